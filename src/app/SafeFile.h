@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace pagemate {
+
+// Writes to files at fixed, guessable paths (the log and the reports under /tmp)
+// without being turned against another file: symbolic links are never followed, only
+// regular files owned by this user are written, and new files are private (0600).
+namespace SafeFile {
+
+// Makes `bytes` the whole content of the file at `path`, creating it if needed. A link
+// or a foreign file standing at the path is removed and replaced when the directory
+// allows it; otherwise nothing is written. No atomic rename: readers may see it grow.
+bool replaceContents(const std::filesystem::path& path, std::string_view bytes);
+
+// Appends `bytes` to the file at `path`; when it cannot be opened as this user's own
+// regular file, falls back to replaceContents.
+bool append(const std::filesystem::path& path, std::string_view bytes);
+
+}  // namespace SafeFile
+}  // namespace pagemate

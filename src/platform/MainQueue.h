@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace pagemate {
+
+// The main thread's run loop. Every controller, delayed step and continuation runs
+// here; other threads hand work over with post(). All delays go through postAfter()
+// so that tests can run them on a virtual clock.
+class MainQueue {
+public:
+    using Task = std::function<void()>;
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~MainQueue() = default;
+
+    // Runs the task on the main thread soon. Safe to call from any thread.
+    virtual void post(Task task) = 0;
+    // Runs the task on the main thread once the delay has passed. Safe from any thread.
+    virtual void postAfter(std::chrono::milliseconds delay, Task task) = 0;
+    // Runs the loop on the calling (main) thread for the given slice, handling whatever
+    // becomes due meanwhile; used by waits that must keep the interface alive.
+    virtual void runFor(std::chrono::milliseconds slice) = 0;
+    // Monotonic time as this queue sees it.
+    [[nodiscard]] virtual Clock::time_point now() const = 0;
+};
+
+}  // namespace pagemate

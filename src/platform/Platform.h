@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/Alerts.h"
+#include "platform/Application.h"
+#include "platform/HttpClient.h"
+#include "platform/MainQueue.h"
+#include "platform/PreferencesStore.h"
+#include "platform/SecretStore.h"
+#include "platform/Workspace.h"
+
+namespace pagemate {
+
+// The bundle of platform services the core runs on. Start-up installs one (the Linux
+// backends, or fakes in tests) before anything else; process-wide objects reach the
+// platform through Platform::current().
+class Platform {
+public:
+    std::unique_ptr<MainQueue> mainQueue;
+    std::unique_ptr<PreferencesStore> preferences;
+    std::unique_ptr<SecretStore> secrets;
+    // Declared after the queue so that it goes first: no completion outlives the queue.
+    std::unique_ptr<HttpClient> http;
+    std::unique_ptr<Alerts> alerts;
+    std::unique_ptr<Workspace> workspace;
+    std::unique_ptr<Application> application;
+
+    // Installs the bundle for the process; the previous one, if any, is destroyed.
+    static void install(std::unique_ptr<Platform> platform);
+    // Destroys the installed bundle (tests, and the end of main).
+    static void uninstall();
+    static Platform& current();
+};
+
+}  // namespace pagemate
