@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace pagemate::SafeFile {
 
@@ -15,15 +16,24 @@ public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);  // a failed close loses nothing we could still save
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            closeIfOpen();
+            fd_ = std::exchange(other.fd_, -1);
         }
+        return *this;
     }
+    ~FileDescriptor() { closeIfOpen(); }
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool valid() const { return fd_ >= 0; }
 
 private:
+    void closeIfOpen() {
+        if (fd_ >= 0) {
+            ::close(fd_);  // a failed close loses nothing we could still save
+        }
+    }
     int fd_;
 };
 

@@ -1,0 +1,114 @@
+#include "app/AppDelegate.h"
+
+#include "app/AppLog.h"
+#include "app/HistoryCommands.h"
+#include "app/Settings.h"
+#include "app/Text.h"
+
+namespace pagemate {
+
+AppDelegate::AppDelegate(std::vector<std::string> arguments, LaunchModes modes)
+    : arguments_(std::move(arguments)), modes_(std::move(modes)) {}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    AppLog::reset("启动");
+    std::string joined;
+    for (const std::string& argument : arguments_) {
+        joined += joined.empty() ? argument : " " + argument;
+    }
+    AppLog::write("参数：" + joined);
+
+    if (modes_.selfTest && hasArgument(arguments_, "--selftest")) {
+        modes_.selfTest(*this);
+        return;
+    }
+
+    AppLog::write("正在创建面板…");
+    panelController_ = PanelController::create(panelResolverConfig);
+    // The meeting controller, the chat window and the quick bar are created here, in
+    // that order, each wired to statusCallback(), as their windows come to exist.
+    AppLog::write("面板创建完成");
+    panelController_->onStatusChange = statusCallback();
+
+    // The status item, its menu and the four global hot keys follow here.
+    rebuildMenu();
+
+    resolveServiceAndCheckHealth();
+
+    AppLog::write(std::string("菜单栏就绪；密码已配置：") +
+                  (Settings::shared().hasPassword() ? "true" : "false") + "；辅助功能权限：" +
+                  (accessibilityTrusted() ? "已授权" : "未授权"));
+
+    if (const RunMode* mode = chooseRunMode(modes_.modes, arguments_)) {
+        mode->run(*this);
+        if (!mode->continuesStartup) {
+            return;
+        }
+    }
+    // The accessibility prompt and watch, and "--show-panel", follow here.
+}
+
+void AppDelegate::resolveServiceAndCheckHealth() {
+    const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    panelController_->resolveServer([weakSelf](const std::string& base) {
+        const auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        self->setStatusLine(contains(base, "127.0.0.1") ? "本地服务" : "线上服务");
+        if (!self->panelController_) {
+            return;
+        }
+        self->panelController_->checkHealth([weakSelf](bool healthy) {
+            const auto delegate = weakSelf.lock();
+            if (!delegate) {
+                return;
+            }
+            const PanelController* panel = delegate->panelController_.get();
+            // The service on this machine is the local one, whether it was reached as
+            // the primary or as the fallback.
+            const bool local = panel != nullptr && (panel->usingFallbackServer() ||
+                                                    contains(panel->resolvedServerURL(), "127.0.0.1"));
+            delegate->setStatusLine(std::string(healthy ? "" : "连不上 • ") +
+                                    (local ? "本地服务" : "线上服务"));
+        });
+    });
+}
+
+void AppDelegate::setStatusLine(std::string text) {
+    statusLine_ = std::move(text);
+    rebuildMenu();
+}
+
+void AppDelegate::rebuildMenu() {
+    // Until there is a status menu to show it, the status line goes to the log.
+    if (statusLine_ != lastShownStatus_) {
+        lastShownStatus_ = statusLine_;
+        AppLog::write("状态：" + statusLine_);
+    }
+}
+
+std::function<void(const std::string&)> AppDelegate::statusCallback() {
+    const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    return [weakSelf](const std::string& text) {
+        if (const auto self = weakSelf.lock()) {
+            self->setStatusLine(text);
+        }
+    };
+}
+
+bool AppDelegate::accessibilityTrusted() const {
+    // No accessibility backend yet: nothing can be read from other applications.
+    return false;
+}
+
+void AppDelegate::openHistory() {
+    HistoryCommands::openHistory();
+}
+
+void AppDelegate::syncHistoryNow() {
+    HistoryCommands::syncHistoryNow(panelController_ ? panelController_->onStatusChange
+                                                     : std::function<void(const std::string&)>{});
+}
+
+}  // namespace pagemate

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pagemate {
+
+// True when `text` can stand as an address (absolute or relative): only characters
+// an address may hold, and every "%" followed by two hexadecimal digits.
+bool isValidURL(std::string_view text);
+
+// The scheme of an absolute address, in lower case; nullopt for a relative one.
+std::optional<std::string> urlScheme(std::string_view text);
+
+}  // namespace pagemate

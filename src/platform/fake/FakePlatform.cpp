@@ -1,0 +1,39 @@
+#include "platform/fake/FakePlatform.h"
+
+#include "platform/linux/CurlHttpClient.h"
+
+namespace pagemate::fake {
+
+namespace {
+
+Platform& installFakes() {
+    auto platform = std::make_unique<Platform>();
+    platform->mainQueue = std::make_unique<VirtualClockQueue>();
+    platform->preferences = std::make_unique<MemoryPreferencesStore>();
+    platform->secrets = std::make_unique<MemorySecretStore>();
+    platform->http = std::make_unique<linux_backend::CurlHttpClient>();
+    platform->alerts = std::make_unique<RecordingAlerts>();
+    platform->workspace = std::make_unique<RecordingWorkspace>();
+    platform->application = std::make_unique<RecordingApplication>();
+    Platform& installed = *platform;
+    Platform::install(std::move(platform));
+    return installed;
+}
+
+}  // namespace
+
+FakePlatform::FakePlatform() : FakePlatform(installFakes()) {}
+
+FakePlatform::FakePlatform(Platform& platform)
+    : queue(static_cast<VirtualClockQueue&>(*platform.mainQueue)),
+      preferences(static_cast<MemoryPreferencesStore&>(*platform.preferences)),
+      secrets(static_cast<MemorySecretStore&>(*platform.secrets)),
+      alerts(static_cast<RecordingAlerts&>(*platform.alerts)),
+      workspace(static_cast<RecordingWorkspace&>(*platform.workspace)),
+      application(static_cast<RecordingApplication&>(*platform.application)) {}
+
+FakePlatform::~FakePlatform() {
+    Platform::uninstall();
+}
+
+}  // namespace pagemate::fake

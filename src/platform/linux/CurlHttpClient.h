@@ -1,0 +1,54 @@
+#pragma once
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/HttpClient.h"
+
+namespace pagemate::linux_backend {
+
+// HTTP on libcurl: one worker thread drives a multi handle, so any number of requests
+// progress side by side and a slow one never holds up another. Completions run on
+// that thread. Destroying the client abandons what is in flight without calling back.
+class CurlHttpClient final : public HttpClient {
+public:
+    CurlHttpClient();
+    CurlHttpClient(const CurlHttpClient&) = delete;
+    CurlHttpClient& operator=(const CurlHttpClient&) = delete;
+    ~CurlHttpClient() override;
+
+    RequestId send(HttpRequest request, Completion completion) override;
+    void cancel(RequestId id) override;
+
+    struct Transfer;
+
+private:
+    void runWorker();
+    void wake();
+    void takeNewWork(std::vector<std::unique_ptr<Transfer>>& started);
+    void finish(Transfer& transfer, int curlCode);
+    void deliver(Transfer& transfer, HttpResponse response);
+
+    struct MultiHandle;
+    std::unique_ptr<MultiHandle> multi_;
+
+    std::mutex mutex_;  // guards the queues below and stopping_
+    std::vector<std::unique_ptr<Transfer>> queued_;
+    std::set<RequestId> cancelled_;
+    RequestId nextId_ = 1;
+    bool stopping_ = false;
+
+    // Held while a completion is checked and run, so that cancel() can promise that a
+    // cancelled completion does not run once it has returned.
+    std::recursive_mutex delivering_;
+
+    std::map<RequestId, std::unique_ptr<Transfer>> active_;  // worker thread only
+    std::thread worker_;
+};
+
+}  // namespace pagemate::linux_backend

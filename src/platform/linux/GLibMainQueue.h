@@ -1,0 +1,16 @@
+#pragma once
+
+#include "platform/MainQueue.h"
+
+namespace pagemate::linux_backend {
+
+// The main queue on GLib's default main context, which GTK's loop also runs.
+class GLibMainQueue final : public MainQueue {
+public:
+    void post(Task task) override;
+    void postAfter(std::chrono::milliseconds delay, Task task) override;
+    void runFor(std::chrono::milliseconds slice) override;
+    [[nodiscard]] Clock::time_point now() const override;
+};
+
+}  // namespace pagemate::linux_backend

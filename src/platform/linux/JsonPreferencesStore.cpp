@@ -1,0 +1,232 @@
+#include "platform/linux/JsonPreferencesStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "app/AppLog.h"
+
+namespace pagemate::linux_backend {
+
+namespace {
+
+constexpr std::string_view kLogPrefix = "设置：";
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    [[nodiscard]] int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+enum class ReadResult { missing, read, unreadable };
+
+ReadResult readWholeFile(const std::filesystem::path& file, std::string& contents,
+                         std::string& problem) {
+    const Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) {
+            return ReadResult::missing;
+        }
+        problem = std::strerror(errno);
+        return ReadResult::unreadable;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        problem = "不是普通文件";
+        return ReadResult::unreadable;
+    }
+    std::array<char, 8192> buffer{};
+    for (;;) {
+        const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            problem = std::strerror(errno);
+            return ReadResult::unreadable;
+        }
+        if (count == 0) {
+            return ReadResult::read;
+        }
+        contents.append(buffer.data(), static_cast<std::size_t>(count));
+    }
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+std::string timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    ::localtime_r(&now, &parts);
+    std::array<char, 32> text{};
+    const std::size_t length = std::strftime(text.data(), text.size(), "%Y%m%d-%H%M%S", &parts);
+    return {text.data(), length};
+}
+
+std::optional<PreferenceValue> toPreference(const nlohmann::json& value) {
+    if (value.is_boolean()) {
+        return value.get<bool>();
+    }
+    if (value.is_number()) {
+        return value.get<double>();
+    }
+    if (value.is_string()) {
+        return value.get<std::string>();
+    }
+    return UnusablePreference{};
+}
+
+}  // namespace
+
+JsonPreferencesStore::JsonPreferencesStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+std::filesystem::path JsonPreferencesStore::defaultPath() {
+    std::filesystem::path base;
+    // Relative values are to be ignored, as the XDG base directory rules say.
+    if (const char* config = std::getenv("XDG_CONFIG_HOME");
+        config != nullptr && config[0] == '/') {
+        base = config;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
+        base = std::filesystem::path(home) / ".config";
+    } else {
+        base = "/tmp";
+    }
+    return base / "pagemate" / "preferences.json";
+}
+
+void JsonPreferencesStore::loadOnce() const {
+    if (loaded_) {
+        return;
+    }
+    loaded_ = true;
+    std::string contents;
+    std::string problem;
+    const ReadResult result = readWholeFile(file_, contents, problem);
+    if (result == ReadResult::missing) {
+        return;
+    }
+    if (result == ReadResult::read) {
+        nlohmann::json parsed = nlohmann::json::parse(contents, nullptr, false);
+        if (parsed.is_object()) {
+            values_ = std::move(parsed);
+            return;
+        }
+        problem = parsed.is_discarded() ? "不是有效的 JSON" : "顶层不是对象";
+    }
+    // Keep the damaged file for the user instead of overwriting it at the next change.
+    std::filesystem::path aside = file_;
+    aside += ".corrupt-" + timestamp();
+    std::error_code error;
+    std::filesystem::rename(file_, aside, error);
+    if (error) {
+        readOnly_ = true;
+        AppLog::write(std::string(kLogPrefix) + "偏好文件 " + file_.string() + " 无法使用（" +
+                      problem + "），也无法移走（" + error.message() +
+                      "），本次运行使用默认值且不写回");
+        return;
+    }
+    AppLog::write(std::string(kLogPrefix) + "偏好文件 " + file_.string() + " 无法使用（" +
+                  problem + "），已移到 " + aside.string() + "，改用默认值");
+}
+
+std::optional<PreferenceValue> JsonPreferencesStore::value(std::string_view key) const {
+    const std::lock_guard lock(mutex_);
+    loadOnce();
+    const auto found = values_.find(key);
+    if (found == values_.end()) {
+        return std::nullopt;
+    }
+    return toPreference(*found);
+}
+
+void JsonPreferencesStore::setValue(std::string_view key, PreferenceValue value) {
+    const std::lock_guard lock(mutex_);
+    loadOnce();
+    nlohmann::json stored;
+    if (const bool* flag = std::get_if<bool>(&value)) {
+        stored = *flag;
+    } else if (const double* number = std::get_if<double>(&value)) {
+        stored = *number;
+    } else if (const std::string* text = std::get_if<std::string>(&value)) {
+        stored = *text;
+    } else {
+        return;  // nothing usable to store
+    }
+    values_[std::string(key)] = std::move(stored);
+    save();
+}
+
+void JsonPreferencesStore::removeValue(std::string_view key) {
+    const std::lock_guard lock(mutex_);
+    loadOnce();
+    if (values_.erase(std::string(key)) > 0) {
+        save();
+    }
+}
+
+void JsonPreferencesStore::save() {
+    if (readOnly_) {
+        return;
+    }
+    std::string serialized;
+    try {
+        serialized = values_.dump(2) + "\n";
+    } catch (const nlohmann::json::exception& error) {
+        // Only text that is not UTF-8 gets here; the previous file stays as it was.
+        AppLog::write(std::string(kLogPrefix) + "偏好无法保存：" + error.what());
+        return;
+    }
+    const std::filesystem::path directory = file_.parent_path();
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    std::filesystem::path temporary = file_;
+    temporary += ".tmp-" + std::to_string(::getpid());
+    ::unlink(temporary.c_str());
+    bool written = false;
+    {
+        const Descriptor fd(::open(temporary.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        written = fd.get() >= 0 && writeAll(fd.get(), serialized) && ::fsync(fd.get()) == 0;
+    }
+    if (!written || ::rename(temporary.c_str(), file_.c_str()) != 0) {
+        const std::string reason = std::strerror(errno);
+        ::unlink(temporary.c_str());
+        AppLog::write(std::string(kLogPrefix) + "偏好无法保存到 " + file_.string() + "：" + reason);
+        return;
+    }
+    // The rename itself must reach the disk before the change counts as made.
+    const Descriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directoryFd.get() >= 0) {
+        ::fsync(directoryFd.get());
+    }
+}
+
+}  // namespace pagemate::linux_backend

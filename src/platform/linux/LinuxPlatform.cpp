@@ -1,0 +1,46 @@
+#include "platform/linux/LinuxPlatform.h"
+
+#include <glib.h>
+
+#include "platform/linux/CurlHttpClient.h"
+#include "platform/linux/GLibMainQueue.h"
+#include "platform/linux/GioWorkspace.h"
+#include "platform/linux/GtkAlerts.h"
+#include "platform/linux/JsonPreferencesStore.h"
+#include "platform/linux/LibsecretStore.h"
+
+namespace pagemate::linux_backend {
+
+namespace {
+
+struct MainLoopUnref {
+    void operator()(GMainLoop* loop) const { g_main_loop_unref(loop); }
+};
+
+class GLibApplication final : public Application {
+public:
+    GLibApplication() : loop_(g_main_loop_new(nullptr, FALSE)) {}
+
+    void run() override { g_main_loop_run(loop_.get()); }
+    void terminate() override { g_main_loop_quit(loop_.get()); }
+
+private:
+    std::unique_ptr<GMainLoop, MainLoopUnref> loop_;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> makeLinuxPlatform() {
+    auto platform = std::make_unique<Platform>();
+    platform->mainQueue = std::make_unique<GLibMainQueue>();
+    platform->preferences =
+        std::make_unique<JsonPreferencesStore>(JsonPreferencesStore::defaultPath());
+    platform->secrets = std::make_unique<LibsecretStore>();
+    platform->http = std::make_unique<CurlHttpClient>();
+    platform->alerts = std::make_unique<GtkAlerts>();
+    platform->workspace = std::make_unique<GioWorkspace>();
+    platform->application = std::make_unique<GLibApplication>();
+    return platform;
+}
+
+}  // namespace pagemate::linux_backend
