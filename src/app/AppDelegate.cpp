@@ -81,11 +81,9 @@ void AppDelegate::setStatusLine(std::string text) {
 }
 
 void AppDelegate::rebuildMenu() {
-    // Until there is a status menu to show it, the status line goes to the log.
-    if (statusLine_ != lastShownStatus_) {
-        lastShownStatus_ = statusLine_;
-        AppLog::write("状态：" + statusLine_);
-    }
+    // Until there is a status menu to show it, each rebuild puts the status line in
+    // the log, as the menu's status row would read.
+    AppLog::write("状态：" + statusLine_);
 }
 
 std::function<void(const std::string&)> AppDelegate::statusCallback() {

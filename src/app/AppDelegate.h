@@ -46,7 +46,6 @@ private:
     LaunchModes modes_;
     std::shared_ptr<PanelController> panelController_;
     std::string statusLine_ = "未连接";
-    std::string lastShownStatus_;
 };
 
 }  // namespace pagemate

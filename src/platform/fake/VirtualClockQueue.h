@@ -27,6 +27,7 @@ public:
     void advance(std::chrono::milliseconds duration);
     // Runs tasks as they are posted (from other threads too) until `done` holds or
     // `realTimeout` of wall-clock time has passed; the virtual clock stands still.
+    // `done` is checked after every task and every few milliseconds.
     // True when `done` held.
     template <typename Predicate>
     bool runUntil(Predicate done, std::chrono::milliseconds realTimeout);
@@ -46,16 +47,18 @@ private:
 
 template <typename Predicate>
 bool VirtualClockQueue::runUntil(Predicate done, std::chrono::milliseconds realTimeout) {
-    const auto until = std::chrono::steady_clock::now() + realTimeout;
+    using std::chrono::steady_clock;
+    const auto until = steady_clock::now() + realTimeout;
     for (;;) {
         runUntilIdle();
         if (done()) {
             return true;
         }
-        if (!waitForPost(until)) {
-            runUntilIdle();
-            return done();
+        if (steady_clock::now() >= until) {
+            return false;
         }
+        // Also wakes now and then: `done` may watch what other threads do directly.
+        waitForPost(std::min(until, steady_clock::now() + std::chrono::milliseconds(5)));
     }
 }
 

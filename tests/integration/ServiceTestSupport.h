@@ -1,0 +1,45 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "app/Settings.h"
+#include "fixtures/StandInService.h"
+#include "platform/fake/FakePlatform.h"
+#include "support/TestSupport.h"
+#include "web/ServiceResolver.h"
+
+namespace pagemate::testing {
+
+using namespace std::chrono_literals;
+
+// A port where nothing listens: the stand-in bound it, then let it go.
+inline int closedPort() {
+    const StandInService released;
+    return released.port();
+}
+
+// Fakes for the platform, real HTTP, a captured log and no address in the environment.
+class ServiceTest : public ::testing::Test {
+protected:
+    ServiceTest() { Settings::shared().setRuntimeBaseURL(""); }
+    ~ServiceTest() override { Settings::shared().setRuntimeBaseURL(""); }
+
+    // Runs the main queue until `done`, for at most a few seconds of real time.
+    template <typename Predicate>
+    bool waitFor(Predicate done, std::chrono::milliseconds limit = 5s) {
+        return platform.queue.runUntil(done, limit);
+    }
+
+    ServiceResolver::Config configFor(std::string primary, std::string local) {
+        ServiceResolver::Config config = ServiceResolver::Config::standard();
+        config.primaryBase = [primary = std::move(primary)] { return primary; };
+        config.localBase = std::move(local);
+        return config;
+    }
+
+    ScopedEnvironment noServer{"PGM_SERVER_URL", nullptr};
+    fake::FakePlatform platform;
+    LogCapture log;
+};
+
+}  // namespace pagemate::testing

@@ -1,0 +1,147 @@
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/linux/JsonPreferencesStore.h"
+#include "support/TestSupport.h"
+
+namespace pagemate {
+namespace {
+
+using linux_backend::JsonPreferencesStore;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+std::vector<std::filesystem::path> entriesOf(const std::filesystem::path& directory) {
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        entries.push_back(entry.path().filename());
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+TEST(PreferencesFile, ValuesSurviveARestartAndUnknownMembersAreKept) {
+    const TempDir directory;
+    const auto file = directory.path() / "pagemate" / "preferences.json";
+    std::filesystem::create_directories(file.parent_path());
+    writeFile(file, R"({"fromAnotherVersion":[1,2,{"x":null}],"model":"deepseek-chat"})");
+    {
+        JsonPreferencesStore store(file);
+        EXPECT_EQ(store.value("model"), PreferenceValue(std::string("deepseek-chat")));
+        EXPECT_EQ(store.value("fromAnotherVersion"), PreferenceValue(UnusablePreference{}));
+        EXPECT_EQ(store.value("missing"), std::nullopt);
+        store.setValue("panelHeight", 612.0);
+        store.setValue("archiveConversations", false);
+        store.setValue("agentMode", std::string("confirm"));
+        store.removeValue("model");
+    }
+    JsonPreferencesStore restarted(file);
+    EXPECT_EQ(restarted.value("panelHeight"), PreferenceValue(612.0));
+    EXPECT_EQ(restarted.value("archiveConversations"), PreferenceValue(false));
+    EXPECT_EQ(restarted.value("agentMode"), PreferenceValue(std::string("confirm")));
+    EXPECT_EQ(restarted.value("model"), std::nullopt);
+    const auto saved = nlohmann::json::parse(readFile(file));
+    EXPECT_EQ(saved["fromAnotherVersion"], nlohmann::json::parse(R"([1,2,{"x":null}])"));
+    // Only the file itself is left: no temporary files, private mode.
+    EXPECT_EQ(entriesOf(file.parent_path()), std::vector<std::filesystem::path>{"preferences.json"});
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST(PreferencesFile, MissingDirectoryIsCreatedOnFirstChange) {
+    const TempDir directory;
+    const auto file = directory.path() / "deep" / "pagemate" / "preferences.json";
+    JsonPreferencesStore store(file);
+    EXPECT_EQ(store.value("model"), std::nullopt);
+    store.setValue("model", std::string("x"));
+    EXPECT_EQ(nlohmann::json::parse(readFile(file))["model"], "x");
+}
+
+TEST(PreferencesFile, DamagedFilesAreMovedAsideAndLogged) {
+    const std::vector<std::string> damaged = {"{not json", "[1,2,3]", "\"text\"", "",
+                                              "{\"a\":1} trailing"};
+    for (const std::string& contents : damaged) {
+        const testing::LogCapture log;
+        const TempDir directory;
+        const auto file = directory.path() / "preferences.json";
+        writeFile(file, contents);
+        JsonPreferencesStore store(file);
+        EXPECT_EQ(store.value("panelHeight"), std::nullopt) << contents;
+        store.setValue("model", std::string("after"));
+
+        const auto entries = entriesOf(directory.path());
+        ASSERT_EQ(entries.size(), 2u) << contents;
+        const auto aside = directory.path() / entries[1];
+        EXPECT_TRUE(entries[1].string().starts_with("preferences.json.corrupt-")) << entries[1];
+        EXPECT_EQ(readFile(aside), contents);  // the user's file, unchanged
+        EXPECT_EQ(nlohmann::json::parse(readFile(file))["model"], "after");
+        ASSERT_EQ(log.messages().size(), 1u);
+        EXPECT_TRUE(log.messages()[0].starts_with("设置：偏好文件 ")) << log.text();
+        EXPECT_NE(log.messages()[0].find(aside.string()), std::string::npos);
+    }
+}
+
+TEST(PreferencesFile, UnreadableFileIsMovedAsideToo) {
+    const testing::LogCapture log;
+    const TempDir directory;
+    const auto file = directory.path() / "preferences.json";
+    std::filesystem::create_directory(file);  // reading a directory fails
+    JsonPreferencesStore store(file);
+    EXPECT_EQ(store.value("model"), std::nullopt);
+    store.setValue("model", std::string("x"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(file));
+    EXPECT_EQ(entriesOf(directory.path()).size(), 2u);
+    EXPECT_EQ(log.messages().size(), 1u);
+}
+
+// A writer killed at an arbitrary moment leaves the previous or the next settings,
+// never a torn file.
+TEST(PreferencesFile, KilledWriterNeverLeavesATornFile) {
+    const TempDir directory;
+    const auto file = directory.path() / "preferences.json";
+    {
+        JsonPreferencesStore store(file);
+        store.setValue("model", std::string(4096, 'a'));
+    }
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            JsonPreferencesStore store(file);
+            for (int index = 0;; ++index) {
+                store.setValue("model", std::string(4096 + index % 7, 'b'));
+                store.setValue("counter", static_cast<double>(index));
+            }
+        }
+        ::usleep(static_cast<useconds_t>(2000 + round * 500));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const auto parsed = nlohmann::json::parse(readFile(file), nullptr, false);
+        ASSERT_TRUE(parsed.is_object()) << "round " << round;
+        ASSERT_TRUE(parsed["model"].is_string());
+        EXPECT_GE(parsed["model"].get<std::string>().size(), 4096u);
+    }
+}
+
+TEST(PreferencesFile, DefaultPathFollowsXdgConfigHome) {
+    {
+        const testing::ScopedEnvironment config("XDG_CONFIG_HOME", "/srv/config");
+        EXPECT_EQ(JsonPreferencesStore::defaultPath(), "/srv/config/pagemate/preferences.json");
+    }
+    const testing::ScopedEnvironment relative("XDG_CONFIG_HOME", "relative/dir");
+    const testing::ScopedEnvironment home("HOME", "/home/someone");
+    EXPECT_EQ(JsonPreferencesStore::defaultPath(),
+              "/home/someone/.config/pagemate/preferences.json");
+}
+
+}  // namespace
+}  // namespace pagemate

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include "app/AppDelegate.h"
+#include "app/RunModes.h"
+#include "platform/fake/FakePlatform.h"
+#include "support/TestSupport.h"
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> args(std::initializer_list<const char*> rest) {
+    std::vector<std::string> result{"/usr/bin/pagemate"};
+    result.insert(result.end(), rest.begin(), rest.end());
+    return result;
+}
+
+TEST(RunModes, FirstSwitchOfTheTableWins) {
+    std::vector<std::string> ran;
+    auto mode = [&ran](std::string_view flag) {
+        return RunMode{flag, [&ran, flag](AppDelegate&) { ran.emplace_back(flag); }, false};
+    };
+    const std::vector<RunMode> table = {mode("--meetinguitest"), mode("--recordtest"),
+                                        mode("--ttstest"), mode("--paneltest")};
+    EXPECT_EQ(chooseRunMode(table, args({"--ttstest", "--recordtest"}))->flag, "--recordtest");
+    EXPECT_EQ(chooseRunMode(table, args({"--paneltest", "--meetinguitest"}))->flag,
+              "--meetinguitest");
+    EXPECT_EQ(chooseRunMode(table, args({"--ttstest"}))->flag, "--ttstest");
+    EXPECT_EQ(chooseRunMode(table, args({"--show-panel", "ttstest", "--TTSTEST"})), nullptr);
+    EXPECT_EQ(chooseRunMode({}, args({"--ttstest"})), nullptr);
+}
+
+TEST(RunModes, LongRecordMinutes) {
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest"})), 60);
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "5"})), 5);
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "+5"})), 5);
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "-3"})), -3);
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "007"})), 7);
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "9223372036854775807"})),
+              INT64_MAX);
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "-9223372036854775808"})), INT64_MIN);
+    for (const char* bad : {"9223372036854775808", "five", "5m", " 5", "5 ", "", "+", "-",
+                            "+-5", "++5", "0x10", "1e3", "2.5", "--ttstest"}) {
+        EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", bad})), 60) << bad;
+    }
+    // The argument after the first occurrence counts.
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "9", "--longrecordtest", "3"})), 9);
+    EXPECT_EQ(longRecordMinutes(args({"5"})), 60);
+}
+
+class StartupTest : public ::testing::Test {
+protected:
+    std::shared_ptr<AppDelegate> delegate(std::vector<std::string> arguments, LaunchModes modes) {
+        auto created = AppDelegate::create(std::move(arguments), std::move(modes));
+        // Nothing listens on port 1: resolution ends without touching the network.
+        created->panelResolverConfig.primaryBase = [] { return std::string("http://127.0.0.1:1"); };
+        created->panelResolverConfig.localBase = "http://127.0.0.1:1";
+        return created;
+    }
+
+    const testing::ScopedEnvironment noServer{"PGM_SERVER_URL", nullptr};
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+};
+
+TEST_F(StartupTest, SelfTestRunsAloneBeforeAnythingIsCreated) {
+    int selfTests = 0;
+    int others = 0;
+    LaunchModes modes;
+    modes.selfTest = [&](AppDelegate&) { ++selfTests; };
+    modes.modes = {RunMode{"--recordtest", [&](AppDelegate&) { ++others; }, false}};
+    const auto app = delegate(args({"--recordtest", "--selftest"}), std::move(modes));
+    app->applicationDidFinishLaunching();
+    platform.queue.runUntil([] { return false; }, 300ms);
+    EXPECT_EQ(selfTests, 1);
+    EXPECT_EQ(others, 0);
+    EXPECT_EQ(app->panelController(), nullptr);
+    const std::vector<std::string> expected = {
+        "参数：/usr/bin/pagemate --recordtest --selftest"};
+    auto messages = log.messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_TRUE(messages[0].starts_with("=== 启动 \u00B7 ")) << messages[0];
+    messages.erase(messages.begin());
+    EXPECT_EQ(messages, expected);
+}
+
+TEST_F(StartupTest, NormalStartLogsItsStepsAndDispatchesOneMode) {
+    std::vector<std::string> ran;
+    LaunchModes modes;
+    modes.modes = {RunMode{"--recordtest", [&](AppDelegate&) { ran.emplace_back("record"); }},
+                   RunMode{"--ttstest", [&](AppDelegate&) { ran.emplace_back("tts"); }}};
+    const auto app = delegate(args({"--ttstest", "--recordtest", "--platform-option"}),
+                              std::move(modes));
+    app->applicationDidFinishLaunching();
+    // Before any resolution completes.
+    EXPECT_EQ(app->statusLine(), "未连接");
+    EXPECT_EQ(ran, std::vector<std::string>{"record"});
+    ASSERT_NE(app->panelController(), nullptr);
+
+    const auto messages = log.messages();
+    ASSERT_GE(messages.size(), 6u);
+    EXPECT_EQ(messages[1], "参数：/usr/bin/pagemate --ttstest --recordtest --platform-option");
+    EXPECT_EQ(messages[2], "正在创建面板…");
+    EXPECT_EQ(messages[3], "面板创建完成");
+    EXPECT_EQ(messages[4], "状态：未连接");
+    EXPECT_EQ(messages[5], "菜单栏就绪；密码已配置：false；辅助功能权限：未授权");
+}
+
+TEST_F(StartupTest, PasswordStateIsReported) {
+    platform.secrets.add("com.fernwick.pagemate", "app-password", "pw");
+    const auto app = delegate(args({}), {});
+    app->applicationDidFinishLaunching();
+    EXPECT_TRUE(log.contains("菜单栏就绪；密码已配置：true；辅助功能权限：未授权"));
+}
+
+TEST_F(StartupTest, ControllerStatusCallbackSetsTheStatusLineWhileTheDelegateLives) {
+    auto app = delegate(args({}), {});
+    app->applicationDidFinishLaunching();
+    const auto callback = app->panelController()->onStatusChange;
+    ASSERT_TRUE(callback);
+    callback("正在同步对话历史…");
+    EXPECT_EQ(app->statusLine(), "正在同步对话历史…");
+    EXPECT_TRUE(log.contains("状态：正在同步对话历史…"));
+    // The callback holds the delegate weakly: once it is gone, nothing happens.
+    const std::weak_ptr<AppDelegate> weak = app;
+    app.reset();
+    EXPECT_TRUE(weak.expired());
+    callback("之后");
+    EXPECT_FALSE(log.contains("状态：之后"));
+}
+
+}  // namespace
+}  // namespace pagemate

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include "app/HistoryCommands.h"
+#include "app/Text.h"
+#include "app/Url.h"
+#include "app/Utf8.h"
+
+namespace pagemate {
+namespace {
+
+TEST(Url, ValidAddresses) {
+    EXPECT_TRUE(isValidURL("http://127.0.0.1:4310/health"));
+    EXPECT_TRUE(isValidURL("https://example.com//api/history?x=1#top"));
+    EXPECT_TRUE(isValidURL("/health"));  // relative: a request will fail, not the address
+    EXPECT_TRUE(isValidURL("http://h/%E4%BD%A0"));
+    EXPECT_FALSE(isValidURL(""));
+    EXPECT_FALSE(isValidURL("http://exa mple.com/health"));
+    EXPECT_FALSE(isValidURL("http://h/%zz"));
+    EXPECT_FALSE(isValidURL("http://h/%4"));
+    EXPECT_FALSE(isValidURL("http://h/你好"));
+    EXPECT_FALSE(isValidURL("http://h/\n"));
+}
+
+TEST(Url, SchemesAndWhatHistoryMayOpen) {
+    EXPECT_EQ(urlScheme("HTTPS://x"), "https");
+    EXPECT_EQ(urlScheme("notion://www.notion.so/abc"), "notion");
+    EXPECT_EQ(urlScheme("file:///etc/passwd"), "file");
+    EXPECT_EQ(urlScheme("/relative:path"), std::nullopt);
+    EXPECT_EQ(urlScheme("1http://x"), std::nullopt);
+    EXPECT_EQ(urlScheme("no-colon"), std::nullopt);
+    EXPECT_TRUE(HistoryCommands::isOpenableScheme("http"));
+    EXPECT_TRUE(HistoryCommands::isOpenableScheme("https"));
+    EXPECT_TRUE(HistoryCommands::isOpenableScheme("notion"));
+    EXPECT_FALSE(HistoryCommands::isOpenableScheme("file"));
+    EXPECT_FALSE(HistoryCommands::isOpenableScheme("javascript"));
+    EXPECT_FALSE(HistoryCommands::isOpenableScheme("smb"));
+}
+
+TEST(Text, TrimRules) {
+    EXPECT_EQ(trimCharacter("//a/b//", '/'), "a/b");
+    EXPECT_EQ(trimCharacter("///", '/'), "");
+    EXPECT_EQ(trimWhitespace(" \t\r\n x y \u3000\u00A0"), "x y");
+    EXPECT_EQ(trimWhitespace("\u2028\u2029"), "");
+    EXPECT_EQ(trimWhitespace("中文"), "中文");
+    EXPECT_TRUE(isValidUtf8("中文 ascii"));
+    EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong "/"
+    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // a surrogate
+    EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+    EXPECT_FALSE(isValidUtf8("\xE4\xBD"));          // cut short
+}
+
+}  // namespace
+}  // namespace pagemate
