@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
             break;
         }
         if (arguments[index] == "--help") {
-            std::fputs(kUsage.data(), stdout);
+            (void)std::fputs(kUsage.data(), stdout);
             return 0;
         }
         if (arguments[index] == "--version") {

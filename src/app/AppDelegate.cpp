@@ -67,8 +67,9 @@ void AppDelegate::resolveServiceAndCheckHealth() {
             const PanelController* panel = delegate->panelController_.get();
             // The service on this machine is the local one, whether it was reached as
             // the primary or as the fallback.
-            const bool local = panel != nullptr && (panel->usingFallbackServer() ||
-                                                    contains(panel->resolvedServerURL(), "127.0.0.1"));
+            const bool local =
+                panel != nullptr &&
+                (panel->usingFallbackServer() || contains(panel->resolvedServerURL(), "127.0.0.1"));
             delegate->setStatusLine(std::string(healthy ? "" : "连不上 • ") +
                                     (local ? "本地服务" : "线上服务"));
         });

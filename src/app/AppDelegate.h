@@ -14,7 +14,7 @@ namespace pagemate {
 // connection status the status menu shows. One instance lives for the whole process;
 // every callback it hands out holds it weakly.
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
-public:
+  public:
     static std::shared_ptr<AppDelegate> create(std::vector<std::string> arguments,
                                                LaunchModes modes = LaunchModes::standard()) {
         return std::make_shared<AppDelegate>(std::move(arguments), std::move(modes));
@@ -34,7 +34,7 @@ public:
     // Lets tests point the panel at a stand-in service before start-up creates it.
     ServiceResolver::Config panelResolverConfig = ServiceResolver::Config::standard();
 
-private:
+  private:
     // Sets the status line from a controller's status callback (and the other writers).
     void setStatusLine(std::string text);
     void rebuildMenu();

@@ -53,7 +53,7 @@ std::string LogWriter::formatLine(std::chrono::system_clock::time_point when,
     const auto wholeSeconds = floor<seconds>(sinceEpoch);
     const auto millis = duration_cast<milliseconds>(sinceEpoch - wholeSeconds).count();
     std::array<char, 8> millisText{};
-    std::snprintf(millisText.data(), millisText.size(), ".%03d", static_cast<int>(millis));
+    (void)std::snprintf(millisText.data(), millisText.size(), ".%03d", static_cast<int>(millis));
 
     std::string line = "[";
     line += formatTime(system_clock::time_point(wholeSeconds), "%H:%M:%S", false);

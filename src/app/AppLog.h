@@ -15,11 +15,11 @@ namespace pagemate {
 // the echo and the append, so concurrent lines reach both copies whole and in the
 // same order.
 class LogWriter {
-public:
+  public:
     using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
-    explicit LogWriter(std::filesystem::path path, WallClock clock = &std::chrono::system_clock::now,
-                       int echoFd = 2);
+    explicit LogWriter(std::filesystem::path path,
+                       WallClock clock = &std::chrono::system_clock::now, int echoFd = 2);
 
     void write(std::string_view message);
     void reset(std::string_view reason);
@@ -30,7 +30,7 @@ public:
     static std::string formatHeader(std::chrono::system_clock::time_point when,
                                     std::string_view reason);
 
-private:
+  private:
     std::filesystem::path path_;
     WallClock clock_;
     int echoFd_;
@@ -49,7 +49,7 @@ void reset(std::string_view reason);
 
 // Sends the log to another writer while it lives (tests). Not nestable.
 class ScopedRedirect {
-public:
+  public:
     explicit ScopedRedirect(LogWriter& writer);
     ScopedRedirect(const ScopedRedirect&) = delete;
     ScopedRedirect& operator=(const ScopedRedirect&) = delete;

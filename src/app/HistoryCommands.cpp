@@ -114,8 +114,9 @@ void openHistory() {
                     return;
                 }
             }
-            AppLog::write("打开对话历史失败：" + (response.error ? response.error->description
-                                                                 : std::string("服务端没有返回地址")));
+            AppLog::write("打开对话历史失败：" + (response.error
+                                                      ? response.error->description
+                                                      : std::string("服务端没有返回地址")));
         });
 }
 

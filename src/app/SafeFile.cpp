@@ -12,7 +12,7 @@ namespace pagemate::SafeFile {
 namespace {
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -28,7 +28,7 @@ public:
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool valid() const { return fd_ >= 0; }
 
-private:
+  private:
     void closeIfOpen() {
         if (fd_ >= 0) {
             ::close(fd_);  // a failed close loses nothing we could still save

@@ -11,7 +11,7 @@ namespace pagemate {
 // or unreadable stored values read as their defaults. No change notifications:
 // readers read again when they need a value.
 class Settings {
-public:
+  public:
     static Settings& shared();
 
     Settings(const Settings&) = delete;
@@ -46,7 +46,7 @@ public:
     [[nodiscard]] const std::string& runtimeBaseURL() const { return runtimeBaseURL_; }
     void setRuntimeBaseURL(std::string value) { runtimeBaseURL_ = std::move(value); }
 
-private:
+  private:
     Settings() = default;
 
     std::string runtimeBaseURL_;

@@ -14,7 +14,7 @@ struct Alert {
 // Modal alerts. show() returns once the user has dismissed the alert, with the index
 // of the chosen button (0 for the default one).
 class Alerts {
-public:
+  public:
     virtual ~Alerts() = default;
     virtual int show(const Alert& alert) = 0;
 };

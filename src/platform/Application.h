@@ -4,7 +4,7 @@ namespace pagemate {
 
 // The application object: the run loop's owner.
 class Application {
-public:
+  public:
     virtual ~Application() = default;
     // Runs the main loop on the calling (main) thread until terminate().
     virtual void run() = 0;

@@ -29,8 +29,16 @@ struct HttpRequest {
 };
 
 struct HttpError {
-    enum class Kind { invalidURL, timedOut, cannotConnect, cannotResolveHost, responseTooLarge,
-                      fileUnreadable, cancelled, other };
+    enum class Kind {
+        invalidURL,
+        timedOut,
+        cannotConnect,
+        cannotResolveHost,
+        responseTooLarge,
+        fileUnreadable,
+        cancelled,
+        other
+    };
     Kind kind = Kind::other;
     std::string description;  // readable, in the user's language
 };
@@ -46,7 +54,7 @@ struct HttpResponse {
 // Redirects are followed within the same origin only, so that headers such as the app
 // password never travel to another host; a redirect elsewhere is returned as it is.
 class HttpClient {
-public:
+  public:
     using RequestId = std::uint64_t;
     using Completion = std::function<void(HttpResponse)>;
 

@@ -9,7 +9,7 @@ namespace pagemate {
 // here; other threads hand work over with post(). All delays go through postAfter()
 // so that tests can run them on a virtual clock.
 class MainQueue {
-public:
+  public:
     using Task = std::function<void()>;
     using Clock = std::chrono::steady_clock;
 

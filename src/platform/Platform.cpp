@@ -24,7 +24,7 @@ Platform& Platform::current() {
     auto& platform = installed();
     if (!platform) {
         // A programming error: nothing can run without its platform.
-        std::fputs("pagemate: no platform installed\n", stderr);
+        (void)std::fputs("pagemate: no platform installed\n", stderr);
         std::abort();
     }
     return *platform;

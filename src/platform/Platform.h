@@ -16,7 +16,7 @@ namespace pagemate {
 // backends, or fakes in tests) before anything else; process-wide objects reach the
 // platform through Platform::current().
 class Platform {
-public:
+  public:
     std::unique_ptr<MainQueue> mainQueue;
     std::unique_ptr<PreferencesStore> preferences;
     std::unique_ptr<SecretStore> secrets;

@@ -18,7 +18,7 @@ using PreferenceValue = std::variant<bool, double, std::string, UnusablePreferen
 // as nullopt; a key holding a value of another type reads as that value, so the
 // caller tells "missing" from "mistyped".
 class PreferencesStore {
-public:
+  public:
     virtual ~PreferencesStore() = default;
 
     [[nodiscard]] virtual std::optional<PreferenceValue> value(std::string_view key) const = 0;

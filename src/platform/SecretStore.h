@@ -13,9 +13,9 @@ namespace SecretStatus {
 inline constexpr int success = 0;
 inline constexpr int itemNotFound = -25300;
 inline constexpr int duplicateItem = -25299;
-inline constexpr int notAvailable = -25291;   // no secret service reachable
+inline constexpr int notAvailable = -25291;           // no secret service reachable
 inline constexpr int interactionNotAllowed = -25308;  // locked, or the user refused
-inline constexpr int failed = -25293;  // any other refusal of the store
+inline constexpr int failed = -25293;                 // any other refusal of the store
 }  // namespace SecretStatus
 
 struct SecretLookup {
@@ -27,7 +27,7 @@ struct SecretLookup {
 // operations of a keychain. Higher-level rules (update-then-add, not-found counts as
 // deleted) live in the core's Keychain, not here.
 class SecretStore {
-public:
+  public:
     virtual ~SecretStore() = default;
 
     [[nodiscard]] virtual SecretLookup copyMatching(std::string_view service,

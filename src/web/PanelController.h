@@ -11,7 +11,7 @@ namespace pagemate {
 // The assistant panel. It owns the choice of service for the run; the panel window
 // and its page are built on this.
 class PanelController : public std::enable_shared_from_this<PanelController> {
-public:
+  public:
     static std::shared_ptr<PanelController> create(
         ServiceResolver::Config config = ServiceResolver::Config::standard()) {
         return std::make_shared<PanelController>(std::move(config));
@@ -39,7 +39,7 @@ public:
     std::function<void(const std::string&)> onStatusChange;
     std::function<void()> onOpenSettings;
 
-private:
+  private:
     // Installs the bridge and loads the panel page; the panel window does this.
     // Until the panel window exists there is no page to reload.
     void injectAndLoad() {}

@@ -38,7 +38,7 @@ void probe(const std::string& address, std::chrono::milliseconds timeout,
     request.url = address;
     request.timeout = timeout;
     platform.http->send(std::move(request), [&queue, completion = std::move(completion)](
-                                                HttpResponse response) mutable {
+                                                const HttpResponse& response) mutable {
         const bool ok = !response.error && response.status == 200;
         std::string product = productOf(response.body);
         queue.post([completion = std::move(completion), ok, product = std::move(product)] {
@@ -112,10 +112,10 @@ void ServiceResolver::resolveServer(std::function<void(const std::string&)> comp
                   completion(primary);
                   return;
               }
-              const std::string reason =
-                  !ok ? std::string("连不上")
-                      : "对面是别的服务（product=" + (product.empty() ? std::string("空") : product) +
-                            "）";
+              const std::string reason = !ok ? std::string("连不上")
+                                             : "对面是别的服务（product=" +
+                                                   (product.empty() ? std::string("空") : product) +
+                                                   "）";
               AppLog::write("主服务不可用（" + reason + "），尝试本机服务…");
               probeLocal(state, std::move(primary), std::move(completion));
           });
@@ -156,7 +156,7 @@ void ServiceResolver::checkHealth(std::function<void(bool)> completion) {
     request.url = address;
     request.timeout = state_->config.healthTimeout;
     platform.http->send(std::move(request), [&queue, completion = std::move(completion)](
-                                                HttpResponse response) mutable {
+                                                const HttpResponse& response) mutable {
         const bool healthy = response.status == 200 && response.body.has_value();
         queue.post([completion = std::move(completion), healthy] {
             if (completion) {

@@ -15,7 +15,7 @@ namespace pagemate {
 // Results arrive on the main queue. Continuations hold the resolver's state weakly
 // until the primary has answered, so a resolver destroyed meanwhile calls nothing.
 class ServiceResolver {
-public:
+  public:
     struct Config {
         // The primary candidate: the address the settings report.
         std::function<std::string()> primaryBase;
@@ -38,7 +38,7 @@ public:
     [[nodiscard]] const std::string& resolvedServerURL() const;
     [[nodiscard]] bool usingFallbackServer() const;
 
-private:
+  private:
     struct State;
     static void probeLocal(const std::shared_ptr<State>& state, std::string primary,
                            std::function<void(const std::string&)> completion);

@@ -11,7 +11,7 @@ using namespace std::chrono_literals;
 using testing::StandInService;
 
 class HistoryCommandsTest : public testing::ServiceTest {
-protected:
+  protected:
     HistoryCommandsTest() { Settings::shared().setRuntimeBaseURL(service.base()); }
 
     // Runs the command's request to its end: a log line, an alert or an opened address.
@@ -100,7 +100,8 @@ TEST_F(HistoryCommandsTest, OtherAnswersOnlyLog) {
     EXPECT_TRUE(platform.alerts.shown().empty());
     EXPECT_TRUE(platform.workspace.opened().empty());
 
-    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:" + std::to_string(testing::closedPort()));
+    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:" +
+                                         std::to_string(testing::closedPort()));
     const testing::LogCapture caseLog;
     HistoryCommands::openHistory();
     waitFor([&] { return !caseLog.messages().empty(); });
@@ -150,7 +151,8 @@ TEST_F(HistoryCommandsTest, SyncCountsAndFailures) {
 
 TEST_F(HistoryCommandsTest, SyncReportsProgressAndTransportErrors) {
     std::vector<std::string> statuses;
-    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:" + std::to_string(testing::closedPort()));
+    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:" +
+                                         std::to_string(testing::closedPort()));
     HistoryCommands::syncHistoryNow([&](const std::string& text) { statuses.push_back(text); });
     EXPECT_EQ(statuses, std::vector<std::string>{"正在同步对话历史…"});
     waitFor([&] { return !platform.alerts.shown().empty(); });

@@ -22,9 +22,8 @@ std::optional<HttpResponse> exchange(HttpClient& client, HttpRequest request,
                                      std::chrono::milliseconds limit = 10s) {
     auto promise = std::make_shared<std::promise<HttpResponse>>();
     auto future = promise->get_future();
-    client.send(std::move(request), [promise](HttpResponse response) {
-        promise->set_value(std::move(response));
-    });
+    client.send(std::move(request),
+                [promise](HttpResponse response) { promise->set_value(std::move(response)); });
     if (future.wait_for(limit) != std::future_status::ready) {
         return std::nullopt;
     }
@@ -39,7 +38,7 @@ HttpRequest get(std::string url, std::chrono::milliseconds timeout = 5s) {
 }
 
 class HttpClientTest : public ::testing::Test {
-protected:
+  protected:
     StandInService service;
     CurlHttpClient client;
 };
@@ -65,6 +64,14 @@ TEST_F(HttpClientTest, SendsHeadersIncludingEmptyOnesAndReadsStatusAndBody) {
     bare.headers = {{"x-app-password", ""}};
     ASSERT_TRUE(exchange(client, bare));
     EXPECT_NE(wire.head().find("\r\nx-app-password:\r\n"), std::string::npos);
+
+    // Line breaks in a header would smuggle in headers of their own: not sent.
+    HttpRequest smuggling = get(service.base() + "/echo");
+    smuggling.headers = {{"x-app-password", "pw\r\nx-admin: 1"}};
+    const auto refused = exchange(client, smuggling);
+    ASSERT_TRUE(refused && refused->error);
+    EXPECT_EQ(refused->error->description, "请求头无效。");
+    EXPECT_EQ(service.received().size(), 1u);
 
     // An empty body of a completed exchange is present, not missing.
     service.answer("/empty", 200, "");
@@ -210,7 +217,7 @@ TEST_F(HttpClientTest, SlowRequestsDoNotHoldUpQuickOnes) {
     std::mutex mutex;
     std::vector<std::string> finished;
     std::condition_variable changed;
-    auto record = [&](std::string name) {
+    auto record = [&](const std::string& name) {
         return [&, name](const HttpResponse&) {
             const std::lock_guard lock(mutex);
             finished.push_back(name);
@@ -229,7 +236,8 @@ TEST_F(HttpClientTest, SlowRequestsDoNotHoldUpQuickOnes) {
 TEST_F(HttpClientTest, CancelledAndAbandonedRequestsNeverCallBack) {
     service.answerLate("/slow", 2s, 200, "{}");
     std::atomic<int> calls = 0;
-    const auto id = client.send(get(service.base() + "/slow"), [&](const HttpResponse&) { ++calls; });
+    const auto id =
+        client.send(get(service.base() + "/slow"), [&](const HttpResponse&) { ++calls; });
     client.cancel(id);
     client.cancel(9999);  // unknown ids are ignored
     {

@@ -27,8 +27,8 @@ int itemsInService(const char* service, const char* account) {
     g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(service));
     g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(account));
     // Any schema: match on the attributes alone.
-    GList* items = secret_service_search_sync(secretService, nullptr, attributes,
-                                              SECRET_SEARCH_ALL, nullptr, &error);
+    GList* items = secret_service_search_sync(secretService, nullptr, attributes, SECRET_SEARCH_ALL,
+                                              nullptr, &error);
     const int count = static_cast<int>(g_list_length(items));
     g_list_free_full(items, g_object_unref);
     g_hash_table_unref(attributes);
@@ -38,7 +38,7 @@ int itemsInService(const char* service, const char* account) {
 }
 
 class KeyringTest : public ::testing::Test {
-protected:
+  protected:
     KeyringTest() {
         Platform::current().secrets = std::make_unique<linux_backend::LibsecretStore>();
     }
@@ -78,13 +78,19 @@ TEST_F(KeyringTest, PasswordLifecycleAgainstARealSecretService) {
 
 TEST_F(KeyringTest, ItemsStoredByOtherToolsAreFound) {
     // As "secret-tool store service … account …" would leave it: another schema name.
-    static const SecretSchema kGeneric = {
-        "org.freedesktop.Secret.Generic",
-        SECRET_SCHEMA_NONE,
-        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    static const SecretSchema kGeneric = {"org.freedesktop.Secret.Generic",
+                                          SECRET_SCHEMA_NONE,
+                                          {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                           {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                           {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                          0,
+                                          nullptr,
+                                          nullptr,
+                                          nullptr,
+                                          nullptr,
+                                          nullptr,
+                                          nullptr,
+                                          nullptr};
     GError* error = nullptr;
     const gboolean stored = secret_password_store_sync(
         &kGeneric, SECRET_COLLECTION_DEFAULT, "by hand", "from-secret-tool", nullptr, &error,

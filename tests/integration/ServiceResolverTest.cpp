@@ -8,7 +8,7 @@ using testing::closedPort;
 using testing::StandInService;
 
 class ServiceResolverTest : public testing::ServiceTest {
-protected:
+  protected:
     // Resolves and returns the base handed to the completion.
     std::optional<std::string> resolve(ServiceResolver& resolver) {
         std::optional<std::string> chosen;
@@ -28,7 +28,8 @@ protected:
 };
 
 TEST_F(ServiceResolverTest, EnvironmentAddressIsUsedWithoutARequest) {
-    const testing::ScopedEnvironment environment("PGM_SERVER_URL", (primary.base() + "///").c_str());
+    const testing::ScopedEnvironment environment("PGM_SERVER_URL",
+                                                 (primary.base() + "///").c_str());
     Settings::shared().setRuntimeBaseURL("http://untouched");
     ServiceResolver resolver(configFor(primary.base(), local.base()));
     std::optional<std::string> chosen;
@@ -90,9 +91,9 @@ TEST_F(ServiceResolverTest, ForeignOrSilentPrimaryFallsBackToTheLocalService) {
         EXPECT_EQ(resolve(resolver), local.base()) << testCase.body;
         EXPECT_TRUE(resolver.usingFallbackServer());
         EXPECT_EQ(Settings::shared().runtimeBaseURL(), local.base());
-        EXPECT_EQ(caseLog.messages(),
-                  (std::vector<std::string>{"主服务不可用（" + testCase.reason + "），尝试本机服务…",
-                                            "已回退到本机服务 " + local.base()}))
+        EXPECT_EQ(caseLog.messages(), (std::vector<std::string>{
+                                          "主服务不可用（" + testCase.reason + "），尝试本机服务…",
+                                          "已回退到本机服务 " + local.base()}))
             << caseLog.text();
     }
 }

@@ -20,7 +20,7 @@ inline int closedPort() {
 
 // Fakes for the platform, real HTTP, a captured log and no address in the environment.
 class ServiceTest : public ::testing::Test {
-protected:
+  protected:
     ServiceTest() { Settings::shared().setRuntimeBaseURL(""); }
     ~ServiceTest() override { Settings::shared().setRuntimeBaseURL(""); }
 

@@ -8,7 +8,7 @@ using namespace std::chrono_literals;
 using testing::StandInService;
 
 class StartupServiceTest : public testing::ServiceTest {
-protected:
+  protected:
     // Starts the program's delegate against the given candidates and returns the
     // status lines it went through, in order.
     std::vector<std::string> statusLinesFor(std::string primary, std::string local) {
@@ -55,7 +55,8 @@ TEST_F(StartupServiceTest, AnotherProductOnThePrimaryPort) {
     other.answer("/health", 200, R"({"product":"someone-else"})");
     EXPECT_EQ(statusLinesFor(other.base(), other.base()),
               (std::vector<std::string>{"未连接", "本地服务", "本地服务"}));
-    EXPECT_TRUE(log.contains("主服务不可用（对面是别的服务（product=someone-else）），尝试本机服务…"));
+    EXPECT_TRUE(
+        log.contains("主服务不可用（对面是别的服务（product=someone-else）），尝试本机服务…"));
     EXPECT_TRUE(log.contains("已回退到本机服务 " + other.base()));
 }
 

@@ -8,7 +8,8 @@
 namespace pagemate::testing {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pagemate-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "pagemate-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
@@ -32,8 +33,8 @@ void writeFile(const std::filesystem::path& path, const std::string& contents) {
     stream << contents;
 }
 
-LogCapture::LogCapture() : writer_(directory_.path() / "log", &std::chrono::system_clock::now, -1),
-                           redirect_(writer_) {}
+LogCapture::LogCapture()
+    : writer_(directory_.path() / "log", &std::chrono::system_clock::now, -1), redirect_(writer_) {}
 
 std::string LogCapture::text() const {
     return readFile(writer_.path());

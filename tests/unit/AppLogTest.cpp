@@ -47,7 +47,8 @@ TEST(AppLog, FirstWriteCreatesFileAndResetReplacesIt) {
     ::tzset();
     const TempDir directory;
     const auto path = directory.path() / "app.log";
-    LogWriter writer(path, [] { return kMorning; }, -1);
+    LogWriter writer(
+        path, [] { return kMorning; }, -1);
 
     writer.write("第一行");
     EXPECT_EQ(readFile(path), "[09:41:07.254] 第一行\n");
@@ -86,6 +87,7 @@ TEST(AppLog, ConcurrentWritersLeaveWholeLines) {
     constexpr int kThreads = 16;
     constexpr int kLines = 300;
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int thread = 0; thread < kThreads; ++thread) {
         threads.emplace_back([&writer, thread] {
             for (int line = 0; line < kLines; ++line) {

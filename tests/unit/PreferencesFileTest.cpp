@@ -50,7 +50,8 @@ TEST(PreferencesFile, ValuesSurviveARestartAndUnknownMembersAreKept) {
     const auto saved = nlohmann::json::parse(readFile(file));
     EXPECT_EQ(saved["fromAnotherVersion"], nlohmann::json::parse(R"([1,2,{"x":null}])"));
     // Only the file itself is left: no temporary files, private mode.
-    EXPECT_EQ(entriesOf(file.parent_path()), std::vector<std::filesystem::path>{"preferences.json"});
+    EXPECT_EQ(entriesOf(file.parent_path()),
+              std::vector<std::filesystem::path>{"preferences.json"});
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);

@@ -12,7 +12,7 @@ namespace {
 using testing::ScopedEnvironment;
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     fake::FakePlatform platform;
     Settings& settings = Settings::shared();
     static constexpr std::string_view service = Settings::keychainService;
@@ -139,7 +139,7 @@ TEST_F(SettingsTest, RefusingKeychainLeavesThePreviousPassword) {
     platform.secrets.failEverythingWith(SecretStatus::interactionNotAllowed);
     EXPECT_FALSE(Keychain::write(service, account, "other"));
     EXPECT_FALSE(Keychain::remove(service, account));
-    settings.setPassword("other");  // ignored result, no crash
+    settings.setPassword("other");       // ignored result, no crash
     EXPECT_EQ(settings.password(), "");  // the store answers nothing while it refuses
     platform.secrets.failEverythingWith(std::nullopt);
     EXPECT_EQ(settings.password(), "kept");

@@ -37,11 +37,10 @@ TEST(RunModes, LongRecordMinutes) {
     EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "+5"})), 5);
     EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "-3"})), -3);
     EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "007"})), 7);
-    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "9223372036854775807"})),
-              INT64_MAX);
+    EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "9223372036854775807"})), INT64_MAX);
     EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", "-9223372036854775808"})), INT64_MIN);
-    for (const char* bad : {"9223372036854775808", "five", "5m", " 5", "5 ", "", "+", "-",
-                            "+-5", "++5", "0x10", "1e3", "2.5", "--ttstest"}) {
+    for (const char* bad : {"9223372036854775808", "five", "5m", " 5", "5 ", "", "+", "-", "+-5",
+                            "++5", "0x10", "1e3", "2.5", "--ttstest"}) {
         EXPECT_EQ(longRecordMinutes(args({"--longrecordtest", bad})), 60) << bad;
     }
     // The argument after the first occurrence counts.
@@ -50,7 +49,7 @@ TEST(RunModes, LongRecordMinutes) {
 }
 
 class StartupTest : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<AppDelegate> delegate(std::vector<std::string> arguments, LaunchModes modes) {
         auto created = AppDelegate::create(std::move(arguments), std::move(modes));
         // Nothing listens on port 1: resolution ends without touching the network.
@@ -76,8 +75,7 @@ TEST_F(StartupTest, SelfTestRunsAloneBeforeAnythingIsCreated) {
     EXPECT_EQ(selfTests, 1);
     EXPECT_EQ(others, 0);
     EXPECT_EQ(app->panelController(), nullptr);
-    const std::vector<std::string> expected = {
-        "参数：/usr/bin/pagemate --recordtest --selftest"};
+    const std::vector<std::string> expected = {"参数：/usr/bin/pagemate --recordtest --selftest"};
     auto messages = log.messages();
     ASSERT_FALSE(messages.empty());
     EXPECT_TRUE(messages[0].starts_with("=== 启动 \u00B7 ")) << messages[0];
@@ -90,8 +88,8 @@ TEST_F(StartupTest, NormalStartLogsItsStepsAndDispatchesOneMode) {
     LaunchModes modes;
     modes.modes = {RunMode{"--recordtest", [&](AppDelegate&) { ran.emplace_back("record"); }},
                    RunMode{"--ttstest", [&](AppDelegate&) { ran.emplace_back("tts"); }}};
-    const auto app = delegate(args({"--ttstest", "--recordtest", "--platform-option"}),
-                              std::move(modes));
+    const auto app =
+        delegate(args({"--ttstest", "--recordtest", "--platform-option"}), std::move(modes));
     app->applicationDidFinishLaunching();
     // Before any resolution completes.
     EXPECT_EQ(app->statusLine(), "未连接");

@@ -12,7 +12,7 @@
 namespace pagemate::fake {
 
 class RecordingAlerts final : public Alerts {
-public:
+  public:
     int show(const Alert& alert) override {
         const std::lock_guard lock(mutex_);
         shown_.push_back(alert);
@@ -23,13 +23,13 @@ public:
         return shown_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Alert> shown_;
 };
 
 class RecordingWorkspace final : public Workspace {
-public:
+  public:
     bool openURL(std::string_view url) override {
         const std::lock_guard lock(mutex_);
         opened_.emplace_back(url);
@@ -40,13 +40,13 @@ public:
         return opened_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> opened_;
 };
 
 class RecordingApplication final : public Application {
-public:
+  public:
     void run() override {}
     void terminate() override { ++terminateCount; }
     int terminateCount = 0;
@@ -56,7 +56,7 @@ public:
 // is the real libcurl client: tests talk to a loopback server rather than a fake.
 // Uninstalls on destruction.
 class FakePlatform {
-public:
+  public:
     FakePlatform();
     FakePlatform(const FakePlatform&) = delete;
     FakePlatform& operator=(const FakePlatform&) = delete;
@@ -69,7 +69,7 @@ public:
     RecordingWorkspace& workspace;
     RecordingApplication& application;
 
-private:
+  private:
     explicit FakePlatform(Platform& platform);
 };
 

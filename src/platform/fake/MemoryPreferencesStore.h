@@ -9,7 +9,7 @@
 namespace pagemate::fake {
 
 class MemoryPreferencesStore final : public PreferencesStore {
-public:
+  public:
     [[nodiscard]] std::optional<PreferenceValue> value(std::string_view key) const override {
         const std::lock_guard lock(mutex_);
         const auto found = values_.find(key);
@@ -26,7 +26,7 @@ public:
         }
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::map<std::string, PreferenceValue, std::less<>> values_;
 };

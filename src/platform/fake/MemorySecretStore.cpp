@@ -50,11 +50,10 @@ int MemorySecretStore::remove(std::string_view service, std::string_view account
         return *forcedStatus_;
     }
     return items_.erase(Key{service, account}) > 0 ? SecretStatus::success
-                                                    : SecretStatus::itemNotFound;
+                                                   : SecretStatus::itemNotFound;
 }
 
-std::size_t MemorySecretStore::itemCount(std::string_view service,
-                                         std::string_view account) const {
+std::size_t MemorySecretStore::itemCount(std::string_view service, std::string_view account) const {
     const std::lock_guard lock(mutex_);
     return items_.count(Key{service, account});
 }

@@ -14,7 +14,7 @@ namespace pagemate::fake {
 // store after careless adds, so tests can see duplicates. A forced status makes every
 // operation fail with it (a locked or missing store).
 class MemorySecretStore final : public SecretStore {
-public:
+  public:
     [[nodiscard]] SecretLookup copyMatching(std::string_view service,
                                             std::string_view account) override;
     int update(std::string_view service, std::string_view account, std::string_view data) override;
@@ -29,7 +29,7 @@ public:
     };
     [[nodiscard]] Calls calls() const;
 
-private:
+  private:
     using Key = std::pair<std::string, std::string>;
     mutable std::mutex mutex_;
     std::multimap<Key, std::string> items_;

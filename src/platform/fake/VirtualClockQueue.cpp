@@ -56,9 +56,8 @@ std::size_t VirtualClockQueue::pendingCount() const {
 
 bool VirtualClockQueue::waitForPost(std::chrono::steady_clock::time_point until) {
     std::unique_lock lock(mutex_);
-    return posted_.wait_until(lock, until, [this] {
-        return !tasks_.empty() && tasks_.begin()->first.first <= now_;
-    });
+    return posted_.wait_until(
+        lock, until, [this] { return !tasks_.empty() && tasks_.begin()->first.first <= now_; });
 }
 
 }  // namespace pagemate::fake

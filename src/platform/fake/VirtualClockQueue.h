@@ -14,7 +14,7 @@ namespace pagemate::fake {
 // tasks run in due order as it passes. Tasks may be posted from any thread; the test
 // thread plays the main thread.
 class VirtualClockQueue final : public MainQueue {
-public:
+  public:
     void post(Task task) override;
     void postAfter(std::chrono::milliseconds delay, Task task) override;
     // As a nested run of the loop: the virtual clock moves on by the slice.
@@ -33,7 +33,7 @@ public:
     bool runUntil(Predicate done, std::chrono::milliseconds realTimeout);
     [[nodiscard]] std::size_t pendingCount() const;
 
-private:
+  private:
     using Key = std::pair<Clock::time_point, std::uint64_t>;
     bool runOneDueBy(Clock::time_point limit);
     bool waitForPost(std::chrono::steady_clock::time_point until);

@@ -3,11 +3,11 @@
 #include <curl/curl.h>
 #include <sys/stat.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
-#include <strings.h>
 
 namespace pagemate::linux_backend {
 
@@ -28,7 +28,7 @@ struct SlistFree {
 using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
 struct FileClose {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const { (void)std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
@@ -200,8 +200,17 @@ struct CurlHttpClient::Transfer {
 
         curl_slist* list = nullptr;
         for (const auto& [name, value] : request.headers) {
+            // A line break in a value (a pasted password, say) would start another
+            // header or request: such a request is not sent at all.
+            if (name.empty() || name.find_first_of("\r\n\0:; ", 0, 6) != std::string::npos ||
+                value.find_first_of("\r\n\0", 0, 3) != std::string::npos) {
+                curl_slist_free_all(list);
+                return makeError(HttpError::Kind::other, "请求头无效。");
+            }
             // "Name;" is curl's way of sending a header with an empty value.
-            const std::string line = value.empty() ? name + ";" : name + ": " + value;
+            std::string line = name;
+            line += value.empty() ? ";" : ": ";
+            line += value;
             list = curl_slist_append(list, line.c_str());
         }
         list = curl_slist_append(list, "Expect:");

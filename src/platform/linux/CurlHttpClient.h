@@ -16,7 +16,7 @@ namespace pagemate::linux_backend {
 // progress side by side and a slow one never holds up another. Completions run on
 // that thread. Destroying the client abandons what is in flight without calling back.
 class CurlHttpClient final : public HttpClient {
-public:
+  public:
     CurlHttpClient();
     CurlHttpClient(const CurlHttpClient&) = delete;
     CurlHttpClient& operator=(const CurlHttpClient&) = delete;
@@ -27,7 +27,7 @@ public:
 
     struct Transfer;
 
-private:
+  private:
     void runWorker();
     void wake();
     void takeNewWork(std::vector<std::unique_ptr<Transfer>>& started);

@@ -6,7 +6,7 @@ namespace pagemate::linux_backend {
 
 // The main queue on GLib's default main context, which GTK's loop also runs.
 class GLibMainQueue final : public MainQueue {
-public:
+  public:
     void post(Task task) override;
     void postAfter(std::chrono::milliseconds delay, Task task) override;
     void runFor(std::chrono::milliseconds slice) override;

@@ -6,7 +6,7 @@ namespace pagemate::linux_backend {
 
 // Opens addresses with the handler the desktop has registered for their scheme.
 class GioWorkspace final : public Workspace {
-public:
+  public:
     bool openURL(std::string_view url) override;
 };
 

@@ -7,7 +7,7 @@ namespace pagemate::linux_backend {
 // Modal GTK message dialogs. Without a display the alert is logged instead and
 // reads as dismissed with its first button.
 class GtkAlerts final : public Alerts {
-public:
+  public:
     int show(const Alert& alert) override;
 };
 

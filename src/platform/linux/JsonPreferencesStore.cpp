@@ -7,8 +7,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "app/AppLog.h"
 
@@ -19,7 +19,7 @@ namespace {
 constexpr std::string_view kLogPrefix = "设置：";
 
 class Descriptor {
-public:
+  public:
     explicit Descriptor(int fd) : fd_(fd) {}
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
@@ -30,7 +30,7 @@ public:
     }
     [[nodiscard]] int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -43,7 +43,7 @@ ReadResult readWholeFile(const std::filesystem::path& file, std::string& content
         if (errno == ENOENT) {
             return ReadResult::missing;
         }
-        problem = std::strerror(errno);
+        problem = std::generic_category().message(errno);
         return ReadResult::unreadable;
     }
     struct stat info {};
@@ -58,7 +58,7 @@ ReadResult readWholeFile(const std::filesystem::path& file, std::string& content
             continue;
         }
         if (count < 0) {
-            problem = std::strerror(errno);
+            problem = std::generic_category().message(errno);
             return ReadResult::unreadable;
         }
         if (count == 0) {
@@ -153,8 +153,8 @@ void JsonPreferencesStore::loadOnce() const {
                       "），本次运行使用默认值且不写回");
         return;
     }
-    AppLog::write(std::string(kLogPrefix) + "偏好文件 " + file_.string() + " 无法使用（" +
-                  problem + "），已移到 " + aside.string() + "，改用默认值");
+    AppLog::write(std::string(kLogPrefix) + "偏好文件 " + file_.string() + " 无法使用（" + problem +
+                  "），已移到 " + aside.string() + "，改用默认值");
 }
 
 std::optional<PreferenceValue> JsonPreferencesStore::value(std::string_view key) const {
@@ -212,12 +212,12 @@ void JsonPreferencesStore::save() {
     ::unlink(temporary.c_str());
     bool written = false;
     {
-        const Descriptor fd(::open(temporary.c_str(),
-                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        const Descriptor fd(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         written = fd.get() >= 0 && writeAll(fd.get(), serialized) && ::fsync(fd.get()) == 0;
     }
     if (!written || ::rename(temporary.c_str(), file_.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
+        const std::string reason = std::generic_category().message(errno);
         ::unlink(temporary.c_str());
         AppLog::write(std::string(kLogPrefix) + "偏好无法保存到 " + file_.string() + "：" + reason);
         return;

@@ -14,7 +14,7 @@ namespace pagemate::linux_backend {
 // cannot be read or is not a JSON object is moved aside and logged; defaults apply.
 // Values of kinds the program does not use are kept and written back as they were.
 class JsonPreferencesStore final : public PreferencesStore {
-public:
+  public:
     explicit JsonPreferencesStore(std::filesystem::path file);
 
     // $XDG_CONFIG_HOME/pagemate/preferences.json, or under ~/.config.
@@ -24,7 +24,7 @@ public:
     void setValue(std::string_view key, PreferenceValue value) override;
     void removeValue(std::string_view key) override;
 
-private:
+  private:
     void loadOnce() const;
     void save();
 

@@ -14,13 +14,19 @@ namespace {
 
 const SecretSchema& schema() {
     // Items written by other tools with the same attributes count as ours too.
-    static const SecretSchema kSchema = {
-        "com.fernwick.pagemate",
-        SECRET_SCHEMA_DONT_MATCH_NAME,
-        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    static const SecretSchema kSchema = {"com.fernwick.pagemate",
+                                         SECRET_SCHEMA_DONT_MATCH_NAME,
+                                         {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                          {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                          {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                         0,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr};
     return kSchema;
 }
 
@@ -133,16 +139,15 @@ int LibsecretStore::update(std::string_view service, std::string_view account,
     return SecretStatus::success;
 }
 
-int LibsecretStore::add(std::string_view service, std::string_view account,
-                        std::string_view data) {
+int LibsecretStore::add(std::string_view service, std::string_view account, std::string_view data) {
     GError* rawError = nullptr;
     const Attributes attributes = attributesFor(service, account);
     const SecretValuePtr value = valueOf(data);
     // The default collection is unlocked with the user's session, which is what
     // "readable after the first unlock" asks for.
-    const gboolean stored = secret_password_storev_binary_sync(
-        &schema(), attributes.get(), SECRET_COLLECTION_DEFAULT, "Pagemate 应用密码", value.get(),
-        nullptr, &rawError);
+    const gboolean stored =
+        secret_password_storev_binary_sync(&schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                           "Pagemate 应用密码", value.get(), nullptr, &rawError);
     if (stored == FALSE) {
         return statusFor(Failure{GErrorPtr(rawError)});
     }

@@ -11,14 +11,14 @@ namespace pagemate::linux_backend {
 // the service has answered. Without a reachable service every operation reports
 // SecretStatus::notAvailable and the log says so once.
 class LibsecretStore final : public SecretStore {
-public:
+  public:
     [[nodiscard]] SecretLookup copyMatching(std::string_view service,
                                             std::string_view account) override;
     int update(std::string_view service, std::string_view account, std::string_view data) override;
     int add(std::string_view service, std::string_view account, std::string_view data) override;
     int remove(std::string_view service, std::string_view account) override;
 
-private:
+  private:
     struct Failure;
     int statusFor(const Failure& failure);
 

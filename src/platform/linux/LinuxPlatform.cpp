@@ -18,13 +18,13 @@ struct MainLoopUnref {
 };
 
 class GLibApplication final : public Application {
-public:
+  public:
     GLibApplication() : loop_(g_main_loop_new(nullptr, FALSE)) {}
 
     void run() override { g_main_loop_run(loop_.get()); }
     void terminate() override { g_main_loop_quit(loop_.get()); }
 
-private:
+  private:
     std::unique_ptr<GMainLoop, MainLoopUnref> loop_;
 };
 
