@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "app/FileDescriptor.h"
 #include "app/SafeFile.h"
 
 namespace pagemate {
@@ -25,19 +26,6 @@ std::string formatTime(std::chrono::system_clock::time_point when, const char* p
     std::array<char, 64> buffer{};
     const std::size_t length = std::strftime(buffer.data(), buffer.size(), pattern, &parts);
     return {buffer.data(), length};
-}
-
-void writeToFd(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
 }
 
 }  // namespace
@@ -77,7 +65,7 @@ std::string LogWriter::formatHeader(std::chrono::system_clock::time_point when,
 void LogWriter::write(std::string_view message) {
     const std::lock_guard lock(mutex_);
     const std::string line = formatLine(clock_(), message);
-    writeToFd(echoFd_, line);
+    writeAll(echoFd_, line);  // a closed error stream loses only its copy
     SafeFile::append(path_, line);
 }
 

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "app/AppLog.h"
+#include "app/FileDescriptor.h"
 
 namespace pagemate::linux_backend {
 
@@ -18,27 +19,11 @@ namespace {
 
 constexpr std::string_view kLogPrefix = "设置：";
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    [[nodiscard]] int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 enum class ReadResult { missing, read, unreadable };
 
 ReadResult readWholeFile(const std::filesystem::path& file, std::string& contents,
                          std::string& problem) {
-    const Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) {
         if (errno == ENOENT) {
             return ReadResult::missing;
@@ -66,20 +51,6 @@ ReadResult readWholeFile(const std::filesystem::path& file, std::string& content
         }
         contents.append(buffer.data(), static_cast<std::size_t>(count));
     }
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
 }
 
 std::string timestamp() {
@@ -212,7 +183,7 @@ void JsonPreferencesStore::save() {
     ::unlink(temporary.c_str());
     bool written = false;
     {
-        const Descriptor fd(
+        const FileDescriptor fd(
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         written = fd.get() >= 0 && writeAll(fd.get(), serialized) && ::fsync(fd.get()) == 0;
     }
@@ -223,7 +194,7 @@ void JsonPreferencesStore::save() {
         return;
     }
     // The rename itself must reach the disk before the change counts as made.
-    const Descriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directoryFd.get() >= 0) {
         ::fsync(directoryFd.get());
     }
