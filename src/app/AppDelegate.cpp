@@ -4,6 +4,7 @@
 #include "app/HistoryCommands.h"
 #include "app/Settings.h"
 #include "app/Text.h"
+#include "notion/NotionContextReader.h"
 
 namespace pagemate {
 
@@ -97,8 +98,7 @@ std::function<void(const std::string&)> AppDelegate::statusCallback() {
 }
 
 bool AppDelegate::accessibilityTrusted() const {
-    // No accessibility backend yet: nothing can be read from other applications.
-    return false;
+    return NotionContextReader::isTrusted();
 }
 
 void AppDelegate::openHistory() {

@@ -22,6 +22,9 @@ class MainQueue {
     // Runs the loop on the calling (main) thread for the given slice, handling whatever
     // becomes due meanwhile; used by waits that must keep the interface alive.
     virtual void runFor(std::chrono::milliseconds slice) = 0;
+    // Blocks the calling thread without running the loop (the short pauses between
+    // key events). On a virtual clock, time moves on and nothing runs meanwhile.
+    virtual void sleepFor(std::chrono::milliseconds pause) = 0;
     // Monotonic time as this queue sees it.
     [[nodiscard]] virtual Clock::time_point now() const = 0;
 };

@@ -2,10 +2,13 @@
 
 #include <memory>
 
+#include "platform/Accessibility.h"
 #include "platform/Alerts.h"
 #include "platform/Application.h"
 #include "platform/HttpClient.h"
+#include "platform/KeyEvents.h"
 #include "platform/MainQueue.h"
+#include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
 #include "platform/Workspace.h"
@@ -25,6 +28,9 @@ class Platform {
     std::unique_ptr<Alerts> alerts;
     std::unique_ptr<Workspace> workspace;
     std::unique_ptr<Application> application;
+    std::unique_ptr<Pasteboard> pasteboard;
+    std::unique_ptr<KeyEvents> keyEvents;
+    std::unique_ptr<Accessibility> accessibility;
 
     // Installs the bundle for the process; the previous one, if any, is destroyed.
     static void install(std::unique_ptr<Platform> platform);

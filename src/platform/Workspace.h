@@ -1,15 +1,31 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace pagemate {
 
+struct RunningApplication {
+    int pid = 0;
+    // The application's identity ("notion.id" for Notion); absent when unknown.
+    std::optional<std::string> bundleIdentifier;
+    std::string localizedName;  // empty when it has none
+    bool operator==(const RunningApplication&) const = default;
+};
+
 // The desktop around the program: applications and the handlers that open addresses.
 class Workspace {
-  public:
+public:
     virtual ~Workspace() = default;
     // Opens an address with the desktop's default handler for its scheme.
     virtual bool openURL(std::string_view url) = 0;
+
+    [[nodiscard]] virtual std::optional<RunningApplication> frontmostApplication() = 0;
+    [[nodiscard]] virtual std::vector<RunningApplication> runningApplications() = 0;
+    // Asks the application to come to the front; it may take a moment or refuse.
+    virtual bool activate(const RunningApplication& application) = 0;
 };
 
 }  // namespace pagemate

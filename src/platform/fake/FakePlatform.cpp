@@ -13,8 +13,11 @@ Platform& installFakes() {
     platform->secrets = std::make_unique<MemorySecretStore>();
     platform->http = std::make_unique<linux_backend::CurlHttpClient>();
     platform->alerts = std::make_unique<RecordingAlerts>();
-    platform->workspace = std::make_unique<RecordingWorkspace>();
+    platform->workspace = std::make_unique<ScriptedWorkspace>();
     platform->application = std::make_unique<RecordingApplication>();
+    platform->pasteboard = std::make_unique<MemoryPasteboard>();
+    platform->keyEvents = std::make_unique<ScriptedKeyEvents>();
+    platform->accessibility = std::make_unique<ScriptedAccessibility>();
     Platform& installed = *platform;
     Platform::install(std::move(platform));
     return installed;
@@ -29,8 +32,11 @@ FakePlatform::FakePlatform(Platform& platform)
       preferences(static_cast<MemoryPreferencesStore&>(*platform.preferences)),
       secrets(static_cast<MemorySecretStore&>(*platform.secrets)),
       alerts(static_cast<RecordingAlerts&>(*platform.alerts)),
-      workspace(static_cast<RecordingWorkspace&>(*platform.workspace)),
-      application(static_cast<RecordingApplication&>(*platform.application)) {}
+      workspace(static_cast<ScriptedWorkspace&>(*platform.workspace)),
+      application(static_cast<RecordingApplication&>(*platform.application)),
+      pasteboard(static_cast<MemoryPasteboard&>(*platform.pasteboard)),
+      keys(static_cast<ScriptedKeyEvents&>(*platform.keyEvents)),
+      accessibility(static_cast<ScriptedAccessibility&>(*platform.accessibility)) {}
 
 FakePlatform::~FakePlatform() {
     Platform::uninstall();

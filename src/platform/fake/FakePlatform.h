@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/fake/MemoryPasteboard.h"
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
+#include "platform/fake/ScriptedDesktop.h"
 #include "platform/fake/VirtualClockQueue.h"
 
 namespace pagemate::fake {
@@ -26,23 +28,6 @@ class RecordingAlerts final : public Alerts {
   private:
     mutable std::mutex mutex_;
     std::vector<Alert> shown_;
-};
-
-class RecordingWorkspace final : public Workspace {
-  public:
-    bool openURL(std::string_view url) override {
-        const std::lock_guard lock(mutex_);
-        opened_.emplace_back(url);
-        return true;
-    }
-    [[nodiscard]] std::vector<std::string> opened() const {
-        const std::lock_guard lock(mutex_);
-        return opened_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> opened_;
 };
 
 class RecordingApplication final : public Application {
@@ -66,8 +51,11 @@ class FakePlatform {
     MemoryPreferencesStore& preferences;
     MemorySecretStore& secrets;
     RecordingAlerts& alerts;
-    RecordingWorkspace& workspace;
+    ScriptedWorkspace& workspace;
     RecordingApplication& application;
+    MemoryPasteboard& pasteboard;
+    ScriptedKeyEvents& keys;
+    ScriptedAccessibility& accessibility;
 
   private:
     explicit FakePlatform(Platform& platform);

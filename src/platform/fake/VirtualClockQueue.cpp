@@ -49,6 +49,11 @@ void VirtualClockQueue::advance(std::chrono::milliseconds duration) {
     now_ = std::max(now_, target);
 }
 
+void VirtualClockQueue::sleepFor(std::chrono::milliseconds pause) {
+    const std::lock_guard lock(mutex_);
+    now_ += std::max(pause, std::chrono::milliseconds(0));
+}
+
 std::size_t VirtualClockQueue::pendingCount() const {
     const std::lock_guard lock(mutex_);
     return tasks_.size();

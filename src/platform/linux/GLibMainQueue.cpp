@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <memory>
+#include <thread>
 
 #include "platform/linux/GObjectPtr.h"
 
@@ -59,6 +60,10 @@ void GLibMainQueue::runFor(std::chrono::milliseconds slice) {
     }
     // Whatever is ready at the deadline runs too, as on one more turn of the loop.
     g_main_context_iteration(context, FALSE);
+}
+
+void GLibMainQueue::sleepFor(std::chrono::milliseconds pause) {
+    std::this_thread::sleep_for(pause);
 }
 
 MainQueue::Clock::time_point GLibMainQueue::now() const {

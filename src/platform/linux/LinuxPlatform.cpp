@@ -2,12 +2,15 @@
 
 #include <glib.h>
 
+#include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/CurlHttpClient.h"
 #include "platform/linux/GLibMainQueue.h"
-#include "platform/linux/GioWorkspace.h"
 #include "platform/linux/GtkAlerts.h"
+#include "platform/linux/GtkPasteboard.h"
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/X11Workspace.h"
+#include "platform/linux/XTestKeyEvents.h"
 
 namespace pagemate::linux_backend {
 
@@ -38,8 +41,12 @@ std::unique_ptr<Platform> makeLinuxPlatform() {
     platform->secrets = std::make_unique<LibsecretStore>();
     platform->http = std::make_unique<CurlHttpClient>();
     platform->alerts = std::make_unique<GtkAlerts>();
-    platform->workspace = std::make_unique<GioWorkspace>();
+    platform->workspace = std::make_unique<X11Workspace>();
     platform->application = std::make_unique<GLibApplication>();
+    platform->pasteboard = std::make_unique<GtkPasteboard>();
+    auto keys = std::make_unique<XTestKeyEvents>();
+    platform->accessibility = std::make_unique<AtspiAccessibility>(keys->canPost());
+    platform->keyEvents = std::move(keys);
     return platform;
 }
 

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "notion/NotionContext.h"
+#include "platform/Pasteboard.h"
+#include "platform/Workspace.h"
+
+namespace pagemate::NotionContextReader {
+
+// The identity every "is this Notion?" test compares with, exactly.
+inline constexpr std::string_view notionBundleID = "notion.id";
+// Addresses built from a bare page id start here.
+inline constexpr std::string_view notionWebOrigin = "https://www.notion.so";
+
+// Virtual key codes of the ANSI layout: copy link (L), copy (C), paste (V).
+inline constexpr std::uint16_t keyL = 37;
+inline constexpr std::uint16_t keyC = 8;
+inline constexpr std::uint16_t keyV = 9;
+
+struct ParsedNotionURL {
+    std::string id;  // dashed
+    std::string url;
+    std::string title;
+    bool operator==(const ParsedNotionURL&) const = default;
+};
+
+bool isTrusted();
+void requestPermission();
+std::optional<RunningApplication> frontmostNotion();
+
+// Everything that can be learnt of the current page; see the notes in the source.
+NotionContext read(bool includeSelection, const std::optional<RunningApplication>& fallbackApp);
+
+std::optional<std::string> windowTitle(int pid);
+std::string cleanTitle(std::string_view title);
+std::optional<ParsedNotionURL> parseNotionURL(std::string_view text);
+std::string dash(std::string_view id);
+
+std::optional<std::string> captureLink(
+    std::chrono::milliseconds timeout = std::chrono::milliseconds(500));
+std::string captureSelection(std::chrono::milliseconds timeout);
+std::string readSelectionFromFrontmost();
+
+std::vector<PasteboardItem> savePasteboard(Pasteboard& pasteboard);
+void restorePasteboard(Pasteboard& pasteboard, const std::vector<PasteboardItem>& items);
+
+// Posts one Command-key stroke: key-down, a 20 ms pause, key-up (nothing when no
+// keystroke can be posted). Shared with text insertion, which pauses 25 ms.
+void postCommandKey(std::uint16_t virtualKey, std::chrono::milliseconds pause);
+
+}  // namespace pagemate::NotionContextReader

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pagemate {
+
+// Reading and writing other applications' user interface, by process id.
+class Accessibility {
+public:
+    static constexpr int success = 0;
+    static constexpr int failure = -25200;  // a refused or failed accessibility call
+
+    virtual ~Accessibility() = default;
+
+    // Whether this process may read and drive other applications.
+    [[nodiscard]] virtual bool isTrusted() = 0;
+    // Asks the user to grant the permission; the answer comes later.
+    virtual void requestPermission() = 0;
+
+    // The title of the application's focused window.
+    [[nodiscard]] virtual std::optional<std::string> focusedWindowTitle(int pid) = 0;
+    // Whether the application has a focused element at all.
+    [[nodiscard]] virtual bool hasFocusedElement(int pid) = 0;
+    // The focused element's role, when it can be read.
+    [[nodiscard]] virtual std::optional<std::string> focusedElementRole(int pid) = 0;
+    // Whether the focused element's selected text may be replaced; nullopt on error.
+    [[nodiscard]] virtual std::optional<bool> selectedTextSettable(int pid) = 0;
+    // Replaces the focused element's selected text; success or an error code.
+    virtual int setSelectedText(int pid, std::string_view text) = 0;
+};
+
+}  // namespace pagemate

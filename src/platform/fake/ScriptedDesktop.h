@@ -1,0 +1,102 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Accessibility.h"
+#include "platform/KeyEvents.h"
+#include "platform/Workspace.h"
+
+namespace pagemate::fake {
+
+// Records posted keystrokes; the test scripts how the frontmost application reacts.
+class ScriptedKeyEvents final : public KeyEvents {
+public:
+    struct Stroke {
+        std::uint16_t key;
+        bool down;
+        std::uint64_t flags;
+        bool operator==(const Stroke&) const = default;
+    };
+
+    [[nodiscard]] bool canPost() override { return postable; }
+    void post(std::uint16_t virtualKey, bool keyDown, std::uint64_t flags) override {
+        strokes.push_back({virtualKey, keyDown, flags});
+        if (keyDown && onKeyDown) {
+            onKeyDown(virtualKey, flags);
+        }
+    }
+
+    bool postable = true;
+    std::vector<Stroke> strokes;
+    std::function<void(std::uint16_t, std::uint64_t)> onKeyDown;
+};
+
+// Applications, the frontmost one and how activation answers, as the test sets them.
+class ScriptedWorkspace final : public Workspace {
+public:
+    bool openURL(std::string_view url) override {
+        const std::lock_guard lock(mutex_);
+        opened_.emplace_back(url);
+        return true;
+    }
+    [[nodiscard]] std::vector<std::string> opened() const {
+        const std::lock_guard lock(mutex_);
+        return opened_;
+    }
+
+    [[nodiscard]] std::optional<RunningApplication> frontmostApplication() override {
+        return frontmost;
+    }
+    [[nodiscard]] std::vector<RunningApplication> runningApplications() override {
+        return running;
+    }
+    bool activate(const RunningApplication& application) override {
+        activations.push_back(application);
+        if (onActivate) {
+            onActivate(application);
+        }
+        return true;
+    }
+
+    std::optional<RunningApplication> frontmost;
+    std::vector<RunningApplication> running;
+    std::vector<RunningApplication> activations;
+    std::function<void(const RunningApplication&)> onActivate;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> opened_;
+};
+
+// An accessibility tree reduced to what the program asks of it.
+class ScriptedAccessibility final : public Accessibility {
+public:
+    [[nodiscard]] bool isTrusted() override { return trusted; }
+    void requestPermission() override { ++permissionRequests; }
+    [[nodiscard]] std::optional<std::string> focusedWindowTitle(int pid) override {
+        const auto found = windowTitles.find(pid);
+        return found == windowTitles.end() ? std::nullopt : std::optional(found->second);
+    }
+    [[nodiscard]] bool hasFocusedElement(int) override { return focusedElement; }
+    [[nodiscard]] std::optional<std::string> focusedElementRole(int) override { return role; }
+    [[nodiscard]] std::optional<bool> selectedTextSettable(int) override { return settable; }
+    int setSelectedText(int, std::string_view text) override {
+        writes.emplace_back(text);
+        return writeResult;
+    }
+
+    bool trusted = true;
+    int permissionRequests = 0;
+    std::map<int, std::string> windowTitles;
+    bool focusedElement = true;
+    std::optional<std::string> role = std::string("AXTextArea");
+    std::optional<bool> settable = false;
+    int writeResult = Accessibility::success;
+    std::vector<std::string> writes;
+};
+
+}  // namespace pagemate::fake

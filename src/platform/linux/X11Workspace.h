@@ -1,0 +1,36 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include "platform/Workspace.h"
+#include "platform/linux/X11Display.h"
+
+namespace pagemate::linux_backend {
+
+// Applications as an EWMH window manager reports them: the active window, the client
+// list, each window's process id and WM_CLASS. Notion's Linux builds are given the
+// identity "notion.id" so the core's comparisons stay as they are. Addresses open
+// with the desktop's default handler.
+class X11Workspace final : public Workspace {
+public:
+    X11Workspace();
+    X11Workspace(const X11Workspace&) = delete;
+    X11Workspace& operator=(const X11Workspace&) = delete;
+    ~X11Workspace() override;
+
+    bool openURL(std::string_view url) override;
+    [[nodiscard]] std::optional<RunningApplication> frontmostApplication() override;
+    [[nodiscard]] std::vector<RunningApplication> runningApplications() override;
+    bool activate(const RunningApplication& application) override;
+
+    // The identity of a window class ("Notion" → "notion.id"; others as they are).
+    static std::string identityForClass(std::string_view windowClass);
+
+private:
+    [[nodiscard]] std::optional<RunningApplication> applicationOf(Window window);
+    [[nodiscard]] std::vector<Window> clientWindows();
+
+    X11Connection display_;
+};
+
+}  // namespace pagemate::linux_backend
