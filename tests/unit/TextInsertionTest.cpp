@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include "notion/NotionContextReader.h"
+#include "notion/TextInsertion.h"
+#include "platform/fake/FakePlatform.h"
+#include "support/TestSupport.h"
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+using fake::ScriptedKeyEvents;
+
+class TextInsertionTest : public ::testing::Test {
+protected:
+    TextInsertionTest() {
+        platform.workspace.frontmost = notion;
+        platform.pasteboard.copy(userCopy);
+    }
+
+    std::size_t pasteStrokes() const {
+        return static_cast<std::size_t>(
+            std::count(platform.keys.strokes.begin(), platform.keys.strokes.end(),
+                       ScriptedKeyEvents::Stroke{NotionContextReader::keyV, true,
+                                                 KeyEvents::commandFlag}));
+    }
+
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    RunningApplication notion{42, "notion.id", "Notion"};
+    std::vector<PasteboardItem> userCopy = {{{"text/html", "<i>x</i>"}, {"text/plain", "x"}}};
+};
+
+TEST_F(TextInsertionTest, EmptyTextAndMissingPermission) {
+    const long before = platform.pasteboard.changeCount();
+    platform.workspace.frontmost.reset();
+    EXPECT_EQ(TextInsertion::insert("", notion),
+              InsertOutcome(InsertFailed{"没有可插入的内容"}));
+    EXPECT_TRUE(platform.workspace.activations.empty());
+    EXPECT_EQ(platform.pasteboard.changeCount(), before);
+
+    platform.accessibility.trusted = false;
+    EXPECT_EQ(TextInsertion::insert("answer", notion),
+              InsertOutcome(InsertFailed{std::string(TextInsertion::permissionMessage)}));
+    EXPECT_TRUE(platform.workspace.activations.empty());
+    EXPECT_TRUE(platform.keys.strokes.empty());
+}
+
+TEST_F(TextInsertionTest, PasteIntoFrontmostNotionAndRestoreLater) {
+    const auto start = platform.queue.now();
+    EXPECT_EQ(TextInsertion::insert("回答", notion), InsertOutcome(Inserted{"粘贴"}));
+    EXPECT_TRUE(platform.workspace.activations.empty());  // already in front
+    EXPECT_EQ(platform.keys.strokes,
+              (std::vector<ScriptedKeyEvents::Stroke>{
+                  {NotionContextReader::keyV, true, KeyEvents::commandFlag},
+                  {NotionContextReader::keyV, false, KeyEvents::commandFlag}}));
+    EXPECT_EQ(platform.queue.now() - start, 150ms + 25ms);
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{"插入：切换到 Notion → 成功", "插入：已发送 ⌘V"}));
+    EXPECT_EQ(platform.pasteboard.string(), "回答");
+
+    platform.queue.advance(799ms);
+    EXPECT_EQ(platform.pasteboard.string(), "回答");
+    platform.queue.advance(1ms);
+    EXPECT_EQ(platform.pasteboard.items(), userCopy);
+}
+
+TEST_F(TextInsertionTest, WhatTheUserCopiesMeanwhileSurvives) {
+    ASSERT_TRUE(TextInsertion::pasteViaClipboard("回答"));
+    platform.queue.advance(400ms);
+    const std::vector<PasteboardItem> newer = {{{"text/plain", "copied by the user"}}};
+    platform.pasteboard.copy(newer);
+    platform.queue.advance(1s);
+    EXPECT_EQ(platform.pasteboard.items(), newer);
+
+    // A second paste within 0.8 s: the first restore does nothing, the second restores
+    // what was there before the second paste.
+    ASSERT_TRUE(TextInsertion::pasteViaClipboard("one"));
+    platform.queue.advance(300ms);
+    ASSERT_TRUE(TextInsertion::pasteViaClipboard("two"));
+    platform.queue.advance(2s);
+    EXPECT_EQ(platform.pasteboard.string(), "one");
+}
+
+TEST_F(TextInsertionTest, EmptyPasteboardIsEmptyAgain) {
+    platform.pasteboard.copy({});
+    ASSERT_TRUE(TextInsertion::pasteViaClipboard("回答"));
+    platform.queue.advance(800ms);
+    EXPECT_TRUE(platform.pasteboard.items().empty());
+}
+
+TEST_F(TextInsertionTest, ActivationPollsUntilNotionIsInFront) {
+    platform.workspace.frontmost = RunningApplication{7, "org.gnome.Terminal", "Terminal"};
+    platform.workspace.onActivate = [this](const RunningApplication& application) {
+        platform.queue.postAfter(120ms, [this, application] {
+            platform.workspace.frontmost = application;
+        });
+    };
+    const auto start = platform.queue.now();
+    EXPECT_TRUE(TextInsertion::activate(notion));
+    EXPECT_EQ(platform.workspace.activations, std::vector<RunningApplication>{notion});
+    EXPECT_EQ(platform.queue.now() - start, 150ms);  // the 50 ms poll after 120 ms
+
+    // Two absent identities are the same application; one absent is not.
+    platform.workspace.frontmost = RunningApplication{9, std::nullopt, "x"};
+    platform.workspace.onActivate = nullptr;
+    EXPECT_TRUE(TextInsertion::activate(RunningApplication{5, std::nullopt, "y"}, 100ms));
+    EXPECT_FALSE(TextInsertion::activate(notion, 100ms));
+}
+
+TEST_F(TextInsertionTest, FailedActivationTriesAccessibilityThreeTimes) {
+    platform.workspace.frontmost = RunningApplication{7, "org.gnome.Terminal", "Terminal"};
+    const auto start = platform.queue.now();
+    EXPECT_EQ(TextInsertion::insert("回答", notion),
+              InsertOutcome(InsertFailed{std::string(TextInsertion::activationMessage)}));
+    EXPECT_EQ(pasteStrokes(), 0u);
+    EXPECT_EQ(platform.queue.now() - start, 2000ms + 2 * 250ms);
+    const std::string refused = "AX 插入：焦点元素不允许写入选中文本（Notion 编辑器常见）";
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{"插入：切换到 Notion → 失败", refused,
+                                                        refused, refused}));
+    EXPECT_EQ(platform.pasteboard.items(), userCopy);  // never touched
+
+    // A write that reports an error counts as failed, and is logged with its code.
+    const testing::LogCapture second;
+    platform.accessibility.focusedElement = true;
+    platform.accessibility.settable = true;
+    platform.accessibility.writeResult = Accessibility::failure;
+    EXPECT_EQ(TextInsertion::insert("回答", notion),
+              InsertOutcome(InsertFailed{std::string(TextInsertion::activationMessage)}));
+    EXPECT_EQ(platform.accessibility.writes.size(), 3u);
+    EXPECT_TRUE(second.contains("AX 插入：写入结果 -25200"));
+}
+
+TEST_F(TextInsertionTest, NoKeystrokesMeansAccessibilityWriteAndTextStaysOnThePasteboard) {
+    platform.keys.postable = false;
+    platform.accessibility.settable = true;
+    EXPECT_EQ(TextInsertion::insert("回答", notion), InsertOutcome(Inserted{"辅助功能写入"}));
+    EXPECT_EQ(platform.accessibility.writes, std::vector<std::string>{"回答"});
+    EXPECT_TRUE(log.contains("AX 插入：写入结果 0"));
+    platform.queue.advance(2s);
+    EXPECT_EQ(platform.pasteboard.string(), "回答");
+
+    // Paste not sent and every write refused: the message about the cursor.
+    platform.accessibility.focusedElement = false;
+    EXPECT_EQ(TextInsertion::insert("回答", notion),
+              InsertOutcome(InsertFailed{std::string(TextInsertion::pasteMessage)}));
+    EXPECT_TRUE(log.contains("AX 插入：拿不到焦点元素"));
+}
+
+TEST_F(TextInsertionTest, LogNamesTheApplicationOrNotion) {
+    EXPECT_EQ(TextInsertion::insert("a", RunningApplication{42, "notion.id", ""}),
+              InsertOutcome(Inserted{"粘贴"}));
+    EXPECT_EQ(log.messages().front(), "插入：切换到 Notion → 成功");
+}
+
+TEST_F(TextInsertionTest, ProbeFocusedElement) {
+    platform.accessibility.focusedElement = false;
+    EXPECT_EQ(TextInsertion::probeFocusedElement(42), nlohmann::json({{"focusedElement", "拿不到"}}));
+    platform.accessibility.focusedElement = true;
+    platform.accessibility.role.reset();
+    platform.accessibility.settable.reset();
+    EXPECT_EQ(TextInsertion::probeFocusedElement(42),
+              nlohmann::json({{"focusedElement", "未知"}, {"selectedTextSettable", false}}));
+    platform.accessibility.role = "text";
+    platform.accessibility.settable = true;
+    EXPECT_EQ(TextInsertion::probeFocusedElement(42),
+              nlohmann::json({{"focusedElement", "text"}, {"selectedTextSettable", true}}));
+}
+
+}  // namespace
+}  // namespace pagemate
