@@ -109,7 +109,7 @@ TEST_F(StartupTest, PasswordStateIsReported) {
     platform.secrets.add("com.fernwick.pagemate", "app-password", "pw");
     const auto app = delegate(args({}), {});
     app->applicationDidFinishLaunching();
-    EXPECT_TRUE(log.contains("菜单栏就绪；密码已配置：true；辅助功能权限：未授权"));
+    EXPECT_TRUE(log.contains("菜单栏就绪；密码已配置：true；辅助功能权限：已授权"));
 }
 
 TEST_F(StartupTest, ControllerStatusCallbackSetsTheStatusLineWhileTheDelegateLives) {
