@@ -88,6 +88,7 @@ TEST_F(StartupTest, NormalStartLogsItsStepsAndDispatchesOneMode) {
     LaunchModes modes;
     modes.modes = {RunMode{"--recordtest", [&](AppDelegate&) { ran.emplace_back("record"); }},
                    RunMode{"--ttstest", [&](AppDelegate&) { ran.emplace_back("tts"); }}};
+    platform.accessibility.trusted = false;
     const auto app =
         delegate(args({"--ttstest", "--recordtest", "--platform-option"}), std::move(modes));
     app->applicationDidFinishLaunching();
