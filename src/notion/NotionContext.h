@@ -7,8 +7,8 @@ namespace pagemate {
 
 // What is known of the Notion page the user is looking at.
 struct NotionContext {
-    std::string pageId;        // 8-4-4-4-12 hexadecimal digits, or empty
-    std::string pageTitle;     // cleaned of Notion's window-title suffix
+    std::string pageId;     // 8-4-4-4-12 hexadecimal digits, or empty
+    std::string pageTitle;  // cleaned of Notion's window-title suffix
     std::string pageUrl;
     std::string selectedText;  // trimmed
     std::string source;        // "link", "windowTitle" or empty

@@ -168,8 +168,8 @@ std::optional<std::string> windowTitle(int pid) {
 }
 
 std::string cleanTitle(std::string_view title) {
-    constexpr std::array<std::string_view, 4> kSuffixes = {
-        " \u2013 Notion", " - Notion", " \u2014 Notion", " \u2013 Notion.so"};
+    constexpr std::array<std::string_view, 4> kSuffixes = {" \u2013 Notion", " - Notion",
+                                                           " \u2014 Notion", " \u2013 Notion.so"};
     for (std::string_view suffix : kSuffixes) {
         if (title.ends_with(suffix)) {
             title.remove_suffix(suffix.size());

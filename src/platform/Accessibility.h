@@ -8,7 +8,7 @@ namespace pagemate {
 
 // Reading and writing other applications' user interface, by process id.
 class Accessibility {
-public:
+  public:
     static constexpr int success = 0;
     static constexpr int failure = -25200;  // a refused or failed accessibility call
 

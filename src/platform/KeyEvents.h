@@ -8,7 +8,7 @@ namespace pagemate {
 // modifier mask are the program's own (the ANSI layout's virtual key codes, the
 // Command flag 0x100000); backends map them to their keyboard.
 class KeyEvents {
-public:
+  public:
     static constexpr std::uint64_t commandFlag = 0x100000;
 
     virtual ~KeyEvents() = default;

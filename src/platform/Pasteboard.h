@@ -15,7 +15,7 @@ using PasteboardItem = std::map<std::string, std::string>;
 // The general (system) pasteboard. Types are the platform's names; the plain-text type
 // is whatever the platform reads as a string.
 class Pasteboard {
-public:
+  public:
     virtual ~Pasteboard() = default;
 
     // Changes whenever the contents change, by this program or another one.

@@ -17,7 +17,7 @@ struct RunningApplication {
 
 // The desktop around the program: applications and the handlers that open addresses.
 class Workspace {
-public:
+  public:
     virtual ~Workspace() = default;
     // Opens an address with the desktop's default handler for its scheme.
     virtual bool openURL(std::string_view url) = 0;

@@ -44,13 +44,12 @@ TEST(NotionRules, ParseNotionURL) {
     EXPECT_EQ(Reader::parseNotionURL("  " + link + "\n"), (Parsed{kDashed, link, "Weekly Plan"}));
     EXPECT_EQ(Reader::parseNotionURL("https://www.notion.so/周报-" + id),
               (Parsed{kDashed, "https://www.notion.so/周报-" + id, "周报"}));
-    EXPECT_EQ(Reader::parseNotionURL(id),
-              (Parsed{kDashed, "https://www.notion.so/" + id, ""}));
+    EXPECT_EQ(Reader::parseNotionURL(id), (Parsed{kDashed, "https://www.notion.so/" + id, ""}));
     // The first of two runs; upper case kept in the id and in the built address.
     const std::string upper = "ABCDEF0123456789ABCDEF0123456789";
-    EXPECT_EQ(Reader::parseNotionURL("page " + upper + " then " + id),
-              (Parsed{"ABCDEF01-2345-6789-ABCD-EF0123456789", "https://www.notion.so/" + upper,
-                      ""}));
+    EXPECT_EQ(
+        Reader::parseNotionURL("page " + upper + " then " + id),
+        (Parsed{"ABCDEF01-2345-6789-ABCD-EF0123456789", "https://www.notion.so/" + upper, ""}));
     // A segment that starts with the id has no title.
     EXPECT_EQ(Reader::parseNotionURL("https://www.notion.so/" + id + "?v=1")->title, "");
     // Dashes and spaces trimmed, hyphens become spaces, percent-encoding undone.
@@ -85,7 +84,7 @@ TEST(NotionRules, Record) {
 // A scripted Notion: Command-L and Command-C put the link and the selection on the
 // pasteboard after a reaction time.
 class NotionReadTest : public ::testing::Test {
-protected:
+  protected:
     NotionReadTest() {
         platform.workspace.frontmost = notion;
         platform.accessibility.windowTitles[notion.pid] = "Weekly Plan \u2013 Notion";

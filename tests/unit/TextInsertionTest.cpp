@@ -12,17 +12,16 @@ using namespace std::chrono_literals;
 using fake::ScriptedKeyEvents;
 
 class TextInsertionTest : public ::testing::Test {
-protected:
+  protected:
     TextInsertionTest() {
         platform.workspace.frontmost = notion;
         platform.pasteboard.copy(userCopy);
     }
 
     std::size_t pasteStrokes() const {
-        return static_cast<std::size_t>(
-            std::count(platform.keys.strokes.begin(), platform.keys.strokes.end(),
-                       ScriptedKeyEvents::Stroke{NotionContextReader::keyV, true,
-                                                 KeyEvents::commandFlag}));
+        return static_cast<std::size_t>(std::count(
+            platform.keys.strokes.begin(), platform.keys.strokes.end(),
+            ScriptedKeyEvents::Stroke{NotionContextReader::keyV, true, KeyEvents::commandFlag}));
     }
 
     fake::FakePlatform platform;
@@ -34,8 +33,7 @@ protected:
 TEST_F(TextInsertionTest, EmptyTextAndMissingPermission) {
     const long before = platform.pasteboard.changeCount();
     platform.workspace.frontmost.reset();
-    EXPECT_EQ(TextInsertion::insert("", notion),
-              InsertOutcome(InsertFailed{"没有可插入的内容"}));
+    EXPECT_EQ(TextInsertion::insert("", notion), InsertOutcome(InsertFailed{"没有可插入的内容"}));
     EXPECT_TRUE(platform.workspace.activations.empty());
     EXPECT_EQ(platform.pasteboard.changeCount(), before);
 
@@ -92,9 +90,8 @@ TEST_F(TextInsertionTest, EmptyPasteboardIsEmptyAgain) {
 TEST_F(TextInsertionTest, ActivationPollsUntilNotionIsInFront) {
     platform.workspace.frontmost = RunningApplication{7, "org.gnome.Terminal", "Terminal"};
     platform.workspace.onActivate = [this](const RunningApplication& application) {
-        platform.queue.postAfter(120ms, [this, application] {
-            platform.workspace.frontmost = application;
-        });
+        platform.queue.postAfter(
+            120ms, [this, application] { platform.workspace.frontmost = application; });
     };
     const auto start = platform.queue.now();
     EXPECT_TRUE(TextInsertion::activate(notion));
@@ -116,8 +113,8 @@ TEST_F(TextInsertionTest, FailedActivationTriesAccessibilityThreeTimes) {
     EXPECT_EQ(pasteStrokes(), 0u);
     EXPECT_EQ(platform.queue.now() - start, 2000ms + 2 * 250ms);
     const std::string refused = "AX 插入：焦点元素不允许写入选中文本（Notion 编辑器常见）";
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{"插入：切换到 Notion → 失败", refused,
-                                                        refused, refused}));
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{"插入：切换到 Notion → 失败", refused, refused, refused}));
     EXPECT_EQ(platform.pasteboard.items(), userCopy);  // never touched
 
     // A write that reports an error counts as failed, and is logged with its code.
@@ -155,7 +152,8 @@ TEST_F(TextInsertionTest, LogNamesTheApplicationOrNotion) {
 
 TEST_F(TextInsertionTest, ProbeFocusedElement) {
     platform.accessibility.focusedElement = false;
-    EXPECT_EQ(TextInsertion::probeFocusedElement(42), nlohmann::json({{"focusedElement", "拿不到"}}));
+    EXPECT_EQ(TextInsertion::probeFocusedElement(42),
+              nlohmann::json({{"focusedElement", "拿不到"}}));
     platform.accessibility.focusedElement = true;
     platform.accessibility.role.reset();
     platform.accessibility.settable.reset();

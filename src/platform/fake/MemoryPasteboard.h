@@ -7,7 +7,7 @@ namespace pagemate::fake {
 // A pasteboard in memory, with items of several types as on a real one. The plain-text
 // type is "text/plain".
 class MemoryPasteboard final : public Pasteboard {
-public:
+  public:
     static constexpr std::string_view plainText = "text/plain";
 
     [[nodiscard]] long changeCount() override { return changeCount_; }
@@ -52,7 +52,7 @@ public:
     }
     int writeCalls = 0;
 
-private:
+  private:
     std::vector<PasteboardItem> items_;
     long changeCount_ = 0;
 };

@@ -14,7 +14,7 @@ namespace pagemate::fake {
 
 // Records posted keystrokes; the test scripts how the frontmost application reacts.
 class ScriptedKeyEvents final : public KeyEvents {
-public:
+  public:
     struct Stroke {
         std::uint16_t key;
         bool down;
@@ -37,7 +37,7 @@ public:
 
 // Applications, the frontmost one and how activation answers, as the test sets them.
 class ScriptedWorkspace final : public Workspace {
-public:
+  public:
     bool openURL(std::string_view url) override {
         const std::lock_guard lock(mutex_);
         opened_.emplace_back(url);
@@ -51,9 +51,7 @@ public:
     [[nodiscard]] std::optional<RunningApplication> frontmostApplication() override {
         return frontmost;
     }
-    [[nodiscard]] std::vector<RunningApplication> runningApplications() override {
-        return running;
-    }
+    [[nodiscard]] std::vector<RunningApplication> runningApplications() override { return running; }
     bool activate(const RunningApplication& application) override {
         activations.push_back(application);
         if (onActivate) {
@@ -67,14 +65,14 @@ public:
     std::vector<RunningApplication> activations;
     std::function<void(const RunningApplication&)> onActivate;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> opened_;
 };
 
 // An accessibility tree reduced to what the program asks of it.
 class ScriptedAccessibility final : public Accessibility {
-public:
+  public:
     [[nodiscard]] bool isTrusted() override { return trusted; }
     void requestPermission() override { ++permissionRequests; }
     [[nodiscard]] std::optional<std::string> focusedWindowTitle(int pid) override {

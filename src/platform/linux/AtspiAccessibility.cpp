@@ -48,8 +48,8 @@ Node applicationFor(int pid) {
     for (gint index = 0; index < count; ++index) {
         Node application = childAt(desktop.get(), index);
         GError* error = nullptr;
-        const guint owner = application ? atspi_accessible_get_process_id(application.get(), &error)
-                                        : 0;
+        const guint owner =
+            application ? atspi_accessible_get_process_id(application.get(), &error) : 0;
         g_clear_error(&error);
         if (application && static_cast<int>(owner) == pid) {
             return application;
@@ -197,16 +197,16 @@ int AtspiAccessibility::setSelectedText(int pid, std::string_view text) {
         AtspiRange* range = atspi_text_get_selection(textInterface.get(), 0, &error);
         if (range != nullptr) {
             position = range->start_offset;
-            atspi_editable_text_delete_text(editable.get(), range->start_offset,
-                                            range->end_offset, &error);
+            atspi_editable_text_delete_text(editable.get(), range->start_offset, range->end_offset,
+                                            &error);
             g_free(range);
         }
     }
     g_clear_error(&error);
     const std::string copy(text);
-    const gboolean inserted = atspi_editable_text_insert_text(
-        editable.get(), position < 0 ? 0 : position, copy.c_str(),
-        static_cast<gint>(copy.size()), &error);
+    const gboolean inserted =
+        atspi_editable_text_insert_text(editable.get(), position < 0 ? 0 : position, copy.c_str(),
+                                        static_cast<gint>(copy.size()), &error);
     const bool failed = error != nullptr || inserted == FALSE;
     g_clear_error(&error);
     return failed ? failure : success;

@@ -8,7 +8,7 @@ namespace pagemate::linux_backend {
 // bus answers and keystrokes can be posted; the user turns assistive technologies on in
 // the desktop's settings, there is no per-program grant as on other systems.
 class AtspiAccessibility final : public Accessibility {
-public:
+  public:
     explicit AtspiAccessibility(bool keystrokesPossible);
 
     [[nodiscard]] bool isTrusted() override;
@@ -19,7 +19,7 @@ public:
     [[nodiscard]] std::optional<bool> selectedTextSettable(int pid) override;
     int setSelectedText(int pid, std::string_view text) override;
 
-private:
+  private:
     bool keystrokesPossible_;
     bool initialised_ = false;
 };

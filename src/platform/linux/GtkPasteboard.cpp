@@ -10,8 +10,8 @@ namespace {
 // Targets of the selection protocol itself, not of the content.
 bool isProtocolTarget(std::string_view name) {
     constexpr std::array<std::string_view, 8> kProtocol = {
-        "TARGETS",          "TIMESTAMP", "MULTIPLE",          "SAVE_TARGETS",
-        "DELETE",           "INSERT_PROPERTY", "INSERT_SELECTION", "CLIPBOARD_MANAGER"};
+        "TARGETS", "TIMESTAMP",       "MULTIPLE",         "SAVE_TARGETS",
+        "DELETE",  "INSERT_PROPERTY", "INSERT_SELECTION", "CLIPBOARD_MANAGER"};
     return std::find(kProtocol.begin(), kProtocol.end(), name) != kProtocol.end();
 }
 
@@ -24,7 +24,8 @@ void onOwnerChange(GtkClipboard*, GdkEvent*, gpointer self) {
 }
 
 void provide(GtkClipboard*, GtkSelectionData* selection, guint index, gpointer owner) {
-    auto* pasteboard = static_cast<GtkPasteboard*>(g_object_get_data(G_OBJECT(owner), "pasteboard"));
+    auto* pasteboard =
+        static_cast<GtkPasteboard*>(g_object_get_data(G_OBJECT(owner), "pasteboard"));
     if (pasteboard == nullptr || index >= pasteboard->offered.size()) {
         return;
     }
@@ -139,8 +140,9 @@ bool GtkPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
     std::vector<std::pair<std::string, std::string>> targets;
     for (const PasteboardItem& item : items) {
         for (const auto& [type, bytes] : item) {
-            const bool known = std::any_of(targets.begin(), targets.end(),
-                                           [&](const auto& target) { return target.first == type; });
+            const bool known = std::any_of(targets.begin(), targets.end(), [&](const auto& target) {
+                return target.first == type;
+            });
             if (!known && !isProtocolTarget(type)) {
                 targets.emplace_back(type, bytes);
             }
@@ -171,9 +173,9 @@ bool GtkPasteboard::offer(std::vector<std::pair<std::string, std::string>> targe
                                          static_cast<guint>(index)});
     }
     // GTK copies the target names; the data is served from `offered` on request.
-    const gboolean taken = gtk_clipboard_set_with_owner(
-        clipboard_, entries.data(), static_cast<guint>(entries.size()), &provide, &released,
-        owner_.get());
+    const gboolean taken =
+        gtk_clipboard_set_with_owner(clipboard_, entries.data(), static_cast<guint>(entries.size()),
+                                     &provide, &released, owner_.get());
     offered = std::move(targets);
     ++changeCount_;
     return taken == TRUE;

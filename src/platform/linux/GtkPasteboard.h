@@ -14,7 +14,7 @@ namespace pagemate::linux_backend {
 // first item's data wins for a target both offer). The change count follows the
 // selection's owner changes; this program's own writes count at once.
 class GtkPasteboard final : public Pasteboard {
-public:
+  public:
     GtkPasteboard();
     GtkPasteboard(const GtkPasteboard&) = delete;
     GtkPasteboard& operator=(const GtkPasteboard&) = delete;
@@ -23,8 +23,7 @@ public:
     [[nodiscard]] long changeCount() override { return changeCount_; }
     [[nodiscard]] std::size_t itemCount() override;
     [[nodiscard]] std::vector<std::string> types(std::size_t item) override;
-    [[nodiscard]] std::optional<std::string> data(std::size_t item,
-                                                  std::string_view type) override;
+    [[nodiscard]] std::optional<std::string> data(std::size_t item, std::string_view type) override;
     [[nodiscard]] std::optional<std::string> string() override;
     void clearContents() override;
     bool writeItems(const std::vector<PasteboardItem>& items) override;
@@ -36,7 +35,7 @@ public:
     // What this program offers while it owns the selection.
     std::vector<std::pair<std::string, std::string>> offered;
 
-private:
+  private:
     bool offer(std::vector<std::pair<std::string, std::string>> targets);
 
     GtkClipboard* clipboard_ = nullptr;  // owned by GTK

@@ -150,9 +150,10 @@ std::vector<RunningApplication> X11Workspace::runningApplications() {
     std::vector<RunningApplication> applications;
     for (const Window window : clientWindows()) {
         std::optional<RunningApplication> application = applicationOf(window);
-        const bool known =
-            application && std::any_of(applications.begin(), applications.end(),
-                                        [&](const auto& other) { return other.pid == application->pid; });
+        const bool known = application && std::any_of(applications.begin(), applications.end(),
+                                                      [&](const auto& other) {
+                                                          return other.pid == application->pid;
+                                                      });
         if (application && !known) {
             applications.push_back(std::move(*application));
         }

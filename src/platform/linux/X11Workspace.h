@@ -12,7 +12,7 @@ namespace pagemate::linux_backend {
 // identity "notion.id" so the core's comparisons stay as they are. Addresses open
 // with the desktop's default handler.
 class X11Workspace final : public Workspace {
-public:
+  public:
     X11Workspace();
     X11Workspace(const X11Workspace&) = delete;
     X11Workspace& operator=(const X11Workspace&) = delete;
@@ -26,7 +26,7 @@ public:
     // The identity of a window class ("Notion" → "notion.id"; others as they are).
     static std::string identityForClass(std::string_view windowClass);
 
-private:
+  private:
     [[nodiscard]] std::optional<RunningApplication> applicationOf(Window window);
     [[nodiscard]] std::vector<Window> clientWindows();
 

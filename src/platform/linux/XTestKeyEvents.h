@@ -9,12 +9,12 @@ namespace pagemate::linux_backend {
 // the keyboard focus. The Command flag becomes Control, the keys L, C and V their
 // keysyms, so Notion's Linux shortcuts (Control-L/C/V) are what arrives.
 class XTestKeyEvents final : public KeyEvents {
-public:
+  public:
     XTestKeyEvents();
     [[nodiscard]] bool canPost() override { return available_; }
     void post(std::uint16_t virtualKey, bool keyDown, std::uint64_t flags) override;
 
-private:
+  private:
     X11Connection display_;
     bool available_ = false;
 };
