@@ -81,9 +81,10 @@ std::optional<std::string> percentDecoded(std::string_view text) {
     return decoded;
 }
 
-// One guarded copy: the keystroke, a wait for the pasteboard to change, and the
-// user's pasteboard put back on every way out.
-std::optional<std::string> copyLinkViaShortcut(std::uint16_t virtualKey, milliseconds timeout) {
+}  // namespace
+
+std::optional<std::string> guardedCopy(std::uint16_t virtualKey, milliseconds timeout,
+                                       CopyWait wait) {
     Platform& platform = Platform::current();
     Pasteboard& pasteboard = *platform.pasteboard;
     MainQueue& queue = *platform.mainQueue;
@@ -99,10 +100,20 @@ std::optional<std::string> copyLinkViaShortcut(std::uint16_t virtualKey, millise
             restorePasteboard(pasteboard, saved);
             return copied;
         }
-        queue.runFor(kPollSlice);
+        if (wait == CopyWait::change) {
+            queue.runFor(kPollSlice, [&] { return pasteboard.changeCount() != before; });
+        } else {
+            queue.runFor(kPollSlice);
+        }
     }
     restorePasteboard(pasteboard, saved);
     return std::nullopt;
+}
+
+namespace {
+
+std::optional<std::string> copyLinkViaShortcut(std::uint16_t virtualKey, milliseconds timeout) {
+    return guardedCopy(virtualKey, timeout, CopyWait::change);
 }
 
 }  // namespace

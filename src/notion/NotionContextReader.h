@@ -50,6 +50,15 @@ std::string readSelectionFromFrontmost();
 std::vector<PasteboardItem> savePasteboard(Pasteboard& pasteboard);
 void restorePasteboard(Pasteboard& pasteboard, const std::vector<PasteboardItem>& items);
 
+// How a guarded copy waits for the pasteboard: on its own 20 ms polls, or also ending
+// as soon as the platform reports the change (the clipboard owner-change event), which
+// saves up to one poll per capture.
+enum class CopyWait { poll, change };
+// One guarded copy: the keystroke, the wait for the pasteboard to change, and the
+// user's pasteboard put back on every way out. The operations above use CopyWait::change.
+std::optional<std::string> guardedCopy(std::uint16_t virtualKey, std::chrono::milliseconds timeout,
+                                       CopyWait wait);
+
 // Posts one Command-key stroke: key-down, a 20 ms pause, key-up (nothing when no
 // keystroke can be posted). Shared with text insertion, which pauses 25 ms.
 void postCommandKey(std::uint16_t virtualKey, std::chrono::milliseconds pause);

@@ -22,6 +22,8 @@ class MainQueue {
     // Runs the loop on the calling (main) thread for the given slice, handling whatever
     // becomes due meanwhile; used by waits that must keep the interface alive.
     virtual void runFor(std::chrono::milliseconds slice) = 0;
+    // The same, returning as soon as `stop` holds after something has run.
+    virtual void runFor(std::chrono::milliseconds slice, const std::function<bool()>& stop) = 0;
     // Blocks the calling thread without running the loop (the short pauses between
     // key events). On a virtual clock, time moves on and nothing runs meanwhile.
     virtual void sleepFor(std::chrono::milliseconds pause) = 0;

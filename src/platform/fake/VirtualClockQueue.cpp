@@ -49,6 +49,17 @@ void VirtualClockQueue::advance(std::chrono::milliseconds duration) {
     now_ = std::max(now_, target);
 }
 
+void VirtualClockQueue::runFor(std::chrono::milliseconds slice, const std::function<bool()>& stop) {
+    const Clock::time_point target = now() + slice;
+    while (runOneDueBy(target)) {
+        if (stop()) {
+            return;
+        }
+    }
+    const std::lock_guard lock(mutex_);
+    now_ = std::max(now_, target);
+}
+
 void VirtualClockQueue::sleepFor(std::chrono::milliseconds pause) {
     const std::lock_guard lock(mutex_);
     now_ += std::max(pause, std::chrono::milliseconds(0));

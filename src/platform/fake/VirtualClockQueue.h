@@ -19,6 +19,8 @@ class VirtualClockQueue final : public MainQueue {
     void postAfter(std::chrono::milliseconds delay, Task task) override;
     // As a nested run of the loop: the virtual clock moves on by the slice.
     void runFor(std::chrono::milliseconds slice) override { advance(slice); }
+    // Stops at the due time of the task after which `stop` holds.
+    void runFor(std::chrono::milliseconds slice, const std::function<bool()>& stop) override;
     // The blocked thread runs nothing; the clock moves on by the pause.
     void sleepFor(std::chrono::milliseconds pause) override;
     [[nodiscard]] Clock::time_point now() const override;

@@ -43,6 +43,10 @@ void GLibMainQueue::postAfter(std::chrono::milliseconds delay, Task task) {
 }
 
 void GLibMainQueue::runFor(std::chrono::milliseconds slice) {
+    runFor(slice, [] { return false; });
+}
+
+void GLibMainQueue::runFor(std::chrono::milliseconds slice, const std::function<bool()>& stop) {
     GMainContext* context = g_main_context_default();
     const gint64 deadline = g_get_monotonic_time() + slice.count() * 1000;
     for (;;) {
@@ -57,6 +61,9 @@ void GLibMainQueue::runFor(std::chrono::milliseconds slice) {
         g_source_attach(wakeUp.get(), context);
         g_main_context_iteration(context, TRUE);
         g_source_destroy(wakeUp.get());
+        if (stop()) {
+            return;
+        }
     }
     // Whatever is ready at the deadline runs too, as on one more turn of the loop.
     g_main_context_iteration(context, FALSE);

@@ -10,6 +10,7 @@ class GLibMainQueue final : public MainQueue {
     void post(Task task) override;
     void postAfter(std::chrono::milliseconds delay, Task task) override;
     void runFor(std::chrono::milliseconds slice) override;
+    void runFor(std::chrono::milliseconds slice, const std::function<bool()>& stop) override;
     void sleepFor(std::chrono::milliseconds pause) override;
     [[nodiscard]] Clock::time_point now() const override;
 };
