@@ -62,7 +62,7 @@ Figures measure(const pagemate::testing::StandInNotion& notion, CopyWait wait, i
 
 int main() {
     if (gtk_init_check(nullptr, nullptr) == FALSE) {
-        std::fputs("capture_latency: no display (run it with scripts/bench)\n", stderr);
+        (void)std::fputs("capture_latency: no display (run it with scripts/bench)\n", stderr);
         return 2;
     }
     pagemate::Platform::install(pagemate::linux_backend::makeLinuxPlatform());

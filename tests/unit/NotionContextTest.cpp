@@ -8,7 +8,6 @@ namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
-using fake::MemoryPasteboard;
 using fake::ScriptedKeyEvents;
 namespace Reader = NotionContextReader;
 

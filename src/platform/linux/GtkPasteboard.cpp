@@ -140,9 +140,10 @@ bool GtkPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
     std::vector<std::pair<std::string, std::string>> targets;
     for (const PasteboardItem& item : items) {
         for (const auto& [type, bytes] : item) {
-            const bool known = std::any_of(targets.begin(), targets.end(), [&](const auto& target) {
-                return target.first == type;
-            });
+            const std::string& name = type;
+            const bool known =
+                std::any_of(targets.begin(), targets.end(),
+                            [&name](const auto& target) { return target.first == name; });
             if (!known && !isProtocolTarget(type)) {
                 targets.emplace_back(type, bytes);
             }
@@ -156,6 +157,7 @@ bool GtkPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
 
 bool GtkPasteboard::setString(std::string_view text) {
     std::vector<std::pair<std::string, std::string>> targets;
+    targets.reserve(kTextTargets.size());
     for (const char* target : kTextTargets) {
         targets.emplace_back(target, std::string(text));
     }
