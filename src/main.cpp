@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     char** gtkArgv = argv;
     const bool hasDisplay = gtk_init_check(&gtkArgc, &gtkArgv) == TRUE;
 
-    pagemate::Platform::install(pagemate::linux_backend::makeLinuxPlatform());
+    pagemate::Platform::install(pagemate::linux_backend::makeLinuxPlatform(hasDisplay));
     const auto delegate = pagemate::AppDelegate::create(std::move(arguments));
 
     g_unix_signal_add(SIGINT, &quitOnSignal, nullptr);

@@ -5,6 +5,7 @@
 #include "app/Settings.h"
 #include "app/Text.h"
 #include "notion/NotionContextReader.h"
+#include "platform/Platform.h"
 
 namespace pagemate {
 
@@ -46,7 +47,16 @@ void AppDelegate::applicationDidFinishLaunching() {
             return;
         }
     }
-    // The accessibility prompt and watch, and "--show-panel", follow here.
+    // The accessibility prompt and watch follow here.
+
+    if (hasArgument(arguments_, "--show-panel")) {
+        const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+        Platform::current().mainQueue->postAfter(std::chrono::seconds(1), [weakSelf] {
+            if (const auto self = weakSelf.lock(); self && self->panelController_) {
+                self->panelController_->show();
+            }
+        });
+    }
 }
 
 void AppDelegate::resolveServiceAndCheckHealth() {

@@ -2,11 +2,48 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
+
+#include "app/AppDelegate.h"
+#include "app/Settings.h"
+#include "diagnostics/ReportFile.h"
+#include "notion/NotionContextReader.h"
+#include "platform/Platform.h"
 
 namespace pagemate {
 
+namespace {
+
+constexpr const char* kPanelTestReport = "/tmp/pagemate-paneltest.json";
+
+// "--paneltest": the launch stage at once, the panel's web self-test half a second
+// later; both go to the same report, the second also to standard output.
+void runPanelTest(AppDelegate& delegate) {
+    ReportFile::write(kPanelTestReport,
+                      {{"stage", "launched"}, {"serverURL", Settings::shared().serverURL()}});
+    const std::weak_ptr<AppDelegate> weakDelegate = delegate.weak_from_this();
+    Platform::current().mainQueue->postAfter(std::chrono::milliseconds(500), [weakDelegate] {
+        const auto self = weakDelegate.lock();
+        if (!self || self->panelController() == nullptr) {
+            return;
+        }
+        self->panelController()->runWebSelfTest([](nlohmann::json report) {
+            report["accessibilityTrusted"] = NotionContextReader::isTrusted();
+            ReportFile::write(kPanelTestReport, report);
+            const std::string text = ReportFile::serialize(report) + "\n";
+            (void)std::fwrite(text.data(), 1, text.size(), stdout);
+            (void)std::fflush(stdout);
+            Platform::current().application->terminate();
+        });
+    });
+}
+
+}  // namespace
+
 LaunchModes LaunchModes::standard() {
-    return LaunchModes{};
+    LaunchModes modes;
+    modes.modes.push_back(RunMode{"--paneltest", &runPanelTest, true});
+    return modes;
 }
 
 bool hasArgument(const std::vector<std::string>& arguments, std::string_view flag) {

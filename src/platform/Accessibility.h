@@ -18,6 +18,8 @@ class Accessibility {
     [[nodiscard]] virtual bool isTrusted() = 0;
     // Asks the user to grant the permission; the answer comes later.
     virtual void requestPermission() = 0;
+    // Opens the system's settings page for the permission, where there is one.
+    virtual void openSettings() = 0;
 
     // The title of the application's focused window.
     [[nodiscard]] virtual std::optional<std::string> focusedWindowTitle(int pid) = 0;

@@ -11,6 +11,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
 
 namespace pagemate {
@@ -31,6 +32,7 @@ class Platform {
     std::unique_ptr<Pasteboard> pasteboard;
     std::unique_ptr<KeyEvents> keyEvents;
     std::unique_ptr<Accessibility> accessibility;
+    std::unique_ptr<WindowSystem> windows;
 
     // Installs the bundle for the process; the previous one, if any, is destroyed.
     static void install(std::unique_ptr<Platform> platform);

@@ -2,25 +2,41 @@
 
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
+#include "platform/WindowSystem.h"
+#include "platform/Workspace.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
 
-// The assistant panel. It owns the choice of service for the run; the panel window
-// and its page are built on this.
-class PanelController : public std::enable_shared_from_this<PanelController> {
+// The assistant panel: a floating window over Notion hosting the service's "/panel"
+// page, reloaded with fresh bootstrap values on every show. It owns the choice of
+// service for the run. Without a window system (no display) it still resolves the
+// service; showing does nothing then.
+class PanelController : public std::enable_shared_from_this<PanelController>,
+                        private WebViewDelegate {
   public:
+    static constexpr double width = 420;
+
     static std::shared_ptr<PanelController> create(
         ServiceResolver::Config config = ServiceResolver::Config::standard()) {
         return std::make_shared<PanelController>(std::move(config));
     }
     // Held by a shared pointer (create()), so that callbacks can hold it weakly.
-    explicit PanelController(ServiceResolver::Config config) : resolver_(std::move(config)) {}
-
+    explicit PanelController(ServiceResolver::Config config);
     PanelController(const PanelController&) = delete;
     PanelController& operator=(const PanelController&) = delete;
+    ~PanelController() override;
+
+    void toggle();
+    void show();
+    void show(const std::string& draft);
+    void hide();
+    void notifyContext(bool includeSelection);
+    void sendHostEvent(const nlohmann::json& event);
 
     void resolveServer(std::function<void(const std::string&)> completion) {
         resolver_.resolveServer(std::move(completion));
@@ -32,19 +48,61 @@ class PanelController : public std::enable_shared_from_this<PanelController> {
         return resolver_.resolvedServerURL();
     }
     [[nodiscard]] bool usingFallbackServer() const { return resolver_.usingFallbackServer(); }
-
     // Resolves again and reloads the page with fresh bootstrap values.
     void refreshBootstrap();
+
+    // The web self-test: the report arrives once, within about 12 s.
+    void runWebSelfTest(std::function<void(nlohmann::json)> completion);
 
     std::function<void(const std::string&)> onStatusChange;
     std::function<void()> onOpenSettings;
 
+    [[nodiscard]] PanelWindow* window() const { return panel_.get(); }
+    [[nodiscard]] const std::string& pendingDraft() const { return pendingDraft_; }
+    [[nodiscard]] const std::optional<RunningApplication>& lastFrontmostApp() const {
+        return lastFrontmostApp_;
+    }
+
+    // The placement of show() on a screen's visible frame.
+    static Rect placement(const Rect& visibleFrame, double storedHeight);
+    // The frame a "resize" message asks for, or nullopt when it is to be ignored.
+    static std::optional<Rect> resizedFrame(const Rect& current, const std::optional<Rect>& visible,
+                                            double height);
+    // The built-in page shown when the service's page cannot be.
+    static std::string failurePage(const std::string& base, const std::string& message);
+
+    void handleMessage(const nlohmann::json& body);
+
   private:
-    // Installs the bridge and loads the panel page; the panel window does this.
-    // Until the panel window exists there is no page to reload.
-    void injectAndLoad() {}
+    void injectAndLoad();
+    void load();
+    void resize(double height);
+    void insert(const std::string& text);
+    void failInsert(const std::string& message);
+    void applyDraftToComposer(const std::string& draft);
+    void showFailurePage(const std::string& message);
+    void evaluateCall(const char* function, const nlohmann::json& argument);
+    void installScripts();
+    void sampleSelfTest();
+    void finishSelfTest(nlohmann::json result);
+
+    // What the web view reports.
+    bool allowResponse(int status) override;
+    void didFinish() override;
+    void didFailProvisional(const std::string& description) override;
+    void didFail(const std::string& description) override;
+    void didReceiveMessage(const nlohmann::json& body) override { handleMessage(body); }
 
     ServiceResolver resolver_;
+    std::unique_ptr<PanelWindow> panel_;
+    std::optional<RunningApplication> lastFrontmostApp_;
+    std::function<void(nlohmann::json)> webSelfTestCompletion_;
+    std::string pendingDraft_;
+    // Only the latest bootstrap is kept: the page sees the values of the latest load,
+    // and scripts do not pile up over many shows.
+    std::string bootstrapScript_;
+    bool captureErrors_ = false;
+    bool showingFailurePage_ = false;
 };
 
 }  // namespace pagemate

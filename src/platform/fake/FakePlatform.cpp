@@ -18,6 +18,7 @@ Platform& installFakes() {
     platform->pasteboard = std::make_unique<MemoryPasteboard>();
     platform->keyEvents = std::make_unique<ScriptedKeyEvents>();
     platform->accessibility = std::make_unique<ScriptedAccessibility>();
+    platform->windows = std::make_unique<FakeWindowSystem>();
     Platform& installed = *platform;
     Platform::install(std::move(platform));
     return installed;
@@ -36,7 +37,8 @@ FakePlatform::FakePlatform(Platform& platform)
       application(static_cast<RecordingApplication&>(*platform.application)),
       pasteboard(static_cast<MemoryPasteboard&>(*platform.pasteboard)),
       keys(static_cast<ScriptedKeyEvents&>(*platform.keyEvents)),
-      accessibility(static_cast<ScriptedAccessibility&>(*platform.accessibility)) {}
+      accessibility(static_cast<ScriptedAccessibility&>(*platform.accessibility)),
+      windows(static_cast<FakeWindowSystem&>(*platform.windows)) {}
 
 FakePlatform::~FakePlatform() {
     Platform::uninstall();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/fake/FakeWindows.h"
 #include "platform/fake/MemoryPasteboard.h"
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
@@ -56,6 +57,7 @@ class FakePlatform {
     MemoryPasteboard& pasteboard;
     ScriptedKeyEvents& keys;
     ScriptedAccessibility& accessibility;
+    FakeWindowSystem& windows;
 
   private:
     explicit FakePlatform(Platform& platform);

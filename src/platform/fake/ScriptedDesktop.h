@@ -75,6 +75,7 @@ class ScriptedAccessibility final : public Accessibility {
   public:
     [[nodiscard]] bool isTrusted() override { return trusted; }
     void requestPermission() override { ++permissionRequests; }
+    void openSettings() override { ++settingsOpened; }
     [[nodiscard]] std::optional<std::string> focusedWindowTitle(int pid) override {
         const auto found = windowTitles.find(pid);
         return found == windowTitles.end() ? std::nullopt : std::optional(found->second);
@@ -89,6 +90,7 @@ class ScriptedAccessibility final : public Accessibility {
 
     bool trusted = true;
     int permissionRequests = 0;
+    int settingsOpened = 0;
     std::map<int, std::string> windowTitles;
     bool focusedElement = true;
     std::optional<std::string> role = std::string("AXTextArea");

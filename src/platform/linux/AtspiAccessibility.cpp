@@ -137,6 +137,15 @@ void AtspiAccessibility::requestPermission() {
         "org.gnome.desktop.interface toolkit-accessibility true），然后重新打开 Notion");
 }
 
+void AtspiAccessibility::openSettings() {
+    // Desktops keep the switch in different places; GNOME's panel is the common one.
+    GError* error = nullptr;
+    if (g_spawn_command_line_async("gnome-control-center universal-access", &error) == FALSE) {
+        g_clear_error(&error);
+        AppLog::write("辅助功能：找不到桌面的辅助功能设置，请手动打开");
+    }
+}
+
 std::optional<std::string> AtspiAccessibility::focusedWindowTitle(int pid) {
     if (!isTrusted()) {
         return std::nullopt;

@@ -13,6 +13,7 @@ class AtspiAccessibility final : public Accessibility {
 
     [[nodiscard]] bool isTrusted() override;
     void requestPermission() override;
+    void openSettings() override;
     [[nodiscard]] std::optional<std::string> focusedWindowTitle(int pid) override;
     [[nodiscard]] bool hasFocusedElement(int pid) override;
     [[nodiscard]] std::optional<std::string> focusedElementRole(int pid) override;

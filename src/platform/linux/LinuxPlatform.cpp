@@ -7,6 +7,7 @@
 #include "platform/linux/GLibMainQueue.h"
 #include "platform/linux/GtkAlerts.h"
 #include "platform/linux/GtkPasteboard.h"
+#include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/X11Workspace.h"
@@ -33,7 +34,7 @@ class GLibApplication final : public Application {
 
 }  // namespace
 
-std::unique_ptr<Platform> makeLinuxPlatform() {
+std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     auto platform = std::make_unique<Platform>();
     platform->mainQueue = std::make_unique<GLibMainQueue>();
     platform->preferences =
@@ -47,6 +48,9 @@ std::unique_ptr<Platform> makeLinuxPlatform() {
     auto keys = std::make_unique<XTestKeyEvents>();
     platform->accessibility = std::make_unique<AtspiAccessibility>(keys->canPost());
     platform->keyEvents = std::move(keys);
+    if (hasDisplay) {
+        platform->windows = std::make_unique<GtkWindowSystem>();
+    }
     return platform;
 }
 

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/WebView.h"
+
+namespace pagemate {
+
+// Rectangles in points with the origin at the bottom left of the main screen, y up.
+struct Rect {
+    double x = 0, y = 0, width = 0, height = 0;
+    [[nodiscard]] double maxY() const { return y + height; }
+    [[nodiscard]] double midX() const { return x + width / 2; }
+    [[nodiscard]] bool contains(double px, double py) const {
+        return px >= x && px < x + width && py >= y && py < y + height;
+    }
+    bool operator==(const Rect&) const = default;
+};
+
+struct Screen {
+    Rect frame;
+    Rect visibleFrame;  // without panels and docks
+};
+
+struct PanelOptions {
+    Rect contentRect;
+    double minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
+    bool floating = true;       // above other windows, on every workspace
+    bool nonActivating = true;  // does not take the focus from the application in front
+    std::string webDataName;    // the web view's persistent data store
+    bool developerExtras = false;
+};
+
+// A floating tool window holding one web view.
+class PanelWindow {
+  public:
+    virtual ~PanelWindow() = default;
+    [[nodiscard]] virtual WebView& webView() = 0;
+    virtual void orderFront() = 0;  // shown, key, in front
+    virtual void orderOut() = 0;
+    [[nodiscard]] virtual bool isVisible() = 0;
+    [[nodiscard]] virtual Rect frame() = 0;
+    virtual void setFrame(const Rect& frame) = 0;
+    // The visible frame of the screen the window is on.
+    [[nodiscard]] virtual std::optional<Rect> screenVisibleFrame() = 0;
+};
+
+class WindowSystem {
+  public:
+    virtual ~WindowSystem() = default;
+    virtual std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) = 0;
+    [[nodiscard]] virtual std::vector<Screen> screens() = 0;
+    // The screen with the keyboard focus, else the first.
+    [[nodiscard]] virtual std::optional<Screen> mainScreen() = 0;
+    [[nodiscard]] virtual std::pair<double, double> mouseLocation() = 0;
+    // Brings this program to the front.
+    virtual void activateSelf() = 0;
+};
+
+}  // namespace pagemate

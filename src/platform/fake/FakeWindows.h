@@ -1,0 +1,89 @@
+#pragma once
+
+#include <vector>
+
+#include "platform/WindowSystem.h"
+
+namespace pagemate::fake {
+
+// A web view that records what it is told; the test plays its delegate's callbacks.
+class RecordingWebView final : public WebView {
+  public:
+    void setDelegate(WebViewDelegate* newDelegate) override { delegate = newDelegate; }
+    void setUserScripts(const std::vector<std::string>& newScripts) override {
+        scripts = newScripts;
+    }
+    void loadURL(const std::string& url, std::chrono::milliseconds timeout) override {
+        loads.push_back(url);
+        lastTimeout = timeout;
+        current = url;
+    }
+    void loadHTML(const std::string& html) override {
+        htmlLoads.push_back(html);
+        current = "about:blank";
+    }
+    void reload() override { ++reloads; }
+    void evaluate(const std::string& script) override { evaluated.push_back(script); }
+    void evaluate(const std::string& script, JsonResult result) override {
+        evaluated.push_back(script);
+        result(std::nullopt, "no engine");
+    }
+    void callAsyncFunction(const std::string&, JsonResult result) override {
+        result(std::nullopt, "no engine");
+    }
+    std::string currentURL() override { return current; }
+
+    WebViewDelegate* delegate = nullptr;
+    std::vector<std::string> scripts;
+    std::vector<std::string> loads;
+    std::vector<std::string> htmlLoads;
+    std::vector<std::string> evaluated;
+    std::chrono::milliseconds lastTimeout{0};
+    std::string current;
+    int reloads = 0;
+};
+
+class FakePanelWindow final : public PanelWindow {
+  public:
+    WebView& webView() override { return view; }
+    void orderFront() override {
+        visible = true;
+        ++frontCount;
+    }
+    void orderOut() override { visible = false; }
+    bool isVisible() override { return visible; }
+    Rect frame() override { return currentFrame; }
+    void setFrame(const Rect& frame) override { currentFrame = frame; }
+    std::optional<Rect> screenVisibleFrame() override { return visibleFrame; }
+
+    RecordingWebView view;
+    bool visible = false;
+    int frontCount = 0;
+    Rect currentFrame{0, 0, 420, 560};
+    std::optional<Rect> visibleFrame;
+};
+
+// Screens, the mouse and the panels the controllers made, as the test sets them.
+class FakeWindowSystem final : public WindowSystem {
+  public:
+    std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) override {
+        auto panel = std::make_unique<FakePanelWindow>();
+        panels.push_back(panel.get());
+        lastOptions = options;
+        return panel;
+    }
+    std::vector<Screen> screens() override { return screenList; }
+    std::optional<Screen> mainScreen() override {
+        return screenList.empty() ? std::nullopt : std::optional(screenList.front());
+    }
+    std::pair<double, double> mouseLocation() override { return mouse; }
+    void activateSelf() override { ++activations; }
+
+    std::vector<FakePanelWindow*> panels;  // owned by their controllers
+    PanelOptions lastOptions;
+    std::vector<Screen> screenList;
+    std::pair<double, double> mouse{0, 0};
+    int activations = 0;
+};
+
+}  // namespace pagemate::fake

@@ -1,0 +1,191 @@
+#include "platform/linux/GtkWindowSystem.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/linux/WebKitView.h"
+
+namespace pagemate::linux_backend {
+
+namespace {
+
+std::filesystem::path dataHome() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
+        return data;
+    }
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home != nullptr ? home : "/tmp") / ".local" / "share";
+}
+
+Rect fromGdk(const GdkRectangle& rectangle) {
+    return GtkWindowSystem::flip(
+        Rect{static_cast<double>(rectangle.x), static_cast<double>(rectangle.y),
+             static_cast<double>(rectangle.width), static_cast<double>(rectangle.height)},
+        GtkWindowSystem::referenceBottom());
+}
+
+class GtkPanelWindow final : public PanelWindow {
+  public:
+    GtkPanelWindow(const PanelOptions& options, WebKitWebContext* context)
+        : window_(GTK_WINDOW(g_object_ref_sink(gtk_window_new(GTK_WINDOW_TOPLEVEL)))),
+          webView_(context, options.developerExtras) {
+        gtk_window_set_title(window_.get(), "页伴");
+        gtk_window_set_type_hint(window_.get(), GDK_WINDOW_TYPE_HINT_UTILITY);
+        if (options.floating) {
+            gtk_window_set_keep_above(window_.get(), TRUE);
+            gtk_window_stick(window_.get());
+        }
+        gtk_window_set_skip_taskbar_hint(window_.get(), TRUE);
+        GdkGeometry limits{};
+        limits.min_width = static_cast<gint>(options.minWidth);
+        limits.min_height = static_cast<gint>(options.minHeight);
+        limits.max_width = static_cast<gint>(options.maxWidth);
+        limits.max_height = static_cast<gint>(options.maxHeight);
+        gtk_window_set_geometry_hints(
+            window_.get(), nullptr, &limits,
+            static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
+        gtk_window_set_default_size(window_.get(), static_cast<gint>(options.contentRect.width),
+                                    static_cast<gint>(options.contentRect.height));
+        gtk_container_add(GTK_CONTAINER(window_.get()), webView_.widget());
+        // Closing only hides: the program lives on in the status area.
+        g_signal_connect(window_.get(), "delete-event", G_CALLBACK(&gtk_widget_hide_on_delete),
+                         nullptr);
+        gtk_widget_show(webView_.widget());
+    }
+    GtkPanelWindow(const GtkPanelWindow&) = delete;
+    GtkPanelWindow& operator=(const GtkPanelWindow&) = delete;
+    ~GtkPanelWindow() override { gtk_widget_destroy(GTK_WIDGET(window_.get())); }
+
+    WebView& webView() override { return webView_; }
+    void orderFront() override {
+        gtk_widget_show(GTK_WIDGET(window_.get()));
+        gtk_window_present_with_time(window_.get(), GDK_CURRENT_TIME);
+    }
+    void orderOut() override { gtk_widget_hide(GTK_WIDGET(window_.get())); }
+    bool isVisible() override { return gtk_widget_get_visible(GTK_WIDGET(window_.get())) == TRUE; }
+
+    Rect frame() override {
+        gint x = 0;
+        gint y = 0;
+        gint width = 0;
+        gint height = 0;
+        gtk_window_get_position(window_.get(), &x, &y);
+        gtk_window_get_size(window_.get(), &width, &height);
+        if (hasPendingFrame_) {
+            return pendingFrame_;  // the window manager may not have applied it yet
+        }
+        return fromGdk(GdkRectangle{x, y, width, height});
+    }
+
+    void setFrame(const Rect& frame) override {
+        const Rect gdk = GtkWindowSystem::flip(frame, GtkWindowSystem::referenceBottom());
+        gtk_window_move(window_.get(), static_cast<gint>(gdk.x), static_cast<gint>(gdk.y));
+        gtk_window_resize(window_.get(), static_cast<gint>(frame.width),
+                          static_cast<gint>(frame.height));
+        pendingFrame_ = frame;
+        hasPendingFrame_ = true;
+    }
+
+    std::optional<Rect> screenVisibleFrame() override {
+        GdkDisplay* display = gdk_display_get_default();
+        GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(window_.get()));
+        GdkMonitor* monitor = window != nullptr ? gdk_display_get_monitor_at_window(display, window)
+                                                : gdk_display_get_primary_monitor(display);
+        if (monitor == nullptr) {
+            return std::nullopt;
+        }
+        GdkRectangle area{};
+        gdk_monitor_get_workarea(monitor, &area);
+        return fromGdk(area);
+    }
+
+  private:
+    GObjectPtr<GtkWindow> window_;
+    WebKitView webView_;
+    Rect pendingFrame_;
+    bool hasPendingFrame_ = false;
+};
+
+}  // namespace
+
+Rect GtkWindowSystem::flip(const Rect& rect, double referenceBottom) {
+    return Rect{rect.x, referenceBottom - (rect.y + rect.height), rect.width, rect.height};
+}
+
+double GtkWindowSystem::referenceBottom() {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkMonitor* primary = display != nullptr ? gdk_display_get_primary_monitor(display) : nullptr;
+    if (primary == nullptr && display != nullptr && gdk_display_get_n_monitors(display) > 0) {
+        primary = gdk_display_get_monitor(display, 0);
+    }
+    if (primary == nullptr) {
+        return 0;
+    }
+    GdkRectangle geometry{};
+    gdk_monitor_get_geometry(primary, &geometry);
+    return geometry.y + geometry.height;
+}
+
+WebKitWebContext* GtkWindowSystem::contextFor(const std::string& dataName) {
+    auto& context = contexts_[dataName];
+    if (!context) {
+        const std::string base = (dataHome() / "pagemate" / dataName).string();
+        const std::string cache = (dataHome() / "pagemate" / (dataName + "-cache")).string();
+        const GObjectPtr<WebKitWebsiteDataManager> manager(webkit_website_data_manager_new(
+            "base-data-directory", base.c_str(), "base-cache-directory", cache.c_str(), nullptr));
+        context.reset(webkit_web_context_new_with_website_data_manager(manager.get()));
+    }
+    return context.get();
+}
+
+std::unique_ptr<PanelWindow> GtkWindowSystem::createPanel(const PanelOptions& options) {
+    return std::make_unique<GtkPanelWindow>(
+        options, contextFor(options.webDataName.empty() ? "webdata" : options.webDataName));
+}
+
+std::vector<Screen> GtkWindowSystem::screens() {
+    std::vector<Screen> result;
+    GdkDisplay* display = gdk_display_get_default();
+    if (display == nullptr) {
+        return result;
+    }
+    const int count = gdk_display_get_n_monitors(display);
+    for (int index = 0; index < count; ++index) {
+        GdkMonitor* monitor = gdk_display_get_monitor(display, index);
+        GdkRectangle geometry{};
+        GdkRectangle area{};
+        gdk_monitor_get_geometry(monitor, &geometry);
+        gdk_monitor_get_workarea(monitor, &area);
+        result.push_back(Screen{fromGdk(geometry), fromGdk(area)});
+    }
+    return result;
+}
+
+std::optional<Screen> GtkWindowSystem::mainScreen() {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkMonitor* primary = display != nullptr ? gdk_display_get_primary_monitor(display) : nullptr;
+    if (primary == nullptr) {
+        const std::vector<Screen> all = screens();
+        return all.empty() ? std::nullopt : std::optional(all.front());
+    }
+    GdkRectangle geometry{};
+    GdkRectangle area{};
+    gdk_monitor_get_geometry(primary, &geometry);
+    gdk_monitor_get_workarea(primary, &area);
+    return Screen{fromGdk(geometry), fromGdk(area)};
+}
+
+std::pair<double, double> GtkWindowSystem::mouseLocation() {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkSeat* seat = display != nullptr ? gdk_display_get_default_seat(display) : nullptr;
+    GdkDevice* pointer = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
+    if (pointer == nullptr) {
+        return {0, 0};
+    }
+    gint x = 0;
+    gint y = 0;
+    gdk_device_get_position(pointer, nullptr, &x, &y);
+    return {static_cast<double>(x), referenceBottom() - y};
+}
+
+}  // namespace pagemate::linux_backend
