@@ -146,11 +146,7 @@ TEST_F(HttpClientTest, TimeOutCoversAServerThatNeverAnswers) {
 }
 
 TEST_F(HttpClientTest, TransportErrorsHaveReadableDescriptions) {
-    int closedPort = 0;
-    {
-        const StandInService gone;
-        closedPort = gone.port();
-    }
+    const int closedPort = testing::refusingPort();
     const auto refused = exchange(client, get("http://127.0.0.1:" + std::to_string(closedPort)));
     ASSERT_TRUE(refused && refused->error);
     EXPECT_EQ(refused->error->kind, HttpError::Kind::cannotConnect);

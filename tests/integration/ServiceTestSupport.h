@@ -12,10 +12,9 @@ namespace pagemate::testing {
 
 using namespace std::chrono_literals;
 
-// A port where nothing listens: the stand-in bound it, then let it go.
+// A port where nothing listens, and nothing else can start to.
 inline int closedPort() {
-    const StandInService released;
-    return released.port();
+    return refusingPort();
 }
 
 // Fakes for the platform, real HTTP, a captured log and no address in the environment.

@@ -1,0 +1,218 @@
+// The assistant panel in the real engine: WebKitGTK under Xvfb against the stand-in
+// service and the fixture pages.
+
+#include <gtk/gtk.h>
+
+#include <gtest/gtest.h>
+
+#include "app/Settings.h"
+// httplib before the X11 headers: X11 defines macros (Success) that clash with it.
+#include "fixtures/StandInService.h"
+// clang-format off
+#include "fixtures/Desktop.h"
+// clang-format on
+#include "platform/fake/ScriptedDesktop.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "web/PanelController.h"
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+int closedPort() {
+    return testing::refusingPort();
+}
+
+class PanelWebTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
+    }
+
+    PanelWebTest() {
+        Platform::install(linux_backend::makeLinuxPlatform(true));
+        Platform& platform = Platform::current();
+        auto scriptedWorkspace = std::make_unique<fake::ScriptedWorkspace>();
+        workspace = scriptedWorkspace.get();
+        platform.workspace = std::move(scriptedWorkspace);
+        auto scriptedAccessibility = std::make_unique<fake::ScriptedAccessibility>();
+        scriptedAccessibility->trusted = false;  // no keystrokes into the test's display
+        platform.accessibility = std::move(scriptedAccessibility);
+        Settings::shared().setRuntimeBaseURL("");
+        service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel.html"), "text/html");
+    }
+    ~PanelWebTest() override {
+        panel.reset();
+        Platform::uninstall();
+    }
+
+    std::shared_ptr<PanelController> makePanel(std::string primary) {
+        ServiceResolver::Config config = ServiceResolver::Config::standard();
+        config.primaryBase = [primary] { return primary; };
+        config.localBase = "http://127.0.0.1:" + std::to_string(closedPort());
+        config.localTimeout = 500ms;
+        panel = PanelController::create(config);
+        return panel;
+    }
+
+    std::size_t loadsFinished() const {
+        std::size_t count = 0;
+        for (const std::string& message : log.messages()) {
+            count += message.starts_with("页面加载完成：") ? 1 : 0;
+        }
+        return count;
+    }
+
+    // Shows the panel and waits for the page (or the failure page) to finish loading.
+    void showAndWait(const std::optional<std::string>& draft = std::nullopt) {
+        const std::size_t before = loadsFinished();
+        if (draft) {
+            panel->show(*draft);
+        } else {
+            panel->show();
+        }
+        ASSERT_TRUE(testing::pumpUntil([&] { return loadsFinished() > before; }, 15s))
+            << log.text();
+        testing::pumpUntil([] { return false; }, 100ms);
+    }
+
+    json evaluate(const std::string& script) {
+        std::optional<json> result;
+        bool done = false;
+        panel->window()->webView().evaluate(script,
+                                            [&](std::optional<json> value, const std::string&) {
+                                                result = std::move(value);
+                                                done = true;
+                                            });
+        EXPECT_TRUE(testing::pumpUntil([&] { return done; }, 5s));
+        return result.value_or(json());
+    }
+
+    std::string bodyText() { return evaluate("document.body.innerText").get<std::string>(); }
+
+    testing::ScopedEnvironment noServer{"PGM_SERVER_URL", nullptr};
+    testing::TempDir home;
+    testing::ScopedEnvironment dataHome{"XDG_DATA_HOME", (home.path() / "data").c_str()};
+    testing::ScopedEnvironment configHome{"XDG_CONFIG_HOME", (home.path() / "config").c_str()};
+    testing::LogCapture log;
+    testing::StandInService service;
+    fake::ScriptedWorkspace* workspace = nullptr;
+    std::shared_ptr<PanelController> panel;
+};
+
+TEST_F(PanelWebTest, PageSeesTheBootstrapFirstAndTheLatestValuesAfterAReload) {
+    makePanel(service.base());
+    Settings::shared().setModel("deepseek-chat");
+    showAndWait();
+    json seen = evaluate("window.__seen");
+    EXPECT_EQ(seen["hostObjectAtFirstScript"], "object");
+    EXPECT_EQ(seen["bootstrapAtFirstScript"]["serverUrl"], service.base());
+    EXPECT_EQ(seen["bootstrapAtFirstScript"]["model"], "deepseek-chat");
+    EXPECT_EQ(seen["bootstrapAtFirstScript"]["mode"], "auto");
+    EXPECT_EQ(seen["bootstrapAtFirstScript"]["accessibilityTrusted"], false);
+    EXPECT_TRUE(log.contains("加载面板：" + service.base() + "/panel"));
+
+    Settings::shared().setModel("deepseek-v4-pro");
+    showAndWait();
+    seen = evaluate("window.__seen");
+    EXPECT_EQ(seen["bootstrapAtFirstScript"]["model"], "deepseek-v4-pro");
+    // The context of the show reached the page: empty, as Notion is not there.
+    EXPECT_EQ(service.countFor("/panel"), 2u);
+}
+
+TEST_F(PanelWebTest, MessagesFromThePageFollowTheTypeRules) {
+    makePanel(service.base());
+    std::vector<std::string> statuses;
+    int settingsOpened = 0;
+    panel->onStatusChange = [&](const std::string& text) { statuses.push_back(text); };
+    panel->onOpenSettings = [&] { ++settingsOpened; };
+    showAndWait();
+    const Rect before = panel->window()->frame();
+    evaluate(R"(PGM_HOST.post(); PGM_HOST.post({action: "resize", height: "300"});
+                PGM_HOST.post({action: "status"}); PGM_HOST.post({action: "status", text: "进行中"});
+                PGM_HOST.post({action: "Status", text: "ignored"}); PGM_HOST.post({action: "openSettings"});
+                PGM_HOST.post({action: "copyText"}); PGM_HOST.post({action: "openWeb"}); 1)");
+    ASSERT_TRUE(testing::pumpUntil([&] { return settingsOpened == 1; }, 5s));
+    testing::pumpUntil([] { return false; }, 200ms);
+    EXPECT_EQ(panel->window()->frame(), before);
+    // The show's own status first ("未识别到 Notion 页面"), then the page's two.
+    ASSERT_GE(statuses.size(), 3u);
+    EXPECT_EQ(statuses[statuses.size() - 2], "");
+    EXPECT_EQ(statuses.back(), "进行中");
+    EXPECT_EQ(workspace->opened(), std::vector<std::string>{service.base()});
+    EXPECT_EQ(Platform::current().pasteboard->string(), "");
+    const json events = evaluate("window.__seen.events");
+    EXPECT_EQ(events.back(), json({{"type", "copied"}}));
+}
+
+TEST_F(PanelWebTest, FailurePagesForStatusesAndAClosedPort) {
+    makePanel(service.base());
+    service.answer("/panel", 404, "gone", "text/plain");
+    showAndWait();
+    EXPECT_NE(bodyText().find("服务器还是旧版本（/panel 不存在）。请先部署新版后端。"),
+              std::string::npos);
+    EXPECT_NE(bodyText().find(service.base()), std::string::npos);
+
+    service.answer("/panel", 500, "boom", "text/plain");
+    showAndWait();
+    EXPECT_NE(bodyText().find("服务器返回 HTTP 500。"), std::string::npos);
+
+    // Its buttons: open settings and the web workbench through the host object.
+    int settingsOpened = 0;
+    panel->onOpenSettings = [&] { ++settingsOpened; };
+    evaluate(
+        "document.querySelectorAll('button')[1].click(); "
+        "document.querySelectorAll('button')[2].click(); 1");
+    ASSERT_TRUE(testing::pumpUntil([&] { return settingsOpened == 1; }, 5s));
+    EXPECT_EQ(workspace->opened(), std::vector<std::string>{service.base()});
+    EXPECT_EQ(evaluate("document.querySelectorAll('button')[0].textContent"), "重试");
+
+    makePanel("http://127.0.0.1:" + std::to_string(closedPort()));
+    showAndWait();
+    EXPECT_NE(bodyText().find("无法连接。请确认服务器已启动，或稍后重试。"), std::string::npos);
+    EXPECT_TRUE(std::ranges::any_of(log.messages(), [](const std::string& message) {
+        return message.starts_with("页面加载失败：");
+    })) << log.text();
+}
+
+TEST_F(PanelWebTest, MarkupInTheAddressShowsAsText) {
+    const testing::ScopedEnvironment hostile(
+        "PGM_SERVER_URL", "http://127.0.0.1:1/<img src=x onerror=\"window.__pwned=1\">");
+    makePanel(service.base());
+    showAndWait();
+    const std::string text = bodyText();
+    EXPECT_NE(text.find("服务器地址无效："), std::string::npos) << text;
+    EXPECT_NE(text.find("<img src=x onerror="), std::string::npos) << text;
+    EXPECT_EQ(evaluate("typeof window.__pwned"), "undefined");
+    EXPECT_EQ(evaluate("document.images.length"), 0);
+}
+
+TEST_F(PanelWebTest, DraftIsFilledAfterTheLoadAndSurvivesAFailedOne) {
+    service.answer("/panel", 500, "down", "text/plain");
+    makePanel(service.base());
+    showAndWait("先写一半的草稿");
+    EXPECT_EQ(panel->pendingDraft(), "先写一半的草稿");
+
+    service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel.html"), "text/html");
+    showAndWait();
+    ASSERT_TRUE(testing::pumpUntil(
+        [&] { return evaluate("document.querySelector('#composer').value") == "先写一半的草稿"; },
+        5s));
+    EXPECT_EQ(panel->pendingDraft(), "");
+    EXPECT_TRUE(log.contains("面板：已填入草稿（7 字）"));
+}
+
+TEST_F(PanelWebTest, PageWithoutOnContextGetsNothingAndNoError) {
+    service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel-without-context.html"),
+                   "text/html");
+    makePanel(service.base());
+    showAndWait();
+    panel->notifyContext(false);
+    testing::pumpUntil([] { return false; }, 200ms);
+    EXPECT_EQ(evaluate("window.__errors.length"), 0);
+}
+
+}  // namespace
+}  // namespace pagemate
