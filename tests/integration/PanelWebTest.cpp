@@ -50,7 +50,7 @@ class PanelWebTest : public ::testing::Test {
 
     std::shared_ptr<PanelController> makePanel(std::string primary) {
         ServiceResolver::Config config = ServiceResolver::Config::standard();
-        config.primaryBase = [primary] { return primary; };
+        config.primaryBase = [primary = std::move(primary)] { return primary; };
         config.localBase = "http://127.0.0.1:" + std::to_string(closedPort());
         config.localTimeout = 500ms;
         panel = PanelController::create(config);

@@ -1,0 +1,187 @@
+// The assistant panel's window arithmetic and message handling on fake screens and a
+// recording web view, on the virtual clock.
+
+#include <gtest/gtest.h>
+
+#include "app/Settings.h"
+#include "notion/TextInsertion.h"
+#include "platform/fake/FakePlatform.h"
+#include "support/TestSupport.h"
+#include "web/PanelController.h"
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+class PanelControllerTest : public ::testing::Test {
+  protected:
+    PanelControllerTest()
+        : panel(PanelController::create()), window(*platform.windows.panels.at(0)) {}
+
+    // Whether the page was sent an event containing this text, since `from`.
+    bool sent(const std::string& text, std::size_t from = 0) const {
+        const auto& evaluated = window.view.evaluated;
+        return std::any_of(
+            evaluated.begin() + static_cast<std::ptrdiff_t>(from), evaluated.end(),
+            [&](const std::string& script) { return script.find(text) != std::string::npos; });
+    }
+
+    testing::ScopedEnvironment server{"PGM_SERVER_URL", "http://127.0.0.1:9/"};
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    std::shared_ptr<PanelController> panel;
+    fake::FakePanelWindow& window;
+};
+
+TEST_F(PanelControllerTest, PlacementFloorsCapsAndSitsBelowTheTop) {
+    const Rect tall{0, 0, 1440, 1000};
+    EXPECT_EQ(PanelController::placement(tall, 200), (Rect{510, 1000 - 320 - 80, 420, 320}));
+    EXPECT_EQ(PanelController::placement(tall, 600).maxY(), 1000 - 80);
+    const Rect medium{100, 50, 1000, 900};
+    EXPECT_EQ(PanelController::placement(medium, 2000).height, 820);
+    const Rect low{0, 0, 800, 400};
+    EXPECT_EQ(PanelController::placement(low, 320), (Rect{190, 40, 420, 320}));
+
+    // show() places the panel on the screen under the mouse, else on the main screen.
+    platform.windows.screenList = {Screen{{0, 0, 1440, 900}, {0, 0, 1440, 875}},
+                                   Screen{{1440, 0, 1920, 1200}, {1440, 0, 1920, 1200}}};
+    Settings::shared().setPanelHeight(500);
+    platform.windows.mouse = {2000, 600};
+    panel->show();
+    EXPECT_EQ(window.frame(), (Rect{1440 + 960 - 210, 1200 - 500 - 96, 420, 500}));
+    EXPECT_TRUE(window.visible);
+    EXPECT_EQ(platform.windows.activations, 1);
+    platform.windows.mouse = {-50, -50};
+    panel->show();
+    EXPECT_EQ(window.frame(), PanelController::placement({0, 0, 1440, 875}, 500));
+
+    // No screen at all: the frame stays as it was, the panel still shows.
+    const Rect before = window.frame();
+    platform.windows.screenList.clear();
+    panel->show();
+    EXPECT_EQ(window.frame(), before);
+    EXPECT_EQ(window.frontCount, 3);
+    // Each show loads the page from the trimmed base with a 15 s time-out.
+    EXPECT_EQ(window.view.loads, std::vector<std::string>(3, "http://127.0.0.1:9/panel"));
+    EXPECT_EQ(window.view.lastTimeout, 15s);
+}
+
+TEST_F(PanelControllerTest, ResizeMessagesKeepTheTopEdgeAndStoreTheHeight) {
+    window.visibleFrame = Rect{0, 0, 1440, 1000};
+    window.currentFrame = Rect{500, 300, 420, 320};
+    window.visible = true;
+    Settings::shared().setPanelHeight(320);
+    const auto resize = [&](const json& height) {
+        panel->handleMessage({{"action", "resize"}, {"height", height}});
+    };
+
+    resize(100);
+    resize(330);    // within 12 points of 320
+    resize("600");  // not a number: 0
+    EXPECT_EQ(window.currentFrame, (Rect{500, 300, 420, 320}));
+    EXPECT_EQ(Settings::shared().panelHeight(), 320);
+
+    resize(333);
+    EXPECT_EQ(window.currentFrame, (Rect{500, 287, 420, 333}));
+    EXPECT_EQ(Settings::shared().panelHeight(), 333);
+
+    // Capped by the screen (visible height − 100) and by 900.
+    resize(5000);
+    EXPECT_EQ(window.currentFrame, (Rect{500, 620 - 900, 420, 900}));
+    window.visibleFrame = Rect{0, 0, 1440, 600};
+    resize(5000);
+    EXPECT_EQ(window.currentFrame.height, 500);
+    EXPECT_EQ(window.currentFrame.maxY(), 620);
+
+    // Without a screen of its own the main screen counts; hidden panels do not resize.
+    window.visibleFrame.reset();
+    platform.windows.screenList = {Screen{{0, 0, 1440, 800}, {0, 0, 1440, 780}}};
+    resize(700);
+    EXPECT_EQ(window.currentFrame.height, 680);
+    window.visible = false;
+    resize(400);
+    EXPECT_EQ(window.currentFrame.height, 680);
+    EXPECT_EQ(Settings::shared().panelHeight(), 680);
+}
+
+TEST_F(PanelControllerTest, InsertionFailuresComeBackAfterAFifthOfASecond) {
+    window.visible = true;
+    panel->handleMessage({{"action", "insertText"}, {"text", ""}});
+    EXPECT_TRUE(log.messages().empty());
+
+    // Notion is not running.
+    panel->handleMessage({{"action", "insertText"}, {"text", "结论"}});
+    EXPECT_EQ(log.messages(), std::vector<std::string>{"收到插入请求：2 字"});
+    const int fronts = window.frontCount;
+    platform.queue.advance(199ms);
+    EXPECT_FALSE(sent("insertFailed"));
+    EXPECT_EQ(window.frontCount, fronts);
+    platform.queue.advance(1ms);
+    EXPECT_TRUE(sent("\"type\":\"insertFailed\""));
+    EXPECT_TRUE(sent("没有找到 Notion，请先打开 Notion 桌面版"));
+    EXPECT_EQ(window.frontCount, fronts + 1);
+    EXPECT_EQ(platform.windows.activations, 1);
+
+    // Notion runs but the permission is missing: the panel hides, then comes back.
+    const RunningApplication notion{42, "notion.id", "Notion"};
+    platform.workspace.running = {RunningApplication{7, "org.other", "Other"}, notion};
+    platform.accessibility.trusted = false;
+    const std::size_t mark = window.view.evaluated.size();
+    panel->handleMessage({{"action", "insertText"}, {"text", "结论"}});
+    EXPECT_FALSE(window.visible);
+    EXPECT_TRUE(sent("\"type\":\"blur\"", mark));
+    platform.queue.advance(200ms);
+    EXPECT_TRUE(window.visible);
+    EXPECT_TRUE(sent("缺少「辅助功能」权限", mark));
+    EXPECT_TRUE(log.contains("插入失败：" + std::string(TextInsertion::permissionMessage)));
+
+    // Trusted and in front: pasted, and the panel stays hidden.
+    platform.accessibility.trusted = true;
+    platform.workspace.frontmost = notion;
+    const std::size_t pasted = window.view.evaluated.size();
+    panel->handleMessage({{"action", "insertText"}, {"text", "结论"}});
+    EXPECT_TRUE(sent("已插入到 Notion 光标处（粘贴）", pasted));
+    EXPECT_EQ(platform.pasteboard.string(), "结论");
+    platform.queue.advance(1s);
+    EXPECT_FALSE(window.visible);
+    EXPECT_TRUE(log.contains("插入成功（粘贴）"));
+}
+
+TEST_F(PanelControllerTest, PageActions) {
+    std::vector<std::string> statuses;
+    panel->onStatusChange = [&](const std::string& text) { statuses.push_back(text); };
+    int settings = 0;
+    panel->onOpenSettings = [&] { ++settings; };
+
+    panel->handleMessage({{"action", "status"}, {"text", "思考中"}});
+    panel->handleMessage({{"action", "status"}});
+    panel->handleMessage({{"action", "Status"}, {"text", "ignored"}});
+    panel->handleMessage({{"action", 3}});
+    panel->handleMessage({{"action", "openSettings"}});
+    EXPECT_EQ(statuses, (std::vector<std::string>{"思考中", ""}));
+    EXPECT_EQ(settings, 1);
+
+    panel->handleMessage({{"action", "copyText"}, {"text", "摘要"}});
+    EXPECT_EQ(platform.pasteboard.string(), "摘要");
+    EXPECT_TRUE(sent("\"type\":\"copied\""));
+
+    panel->handleMessage({{"action", "openAccessibility"}});
+    EXPECT_EQ(platform.accessibility.permissionRequests, 1);
+    EXPECT_EQ(platform.accessibility.settingsOpened, 1);
+
+    // "openWeb" opens the resolved base in the browser.
+    panel->refreshBootstrap();
+    panel->handleMessage({{"action", "openWeb"}});
+    EXPECT_EQ(platform.workspace.opened(), std::vector<std::string>{"http://127.0.0.1:9"});
+
+    window.visible = true;
+    panel->handleMessage({{"action", "hide"}});
+    EXPECT_FALSE(window.visible);
+    panel->handleMessage({{"action", "refreshContext"}});
+    EXPECT_EQ(statuses.back(), "未识别到 Notion 页面");
+}
+
+}  // namespace
+}  // namespace pagemate
