@@ -27,8 +27,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     AppLog::write("正在创建面板…");
     panelController_ = PanelController::create(panelResolverConfig);
-    // The meeting controller, the chat window and the quick bar are created here, in
-    // that order, each wired to statusCallback(), as their windows come to exist.
+    // The meeting controller is created here, before the chat window.
+    chatWindow_ = ChatWindowController::create();
+    // The quick bar follows here.
     AppLog::write("面板创建完成");
     panelController_->onStatusChange = statusCallback();
 
@@ -90,6 +91,15 @@ void AppDelegate::resolveServiceAndCheckHealth() {
 void AppDelegate::setStatusLine(std::string text) {
     statusLine_ = std::move(text);
     rebuildMenu();
+}
+
+void AppDelegate::toggleChatWindow() {
+    if (!chatWindow_) {
+        return;
+    }
+    const Settings& settings = Settings::shared();
+    chatWindow_->toggle(settings.runtimeBaseURL().empty() ? settings.serverURL()
+                                                          : settings.runtimeBaseURL());
 }
 
 void AppDelegate::rebuildMenu() {

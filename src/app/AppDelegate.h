@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/RunModes.h"
+#include "web/ChatWindowController.h"
 #include "web/PanelController.h"
 
 namespace pagemate {
@@ -27,6 +28,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     [[nodiscard]] const std::string& statusLine() const { return statusLine_; }
     [[nodiscard]] const std::vector<std::string>& arguments() const { return arguments_; }
     [[nodiscard]] PanelController* panelController() const { return panelController_.get(); }
+    [[nodiscard]] ChatWindowController* chatWindow() const { return chatWindow_.get(); }
+
+    // Shows or hides the chat window on the address resolution settled on, else on the
+    // configured one.
+    void toggleChatWindow();
 
     void openHistory();
     void syncHistoryNow();
@@ -45,6 +51,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::vector<std::string> arguments_;
     LaunchModes modes_;
     std::shared_ptr<PanelController> panelController_;
+    std::shared_ptr<ChatWindowController> chatWindow_;
     std::string statusLine_ = "未连接";
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,10 +49,38 @@ class PanelWindow {
     [[nodiscard]] virtual std::optional<Rect> screenVisibleFrame() = 0;
 };
 
+struct DocumentWindowOptions {
+    std::string title;
+    Rect contentRect;
+    double minWidth = 0, minHeight = 0;
+    // Run at the end of every document of the main frame.
+    std::vector<std::string> documentEndScripts;
+    std::string webDataName;  // the web view's persistent data store
+};
+
+// An ordinary titled, closable, resizable window around one web view that is a plain
+// browser view: no message handler, no host scripts. Closing it only hides it.
+class DocumentWindow {
+  public:
+    virtual ~DocumentWindow() = default;
+    [[nodiscard]] virtual WebView& webView() = 0;
+    virtual void makeKeyAndOrderFront() = 0;
+    virtual void orderOut() = 0;
+    [[nodiscard]] virtual bool isVisible() = 0;
+    // Whether it has the keyboard focus.
+    [[nodiscard]] virtual bool isKey() = 0;
+    [[nodiscard]] virtual Rect frame() = 0;
+    virtual void setFrame(const Rect& frame) = 0;
+    // Called after the user moved or resized the window.
+    virtual void setFrameObserver(std::function<void()> observer) = 0;
+};
+
 class WindowSystem {
   public:
     virtual ~WindowSystem() = default;
     virtual std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) = 0;
+    virtual std::unique_ptr<DocumentWindow> createDocumentWindow(
+        const DocumentWindowOptions& options) = 0;
     [[nodiscard]] virtual std::vector<Screen> screens() = 0;
     // The screen with the keyboard focus, else the first.
     [[nodiscard]] virtual std::optional<Screen> mainScreen() = 0;

@@ -13,6 +13,7 @@
 // clang-format on
 #include "platform/fake/ScriptedDesktop.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "web/ChatWindowController.h"
 #include "web/PanelController.h"
 
 namespace pagemate {
@@ -78,16 +79,18 @@ class PanelWebTest : public ::testing::Test {
         testing::pumpUntil([] { return false; }, 100ms);
     }
 
-    json evaluate(const std::string& script) {
+    static json evaluateIn(WebView& view, const std::string& script) {
         std::optional<json> result;
         bool done = false;
-        panel->window()->webView().evaluate(script,
-                                            [&](std::optional<json> value, const std::string&) {
-                                                result = std::move(value);
-                                                done = true;
-                                            });
+        view.evaluate(script, [&](std::optional<json> value, const std::string&) {
+            result = std::move(value);
+            done = true;
+        });
         EXPECT_TRUE(testing::pumpUntil([&] { return done; }, 5s));
         return result.value_or(json());
+    }
+    json evaluate(const std::string& script) {
+        return evaluateIn(panel->window()->webView(), script);
     }
 
     std::string bodyText() { return evaluate("document.body.innerText").get<std::string>(); }
@@ -101,6 +104,8 @@ class PanelWebTest : public ::testing::Test {
     fake::ScriptedWorkspace* workspace = nullptr;
     std::shared_ptr<PanelController> panel;
 };
+
+using ChatWindowWebTest = PanelWebTest;
 
 TEST_F(PanelWebTest, PageSeesTheBootstrapFirstAndTheLatestValuesAfterAReload) {
     makePanel(service.base());
@@ -212,6 +217,61 @@ TEST_F(PanelWebTest, PageWithoutOnContextGetsNothingAndNoError) {
     panel->notifyContext(false);
     testing::pumpUntil([] { return false; }, 200ms);
     EXPECT_EQ(evaluate("window.__errors.length"), 0);
+}
+
+TEST_F(ChatWindowWebTest, PageFillsTheWindowCentredAndLoadsOncePerBase) {
+    service.answer("/panel", 200, testing::readFile(PAGES_DIR "/chat.html"), "text/html");
+    const auto chat = ChatWindowController::create();
+    WebView& view = chat->window()->webView();
+    const auto waitFor = [&](const std::string& condition) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (evaluateIn(view, condition) == true) {
+                return true;
+            }
+            testing::pumpUntil([] { return false; }, 50ms);
+        }
+        return false;
+    };
+    const std::string layout =
+        "(function () { var app = document.querySelector('.app').getBoundingClientRect();"
+        "  var transcript = getComputedStyle(document.querySelector('.transcript'));"
+        "  return { width: app.width, left: app.left, height: app.height,"
+        "           innerWidth: innerWidth, innerHeight: innerHeight,"
+        "           transcriptMaxHeight: transcript.maxHeight }; })()";
+
+    chat->show(service.base() + "/");
+    ASSERT_TRUE(chat->isVisible());
+    ASSERT_TRUE(
+        waitFor("document.readyState === 'complete' && "
+                "getComputedStyle(document.querySelector('.app')).maxWidth === '880px'"));
+    json seen = evaluateIn(view, layout);
+    EXPECT_EQ(seen["width"], 880) << seen;
+    EXPECT_DOUBLE_EQ(seen["left"].get<double>(), (seen["innerWidth"].get<double>() - 880) / 2);
+    EXPECT_EQ(seen["height"], seen["innerHeight"]) << seen;
+    EXPECT_EQ(seen["transcriptMaxHeight"], "none");
+    // A plain browser view: nothing of the host in the page.
+    EXPECT_EQ(evaluateIn(view, "typeof window.PGM_HOST + ' ' + typeof window.webkit"),
+              "undefined undefined");
+
+    // Larger and narrower windows: still filled in height, the block centred or narrower.
+    for (const Rect& frame : {Rect{40, 40, 1400, 900}, Rect{40, 40, 600, 500}}) {
+        chat->window()->setFrame(frame);
+        ASSERT_TRUE(waitFor("innerWidth === " + std::to_string(static_cast<int>(frame.width))))
+            << evaluateIn(view, layout);
+        seen = evaluateIn(view, layout);
+        EXPECT_EQ(seen["height"], seen["innerHeight"]) << seen;
+        EXPECT_EQ(seen["width"], std::min(880.0, frame.width)) << seen;
+        EXPECT_DOUBLE_EQ(seen["left"].get<double>(),
+                         (seen["innerWidth"].get<double>() - seen["width"].get<double>()) / 2);
+    }
+
+    // Shown again with the same base: the page and what it holds stay.
+    evaluateIn(view, "document.querySelector('#composer').value = '写到一半'; 1");
+    chat->toggle(service.base());
+    chat->show(service.base());
+    EXPECT_EQ(evaluateIn(view, "document.querySelector('#composer').value"), "写到一半");
+    EXPECT_EQ(service.countFor("/panel"), 1u);
+    EXPECT_TRUE(log.contains("大窗口加载：" + service.base() + "/panel"));
 }
 
 }  // namespace

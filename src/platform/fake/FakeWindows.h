@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "platform/WindowSystem.h"
@@ -63,6 +64,41 @@ class FakePanelWindow final : public PanelWindow {
     std::optional<Rect> visibleFrame;
 };
 
+class FakeDocumentWindow final : public DocumentWindow {
+  public:
+    WebView& webView() override { return view; }
+    void makeKeyAndOrderFront() override {
+        visible = true;
+        key = true;
+        ++frontCount;
+    }
+    void orderOut() override {
+        visible = false;
+        key = false;
+    }
+    bool isVisible() override { return visible; }
+    bool isKey() override { return key; }
+    Rect frame() override { return currentFrame; }
+    void setFrame(const Rect& frame) override { currentFrame = frame; }
+    void setFrameObserver(std::function<void()> newObserver) override {
+        observer = std::move(newObserver);
+    }
+    // What the window system does when the user drags the window.
+    void userMovesTo(const Rect& frame) {
+        currentFrame = frame;
+        if (observer) {
+            observer();
+        }
+    }
+
+    RecordingWebView view;
+    bool visible = false;
+    bool key = false;
+    int frontCount = 0;
+    Rect currentFrame;
+    std::function<void()> observer;
+};
+
 // Screens, the mouse and the panels the controllers made, as the test sets them.
 class FakeWindowSystem final : public WindowSystem {
   public:
@@ -71,6 +107,14 @@ class FakeWindowSystem final : public WindowSystem {
         panels.push_back(panel.get());
         lastOptions = options;
         return panel;
+    }
+    std::unique_ptr<DocumentWindow> createDocumentWindow(
+        const DocumentWindowOptions& options) override {
+        auto window = std::make_unique<FakeDocumentWindow>();
+        window->currentFrame = options.contentRect;
+        documentWindows.push_back(window.get());
+        lastDocumentOptions = options;
+        return window;
     }
     std::vector<Screen> screens() override { return screenList; }
     std::optional<Screen> mainScreen() override {
@@ -81,6 +125,8 @@ class FakeWindowSystem final : public WindowSystem {
 
     std::vector<FakePanelWindow*> panels;  // owned by their controllers
     PanelOptions lastOptions;
+    std::vector<FakeDocumentWindow*> documentWindows;  // owned by their controllers
+    DocumentWindowOptions lastDocumentOptions;
     std::vector<Screen> screenList;
     std::pair<double, double> mouse{0, 0};
     int activations = 0;

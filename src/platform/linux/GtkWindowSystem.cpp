@@ -28,7 +28,10 @@ class GtkPanelWindow final : public PanelWindow {
   public:
     GtkPanelWindow(const PanelOptions& options, WebKitWebContext* context)
         : window_(GTK_WINDOW(g_object_ref_sink(gtk_window_new(GTK_WINDOW_TOPLEVEL)))),
-          webView_(context, options.developerExtras) {
+          webView_(context, WebKitView::Options{.developerExtras = options.developerExtras,
+                                                .hostMessages = true,
+                                                .drawsBackground = false,
+                                                .documentEndScripts = {}}) {
         gtk_window_set_title(window_.get(), "页伴");
         gtk_window_set_type_hint(window_.get(), GDK_WINDOW_TYPE_HINT_UTILITY);
         if (options.floating) {
@@ -106,6 +109,85 @@ class GtkPanelWindow final : public PanelWindow {
     bool hasPendingFrame_ = false;
 };
 
+class GtkDocumentWindow final : public DocumentWindow {
+  public:
+    GtkDocumentWindow(const DocumentWindowOptions& options, WebKitWebContext* context)
+        : window_(GTK_WINDOW(g_object_ref_sink(gtk_window_new(GTK_WINDOW_TOPLEVEL)))),
+          webView_(context, WebKitView::Options{.developerExtras = false,
+                                                .hostMessages = false,
+                                                .drawsBackground = true,
+                                                .documentEndScripts = options.documentEndScripts}) {
+        gtk_window_set_title(window_.get(), options.title.c_str());
+        GdkGeometry limits{};
+        limits.min_width = static_cast<gint>(options.minWidth);
+        limits.min_height = static_cast<gint>(options.minHeight);
+        gtk_window_set_geometry_hints(window_.get(), nullptr, &limits, GDK_HINT_MIN_SIZE);
+        gtk_window_set_default_size(window_.get(), static_cast<gint>(options.contentRect.width),
+                                    static_cast<gint>(options.contentRect.height));
+        // The view fills the window and follows its size.
+        gtk_container_add(GTK_CONTAINER(window_.get()), webView_.widget());
+        gtk_widget_show(webView_.widget());
+        g_signal_connect(window_.get(), "delete-event", G_CALLBACK(&gtk_widget_hide_on_delete),
+                         nullptr);
+        g_signal_connect(window_.get(), "configure-event", G_CALLBACK(&configured), this);
+    }
+    GtkDocumentWindow(const GtkDocumentWindow&) = delete;
+    GtkDocumentWindow& operator=(const GtkDocumentWindow&) = delete;
+    ~GtkDocumentWindow() override {
+        g_signal_handlers_disconnect_by_data(window_.get(), this);
+        gtk_widget_destroy(GTK_WIDGET(window_.get()));
+    }
+
+    WebView& webView() override { return webView_; }
+    void makeKeyAndOrderFront() override {
+        gtk_widget_show(GTK_WIDGET(window_.get()));
+        gtk_window_present_with_time(window_.get(), GDK_CURRENT_TIME);
+    }
+    void orderOut() override { gtk_widget_hide(GTK_WIDGET(window_.get())); }
+    bool isVisible() override { return gtk_widget_get_visible(GTK_WIDGET(window_.get())) == TRUE; }
+    bool isKey() override { return gtk_window_is_active(window_.get()) == TRUE; }
+
+    Rect frame() override {
+        if (hasPendingFrame_) {
+            return pendingFrame_;  // not applied by the window manager yet
+        }
+        gint x = 0;
+        gint y = 0;
+        gint width = 0;
+        gint height = 0;
+        gtk_window_get_position(window_.get(), &x, &y);
+        gtk_window_get_size(window_.get(), &width, &height);
+        return fromGdk(GdkRectangle{x, y, width, height});
+    }
+    void setFrame(const Rect& frame) override {
+        const Rect gdk = GtkWindowSystem::flip(frame, GtkWindowSystem::referenceBottom());
+        gtk_window_move(window_.get(), static_cast<gint>(gdk.x), static_cast<gint>(gdk.y));
+        gtk_window_resize(window_.get(), static_cast<gint>(frame.width),
+                          static_cast<gint>(frame.height));
+        pendingFrame_ = frame;
+        hasPendingFrame_ = true;
+    }
+    void setFrameObserver(std::function<void()> observer) override {
+        observer_ = std::move(observer);
+    }
+
+  private:
+    static gboolean configured(GtkWidget*, GdkEvent*, gpointer self) {
+        auto* window = static_cast<GtkDocumentWindow*>(self);
+        window->hasPendingFrame_ = false;
+        if (window->observer_) {
+            window->observer_();
+        }
+        return FALSE;  // GTK's own handling goes on
+    }
+
+    GObjectPtr<GtkWindow> window_;
+    WebKitView webView_;
+    std::function<void()> observer_;
+    Rect pendingFrame_;
+    bool hasPendingFrame_ = false;
+};
+
 }  // namespace
 
 Rect GtkWindowSystem::flip(const Rect& rect, double referenceBottom) {
@@ -140,6 +222,12 @@ WebKitWebContext* GtkWindowSystem::contextFor(const std::string& dataName) {
 
 std::unique_ptr<PanelWindow> GtkWindowSystem::createPanel(const PanelOptions& options) {
     return std::make_unique<GtkPanelWindow>(
+        options, contextFor(options.webDataName.empty() ? "webdata" : options.webDataName));
+}
+
+std::unique_ptr<DocumentWindow> GtkWindowSystem::createDocumentWindow(
+    const DocumentWindowOptions& options) {
+    return std::make_unique<GtkDocumentWindow>(
         options, contextFor(options.webDataName.empty() ? "webdata" : options.webDataName));
 }
 

@@ -17,6 +17,8 @@ namespace pagemate::linux_backend {
 class GtkWindowSystem final : public WindowSystem {
   public:
     std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) override;
+    std::unique_ptr<DocumentWindow> createDocumentWindow(
+        const DocumentWindowOptions& options) override;
     [[nodiscard]] std::vector<Screen> screens() override;
     [[nodiscard]] std::optional<Screen> mainScreen() override;
     [[nodiscard]] std::pair<double, double> mouseLocation() override;

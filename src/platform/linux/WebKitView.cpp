@@ -69,19 +69,27 @@ gboolean loadFailed(::WebKitWebView*, WebKitLoadEvent event, gchar*, GError* err
 
 }  // namespace
 
-WebKitView::WebKitView(WebKitWebContext* context, bool developerExtras)
-    : contentManager_(webkit_user_content_manager_new()), cancellable_(g_cancellable_new()) {
-    g_signal_connect(contentManager_.get(), "script-message-received::pagemate",
-                     G_CALLBACK(&messageReceived), this);
-    webkit_user_content_manager_register_script_message_handler(contentManager_.get(), "pagemate");
+WebKitView::WebKitView(WebKitWebContext* context, Options options)
+    : documentEndScripts_(std::move(options.documentEndScripts)),
+      contentManager_(webkit_user_content_manager_new()),
+      cancellable_(g_cancellable_new()) {
+    if (options.hostMessages) {
+        g_signal_connect(contentManager_.get(), "script-message-received::pagemate",
+                         G_CALLBACK(&messageReceived), this);
+        webkit_user_content_manager_register_script_message_handler(contentManager_.get(),
+                                                                    "pagemate");
+    }
+    addDocumentEndScripts();
     auto* view =
         WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
                                      "user-content-manager", contentManager_.get(), nullptr));
     view_.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
     WebKitSettings* settings = webkit_web_view_get_settings(view_.get());
-    webkit_settings_set_enable_developer_extras(settings, developerExtras ? TRUE : FALSE);
-    const GdkRGBA transparent{0, 0, 0, 0};
-    webkit_web_view_set_background_color(view_.get(), &transparent);
+    webkit_settings_set_enable_developer_extras(settings, options.developerExtras ? TRUE : FALSE);
+    if (!options.drawsBackground) {
+        const GdkRGBA transparent{0, 0, 0, 0};
+        webkit_web_view_set_background_color(view_.get(), &transparent);
+    }
     g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(&decidePolicy), this);
     g_signal_connect(view_.get(), "load-changed", G_CALLBACK(&loadChanged), this);
     g_signal_connect(view_.get(), "load-failed", G_CALLBACK(&loadFailed), this);
@@ -101,6 +109,17 @@ void WebKitView::setUserScripts(const std::vector<std::string>& scripts) {
         WebKitUserScript* script =
             webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                                    WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+        webkit_user_content_manager_add_script(contentManager_.get(), script);
+        webkit_user_script_unref(script);
+    }
+    addDocumentEndScripts();
+}
+
+void WebKitView::addDocumentEndScripts() {
+    for (const std::string& source : documentEndScripts_) {
+        WebKitUserScript* script =
+            webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
         webkit_user_content_manager_add_script(contentManager_.get(), script);
         webkit_user_script_unref(script);
     }

@@ -7,12 +7,20 @@
 
 namespace pagemate::linux_backend {
 
-// A WebKitGTK web view with the "pagemate" message handler. Responses are vetted by the
-// delegate; interruptions this view causes itself (a vetoed response, a load replaced by
-// another) are not reported as failures.
+// A WebKitGTK web view, with the "pagemate" message handler unless it is a plain
+// browser view. Responses are vetted by the delegate; interruptions this view causes
+// itself (a vetoed response, a load replaced by another) are not reported as failures.
 class WebKitView final : public WebView {
   public:
-    WebKitView(WebKitWebContext* context, bool developerExtras);
+    struct Options {
+        bool developerExtras = false;
+        bool hostMessages = true;
+        bool drawsBackground = true;
+        // Run at document end in the main frame, kept across setUserScripts().
+        std::vector<std::string> documentEndScripts;
+    };
+
+    WebKitView(WebKitWebContext* context, Options options);
     WebKitView(const WebKitView&) = delete;
     WebKitView& operator=(const WebKitView&) = delete;
     ~WebKitView() override;
@@ -38,7 +46,9 @@ class WebKitView final : public WebView {
 
   private:
     void cancelTimeout();
+    void addDocumentEndScripts();
 
+    std::vector<std::string> documentEndScripts_;
     GObjectPtr<WebKitUserContentManager> contentManager_;
     GObjectPtr<::WebKitWebView> view_;
     GObjectPtr<GCancellable> cancellable_;
