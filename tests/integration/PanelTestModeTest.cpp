@@ -1,0 +1,143 @@
+// "pagemate --paneltest" as a user runs it: the program itself, on the virtual display,
+// against the stand-in service.
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "fixtures/StandInService.h"
+#include "support/TestSupport.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX, not in a header
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr const char* kReport = "/tmp/pagemate-paneltest.json";
+
+// Runs the program with standard output to a file; the exit status, or nullopt when it
+// had to be killed.
+class ProgramRun {
+  public:
+    ProgramRun(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
+        std::vector<std::string> copies = arguments;
+        copies.insert(copies.begin(), PAGEMATE_PROGRAM);
+        std::vector<char*> argv;
+        argv.reserve(copies.size() + 1);
+        for (std::string& argument : copies) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        started_ =
+            posix_spawn(&pid_, PAGEMATE_PROGRAM, &actions, nullptr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
+    ~ProgramRun() {
+        if (started_ && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    [[nodiscard]] bool started() const { return started_; }
+    [[nodiscard]] bool running() {
+        if (!started_ || exited_) {
+            return false;
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exited_ = true;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return false;
+        }
+        return true;
+    }
+    [[nodiscard]] int status() const { return status_; }
+
+  private:
+    pid_t pid_ = 0;
+    bool started_ = false;
+    bool exited_ = false;
+    int status_ = -1;
+};
+
+json readReport() {
+    std::error_code error;
+    if (!std::filesystem::exists(kReport, error)) {
+        return json();
+    }
+    return json::parse(testing::readFile(kReport), nullptr, false);
+}
+
+TEST(PanelTestMode, WritesTheLaunchStageThenThePanelReport) {
+    testing::StandInService service;
+    service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel.html"), "text/html");
+    service.answer("/api/config", 200, R"({"version":"2.4.1","models":[{"id":"a"},{"id":"b"}]})",
+                   "application/json");
+    testing::TempDir home;
+    const testing::ScopedEnvironment server("PGM_SERVER_URL", (service.base() + "/").c_str());
+    const testing::ScopedEnvironment data("XDG_DATA_HOME", (home.path() / "data").c_str());
+    const testing::ScopedEnvironment config("XDG_CONFIG_HOME", (home.path() / "config").c_str());
+    std::filesystem::remove(kReport);
+
+    const std::filesystem::path output = home.path() / "stdout";
+    ProgramRun run({"--paneltest"}, output);
+    ASSERT_TRUE(run.started());
+
+    // The launch stage first, then the self-test's report in its place.
+    std::vector<json> reports;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const bool running = run.running();
+        json report = readReport();
+        if (report.is_object() && (reports.empty() || report != reports.back())) {
+            reports.push_back(std::move(report));
+        }
+        if (!running) {
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_FALSE(run.running()) << "the program did not end within a minute";
+    EXPECT_EQ(run.status(), 0);
+    ASSERT_EQ(reports.size(), 2u) << json(reports).dump(2);
+    EXPECT_EQ(reports[0], json({{"stage", "launched"}, {"serverURL", service.base()}}));
+
+    const json& report = reports[1];
+    EXPECT_EQ(report["serverURL"], service.base());
+    EXPECT_EQ(report["loadedURL"], service.base() + "/panel");
+    EXPECT_EQ(report["bootstrapInjected"], false);  // no password stored
+    EXPECT_EQ(report["title"], "Stand-in panel");
+    EXPECT_EQ(report["hasComposer"], true);
+    EXPECT_EQ(report["hasMessages"], true);
+    EXPECT_EQ(report["markdownRenderer"], "object");
+    EXPECT_EQ(report["hostBridge"], "object");
+    EXPECT_EQ(report["hostObject"], "object");
+    EXPECT_EQ(report["bootstrap"], "object");
+    EXPECT_EQ(report["errors"], json::array());
+    EXPECT_EQ(report["panelApi"], json({{"status", 200}, {"version", "2.4.1"}, {"models", 2}}));
+    EXPECT_TRUE(report["accessibilityTrusted"].is_boolean());
+    EXPECT_FALSE(report.contains("error")) << report.dump(2);
+    EXPECT_EQ(service.countFor("/api/config"), 1u);
+
+    // The same report on standard output, pretty-printed with sorted keys.
+    EXPECT_EQ(json::parse(testing::readFile(output), nullptr, false), report);
+    EXPECT_EQ(testing::readFile(output), testing::readFile(kReport) + "\n");
+}
+
+}  // namespace
+}  // namespace pagemate
