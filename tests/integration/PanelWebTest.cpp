@@ -12,6 +12,7 @@
 #include "fixtures/Desktop.h"
 // clang-format on
 #include "platform/fake/ScriptedDesktop.h"
+#include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "web/ChatWindowController.h"
 #include "web/PanelController.h"
@@ -272,6 +273,81 @@ TEST_F(ChatWindowWebTest, PageFillsTheWindowCentredAndLoadsOncePerBase) {
     EXPECT_EQ(evaluateIn(view, "document.querySelector('#composer').value"), "写到一半");
     EXPECT_EQ(service.countFor("/panel"), 1u);
     EXPECT_TRUE(log.contains("大窗口加载：" + service.base() + "/panel"));
+}
+
+// The panel as it appears on the screen, taken from the display, and kept as PNG files
+// next to the test program for a look.
+class Screenshot {
+  public:
+    explicit Screenshot(const Rect& frame) {
+        const Rect area = linux_backend::GtkWindowSystem::flip(
+            frame, linux_backend::GtkWindowSystem::referenceBottom());
+        pixbuf_.reset(gdk_pixbuf_get_from_window(
+            gdk_get_default_root_window(), static_cast<int>(area.x), static_cast<int>(area.y),
+            static_cast<int>(area.width), static_cast<int>(area.height)));
+    }
+    [[nodiscard]] bool taken() const { return pixbuf_ != nullptr; }
+    [[nodiscard]] int width() const { return gdk_pixbuf_get_width(pixbuf_.get()); }
+    [[nodiscard]] int height() const { return gdk_pixbuf_get_height(pixbuf_.get()); }
+
+    // The share of the pixels within a few steps of the colour 0xRRGGBB.
+    [[nodiscard]] double share(unsigned colour) const {
+        const int channels = gdk_pixbuf_get_n_channels(pixbuf_.get());
+        const int stride = gdk_pixbuf_get_rowstride(pixbuf_.get());
+        const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf_.get());
+        const auto near = [](int a, unsigned b) { return std::abs(a - static_cast<int>(b)) <= 6; };
+        std::size_t matching = 0;
+        for (int y = 0; y < height(); ++y) {
+            for (int x = 0; x < width(); ++x) {
+                const guchar* pixel = pixels + static_cast<std::ptrdiff_t>(y) * stride +
+                                      static_cast<std::ptrdiff_t>(x) * channels;
+                matching += near(pixel[0], (colour >> 16) & 0xFF) &&
+                                    near(pixel[1], (colour >> 8) & 0xFF) &&
+                                    near(pixel[2], colour & 0xFF)
+                                ? 1
+                                : 0;
+            }
+        }
+        return static_cast<double>(matching) / (static_cast<double>(width()) * height());
+    }
+
+    void save(const std::string& name) const {
+        GError* error = nullptr;
+        gdk_pixbuf_save(pixbuf_.get(), name.c_str(), "png", &error, nullptr);
+        const linux_backend::GErrorPtr owned(error);
+        EXPECT_FALSE(owned) << owned->message;
+    }
+
+  private:
+    linux_backend::GObjectPtr<GdkPixbuf> pixbuf_;
+};
+
+TEST_F(PanelWebTest, ScreenshotsOfThePanelAndTheFailurePage) {
+    makePanel(service.base());
+    showAndWait();
+    testing::pumpUntil([] { return false; }, 500ms);  // drawn
+    const Rect frame = panel->window()->frame();
+    const Screenshot page(frame);
+    ASSERT_TRUE(page.taken());
+    page.save("panel.png");
+    EXPECT_EQ(page.width(), 420);
+    EXPECT_EQ(page.height(), static_cast<int>(frame.height));
+    // The page's own colours fill the window: its message list (blue band, 120 px of
+    // the height) and its background.
+    EXPECT_NEAR(page.share(0x2b6cb0), 120.0 / frame.height, 0.05);
+    EXPECT_GT(page.share(0xf3efe6), 0.5);
+
+    service.answer("/panel", 500, "boom", "text/plain");
+    showAndWait();
+    testing::pumpUntil([] { return false; }, 500ms);
+    const Screenshot failure(panel->window()->frame());
+    ASSERT_TRUE(failure.taken());
+    failure.save("failure-page.png");
+    // White page, the green "重试" button and the two light ones, nothing of the old page.
+    EXPECT_GT(failure.share(0xffffff), 0.8);
+    EXPECT_GT(failure.share(0x0f7a63), 0.001);
+    EXPECT_GT(failure.share(0xe6f3ee), 0.003);
+    EXPECT_EQ(failure.share(0x2b6cb0), 0);
 }
 
 }  // namespace
