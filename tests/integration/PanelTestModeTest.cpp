@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "fixtures/StandInService.h"
@@ -67,6 +68,17 @@ class ProgramRun {
         return true;
     }
     [[nodiscard]] int status() const { return status_; }
+    // Asks the program to end, as the session does at log-out, and waits for it.
+    bool terminate() {
+        if (!running()) {
+            return false;
+        }
+        ::kill(pid_, SIGTERM);
+        for (int attempt = 0; attempt < 500 && running(); ++attempt) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return !running() && status_ == 0;
+    }
 
   private:
     pid_t pid_ = 0;
@@ -137,6 +149,63 @@ TEST(PanelTestMode, WritesTheLaunchStageThenThePanelReport) {
     // The same report on standard output, pretty-printed with sorted keys.
     EXPECT_EQ(json::parse(testing::readFile(output), nullptr, false), report);
     EXPECT_EQ(testing::readFile(output), testing::readFile(kReport) + "\n");
+}
+
+// The lines of the program's log that start with the prefix.
+std::vector<std::string> logLines(const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::error_code error;
+    if (!std::filesystem::exists("/tmp/pagemate-app.log", error)) {
+        return lines;
+    }
+    std::istringstream log(testing::readFile("/tmp/pagemate-app.log"));
+    for (std::string line; std::getline(log, line);) {
+        const std::size_t text = line.find("] ");
+        if (text != std::string::npos && line.compare(text + 2, prefix.size(), prefix) == 0) {
+            lines.push_back(line.substr(text + 2));
+        }
+    }
+    return lines;
+}
+
+bool waitForLog(const std::string& prefix, ProgramRun& run) {
+    for (int attempt = 0; attempt < 2000 && run.running(); ++attempt) {
+        if (!logLines(prefix).empty()) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+TEST(ShowPanelMode, ShowsTheServicePageOrTheFailurePage) {
+    testing::StandInService service;
+    service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel.html"), "text/html");
+    testing::TempDir home;
+    const testing::ScopedEnvironment data("XDG_DATA_HOME", (home.path() / "data").c_str());
+    const testing::ScopedEnvironment config("XDG_CONFIG_HOME", (home.path() / "config").c_str());
+    {
+        const testing::ScopedEnvironment server("PGM_SERVER_URL", service.base().c_str());
+        std::filesystem::remove("/tmp/pagemate-app.log");  // only this run's lines
+        ProgramRun run({"--show-panel"}, home.path() / "stdout");
+        ASSERT_TRUE(waitForLog("页面加载完成：", run));
+        EXPECT_EQ(logLines("页面加载完成："),
+                  std::vector<std::string>{"页面加载完成：" + service.base() + "/panel"});
+        EXPECT_EQ(logLines("显示面板").size(), 1u);
+        EXPECT_TRUE(run.terminate());
+    }
+    {
+        const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::refusingPort());
+        const testing::ScopedEnvironment server("PGM_SERVER_URL", nowhere.c_str());
+        std::filesystem::remove("/tmp/pagemate-app.log");  // only this run's lines
+        ProgramRun run({"--show-panel"}, home.path() / "stdout");
+        ASSERT_TRUE(waitForLog("页面加载完成：", run));
+        EXPECT_EQ(logLines("页面加载失败：").size(), 1u);
+        // The built-in failure page, loaded from a string.
+        EXPECT_EQ(logLines("页面加载完成："),
+                  std::vector<std::string>{"页面加载完成：about:blank"});
+        EXPECT_TRUE(run.terminate());
+    }
 }
 
 }  // namespace
