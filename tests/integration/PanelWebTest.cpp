@@ -14,7 +14,9 @@
 #include "platform/fake/ScriptedDesktop.h"
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/WebKitView.h"
 #include "web/ChatWindowController.h"
+#include "web/HostBridge.h"
 #include "web/PanelController.h"
 
 namespace pagemate {
@@ -348,6 +350,56 @@ TEST_F(PanelWebTest, ScreenshotsOfThePanelAndTheFailurePage) {
     EXPECT_GT(failure.share(0x0f7a63), 0.001);
     EXPECT_GT(failure.share(0xe6f3ee), 0.003);
     EXPECT_EQ(failure.share(0x2b6cb0), 0);
+}
+
+// What the engine delivers from a page's post(), read by the message rules: the quick
+// bar's nested draft, numbers that arrive as strings, missing members.
+class MessageRecorder final : public WebViewDelegate {
+  public:
+    bool allowResponse(int) override { return true; }
+    void didFinish() override { finished = true; }
+    void didFailProvisional(const std::string&) override {}
+    void didFail(const std::string&) override {}
+    void didReceiveMessage(const json& body) override {
+        if (auto message = HostBridge::Message::accept(body)) {
+            messages.push_back(std::move(*message));
+        }
+    }
+    std::vector<HostBridge::Message> messages;
+    bool finished = false;
+};
+
+TEST_F(PanelWebTest, TheEngineDeliversMessagesThatTheRulesRead) {
+    linux_backend::WebKitView view(webkit_web_context_get_default(),
+                                   linux_backend::WebKitView::Options{});
+    MessageRecorder recorder;
+    view.setDelegate(&recorder);
+    view.setUserScripts({HostBridge::hostObjectScript(HostBridge::Host::quickBar)});
+    view.loadHTML(R"(<script>
+        PGM_HOST.post();
+        PGM_HOST.post("expand");
+        PGM_HOST.post({action: 7});
+        PGM_HOST.post({action: "expand", draft: {draft: "嵌套的草稿"}});
+        PGM_HOST.post({action: "expand", draft: "平的草稿"});
+        PGM_HOST.post({action: "expand", draft: {text: "不是草稿"}});
+        PGM_HOST.post({action: "resize", height: "300"});
+        PGM_HOST.post({action: "resize", height: 333.5});
+        PGM_HOST.post({action: "insertText"});
+        PGM_HOST.post({action: "insertText", text: 12});
+        </script>)");
+    ASSERT_TRUE(testing::pumpUntil([&] { return recorder.messages.size() == 7; }, 10s))
+        << recorder.messages.size();
+    testing::pumpUntil([] { return false; }, 200ms);
+    ASSERT_EQ(recorder.messages.size(), 7u);  // the first three are not messages
+    EXPECT_EQ(recorder.messages[0].draft(), "嵌套的草稿");
+    EXPECT_EQ(recorder.messages[1].draft(), "平的草稿");
+    EXPECT_EQ(recorder.messages[2].draft(), "");
+    EXPECT_EQ(recorder.messages[3].height(), 0);
+    EXPECT_EQ(recorder.messages[4].height(), 333.5);
+    EXPECT_EQ(recorder.messages[5].action(), "insertText");
+    EXPECT_EQ(recorder.messages[5].string("text"), "");
+    EXPECT_EQ(recorder.messages[6].string("text"), "");
+    view.setDelegate(nullptr);
 }
 
 }  // namespace
