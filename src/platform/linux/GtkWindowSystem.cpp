@@ -24,106 +24,31 @@ Rect fromGdk(const GdkRectangle& rectangle) {
         GtkWindowSystem::referenceBottom());
 }
 
-class GtkPanelWindow final : public PanelWindow {
+// A top-level GTK window filled by one web view, with the frame in the core's
+// coordinates. Closing only hides it: the program lives on in the status area.
+class WebWindow {
   public:
-    GtkPanelWindow(const PanelOptions& options, WebKitWebContext* context)
+    struct Limits {
+        double minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
+    };
+
+    WebWindow(const std::string& title, const Rect& contentRect, const Limits& limits,
+              WebKitWebContext* context, WebKitView::Options viewOptions)
         : window_(GTK_WINDOW(g_object_ref_sink(gtk_window_new(GTK_WINDOW_TOPLEVEL)))),
-          webView_(context, WebKitView::Options{.developerExtras = options.developerExtras,
-                                                .hostMessages = true,
-                                                .drawsBackground = false,
-                                                .documentEndScripts = {}}) {
-        gtk_window_set_title(window_.get(), "页伴");
-        gtk_window_set_type_hint(window_.get(), GDK_WINDOW_TYPE_HINT_UTILITY);
-        if (options.floating) {
-            gtk_window_set_keep_above(window_.get(), TRUE);
-            gtk_window_stick(window_.get());
-        }
-        gtk_window_set_skip_taskbar_hint(window_.get(), TRUE);
-        GdkGeometry limits{};
-        limits.min_width = static_cast<gint>(options.minWidth);
-        limits.min_height = static_cast<gint>(options.minHeight);
-        limits.max_width = static_cast<gint>(options.maxWidth);
-        limits.max_height = static_cast<gint>(options.maxHeight);
+          webView_(context, std::move(viewOptions)) {
+        gtk_window_set_title(window_.get(), title.c_str());
+        GdkGeometry geometry{};
+        geometry.min_width = static_cast<gint>(limits.minWidth);
+        geometry.min_height = static_cast<gint>(limits.minHeight);
+        geometry.max_width = static_cast<gint>(limits.maxWidth);
+        geometry.max_height = static_cast<gint>(limits.maxHeight);
+        const bool bounded = limits.maxWidth > 0 && limits.maxHeight > 0;
         gtk_window_set_geometry_hints(
-            window_.get(), nullptr, &limits,
-            static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
-        gtk_window_set_default_size(window_.get(), static_cast<gint>(options.contentRect.width),
-                                    static_cast<gint>(options.contentRect.height));
-        gtk_container_add(GTK_CONTAINER(window_.get()), webView_.widget());
-        // Closing only hides: the program lives on in the status area.
-        g_signal_connect(window_.get(), "delete-event", G_CALLBACK(&gtk_widget_hide_on_delete),
-                         nullptr);
-        gtk_widget_show(webView_.widget());
-    }
-    GtkPanelWindow(const GtkPanelWindow&) = delete;
-    GtkPanelWindow& operator=(const GtkPanelWindow&) = delete;
-    ~GtkPanelWindow() override { gtk_widget_destroy(GTK_WIDGET(window_.get())); }
-
-    WebView& webView() override { return webView_; }
-    void orderFront() override {
-        gtk_widget_show(GTK_WIDGET(window_.get()));
-        gtk_window_present_with_time(window_.get(), GDK_CURRENT_TIME);
-    }
-    void orderOut() override { gtk_widget_hide(GTK_WIDGET(window_.get())); }
-    bool isVisible() override { return gtk_widget_get_visible(GTK_WIDGET(window_.get())) == TRUE; }
-
-    Rect frame() override {
-        gint x = 0;
-        gint y = 0;
-        gint width = 0;
-        gint height = 0;
-        gtk_window_get_position(window_.get(), &x, &y);
-        gtk_window_get_size(window_.get(), &width, &height);
-        if (hasPendingFrame_) {
-            return pendingFrame_;  // the window manager may not have applied it yet
-        }
-        return fromGdk(GdkRectangle{x, y, width, height});
-    }
-
-    void setFrame(const Rect& frame) override {
-        const Rect gdk = GtkWindowSystem::flip(frame, GtkWindowSystem::referenceBottom());
-        gtk_window_move(window_.get(), static_cast<gint>(gdk.x), static_cast<gint>(gdk.y));
-        gtk_window_resize(window_.get(), static_cast<gint>(frame.width),
-                          static_cast<gint>(frame.height));
-        pendingFrame_ = frame;
-        hasPendingFrame_ = true;
-    }
-
-    std::optional<Rect> screenVisibleFrame() override {
-        GdkDisplay* display = gdk_display_get_default();
-        GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(window_.get()));
-        GdkMonitor* monitor = window != nullptr ? gdk_display_get_monitor_at_window(display, window)
-                                                : gdk_display_get_primary_monitor(display);
-        if (monitor == nullptr) {
-            return std::nullopt;
-        }
-        GdkRectangle area{};
-        gdk_monitor_get_workarea(monitor, &area);
-        return fromGdk(area);
-    }
-
-  private:
-    GObjectPtr<GtkWindow> window_;
-    WebKitView webView_;
-    Rect pendingFrame_;
-    bool hasPendingFrame_ = false;
-};
-
-class GtkDocumentWindow final : public DocumentWindow {
-  public:
-    GtkDocumentWindow(const DocumentWindowOptions& options, WebKitWebContext* context)
-        : window_(GTK_WINDOW(g_object_ref_sink(gtk_window_new(GTK_WINDOW_TOPLEVEL)))),
-          webView_(context, WebKitView::Options{.developerExtras = false,
-                                                .hostMessages = false,
-                                                .drawsBackground = true,
-                                                .documentEndScripts = options.documentEndScripts}) {
-        gtk_window_set_title(window_.get(), options.title.c_str());
-        GdkGeometry limits{};
-        limits.min_width = static_cast<gint>(options.minWidth);
-        limits.min_height = static_cast<gint>(options.minHeight);
-        gtk_window_set_geometry_hints(window_.get(), nullptr, &limits, GDK_HINT_MIN_SIZE);
-        gtk_window_set_default_size(window_.get(), static_cast<gint>(options.contentRect.width),
-                                    static_cast<gint>(options.contentRect.height));
+            window_.get(), nullptr, &geometry,
+            bounded ? static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE)
+                    : GDK_HINT_MIN_SIZE);
+        gtk_window_set_default_size(window_.get(), static_cast<gint>(contentRect.width),
+                                    static_cast<gint>(contentRect.height));
         // The view fills the window and follows its size.
         gtk_container_add(GTK_CONTAINER(window_.get()), webView_.widget());
         gtk_widget_show(webView_.widget());
@@ -131,23 +56,26 @@ class GtkDocumentWindow final : public DocumentWindow {
                          nullptr);
         g_signal_connect(window_.get(), "configure-event", G_CALLBACK(&configured), this);
     }
-    GtkDocumentWindow(const GtkDocumentWindow&) = delete;
-    GtkDocumentWindow& operator=(const GtkDocumentWindow&) = delete;
-    ~GtkDocumentWindow() override {
+    WebWindow(const WebWindow&) = delete;
+    WebWindow& operator=(const WebWindow&) = delete;
+    ~WebWindow() {
         g_signal_handlers_disconnect_by_data(window_.get(), this);
         gtk_widget_destroy(GTK_WIDGET(window_.get()));
     }
 
-    WebView& webView() override { return webView_; }
-    void makeKeyAndOrderFront() override {
+    [[nodiscard]] GtkWindow* gtkWindow() const { return window_.get(); }
+    [[nodiscard]] WebKitView& webView() { return webView_; }
+
+    void present() {
         gtk_widget_show(GTK_WIDGET(window_.get()));
         gtk_window_present_with_time(window_.get(), GDK_CURRENT_TIME);
     }
-    void orderOut() override { gtk_widget_hide(GTK_WIDGET(window_.get())); }
-    bool isVisible() override { return gtk_widget_get_visible(GTK_WIDGET(window_.get())) == TRUE; }
-    bool isKey() override { return gtk_window_is_active(window_.get()) == TRUE; }
+    void hide() { gtk_widget_hide(GTK_WIDGET(window_.get())); }
+    [[nodiscard]] bool isVisible() const {
+        return gtk_widget_get_visible(GTK_WIDGET(window_.get())) == TRUE;
+    }
 
-    Rect frame() override {
+    [[nodiscard]] Rect frame() const {
         if (hasPendingFrame_) {
             return pendingFrame_;  // not applied by the window manager yet
         }
@@ -159,7 +87,7 @@ class GtkDocumentWindow final : public DocumentWindow {
         gtk_window_get_size(window_.get(), &width, &height);
         return fromGdk(GdkRectangle{x, y, width, height});
     }
-    void setFrame(const Rect& frame) override {
+    void setFrame(const Rect& frame) {
         const Rect gdk = GtkWindowSystem::flip(frame, GtkWindowSystem::referenceBottom());
         gtk_window_move(window_.get(), static_cast<gint>(gdk.x), static_cast<gint>(gdk.y));
         gtk_window_resize(window_.get(), static_cast<gint>(frame.width),
@@ -167,13 +95,11 @@ class GtkDocumentWindow final : public DocumentWindow {
         pendingFrame_ = frame;
         hasPendingFrame_ = true;
     }
-    void setFrameObserver(std::function<void()> observer) override {
-        observer_ = std::move(observer);
-    }
+    void setFrameObserver(std::function<void()> observer) { observer_ = std::move(observer); }
 
   private:
     static gboolean configured(GtkWidget*, GdkEvent*, gpointer self) {
-        auto* window = static_cast<GtkDocumentWindow*>(self);
+        auto* window = static_cast<WebWindow*>(self);
         window->hasPendingFrame_ = false;
         if (window->observer_) {
             window->observer_();
@@ -186,6 +112,74 @@ class GtkDocumentWindow final : public DocumentWindow {
     std::function<void()> observer_;
     Rect pendingFrame_;
     bool hasPendingFrame_ = false;
+};
+
+class GtkPanelWindow final : public PanelWindow {
+  public:
+    GtkPanelWindow(const PanelOptions& options, WebKitWebContext* context)
+        : window_("页伴", options.contentRect,
+                  {options.minWidth, options.minHeight, options.maxWidth, options.maxHeight},
+                  context,
+                  WebKitView::Options{.developerExtras = options.developerExtras,
+                                      .hostMessages = true,
+                                      .drawsBackground = false,
+                                      .documentEndScripts = {}}) {
+        GtkWindow* window = window_.gtkWindow();
+        gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_UTILITY);
+        if (options.floating) {
+            gtk_window_set_keep_above(window, TRUE);
+            gtk_window_stick(window);
+        }
+        gtk_window_set_skip_taskbar_hint(window, TRUE);
+    }
+
+    WebView& webView() override { return window_.webView(); }
+    void orderFront() override { window_.present(); }
+    void orderOut() override { window_.hide(); }
+    bool isVisible() override { return window_.isVisible(); }
+    Rect frame() override { return window_.frame(); }
+    void setFrame(const Rect& frame) override { window_.setFrame(frame); }
+
+    std::optional<Rect> screenVisibleFrame() override {
+        GdkDisplay* display = gdk_display_get_default();
+        GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(window_.gtkWindow()));
+        GdkMonitor* monitor = window != nullptr ? gdk_display_get_monitor_at_window(display, window)
+                                                : gdk_display_get_primary_monitor(display);
+        if (monitor == nullptr) {
+            return std::nullopt;
+        }
+        GdkRectangle area{};
+        gdk_monitor_get_workarea(monitor, &area);
+        return fromGdk(area);
+    }
+
+  private:
+    WebWindow window_;
+};
+
+class GtkDocumentWindow final : public DocumentWindow {
+  public:
+    GtkDocumentWindow(const DocumentWindowOptions& options, WebKitWebContext* context)
+        : window_(options.title, options.contentRect, {options.minWidth, options.minHeight, 0, 0},
+                  context,
+                  WebKitView::Options{.developerExtras = false,
+                                      .hostMessages = false,
+                                      .drawsBackground = true,
+                                      .documentEndScripts = options.documentEndScripts}) {}
+
+    WebView& webView() override { return window_.webView(); }
+    void makeKeyAndOrderFront() override { window_.present(); }
+    void orderOut() override { window_.hide(); }
+    bool isVisible() override { return window_.isVisible(); }
+    bool isKey() override { return gtk_window_is_active(window_.gtkWindow()) == TRUE; }
+    Rect frame() override { return window_.frame(); }
+    void setFrame(const Rect& frame) override { window_.setFrame(frame); }
+    void setFrameObserver(std::function<void()> observer) override {
+        window_.setFrameObserver(std::move(observer));
+    }
+
+  private:
+    WebWindow window_;
 };
 
 }  // namespace

@@ -103,26 +103,27 @@ WebKitView::~WebKitView() {
     webkit_web_view_stop_loading(view_.get());
 }
 
-void WebKitView::setUserScripts(const std::vector<std::string>& scripts) {
-    webkit_user_content_manager_remove_all_scripts(contentManager_.get());
+namespace {
+void addScripts(WebKitUserContentManager* manager, const std::vector<std::string>& scripts,
+                WebKitUserScriptInjectionTime when) {
     for (const std::string& source : scripts) {
-        WebKitUserScript* script =
-            webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-        webkit_user_content_manager_add_script(contentManager_.get(), script);
+        WebKitUserScript* script = webkit_user_script_new(
+            source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME, when, nullptr, nullptr);
+        webkit_user_content_manager_add_script(manager, script);
         webkit_user_script_unref(script);
     }
+}
+}  // namespace
+
+void WebKitView::setUserScripts(const std::vector<std::string>& scripts) {
+    webkit_user_content_manager_remove_all_scripts(contentManager_.get());
+    addScripts(contentManager_.get(), scripts, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START);
     addDocumentEndScripts();
 }
 
 void WebKitView::addDocumentEndScripts() {
-    for (const std::string& source : documentEndScripts_) {
-        WebKitUserScript* script =
-            webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
-        webkit_user_content_manager_add_script(contentManager_.get(), script);
-        webkit_user_script_unref(script);
-    }
+    addScripts(contentManager_.get(), documentEndScripts_,
+               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END);
 }
 
 void WebKitView::cancelTimeout() {
