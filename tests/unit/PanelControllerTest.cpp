@@ -183,5 +183,54 @@ TEST_F(PanelControllerTest, PageActions) {
     EXPECT_EQ(statuses.back(), "未识别到 Notion 页面");
 }
 
+TEST_F(PanelControllerTest, WebSelfTestFinishesOnceOnItsTimings) {
+    std::vector<json> reports;
+    const auto record = [&](json report) { reports.push_back(std::move(report)); };
+    WebViewDelegate& engine = *window.view.delegate;
+
+    // A page that never finishes: the 12 s check reports it.
+    panel->runWebSelfTest(record);
+    EXPECT_TRUE(engine.allowResponse(500));  // error statuses pass while the test runs
+    platform.queue.advance(11999ms);
+    EXPECT_TRUE(reports.empty());
+    platform.queue.advance(1ms);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0], json({{"serverURL", Settings::shared().serverURL()},
+                                {"bootstrapInjected", false},
+                                {"loadedURL", "http://127.0.0.1:9/panel"},
+                                {"error", "超时：页面在 12 秒内没有完成加载"},
+                                {"currentURL", "http://127.0.0.1:9/panel"}}));
+
+    // A finished load is sampled 1.5 s later; the engine here answers every script with
+    // an error, which the report carries. The 12 s check then finds nothing to do.
+    panel->runWebSelfTest(record);
+    platform.queue.advance(3s);
+    engine.didFinish();
+    platform.queue.advance(1499ms);
+    EXPECT_EQ(reports.size(), 1u);
+    platform.queue.advance(1ms);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1]["error"], "no engine");
+    EXPECT_EQ(reports[1]["panelApi"], json({{"error", "no engine"}}));
+    EXPECT_TRUE(log.contains("面板 API 自检失败：no engine"));
+    platform.queue.advance(20s);
+    EXPECT_EQ(reports.size(), 2u);
+
+    // A connection that cannot be made ends it at once.
+    panel->runWebSelfTest(record);
+    engine.didFailProvisional("未能连接到服务器。");
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[2]["error"], "无法连接：未能连接到服务器。");
+    EXPECT_TRUE(window.view.htmlLoads.empty());  // no failure page during the test
+    platform.queue.advance(20s);
+    EXPECT_EQ(reports.size(), 3u);
+
+    // Outside the test an error status is vetoed for the failure page.
+    EXPECT_FALSE(engine.allowResponse(500));
+    platform.queue.runUntilIdle();
+    ASSERT_EQ(window.view.htmlLoads.size(), 1u);
+    EXPECT_NE(window.view.htmlLoads[0].find("服务器返回 HTTP 500。"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace pagemate
