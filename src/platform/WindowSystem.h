@@ -29,9 +29,8 @@ struct Screen {
 struct PanelOptions {
     Rect contentRect;
     double minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
-    bool floating = true;       // above other windows, on every workspace
-    bool nonActivating = true;  // does not take the focus from the application in front
-    std::string webDataName;    // the web view's persistent data store
+    bool floating = true;     // above other windows, on every workspace
+    std::string webDataName;  // the web view's persistent data store
     bool developerExtras = false;
 };
 
