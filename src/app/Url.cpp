@@ -58,4 +58,8 @@ std::optional<std::string> urlScheme(std::string_view text) {
     return scheme;
 }
 
+bool isAbsoluteURL(std::string_view text) {
+    return isValidURL(text) && urlScheme(text).has_value();
+}
+
 }  // namespace pagemate

@@ -13,4 +13,7 @@ bool isValidURL(std::string_view text);
 // The scheme of an absolute address, in lower case; nullopt for a relative one.
 std::optional<std::string> urlScheme(std::string_view text);
 
+// A valid address with a scheme: one a web view can load or a browser open.
+bool isAbsoluteURL(std::string_view text);
+
 }  // namespace pagemate

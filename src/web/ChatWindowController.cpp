@@ -84,7 +84,7 @@ void ChatWindowController::show(const std::string& base) {
     if (trimmed != loadedBase_) {
         loadedBase_ = trimmed;
         const std::string url = trimmed + "/panel";
-        if (isValidURL(url) && urlScheme(url).has_value()) {
+        if (isAbsoluteURL(url)) {
             AppLog::write("大窗口加载：" + url);
             window_->webView().loadURL(url, kPageTimeout);
         }

@@ -239,7 +239,7 @@ void PanelController::load() {
         return;
     }
     const std::string url = base + "/panel";
-    if (isValidURL(url) && urlScheme(url).has_value()) {
+    if (isAbsoluteURL(url)) {
         showingFailurePage_ = false;
         panel_->webView().loadURL(url, kPageTimeout);
     } else {
@@ -384,7 +384,7 @@ void PanelController::handleMessage(const nlohmann::json& body) {
         NotionContextReader::requestPermission();
         platform.accessibility->openSettings();
     } else if (action == "openWeb") {
-        if (isValidURL(resolvedServerURL()) && urlScheme(resolvedServerURL())) {
+        if (isAbsoluteURL(resolvedServerURL())) {
             platform.workspace->openURL(resolvedServerURL());
         }
     }

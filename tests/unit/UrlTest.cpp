@@ -28,6 +28,10 @@ TEST(Url, SchemesAndWhatHistoryMayOpen) {
     EXPECT_EQ(urlScheme("/relative:path"), std::nullopt);
     EXPECT_EQ(urlScheme("1http://x"), std::nullopt);
     EXPECT_EQ(urlScheme("no-colon"), std::nullopt);
+    // Loadable: valid and with a scheme.
+    EXPECT_TRUE(isAbsoluteURL("http://127.0.0.1:4310/panel"));
+    EXPECT_FALSE(isAbsoluteURL("127.0.0.1:4310/panel"));
+    EXPECT_FALSE(isAbsoluteURL("http://x/<script>"));
     EXPECT_TRUE(HistoryCommands::isOpenableScheme("http"));
     EXPECT_TRUE(HistoryCommands::isOpenableScheme("https"));
     EXPECT_TRUE(HistoryCommands::isOpenableScheme("notion"));

@@ -202,7 +202,8 @@ double GtkWindowSystem::referenceBottom() {
     return geometry.y + geometry.height;
 }
 
-WebKitWebContext* GtkWindowSystem::contextFor(const std::string& dataName) {
+WebKitWebContext* GtkWindowSystem::contextFor(const std::string& requestedName) {
+    const std::string dataName = requestedName.empty() ? "webdata" : requestedName;
     auto& context = contexts_[dataName];
     if (!context) {
         const std::string base = (dataHome() / "pagemate" / dataName).string();
@@ -215,14 +216,12 @@ WebKitWebContext* GtkWindowSystem::contextFor(const std::string& dataName) {
 }
 
 std::unique_ptr<PanelWindow> GtkWindowSystem::createPanel(const PanelOptions& options) {
-    return std::make_unique<GtkPanelWindow>(
-        options, contextFor(options.webDataName.empty() ? "webdata" : options.webDataName));
+    return std::make_unique<GtkPanelWindow>(options, contextFor(options.webDataName));
 }
 
 std::unique_ptr<DocumentWindow> GtkWindowSystem::createDocumentWindow(
     const DocumentWindowOptions& options) {
-    return std::make_unique<GtkDocumentWindow>(
-        options, contextFor(options.webDataName.empty() ? "webdata" : options.webDataName));
+    return std::make_unique<GtkDocumentWindow>(options, contextFor(options.webDataName));
 }
 
 std::vector<Screen> GtkWindowSystem::screens() {

@@ -29,7 +29,8 @@ class GtkWindowSystem final : public WindowSystem {
     static double referenceBottom();
 
   private:
-    WebKitWebContext* contextFor(const std::string& dataName);
+    // An empty name means the default store, "webdata".
+    WebKitWebContext* contextFor(const std::string& requestedName);
 
     // One web context per data store, shared by the views that use it.
     std::map<std::string, GObjectPtr<WebKitWebContext>> contexts_;
