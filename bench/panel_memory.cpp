@@ -41,10 +41,11 @@ using namespace pagemate;
 
 int shows = 100;  // the second argument, when given
 
-long residentKilobytes() {
-    std::ifstream status("/proc/self/status");
+// VmRSS of a process's status file.
+long residentKilobytes(const std::filesystem::path& status = "/proc/self/status") {
+    std::ifstream file(status);
     std::string line;
-    while (std::getline(status, line)) {
+    while (std::getline(file, line)) {
         if (line.starts_with("VmRSS:")) {
             return std::stol(line.substr(6));
         }
@@ -75,12 +76,7 @@ long webProcessKilobytes() {
             !line.substr(open + 1, close - open - 1).starts_with("WebKitWebProces")) {
             continue;
         }
-        std::ifstream status(entry.path() / "status");
-        while (std::getline(status, line)) {
-            if (line.starts_with("VmRSS:")) {
-                total += std::stol(line.substr(6));
-            }
-        }
+        total += residentKilobytes(entry.path() / "status");
     }
     return total;
 }

@@ -25,10 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-int closedPort() {
-    return testing::refusingPort();
-}
-
 class PanelWebTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -55,7 +51,7 @@ class PanelWebTest : public ::testing::Test {
     std::shared_ptr<PanelController> makePanel(std::string primary) {
         ServiceResolver::Config config = ServiceResolver::Config::standard();
         config.primaryBase = [primary = std::move(primary)] { return primary; };
-        config.localBase = "http://127.0.0.1:" + std::to_string(closedPort());
+        config.localBase = "http://127.0.0.1:" + std::to_string(testing::refusingPort());
         config.localTimeout = 500ms;
         panel = PanelController::create(config);
         return panel;
@@ -177,7 +173,7 @@ TEST_F(PanelWebTest, FailurePagesForStatusesAndAClosedPort) {
     EXPECT_EQ(workspace->opened(), std::vector<std::string>{service.base()});
     EXPECT_EQ(evaluate("document.querySelectorAll('button')[0].textContent"), "重试");
 
-    makePanel("http://127.0.0.1:" + std::to_string(closedPort()));
+    makePanel("http://127.0.0.1:" + std::to_string(testing::refusingPort()));
     showAndWait();
     EXPECT_NE(bodyText().find("无法连接。请确认服务器已启动，或稍后重试。"), std::string::npos);
     EXPECT_TRUE(std::ranges::any_of(log.messages(), [](const std::string& message) {
