@@ -10,6 +10,7 @@
 // Run on an X display with a session bus: scripts/bench.
 
 #include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
 
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 // clang-format off
 #include "fixtures/Desktop.h"
 // clang-format on
+#include "platform/linux/GObjectPtr.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/WebKitView.h"
 #include "support/TestSupport.h"
@@ -85,8 +87,8 @@ class LoadCounter final : public WebViewDelegate {
   public:
     bool allowResponse(int) override { return true; }
     void didFinish() override { ++finished; }
-    void didFailProvisional(const std::string&) override { ++failed; }
-    void didFail(const std::string&) override { ++failed; }
+    void didFailProvisional(const NetworkError&) override { ++failed; }
+    void didFail(const NetworkError&) override { ++failed; }
     void didReceiveMessage(const nlohmann::json&) override {}
     int finished = 0;
     int failed = 0;

@@ -1,10 +1,6 @@
 // Process entry: picks the Linux backends, hands them to the application delegate and
 // runs the main loop until the program is told to quit.
 
-#include <glib-unix.h>
-#include <gtk/gtk.h>
-
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -29,12 +25,6 @@ constexpr std::string_view kUsage =
     "\n"
     "The log of the current run is /tmp/pagemate-app.log.\n";
 
-gboolean quitOnSignal(gpointer) {
-    pagemate::AppLog::write("收到结束信号，退出");
-    pagemate::Platform::current().application->terminate();
-    return G_SOURCE_CONTINUE;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,24 +45,21 @@ int main(int argc, char** argv) {
     }
 
     // Without a display the program still runs its loop: the service, the log and the
-    // self-tests do not need one. GTK takes its own options out of argv first.
-    int gtkArgc = argc;
-    char** gtkArgv = argv;
-    const bool hasDisplay = gtk_init_check(&gtkArgc, &gtkArgv) == TRUE;
+    // self-tests do not need one.
+    int toolkitArgc = argc;
+    char** toolkitArgv = argv;
+    const bool hasDisplay = pagemate::linux_backend::openDisplay(toolkitArgc, toolkitArgv);
 
     pagemate::Platform::install(pagemate::linux_backend::makeLinuxPlatform(hasDisplay));
     const auto delegate = pagemate::AppDelegate::create(std::move(arguments));
 
-    g_unix_signal_add(SIGINT, &quitOnSignal, nullptr);
-    g_unix_signal_add(SIGTERM, &quitOnSignal, nullptr);
+    pagemate::linux_backend::onTerminationSignal([] {
+        pagemate::AppLog::write("收到结束信号，退出");
+        pagemate::Platform::current().application->terminate();
+    });
 
     pagemate::Platform& platform = pagemate::Platform::current();
-    platform.mainQueue->post([delegate, hasDisplay] {
-        delegate->applicationDidFinishLaunching();
-        if (!hasDisplay) {
-            pagemate::AppLog::write("界面：没有可用的显示器，窗口和提示框不可用");
-        }
-    });
+    platform.mainQueue->post([delegate] { delegate->applicationDidFinishLaunching(); });
     platform.application->run();
     pagemate::Platform::uninstall();
     return 0;

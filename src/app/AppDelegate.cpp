@@ -3,9 +3,9 @@
 #include "app/AppLog.h"
 #include "app/HistoryCommands.h"
 #include "app/Settings.h"
-#include "app/Text.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
+#include "support/Text.h"
 
 namespace pagemate {
 
@@ -19,6 +19,9 @@ void AppDelegate::applicationDidFinishLaunching() {
         joined += joined.empty() ? argument : " " + argument;
     }
     AppLog::write("参数：" + joined);
+    if (Platform::current().windows->availability() == WindowSystem::Availability::noDisplay) {
+        AppLog::write("界面：没有可用的显示器，窗口和提示框不可用");
+    }
 
     if (modes_.selfTest && hasArgument(arguments_, "--selftest")) {
         modes_.selfTest(*this);

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/FileDescriptor.h"
-#include "app/SafeFile.h"
+#include "support/FileDescriptor.h"
+#include "support/SafeFile.h"
 
 namespace pagemate {
 

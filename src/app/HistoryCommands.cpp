@@ -6,8 +6,9 @@
 
 #include "app/AppLog.h"
 #include "app/Settings.h"
-#include "app/Url.h"
 #include "platform/Platform.h"
+#include "support/Url.h"
+#include "web/NetworkErrorText.h"
 
 namespace pagemate::HistoryCommands {
 
@@ -115,7 +116,7 @@ void openHistory() {
                 }
             }
             AppLog::write("打开对话历史失败：" + (response.error
-                                                      ? response.error->description
+                                                      ? networkErrorText(*response.error)
                                                       : std::string("服务端没有返回地址")));
         });
 }
@@ -143,7 +144,7 @@ void syncHistoryNow(const std::function<void(const std::string&)>& status) {
                 result = "同步完成：更新 " + std::to_string(updated) + " 段对话";
             }
         } else if (response.error) {
-            result = "同步失败：" + response.error->description;
+            result = "同步失败：" + networkErrorText(*response.error);
         } else {
             result = "同步失败";
         }

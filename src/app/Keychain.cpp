@@ -1,7 +1,7 @@
 #include "app/Keychain.h"
 
-#include "app/Utf8.h"
 #include "platform/Platform.h"
+#include "support/Utf8.h"
 
 namespace pagemate::Keychain {
 

@@ -4,8 +4,8 @@
 
 #include "app/Defaults.h"
 #include "app/Keychain.h"
-#include "app/Text.h"
 #include "platform/Platform.h"
+#include "support/Text.h"
 
 namespace pagemate {
 

@@ -1,6 +1,6 @@
 #include "diagnostics/ReportFile.h"
 
-#include "app/SafeFile.h"
+#include "support/SafeFile.h"
 
 namespace pagemate::ReportFile {
 

@@ -3,9 +3,9 @@
 #include <array>
 #include <cctype>
 
-#include "app/Text.h"
-#include "app/Utf8.h"
 #include "platform/Platform.h"
+#include "support/Text.h"
+#include "support/Utf8.h"
 
 namespace pagemate::NotionContextReader {
 

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/NetworkError.h"
+
 namespace pagemate {
 
 struct HttpRequest {
@@ -28,31 +30,25 @@ struct HttpRequest {
     std::size_t maxResponseBytes = std::size_t{8} << 20;
 };
 
-struct HttpError {
-    enum class Kind {
-        invalidURL,
-        timedOut,
-        cannotConnect,
-        cannotResolveHost,
-        responseTooLarge,
-        fileUnreadable,
-        cancelled,
-        other
-    };
-    Kind kind = Kind::other;
-    std::string description;  // readable, in the user's language
-};
-
 struct HttpResponse {
-    std::optional<int> status;        // the final HTTP status, when a response arrived
-    std::optional<std::string> body;  // present exactly when the exchange completed
-    std::optional<HttpError> error;   // the transport error, when there was one
+    std::optional<int> status;          // the final HTTP status, when a response arrived
+    std::optional<std::string> body;    // present exactly when the exchange completed
+    std::optional<NetworkError> error;  // the transport error, when there was one
 };
 
-// Asynchronous HTTP. Completions run on a worker thread of the client: callers hop to
-// the main queue before touching state. Requests do not wait for one another.
-// Redirects are followed within the same origin only, so that headers such as the app
-// password never travel to another host; a redirect elsewhere is returned as it is.
+// Asynchronous HTTP.
+// - send() may be called from any thread and never runs the completion itself: the
+//   completion runs later, on a worker thread of the client, exactly once unless the
+//   request is cancelled or the client destroyed first (callers hop to the main queue
+//   before touching state). Requests do not wait for one another.
+// - cancel() may be called from any thread, also from inside a completion; once it
+//   has returned, the completion of that request does not run.
+// - Destroying the client abandons what is in flight: no completion runs during or
+//   after the destructor.
+// - Redirects are followed while they stay on the request's host, also from http to
+//   https (a service that upgrades its address), never from https to http; a redirect
+//   to another host or down to http is returned as the 3xx answer it is, so that
+//   headers such as the app password never travel elsewhere or in clear text.
 class HttpClient {
   public:
     using RequestId = std::uint64_t;

@@ -7,36 +7,54 @@
 #include <string>
 #include <vector>
 
+#include "platform/NetworkError.h"
+
 namespace pagemate {
 
-// What a web view reports to its owner; every call arrives on the main thread.
+// What a web view reports to its owner. Every call arrives on the main thread, and none
+// once the delegate has been replaced or the view destroyed. The owner may call the
+// view from inside any of them (load another page, evaluate a script). A load that the
+// view's owner replaced with another, or that a vetoed response ended, is not
+// reported as failed.
 class WebViewDelegate {
   public:
     virtual ~WebViewDelegate() = default;
     // Whether the main frame may take a response with this HTTP status.
     virtual bool allowResponse(int status) = 0;
     virtual void didFinish() = 0;
-    // The load could not start (no connection, time-out).
-    virtual void didFailProvisional(const std::string& description) = 0;
-    // The load failed after it had started.
-    virtual void didFail(const std::string& description) = 0;
+    // The load could not start: no connection, or no response within its time-out.
+    virtual void didFailProvisional(const NetworkError& error) = 0;
+    // The load failed after its response had arrived.
+    virtual void didFail(const NetworkError& error) = 0;
     // A message a page posted to the "pagemate" handler, as JSON.
     virtual void didReceiveMessage(const nlohmann::json& body) = 0;
 };
 
-// An embedded web view. User scripts run at document start in the main frame only, in
-// the order given.
+// An embedded web view, used on the main thread only. User scripts run at document
+// start in the main frame only, in the order given.
+//
+// Results of scripts (JsonResult) always arrive later, on the main thread from the
+// main loop, never inside the evaluate() or callAsyncFunction() call that asked for
+// them; they do not arrive at all once the view is destroyed, so a result callback may
+// hold its owner weakly and need not check the view. `error` is the engine's own
+// description of a script that threw, or empty when the value could not be turned
+// into JSON.
 class WebView {
   public:
     using JsonResult = std::function<void(std::optional<nlohmann::json> value, std::string error)>;
 
     virtual ~WebView() = default;
 
+    // Null detaches the delegate: nothing more is reported.
     virtual void setDelegate(WebViewDelegate* delegate) = 0;
-    // Replaces every user script of the view with these.
+    // Replaces every user script of the view with these; they apply from the next load.
     virtual void setUserScripts(const std::vector<std::string>& scripts) = 0;
+    // Loads the address. The time-out belongs to the request: the load fails with
+    // NetworkError::Kind::timedOut only when no response for the page itself has come
+    // within it; a page that has answered may take its time over images and scripts.
     virtual void loadURL(const std::string& url, std::chrono::milliseconds timeout) = 0;
     virtual void loadHTML(const std::string& html) = 0;
+    // Loads the current document again, with the time-out of the load that brought it.
     virtual void reload() = 0;
     // Runs a script in the page without waiting for it.
     virtual void evaluate(const std::string& script) = 0;

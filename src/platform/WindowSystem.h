@@ -27,6 +27,7 @@ struct Screen {
 };
 
 struct PanelOptions {
+    std::string title;  // for the window list and assistive technologies
     Rect contentRect;
     double minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
     bool floating = true;     // above other windows, on every workspace
@@ -74,9 +75,16 @@ class DocumentWindow {
     virtual void setFrameObserver(std::function<void()> observer) = 0;
 };
 
+// Windows, screens and the pointer. Used on the main thread only.
 class WindowSystem {
   public:
+    enum class Availability {
+        available,
+        noDisplay,  // no screen to show windows on: windows are made but never appear
+    };
+
     virtual ~WindowSystem() = default;
+    [[nodiscard]] virtual Availability availability() const { return Availability::available; }
     virtual std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) = 0;
     virtual std::unique_ptr<DocumentWindow> createDocumentWindow(
         const DocumentWindowOptions& options) = 0;

@@ -7,9 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include "app/AppLog.h"
-#include "app/Text.h"
-#include "app/Url.h"
 #include "platform/Platform.h"
+#include "support/Text.h"
+#include "support/Url.h"
 
 namespace pagemate {
 
@@ -38,22 +38,16 @@ bool intersects(const Rect& a, const Rect& b) {
 
 std::shared_ptr<ChatWindowController> ChatWindowController::create() {
     auto controller = std::make_shared<ChatWindowController>();
-    if (controller->window_) {
-        const std::weak_ptr<ChatWindowController> weakController = controller;
-        controller->window_->setFrameObserver([weakController] {
-            if (const auto self = weakController.lock()) {
-                self->frameChanged();
-            }
-        });
-    }
+    const std::weak_ptr<ChatWindowController> weakController = controller;
+    controller->window_->setFrameObserver([weakController] {
+        if (const auto self = weakController.lock()) {
+            self->frameChanged();
+        }
+    });
     return controller;
 }
 
 ChatWindowController::ChatWindowController() {
-    WindowSystem* windows = Platform::current().windows.get();
-    if (windows == nullptr) {
-        return;  // no display: showing does nothing
-    }
     DocumentWindowOptions options;
     options.title = "页伴";
     options.contentRect = Rect{0, 0, 960, 740};
@@ -62,7 +56,7 @@ ChatWindowController::ChatWindowController() {
     options.documentEndScripts = {layoutStyleScript()};
     // The panel's store: the page keeps one set of cookies and storage in both windows.
     options.webDataName = "webdata";
-    window_ = windows->createDocumentWindow(options);
+    window_ = Platform::current().windows->createDocumentWindow(options);
     restoreFrame();
 }
 
@@ -78,7 +72,7 @@ std::string ChatWindowController::layoutStyleScript() {
 
 void ChatWindowController::show(const std::string& base) {
     const std::string trimmed(trimCharacter(base, '/'));
-    if (trimmed.empty() || !window_) {
+    if (trimmed.empty()) {
         return;
     }
     if (trimmed != loadedBase_) {
@@ -94,7 +88,7 @@ void ChatWindowController::show(const std::string& base) {
 }
 
 void ChatWindowController::toggle(const std::string& base) {
-    if (window_ && window_->isVisible() && window_->isKey()) {
+    if (window_->isVisible() && window_->isKey()) {
         window_->orderOut();
         return;
     }
@@ -102,7 +96,7 @@ void ChatWindowController::toggle(const std::string& base) {
 }
 
 bool ChatWindowController::isVisible() const {
-    return window_ && window_->isVisible();
+    return window_->isVisible();
 }
 
 std::string ChatWindowController::formatFrame(const Rect& frame) {
@@ -173,9 +167,7 @@ void ChatWindowController::frameChanged() {
 }
 
 void ChatWindowController::saveFrame() {
-    if (window_) {
-        Platform::current().preferences->setValue(frameName, formatFrame(window_->frame()));
-    }
+    Platform::current().preferences->setValue(frameName, formatFrame(window_->frame()));
 }
 
 }  // namespace pagemate

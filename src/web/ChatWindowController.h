@@ -31,7 +31,7 @@ class ChatWindowController : public std::enable_shared_from_this<ChatWindowContr
     [[nodiscard]] bool isVisible() const;
 
     [[nodiscard]] const std::string& loadedBase() const { return loadedBase_; }
-    [[nodiscard]] DocumentWindow* window() const { return window_.get(); }
+    [[nodiscard]] DocumentWindow& window() const { return *window_; }
 
     // Fills the window with the page and keeps its main block at most 880 px wide.
     static std::string layoutStyleScript();

@@ -51,10 +51,6 @@ nlohmann::json quickBarBootstrapObject(const QuickBarBootstrap& values);
 // The quick bar's context: the bootstrap's selection and page, without the address.
 nlohmann::json quickBarContextObject(const QuickBarBootstrap& values);
 
-// User-perceived characters: a base character with its combining marks, an emoji with
-// its modifiers and joined parts, a flag's two regional indicators, CR LF, count as one.
-std::int64_t perceivedCharacterCount(std::string_view utf8);
-
 // "window.B && window.B.F && window.B.F(J);" with J the compact JSON of `argument`;
 // nullopt when the argument cannot be serialised (the call is then skipped).
 std::optional<std::string> guardedCall(std::string_view bridge, std::string_view function,

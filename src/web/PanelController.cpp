@@ -5,12 +5,14 @@
 
 #include "app/AppLog.h"
 #include "app/Settings.h"
-#include "app/Text.h"
-#include "app/Url.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
 #include "platform/Platform.h"
+#include "support/Text.h"
+#include "support/Url.h"
+#include "support/Utf8.h"
 #include "web/HostBridge.h"
+#include "web/NetworkErrorText.h"
 #include "web/PanelFailurePage.h"
 
 namespace pagemate {
@@ -24,11 +26,6 @@ constexpr milliseconds kPageTimeout{15000};
 constexpr milliseconds kFailInsertDelay{200};
 constexpr milliseconds kSelfTestLimit{12000};
 constexpr milliseconds kSelfTestSettle{1500};
-
-std::size_t characterCount(const std::string& text) {
-    return static_cast<std::size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-}
 
 std::string htmlEscaped(const std::string& text) {
     std::string escaped;
@@ -92,11 +89,8 @@ return { status: response.status, version: body.version || "",
 }  // namespace
 
 PanelController::PanelController(ServiceResolver::Config config) : resolver_(std::move(config)) {
-    WindowSystem* windows = Platform::current().windows.get();
-    if (windows == nullptr) {
-        return;
-    }
     PanelOptions options;
+    options.title = "页伴";
     options.contentRect = Rect{0, 0, width, 560};
     options.minWidth = 360;
     options.minHeight = 320;
@@ -104,21 +98,16 @@ PanelController::PanelController(ServiceResolver::Config config) : resolver_(std
     options.maxHeight = 900;
     options.webDataName = "webdata";
     options.developerExtras = true;
-    panel_ = windows->createPanel(options);
+    panel_ = Platform::current().windows->createPanel(options);
     panel_->webView().setDelegate(this);
     installScripts();
 }
 
 PanelController::~PanelController() {
-    if (panel_) {
-        panel_->webView().setDelegate(nullptr);
-    }
+    panel_->webView().setDelegate(nullptr);
 }
 
 void PanelController::installScripts() {
-    if (!panel_) {
-        return;
-    }
     std::vector<std::string> scripts = {HostBridge::hostObjectScript(HostBridge::Host::panel)};
     if (captureErrors_) {
         scripts.push_back(HostBridge::errorCaptureScript(HostBridge::Host::panel));
@@ -160,7 +149,7 @@ std::string PanelController::failurePage(const std::string& base, const std::str
 }
 
 void PanelController::toggle() {
-    if (panel_ && panel_->isVisible()) {
+    if (panel_->isVisible()) {
         hide();
     } else {
         show();
@@ -176,36 +165,30 @@ void PanelController::show() {
     AppLog::write("显示面板");
     Platform& platform = Platform::current();
     lastFrontmostApp_ = platform.workspace->frontmostApplication();
-    if (panel_ && platform.windows) {
-        WindowSystem& windows = *platform.windows;
-        const auto [mouseX, mouseY] = windows.mouseLocation();
-        std::optional<Screen> screen;
-        for (const Screen& candidate : windows.screens()) {
-            if (candidate.frame.contains(mouseX, mouseY)) {
-                screen = candidate;
-                break;
-            }
+    WindowSystem& windows = *platform.windows;
+    const auto [mouseX, mouseY] = windows.mouseLocation();
+    std::optional<Screen> screen;
+    for (const Screen& candidate : windows.screens()) {
+        if (candidate.frame.contains(mouseX, mouseY)) {
+            screen = candidate;
+            break;
         }
-        if (!screen) {
-            screen = windows.mainScreen();
-        }
-        if (screen) {
-            panel_->setFrame(placement(screen->visibleFrame, Settings::shared().panelHeight()));
-        }
+    }
+    if (!screen) {
+        screen = windows.mainScreen();
+    }
+    if (screen) {
+        panel_->setFrame(placement(screen->visibleFrame, Settings::shared().panelHeight()));
     }
     refreshBootstrap();
-    if (panel_) {
-        panel_->orderFront();
-        platform.windows->activateSelf();
-    }
+    panel_->orderFront();
+    windows.activateSelf();
     notifyContext(false);
     sendHostEvent({{"type", "focus"}});
 }
 
 void PanelController::hide() {
-    if (panel_) {
-        panel_->orderOut();
-    }
+    panel_->orderOut();
     sendHostEvent({{"type", "blur"}});
 }
 
@@ -235,9 +218,6 @@ void PanelController::injectAndLoad() {
 void PanelController::load() {
     const std::string base(trimCharacter(resolvedServerURL(), '/'));
     AppLog::write("加载面板：" + base + "/panel");
-    if (!panel_) {
-        return;
-    }
     const std::string url = base + "/panel";
     if (isAbsoluteURL(url)) {
         showingFailurePage_ = false;
@@ -248,9 +228,6 @@ void PanelController::load() {
 }
 
 void PanelController::showFailurePage(const std::string& message) {
-    if (!panel_) {
-        return;
-    }
     showingFailurePage_ = true;
     panel_->webView().loadHTML(failurePage(resolvedServerURL(), message));
 }
@@ -273,7 +250,7 @@ bool PanelController::allowResponse(int status) {
 }
 
 void PanelController::didFinish() {
-    AppLog::write("页面加载完成：" + (panel_ ? panel_->webView().currentURL() : std::string()));
+    AppLog::write("页面加载完成：" + panel_->webView().currentURL());
     // The failure page has no composer: a waiting draft stays for the next real page.
     if (!showingFailurePage_ && !pendingDraft_.empty()) {
         const std::string draft = std::exchange(pendingDraft_, {});
@@ -289,7 +266,8 @@ void PanelController::didFinish() {
     }
 }
 
-void PanelController::didFailProvisional(const std::string& description) {
+void PanelController::didFailProvisional(const NetworkError& error) {
+    const std::string description = networkErrorText(error);
     AppLog::write("页面加载失败：" + description);
     if (webSelfTestCompletion_) {
         finishSelfTest({{"error", "无法连接：" + description}});
@@ -298,7 +276,8 @@ void PanelController::didFailProvisional(const std::string& description) {
     showFailurePage("无法连接。请确认服务器已启动，或稍后重试。");
 }
 
-void PanelController::didFail(const std::string& description) {
+void PanelController::didFail(const NetworkError& error) {
+    const std::string description = networkErrorText(error);
     if (webSelfTestCompletion_) {
         finishSelfTest({{"error", "加载失败：" + description}});
         return;
@@ -307,16 +286,14 @@ void PanelController::didFail(const std::string& description) {
 }
 
 void PanelController::applyDraftToComposer(const std::string& draft) {
-    if (panel_) {
-        panel_->webView().evaluate(HostBridge::composerFillScript(draft));
-    }
+    panel_->webView().evaluate(HostBridge::composerFillScript(draft));
     AppLog::write("面板：已填入草稿（" + std::to_string(characterCount(draft)) + " 字）");
 }
 
 void PanelController::evaluateCall(const char* function, const nlohmann::json& argument) {
     const std::optional<std::string> call =
         HostBridge::guardedCall(HostBridge::panelBridge, function, argument);
-    if (call && panel_) {
+    if (call) {
         panel_->webView().evaluate(*call);
     }
 }
@@ -338,7 +315,7 @@ void PanelController::notifyContext(bool includeSelection) {
 }
 
 void PanelController::resize(double height) {
-    if (!panel_ || !panel_->isVisible()) {
+    if (!panel_->isVisible()) {
         return;
     }
     std::optional<Rect> visible = panel_->screenVisibleFrame();
@@ -431,10 +408,8 @@ void PanelController::failInsert(const std::string& message) {
         if (!self) {
             return;
         }
-        if (self->panel_) {
-            self->panel_->orderFront();
-            Platform::current().windows->activateSelf();
-        }
+        self->panel_->orderFront();
+        Platform::current().windows->activateSelf();
         self->sendHostEvent({{"type", "insertFailed"}, {"message", message}});
     });
 }
@@ -450,14 +425,14 @@ void PanelController::runWebSelfTest(std::function<void(nlohmann::json)> complet
         if (!self || !self->webSelfTestCompletion_) {
             return;
         }
-        const std::string url = self->panel_ ? self->panel_->webView().currentURL() : "";
+        const std::string url = self->panel_->webView().currentURL();
         self->finishSelfTest({{"error", "超时：页面在 12 秒内没有完成加载"},
                               {"currentURL", url.empty() ? "(空)" : url}});
     });
 }
 
 void PanelController::sampleSelfTest() {
-    if (!webSelfTestCompletion_ || !panel_) {
+    if (!webSelfTestCompletion_) {
         return;
     }
     const std::weak_ptr<PanelController> weakSelf = weak_from_this();
@@ -497,7 +472,7 @@ void PanelController::finishSelfTest(nlohmann::json result) {
     }
     nlohmann::json report = {{"serverURL", Settings::shared().serverURL()},
                              {"bootstrapInjected", !Settings::shared().password().empty()},
-                             {"loadedURL", panel_ ? panel_->webView().currentURL() : ""}};
+                             {"loadedURL", panel_->webView().currentURL()}};
     if (result.is_object()) {
         for (auto& [key, value] : result.items()) {
             report[key] = value;

@@ -14,8 +14,8 @@ namespace pagemate {
 
 // The assistant panel: a floating window over Notion hosting the service's "/panel"
 // page, reloaded with fresh bootstrap values on every show. It owns the choice of
-// service for the run. Without a window system (no display) it still resolves the
-// service; showing does nothing then.
+// service for the run. Without a display its window never appears; the service is
+// still resolved.
 class PanelController : public std::enable_shared_from_this<PanelController>,
                         private WebViewDelegate {
   public:
@@ -57,7 +57,7 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     std::function<void(const std::string&)> onStatusChange;
     std::function<void()> onOpenSettings;
 
-    [[nodiscard]] PanelWindow* window() const { return panel_.get(); }
+    [[nodiscard]] PanelWindow& window() const { return *panel_; }
     [[nodiscard]] const std::string& pendingDraft() const { return pendingDraft_; }
     [[nodiscard]] const std::optional<RunningApplication>& lastFrontmostApp() const {
         return lastFrontmostApp_;
@@ -89,8 +89,8 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     // What the web view reports.
     bool allowResponse(int status) override;
     void didFinish() override;
-    void didFailProvisional(const std::string& description) override;
-    void didFail(const std::string& description) override;
+    void didFailProvisional(const NetworkError& error) override;
+    void didFail(const NetworkError& error) override;
     void didReceiveMessage(const nlohmann::json& body) override { handleMessage(body); }
 
     ServiceResolver resolver_;

@@ -7,9 +7,9 @@
 #include "app/AppLog.h"
 #include "app/Defaults.h"
 #include "app/Settings.h"
-#include "app/Text.h"
-#include "app/Url.h"
 #include "platform/Platform.h"
+#include "support/Text.h"
+#include "support/Url.h"
 
 namespace pagemate {
 

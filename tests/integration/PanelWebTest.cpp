@@ -2,6 +2,7 @@
 // service and the fixture pages.
 
 #include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "fixtures/Desktop.h"
 // clang-format on
 #include "platform/fake/ScriptedDesktop.h"
+#include "platform/linux/GObjectPtr.h"
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/WebKitView.h"
@@ -89,7 +91,7 @@ class PanelWebTest : public ::testing::Test {
         return result.value_or(json());
     }
     json evaluate(const std::string& script) {
-        return evaluateIn(panel->window()->webView(), script);
+        return evaluateIn(panel->window().webView(), script);
     }
 
     std::string bodyText() { return evaluate("document.body.innerText").get<std::string>(); }
@@ -133,14 +135,14 @@ TEST_F(PanelWebTest, MessagesFromThePageFollowTheTypeRules) {
     panel->onStatusChange = [&](const std::string& text) { statuses.push_back(text); };
     panel->onOpenSettings = [&] { ++settingsOpened; };
     showAndWait();
-    const Rect before = panel->window()->frame();
+    const Rect before = panel->window().frame();
     evaluate(R"(PGM_HOST.post(); PGM_HOST.post({action: "resize", height: "300"});
                 PGM_HOST.post({action: "status"}); PGM_HOST.post({action: "status", text: "进行中"});
                 PGM_HOST.post({action: "Status", text: "ignored"}); PGM_HOST.post({action: "openSettings"});
                 PGM_HOST.post({action: "copyText"}); PGM_HOST.post({action: "openWeb"}); 1)");
     ASSERT_TRUE(testing::pumpUntil([&] { return settingsOpened == 1; }, 5s));
     testing::pumpUntil([] { return false; }, 200ms);
-    EXPECT_EQ(panel->window()->frame(), before);
+    EXPECT_EQ(panel->window().frame(), before);
     // The show's own status first ("未识别到 Notion 页面"), then the page's two.
     ASSERT_GE(statuses.size(), 3u);
     EXPECT_EQ(statuses[statuses.size() - 2], "");
@@ -196,16 +198,19 @@ TEST_F(PanelWebTest, MarkupInTheAddressShowsAsText) {
 TEST_F(PanelWebTest, DraftIsFilledAfterTheLoadAndSurvivesAFailedOne) {
     service.answer("/panel", 500, "down", "text/plain");
     makePanel(service.base());
-    showAndWait("先写一半的草稿");
-    EXPECT_EQ(panel->pendingDraft(), "先写一半的草稿");
+    showAndWait("先写一半的草稿👍🏽");
+    EXPECT_EQ(panel->pendingDraft(), "先写一半的草稿👍🏽");
 
     service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel.html"), "text/html");
     showAndWait();
     ASSERT_TRUE(testing::pumpUntil(
-        [&] { return evaluate("document.querySelector('#composer').value") == "先写一半的草稿"; },
+        [&] {
+            return evaluate("document.querySelector('#composer').value") ==
+                   "先写一半的草稿👍🏽";
+        },
         5s));
     EXPECT_EQ(panel->pendingDraft(), "");
-    EXPECT_TRUE(log.contains("面板：已填入草稿（7 字）"));
+    EXPECT_TRUE(log.contains("面板：已填入草稿（8 字）"));
 }
 
 TEST_F(PanelWebTest, PageWithoutOnContextGetsNothingAndNoError) {
@@ -221,7 +226,7 @@ TEST_F(PanelWebTest, PageWithoutOnContextGetsNothingAndNoError) {
 TEST_F(ChatWindowWebTest, PageFillsTheWindowCentredAndLoadsOncePerBase) {
     service.answer("/panel", 200, testing::readFile(PAGES_DIR "/chat.html"), "text/html");
     const auto chat = ChatWindowController::create();
-    WebView& view = chat->window()->webView();
+    WebView& view = chat->window().webView();
     const auto waitFor = [&](const std::string& condition) {
         for (int attempt = 0; attempt < 100; ++attempt) {
             if (evaluateIn(view, condition) == true) {
@@ -254,7 +259,7 @@ TEST_F(ChatWindowWebTest, PageFillsTheWindowCentredAndLoadsOncePerBase) {
 
     // Larger and narrower windows: still filled in height, the block centred or narrower.
     for (const Rect& frame : {Rect{40, 40, 1400, 900}, Rect{40, 40, 600, 500}}) {
-        chat->window()->setFrame(frame);
+        chat->window().setFrame(frame);
         ASSERT_TRUE(waitFor("innerWidth === " + std::to_string(static_cast<int>(frame.width))))
             << evaluateIn(view, layout);
         seen = evaluateIn(view, layout);
@@ -324,7 +329,7 @@ TEST_F(PanelWebTest, ScreenshotsOfThePanelAndTheFailurePage) {
     makePanel(service.base());
     showAndWait();
     testing::pumpUntil([] { return false; }, 500ms);  // drawn
-    const Rect frame = panel->window()->frame();
+    const Rect frame = panel->window().frame();
     const Screenshot page(frame);
     ASSERT_TRUE(page.taken());
     page.save("panel.png");
@@ -338,7 +343,7 @@ TEST_F(PanelWebTest, ScreenshotsOfThePanelAndTheFailurePage) {
     service.answer("/panel", 500, "boom", "text/plain");
     showAndWait();
     testing::pumpUntil([] { return false; }, 500ms);
-    const Screenshot failure(panel->window()->frame());
+    const Screenshot failure(panel->window().frame());
     ASSERT_TRUE(failure.taken());
     failure.save("failure-page.png");
     // White page, the green "重试" button and the two light ones, nothing of the old page.
@@ -354,8 +359,8 @@ class MessageRecorder final : public WebViewDelegate {
   public:
     bool allowResponse(int) override { return true; }
     void didFinish() override { finished = true; }
-    void didFailProvisional(const std::string&) override {}
-    void didFail(const std::string&) override {}
+    void didFailProvisional(const NetworkError&) override {}
+    void didFail(const NetworkError&) override {}
     void didReceiveMessage(const json& body) override {
         if (auto message = HostBridge::Message::accept(body)) {
             messages.push_back(std::move(*message));

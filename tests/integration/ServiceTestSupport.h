@@ -5,6 +5,7 @@
 #include "app/Settings.h"
 #include "fixtures/StandInService.h"
 #include "platform/fake/FakePlatform.h"
+#include "platform/linux/CurlHttpClient.h"
 #include "support/TestSupport.h"
 #include "web/ServiceResolver.h"
 
@@ -20,7 +21,10 @@ inline int closedPort() {
 // Fakes for the platform, real HTTP, a captured log and no address in the environment.
 class ServiceTest : public ::testing::Test {
   protected:
-    ServiceTest() { Settings::shared().setRuntimeBaseURL(""); }
+    ServiceTest() {
+        Platform::current().http = std::make_unique<linux_backend::CurlHttpClient>();
+        Settings::shared().setRuntimeBaseURL("");
+    }
     ~ServiceTest() override { Settings::shared().setRuntimeBaseURL(""); }
 
     // Runs the main queue until `done`, for at most a few seconds of real time.

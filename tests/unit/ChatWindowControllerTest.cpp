@@ -121,18 +121,5 @@ TEST_F(ChatWindowControllerTest, FrameIsCentredFirstThenKeptAcrossRuns) {
               (Rect{-12, 8, 900, 701}));
 }
 
-TEST(ChatWindowWithoutDisplay, DoesNothing) {
-    fake::FakePlatform platform;
-    // A platform without a window system: the controller exists, showing is a no-op.
-    Platform& current = Platform::current();
-    std::unique_ptr<WindowSystem> windows = std::move(current.windows);
-    const auto chat = ChatWindowController::create();
-    chat->show("http://127.0.0.1:8787");
-    chat->toggle("http://127.0.0.1:8787");
-    EXPECT_FALSE(chat->isVisible());
-    EXPECT_EQ(chat->window(), nullptr);
-    current.windows = std::move(windows);
-}
-
 }  // namespace
 }  // namespace pagemate

@@ -63,9 +63,6 @@ TEST(HostBridge, BootstrapObjects) {
     EXPECT_EQ(context.size(), 5u);
     EXPECT_FALSE(context.contains("pageUrl"));
     EXPECT_EQ(context["appName"], "Notion");
-    EXPECT_EQ(Bridge::perceivedCharacterCount(""), 0);
-    EXPECT_EQ(Bridge::perceivedCharacterCount("\u0301"), 1);  // a lone mark is one
-    EXPECT_EQ(Bridge::perceivedCharacterCount("🇨🇳🇯🇵"), 2);
 }
 
 TEST(HostBridge, MessageAcceptanceAndMemberDefaults) {

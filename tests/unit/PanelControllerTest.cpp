@@ -111,9 +111,9 @@ TEST_F(PanelControllerTest, InsertionFailuresComeBackAfterAFifthOfASecond) {
     panel->handleMessage({{"action", "insertText"}, {"text", ""}});
     EXPECT_TRUE(log.messages().empty());
 
-    // Notion is not running.
-    panel->handleMessage({{"action", "insertText"}, {"text", "结论"}});
-    EXPECT_EQ(log.messages(), std::vector<std::string>{"收到插入请求：2 字"});
+    // Notion is not running. The count is of characters as the user sees them.
+    panel->handleMessage({{"action", "insertText"}, {"text", "结论👍🏽"}});
+    EXPECT_EQ(log.messages(), std::vector<std::string>{"收到插入请求：3 字"});
     const int fronts = window.frontCount;
     platform.queue.advance(199ms);
     EXPECT_FALSE(sent("insertFailed"));
@@ -218,7 +218,7 @@ TEST_F(PanelControllerTest, WebSelfTestFinishesOnceOnItsTimings) {
 
     // A connection that cannot be made ends it at once.
     panel->runWebSelfTest(record);
-    engine.didFailProvisional("未能连接到服务器。");
+    engine.didFailProvisional({NetworkError::Kind::cannotConnect, "Connection refused"});
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(reports[2]["error"], "无法连接：未能连接到服务器。");
     EXPECT_TRUE(window.view.htmlLoads.empty());  // no failure page during the test

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "app/HistoryCommands.h"
-#include "app/Text.h"
-#include "app/Url.h"
-#include "app/Utf8.h"
+#include "support/Text.h"
+#include "support/Url.h"
+#include "support/Utf8.h"
 
 namespace pagemate {
 namespace {
@@ -51,6 +51,21 @@ TEST(Text, TrimRules) {
     EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // a surrogate
     EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
     EXPECT_FALSE(isValidUtf8("\xE4\xBD"));          // cut short
+}
+
+TEST(Utf8, CharacterCountIsUserPerceived) {
+    EXPECT_EQ(characterCount(""), 0u);
+    EXPECT_EQ(characterCount("👍🏽"), 1u);      // thumb with a skin tone
+    EXPECT_EQ(characterCount("\u0995\u09BF"), 1u);  // Bengali KA with vowel sign I
+    EXPECT_EQ(characterCount("a\u200Db"), 2u);      // a joiner does not join letters
+    EXPECT_EQ(characterCount("你好，世界"), 5u);
+    EXPECT_EQ(characterCount("👨\u200D👩\u200D👧"), 1u);  // one family
+    EXPECT_EQ(characterCount("🇨🇳🇯🇵"), 2u);             // two flags
+    EXPECT_EQ(characterCount("e\u0301\r\n"), 2u);      // e with its accent, CR LF
+    EXPECT_EQ(characterCount("\u0301"), 1u);           // a lone mark is one
+    EXPECT_EQ(characterCount("ab\xff"
+                             "c"),
+              4u);  // a stray byte counts once
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "platform/fake/FakePlatform.h"
 
-#include "platform/linux/CurlHttpClient.h"
-
 namespace pagemate::fake {
 
 namespace {
@@ -11,7 +9,7 @@ Platform& installFakes() {
     platform->mainQueue = std::make_unique<VirtualClockQueue>();
     platform->preferences = std::make_unique<MemoryPreferencesStore>();
     platform->secrets = std::make_unique<MemorySecretStore>();
-    platform->http = std::make_unique<linux_backend::CurlHttpClient>();
+    platform->http = std::make_unique<ScriptedHttpClient>();
     platform->alerts = std::make_unique<RecordingAlerts>();
     platform->workspace = std::make_unique<ScriptedWorkspace>();
     platform->application = std::make_unique<RecordingApplication>();
@@ -38,7 +36,8 @@ FakePlatform::FakePlatform(Platform& platform)
       pasteboard(static_cast<MemoryPasteboard&>(*platform.pasteboard)),
       keys(static_cast<ScriptedKeyEvents&>(*platform.keyEvents)),
       accessibility(static_cast<ScriptedAccessibility&>(*platform.accessibility)),
-      windows(static_cast<FakeWindowSystem&>(*platform.windows)) {}
+      windows(static_cast<FakeWindowSystem&>(*platform.windows)),
+      http(static_cast<ScriptedHttpClient&>(*platform.http)) {}
 
 FakePlatform::~FakePlatform() {
     Platform::uninstall();

@@ -10,6 +10,7 @@
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
 #include "platform/fake/ScriptedDesktop.h"
+#include "platform/fake/ScriptedHttpClient.h"
 #include "platform/fake/VirtualClockQueue.h"
 
 namespace pagemate::fake {
@@ -38,9 +39,9 @@ class RecordingApplication final : public Application {
     int terminateCount = 0;
 };
 
-// The fakes installed as the process's platform, with typed access for the test. HTTP
-// is the real libcurl client: tests talk to a loopback server rather than a fake.
-// Uninstalls on destruction.
+// The fakes installed as the process's platform, with typed access for the test.
+// HTTP is scripted; tests of real HTTP put the real client in its place (`http` then
+// no longer names the installed client). Uninstalls on destruction.
 class FakePlatform {
   public:
     FakePlatform();
@@ -58,6 +59,7 @@ class FakePlatform {
     ScriptedKeyEvents& keys;
     ScriptedAccessibility& accessibility;
     FakeWindowSystem& windows;
+    ScriptedHttpClient& http;
 
   private:
     explicit FakePlatform(Platform& platform);

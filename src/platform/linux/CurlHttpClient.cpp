@@ -42,60 +42,60 @@ struct CurlFree {
 };
 using CurlString = std::unique_ptr<char, CurlFree>;
 
-HttpError makeError(HttpError::Kind kind, std::string description) {
-    return HttpError{kind, std::move(description)};
+NetworkError makeError(NetworkError::Kind kind, std::string detail) {
+    return NetworkError{kind, std::move(detail)};
 }
 
-// Descriptions in the wording users know from other programs on their desktop.
-HttpError errorFor(CURLcode code) {
-    using Kind = HttpError::Kind;
-    switch (code) {
-        case CURLE_OPERATION_TIMEDOUT:
-            return makeError(Kind::timedOut, "请求超时。");
-        case CURLE_COULDNT_CONNECT:
-            return makeError(Kind::cannotConnect, "未能连接到服务器。");
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY:
-            return makeError(Kind::cannotResolveHost, "未能找到使用指定主机名的服务器。");
-        case CURLE_URL_MALFORMAT:
-        case CURLE_UNSUPPORTED_PROTOCOL:
-            return makeError(Kind::invalidURL, "不支持的 URL。");
-        case CURLE_GOT_NOTHING:
-        case CURLE_RECV_ERROR:
-        case CURLE_SEND_ERROR:
-        case CURLE_PARTIAL_FILE:
-            return makeError(Kind::other, "网络连接已中断。");
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE:
-            return makeError(Kind::other, "发生了 SSL 错误，无法建立与该服务器的安全连接。");
-        case CURLE_TOO_MANY_REDIRECTS:
-            return makeError(Kind::other, "重定向过多。");
-        default:
-            return makeError(Kind::other,
-                             std::string("网络请求失败（") + curl_easy_strerror(code) + "）。");
-    }
+NetworkError errorFor(CURLcode code) {
+    using Kind = NetworkError::Kind;
+    const auto kindOf = [code] {
+        switch (code) {
+            case CURLE_OPERATION_TIMEDOUT:
+                return Kind::timedOut;
+            case CURLE_COULDNT_CONNECT:
+                return Kind::cannotConnect;
+            case CURLE_COULDNT_RESOLVE_HOST:
+            case CURLE_COULDNT_RESOLVE_PROXY:
+                return Kind::cannotResolveHost;
+            case CURLE_URL_MALFORMAT:
+            case CURLE_UNSUPPORTED_PROTOCOL:
+                return Kind::invalidURL;
+            case CURLE_GOT_NOTHING:
+            case CURLE_RECV_ERROR:
+            case CURLE_SEND_ERROR:
+            case CURLE_PARTIAL_FILE:
+                return Kind::connectionLost;
+            case CURLE_SSL_CONNECT_ERROR:
+            case CURLE_PEER_FAILED_VERIFICATION:
+            case CURLE_SSL_CERTPROBLEM:
+            case CURLE_SSL_CIPHER:
+            case CURLE_SSL_CACERT_BADFILE:
+                return Kind::secureConnectionFailed;
+            case CURLE_TOO_MANY_REDIRECTS:
+                return Kind::tooManyRedirects;
+            default:
+                return Kind::other;
+        }
+    };
+    return makeError(kindOf(), curl_easy_strerror(code));
 }
 
 bool isRedirectStatus(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-struct Origin {
-    std::string scheme, host, port;
-    bool operator==(const Origin&) const = default;
+struct Address {
+    std::string scheme, host;
 };
 
-std::optional<Origin> originOf(const std::string& url) {
+std::optional<Address> addressOf(const std::string& url) {
     const UrlPtr handle(curl_url());
     if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
         return std::nullopt;
     }
-    auto part = [&](CURLUPart which, unsigned flags) -> std::optional<std::string> {
+    auto part = [&](CURLUPart which) -> std::optional<std::string> {
         char* raw = nullptr;
-        if (curl_url_get(handle.get(), which, &raw, flags) != CURLUE_OK) {
+        if (curl_url_get(handle.get(), which, &raw, 0) != CURLUE_OK) {
             return std::nullopt;
         }
         const CurlString text(raw);
@@ -104,13 +104,27 @@ std::optional<Origin> originOf(const std::string& url) {
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         return value;
     };
-    auto scheme = part(CURLUPART_SCHEME, 0);
-    auto host = part(CURLUPART_HOST, 0);
-    auto port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    if (!scheme || !host || !port) {
+    auto scheme = part(CURLUPART_SCHEME);
+    auto host = part(CURLUPART_HOST);
+    if (!scheme || !host) {
         return std::nullopt;
     }
-    return Origin{*scheme, *host, *port};
+    return Address{*scheme, *host};
+}
+
+// A redirect is followed while it stays on the host and never leaves https for http:
+// the request's headers (the app password among them) go nowhere else and never in
+// clear text once they were encrypted. http to https is the usual upgrade of a service.
+bool mayFollow(const std::string& from, const std::string& to) {
+    const auto source = addressOf(from);
+    const auto target = addressOf(to);
+    if (!source || !target || source->host != target->host) {
+        return false;
+    }
+    if (source->scheme == target->scheme) {
+        return source->scheme == "http" || source->scheme == "https";
+    }
+    return source->scheme == "http" && target->scheme == "https";
 }
 
 bool hasHeader(const std::vector<HttpRequest::Header>& headers, const char* name) {
@@ -168,15 +182,15 @@ struct CurlHttpClient::Transfer {
     }
 
     // Prepares a fresh easy handle for the current hop; an error when it cannot start.
-    std::optional<HttpError> prepare() {
+    std::optional<NetworkError> prepare() {
         const auto remaining =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (remaining.count() <= 0) {
             return errorFor(CURLE_OPERATION_TIMEDOUT);
         }
         // Only absolute http and https addresses: curl would otherwise guess a scheme.
-        const auto origin = originOf(url);
-        if (!origin || (origin->scheme != "http" && origin->scheme != "https")) {
+        const auto address = addressOf(url);
+        if (!address || (address->scheme != "http" && address->scheme != "https")) {
             return errorFor(CURLE_URL_MALFORMAT);
         }
         easy.reset(curl_easy_init());
@@ -205,7 +219,7 @@ struct CurlHttpClient::Transfer {
             if (name.empty() || name.find_first_of("\r\n\0:; ", 0, 6) != std::string::npos ||
                 value.find_first_of("\r\n\0", 0, 3) != std::string::npos) {
                 curl_slist_free_all(list);
-                return makeError(HttpError::Kind::other, "请求头无效。");
+                return makeError(NetworkError::Kind::invalidRequest, "header: " + name);
             }
             // "Name;" is curl's way of sending a header with an empty value.
             std::string line = name;
@@ -238,7 +252,7 @@ struct CurlHttpClient::Transfer {
             file.reset(std::fopen(path->c_str(), "rb"));
             struct stat info {};
             if (!file || ::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
-                return makeError(HttpError::Kind::fileUnreadable, "无法读取要上传的文件。");
+                return makeError(NetworkError::Kind::fileUnreadable, path->string());
             }
             curl_easy_setopt(handle, CURLOPT_READFUNCTION, &Transfer::onReadFile);
             curl_easy_setopt(handle, CURLOPT_READDATA, this);
@@ -371,11 +385,7 @@ void CurlHttpClient::finish(Transfer& transfer, int curlCode) {
     if (code == CURLE_OK && isRedirectStatus(status)) {
         const char* location = nullptr;
         curl_easy_getinfo(transfer.easy.get(), CURLINFO_REDIRECT_URL, &location);
-        const auto from = originOf(transfer.url);
-        const auto to = location != nullptr ? originOf(location) : std::nullopt;
-        // Only redirects within the origin are followed: the request's headers, the
-        // app password among them, must not travel to another host.
-        if (from && to && *from == *to) {
+        if (location != nullptr && mayFollow(transfer.url, location)) {
             if (transfer.redirects >= kMaxRedirects) {
                 response.error = errorFor(CURLE_TOO_MANY_REDIRECTS);
                 deliver(transfer, std::move(response));
@@ -398,11 +408,16 @@ void CurlHttpClient::finish(Transfer& transfer, int curlCode) {
     if (code == CURLE_OK) {
         response.body = std::move(transfer.received);
     } else if (transfer.tooLarge) {
-        response.error = makeError(HttpError::Kind::responseTooLarge, "服务器返回的数据过多。");
+        response.error =
+            makeError(NetworkError::Kind::responseTooLarge,
+                      "more than " + std::to_string(transfer.request.maxResponseBytes) + " bytes");
     } else if (code == CURLE_ABORTED_BY_CALLBACK || code == CURLE_READ_ERROR) {
-        response.error = makeError(HttpError::Kind::fileUnreadable, "无法读取要上传的文件。");
+        response.error = makeError(NetworkError::Kind::fileUnreadable, transfer.errorText.data());
     } else {
         response.error = errorFor(code);
+        if (transfer.errorText[0] != '\0') {
+            response.error->detail = transfer.errorText.data();  // more precise than the code
+        }
     }
     deliver(transfer, std::move(response));
 }

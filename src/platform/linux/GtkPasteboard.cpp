@@ -1,7 +1,12 @@
 #include "platform/linux/GtkPasteboard.h"
 
+#include <gtk/gtk.h>
+
 #include <algorithm>
 #include <array>
+#include <utility>
+
+#include "platform/linux/GObjectPtr.h"
 
 namespace pagemate::linux_backend {
 
@@ -19,22 +24,6 @@ bool isProtocolTarget(std::string_view name) {
 constexpr std::array<const char*, 5> kTextTargets = {"UTF8_STRING", "text/plain;charset=utf-8",
                                                      "text/plain", "STRING", "TEXT"};
 
-void onOwnerChange(GtkClipboard*, GdkEvent*, gpointer self) {
-    static_cast<GtkPasteboard*>(self)->noteOwnerChange();
-}
-
-void provide(GtkClipboard*, GtkSelectionData* selection, guint index, gpointer owner) {
-    auto* pasteboard =
-        static_cast<GtkPasteboard*>(g_object_get_data(G_OBJECT(owner), "pasteboard"));
-    if (pasteboard == nullptr || index >= pasteboard->offered.size()) {
-        return;
-    }
-    const std::string& bytes = pasteboard->offered[index].second;
-    gtk_selection_data_set(selection, gtk_selection_data_get_target(selection), 8,
-                           reinterpret_cast<const guchar*>(bytes.data()),
-                           static_cast<gint>(bytes.size()));
-}
-
 void released(GtkClipboard*, gpointer) {}
 
 struct SelectionDataFree {
@@ -43,30 +32,59 @@ struct SelectionDataFree {
 
 }  // namespace
 
-GtkPasteboard::GtkPasteboard() {
+struct GtkPasteboard::Impl {
+    GtkClipboard* clipboard = nullptr;  // owned by GTK
+    GObjectPtr<GObject> owner;
+    gulong ownerChangeHandler = 0;
+    long changeCount = 0;
+    // What this program offers while it owns the selection.
+    std::vector<std::pair<std::string, std::string>> offered;
+
+    // Every owner change of the selection; ours are already counted.
+    static void onOwnerChange(GtkClipboard*, GdkEvent*, gpointer self) {
+        auto& impl = *static_cast<Impl*>(self);
+        if (gtk_clipboard_get_owner(impl.clipboard) != impl.owner.get()) {
+            ++impl.changeCount;
+        }
+    }
+    static void provide(GtkClipboard*, GtkSelectionData* selection, guint index, gpointer owner);
+    bool offer(std::vector<std::pair<std::string, std::string>> targets);
+};
+
+void GtkPasteboard::Impl::provide(GtkClipboard*, GtkSelectionData* selection, guint index,
+                                  gpointer owner) {
+    auto* impl = static_cast<Impl*>(g_object_get_data(G_OBJECT(owner), "pasteboard"));
+    if (impl == nullptr || index >= impl->offered.size()) {
+        return;
+    }
+    const std::string& bytes = impl->offered[index].second;
+    gtk_selection_data_set(selection, gtk_selection_data_get_target(selection), 8,
+                           reinterpret_cast<const guchar*>(bytes.data()),
+                           static_cast<gint>(bytes.size()));
+}
+
+GtkPasteboard::GtkPasteboard() : impl_(std::make_unique<Impl>()) {
     if (gdk_display_get_default() == nullptr) {
         return;  // no display: an empty pasteboard that takes nothing
     }
-    clipboard_ = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
-    owner_.reset(G_OBJECT(g_object_new(G_TYPE_OBJECT, nullptr)));
-    g_object_set_data(owner_.get(), "pasteboard", this);
-    ownerChangeHandler_ =
-        g_signal_connect(clipboard_, "owner-change", G_CALLBACK(&onOwnerChange), this);
+    impl_->clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+    impl_->owner.reset(G_OBJECT(g_object_new(G_TYPE_OBJECT, nullptr)));
+    g_object_set_data(impl_->owner.get(), "pasteboard", impl_.get());
+    impl_->ownerChangeHandler = g_signal_connect(impl_->clipboard, "owner-change",
+                                                 G_CALLBACK(&Impl::onOwnerChange), impl_.get());
 }
 
 GtkPasteboard::~GtkPasteboard() {
-    if (clipboard_ != nullptr) {
-        g_signal_handler_disconnect(clipboard_, ownerChangeHandler_);
-        if (gtk_clipboard_get_owner(clipboard_) == owner_.get()) {
-            gtk_clipboard_clear(clipboard_);
+    if (impl_->clipboard != nullptr) {
+        g_signal_handler_disconnect(impl_->clipboard, impl_->ownerChangeHandler);
+        if (gtk_clipboard_get_owner(impl_->clipboard) == impl_->owner.get()) {
+            gtk_clipboard_clear(impl_->clipboard);
         }
     }
 }
 
-void GtkPasteboard::noteOwnerChange() {
-    if (gtk_clipboard_get_owner(clipboard_) != owner_.get()) {
-        ++changeCount_;
-    }
+long GtkPasteboard::changeCount() {
+    return impl_->changeCount;
 }
 
 std::size_t GtkPasteboard::itemCount() {
@@ -77,8 +95,8 @@ std::vector<std::string> GtkPasteboard::types(std::size_t item) {
     std::vector<std::string> names;
     GdkAtom* atoms = nullptr;
     gint count = 0;
-    if (clipboard_ == nullptr || item != 0 ||
-        gtk_clipboard_wait_for_targets(clipboard_, &atoms, &count) == FALSE) {
+    if (impl_->clipboard == nullptr || item != 0 ||
+        gtk_clipboard_wait_for_targets(impl_->clipboard, &atoms, &count) == FALSE) {
         return names;
     }
     for (gint index = 0; index < count; ++index) {
@@ -93,12 +111,12 @@ std::vector<std::string> GtkPasteboard::types(std::size_t item) {
 }
 
 std::optional<std::string> GtkPasteboard::data(std::size_t item, std::string_view type) {
-    if (clipboard_ == nullptr || item != 0) {
+    if (impl_->clipboard == nullptr || item != 0) {
         return std::nullopt;
     }
     const std::string name(type);
     const std::unique_ptr<GtkSelectionData, SelectionDataFree> selection(
-        gtk_clipboard_wait_for_contents(clipboard_, gdk_atom_intern(name.c_str(), FALSE)));
+        gtk_clipboard_wait_for_contents(impl_->clipboard, gdk_atom_intern(name.c_str(), FALSE)));
     if (!selection) {
         return std::nullopt;
     }
@@ -111,10 +129,10 @@ std::optional<std::string> GtkPasteboard::data(std::size_t item, std::string_vie
 }
 
 std::optional<std::string> GtkPasteboard::string() {
-    if (clipboard_ == nullptr) {
+    if (impl_->clipboard == nullptr) {
         return std::nullopt;
     }
-    const GCharPtr text(gtk_clipboard_wait_for_text(clipboard_));
+    const GCharPtr text(gtk_clipboard_wait_for_text(impl_->clipboard));
     if (!text) {
         return std::nullopt;
     }
@@ -122,18 +140,18 @@ std::optional<std::string> GtkPasteboard::string() {
 }
 
 void GtkPasteboard::clearContents() {
-    if (clipboard_ == nullptr) {
+    if (impl_->clipboard == nullptr) {
         return;
     }
-    if (gtk_clipboard_get_owner(clipboard_) == owner_.get()) {
-        gtk_clipboard_clear(clipboard_);
+    if (gtk_clipboard_get_owner(impl_->clipboard) == impl_->owner.get()) {
+        gtk_clipboard_clear(impl_->clipboard);
     } else {
         // Another program's selection: giving it no owner empties it.
         gdk_selection_owner_set_for_display(gdk_display_get_default(), nullptr,
                                             GDK_SELECTION_CLIPBOARD, GDK_CURRENT_TIME, TRUE);
     }
-    offered.clear();
-    ++changeCount_;
+    impl_->offered.clear();
+    ++impl_->changeCount;
 }
 
 bool GtkPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
@@ -152,7 +170,7 @@ bool GtkPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
     if (targets.empty()) {
         return true;  // items without data: the pasteboard stays empty
     }
-    return offer(std::move(targets));
+    return impl_->offer(std::move(targets));
 }
 
 bool GtkPasteboard::setString(std::string_view text) {
@@ -161,11 +179,11 @@ bool GtkPasteboard::setString(std::string_view text) {
     for (const char* target : kTextTargets) {
         targets.emplace_back(target, std::string(text));
     }
-    return offer(std::move(targets));
+    return impl_->offer(std::move(targets));
 }
 
-bool GtkPasteboard::offer(std::vector<std::pair<std::string, std::string>> targets) {
-    if (clipboard_ == nullptr) {
+bool GtkPasteboard::Impl::offer(std::vector<std::pair<std::string, std::string>> targets) {
+    if (clipboard == nullptr) {
         return false;
     }
     std::vector<GtkTargetEntry> entries;
@@ -176,10 +194,10 @@ bool GtkPasteboard::offer(std::vector<std::pair<std::string, std::string>> targe
     }
     // GTK copies the target names; the data is served from `offered` on request.
     const gboolean taken =
-        gtk_clipboard_set_with_owner(clipboard_, entries.data(), static_cast<guint>(entries.size()),
-                                     &provide, &released, owner_.get());
+        gtk_clipboard_set_with_owner(clipboard, entries.data(), static_cast<guint>(entries.size()),
+                                     &provide, &released, owner.get());
     offered = std::move(targets);
-    ++changeCount_;
+    ++changeCount;
     return taken == TRUE;
 }
 

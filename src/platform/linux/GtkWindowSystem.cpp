@@ -1,8 +1,14 @@
 #include "platform/linux/GtkWindowSystem.h"
 
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <string>
 
+#include "platform/linux/GObjectPtr.h"
 #include "platform/linux/WebKitView.h"
 
 namespace pagemate::linux_backend {
@@ -117,7 +123,7 @@ class WebWindow {
 class GtkPanelWindow final : public PanelWindow {
   public:
     GtkPanelWindow(const PanelOptions& options, WebKitWebContext* context)
-        : window_("页伴", options.contentRect,
+        : window_(options.title, options.contentRect,
                   {options.minWidth, options.minHeight, options.maxWidth, options.maxHeight},
                   context,
                   WebKitView::Options{.developerExtras = options.developerExtras,
@@ -202,26 +208,36 @@ double GtkWindowSystem::referenceBottom() {
     return geometry.y + geometry.height;
 }
 
-WebKitWebContext* GtkWindowSystem::contextFor(const std::string& requestedName) {
-    const std::string dataName = requestedName.empty() ? "webdata" : requestedName;
-    auto& context = contexts_[dataName];
-    if (!context) {
-        const std::string base = (dataHome() / "pagemate" / dataName).string();
-        const std::string cache = (dataHome() / "pagemate" / (dataName + "-cache")).string();
-        const GObjectPtr<WebKitWebsiteDataManager> manager(webkit_website_data_manager_new(
-            "base-data-directory", base.c_str(), "base-cache-directory", cache.c_str(), nullptr));
-        context.reset(webkit_web_context_new_with_website_data_manager(manager.get()));
+struct GtkWindowSystem::WebContexts {
+    std::map<std::string, GObjectPtr<WebKitWebContext>> byName;
+
+    // An empty name means the default store, "webdata".
+    WebKitWebContext* contextFor(const std::string& requestedName) {
+        const std::string dataName = requestedName.empty() ? "webdata" : requestedName;
+        auto& context = byName[dataName];
+        if (!context) {
+            const std::string base = (dataHome() / "pagemate" / dataName).string();
+            const std::string cache = (dataHome() / "pagemate" / (dataName + "-cache")).string();
+            const GObjectPtr<WebKitWebsiteDataManager> manager(
+                webkit_website_data_manager_new("base-data-directory", base.c_str(),
+                                                "base-cache-directory", cache.c_str(), nullptr));
+            context.reset(webkit_web_context_new_with_website_data_manager(manager.get()));
+        }
+        return context.get();
     }
-    return context.get();
-}
+};
+
+GtkWindowSystem::GtkWindowSystem() : contexts_(std::make_unique<WebContexts>()) {}
+
+GtkWindowSystem::~GtkWindowSystem() = default;
 
 std::unique_ptr<PanelWindow> GtkWindowSystem::createPanel(const PanelOptions& options) {
-    return std::make_unique<GtkPanelWindow>(options, contextFor(options.webDataName));
+    return std::make_unique<GtkPanelWindow>(options, contexts_->contextFor(options.webDataName));
 }
 
 std::unique_ptr<DocumentWindow> GtkWindowSystem::createDocumentWindow(
     const DocumentWindowOptions& options) {
-    return std::make_unique<GtkDocumentWindow>(options, contextFor(options.webDataName));
+    return std::make_unique<GtkDocumentWindow>(options, contexts_->contextFor(options.webDataName));
 }
 
 std::vector<Screen> GtkWindowSystem::screens() {

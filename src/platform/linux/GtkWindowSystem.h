@@ -1,21 +1,22 @@
 #pragma once
 
-#include <gtk/gtk.h>
-#include <webkit2/webkit2.h>
-
-#include <map>
-#include <string>
+#include <memory>
 
 #include "platform/WindowSystem.h"
-#include "platform/linux/GObjectPtr.h"
 
 namespace pagemate::linux_backend {
 
 // Floating GTK windows holding WebKitGTK views, and GDK's monitors. Coordinates are
 // turned from GDK's (top left, y down) into the core's (bottom left of the primary
 // monitor, y up) here, so that the core's placement arithmetic stays as written.
+// Needs an open display (gtk_init_check succeeded).
 class GtkWindowSystem final : public WindowSystem {
   public:
+    GtkWindowSystem();
+    GtkWindowSystem(const GtkWindowSystem&) = delete;
+    GtkWindowSystem& operator=(const GtkWindowSystem&) = delete;
+    ~GtkWindowSystem() override;
+
     std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) override;
     std::unique_ptr<DocumentWindow> createDocumentWindow(
         const DocumentWindowOptions& options) override;
@@ -29,11 +30,9 @@ class GtkWindowSystem final : public WindowSystem {
     static double referenceBottom();
 
   private:
-    // An empty name means the default store, "webdata".
-    WebKitWebContext* contextFor(const std::string& requestedName);
-
     // One web context per data store, shared by the views that use it.
-    std::map<std::string, GObjectPtr<WebKitWebContext>> contexts_;
+    struct WebContexts;
+    std::unique_ptr<WebContexts> contexts_;
 };
 
 }  // namespace pagemate::linux_backend

@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "app/AppLog.h"
-#include "app/FileDescriptor.h"
+#include "support/FileDescriptor.h"
 
 namespace pagemate::linux_backend {
 

@@ -1,7 +1,12 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include <glib-unix.h>
 #include <glib.h>
+#include <gtk/gtk.h>
 
+#include <csignal>
+
+#include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/CurlHttpClient.h"
 #include "platform/linux/GLibMainQueue.h"
@@ -50,8 +55,30 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     platform->keyEvents = std::move(keys);
     if (hasDisplay) {
         platform->windows = std::make_unique<GtkWindowSystem>();
+    } else {
+        platform->windows = std::make_unique<UnavailableWindowSystem>();
     }
     return platform;
+}
+
+bool openDisplay(int& argc, char**& argv) {
+    return gtk_init_check(&argc, &argv) == TRUE;
+}
+
+void onTerminationSignal(std::function<void()> handler) {
+    using Handler = std::function<void()>;
+    const auto call = [](gpointer data) -> gboolean {
+        (*static_cast<Handler*>(data))();
+        return G_SOURCE_CONTINUE;
+    };
+    const auto release = [](gpointer data) {
+        std::unique_ptr<Handler>(static_cast<Handler*>(data));
+    };
+    for (const int signal : {SIGINT, SIGTERM}) {
+        // Each source owns its copy of the handler and frees it when it goes.
+        g_unix_signal_add_full(G_PRIORITY_DEFAULT, signal, call,
+                               std::make_unique<Handler>(handler).release(), release);
+    }
 }
 
 }  // namespace pagemate::linux_backend

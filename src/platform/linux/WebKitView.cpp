@@ -1,6 +1,11 @@
 #include "platform/linux/WebKitView.h"
 
-#include <memory>
+#include <webkit2/webkit2.h>
+
+#include <optional>
+#include <utility>
+
+#include "platform/linux/GObjectPtr.h"
 
 namespace pagemate::linux_backend {
 
@@ -21,13 +26,10 @@ void deliverJson(JSCValue* value, GError* error, const WebView::JsonResult& resu
         return;
     }
     const GCharPtr text(jsc_value_to_json(value, 0));
-    if (!text) {
-        result(std::nullopt, "页面脚本执行失败");
-        return;
-    }
-    nlohmann::json parsed = nlohmann::json::parse(text.get(), nullptr, false);
-    if (parsed.is_discarded()) {
-        result(std::nullopt, "页面脚本执行失败");
+    nlohmann::json parsed =
+        text ? nlohmann::json::parse(text.get(), nullptr, false) : nlohmann::json();
+    if (!text || parsed.is_discarded()) {
+        result(std::nullopt, "");  // a value JSON cannot hold
         return;
     }
     result(std::move(parsed), "");
@@ -50,60 +52,38 @@ void onScriptDone(GObject* source, GAsyncResult* asyncResult, gpointer data) {
     deliverJson(ownedValue.get(), ownedError.get(), pending->result);
 }
 
-void messageReceived(WebKitUserContentManager*, WebKitJavascriptResult* message, gpointer self) {
-    static_cast<WebKitView*>(self)->onMessage(message);
-}
-
-gboolean decidePolicy(::WebKitWebView*, WebKitPolicyDecision* decision,
-                      WebKitPolicyDecisionType type, gpointer self) {
-    return static_cast<WebKitView*>(self)->onDecidePolicy(decision, type);
-}
-
-void loadChanged(::WebKitWebView*, WebKitLoadEvent event, gpointer self) {
-    static_cast<WebKitView*>(self)->onLoadChanged(event);
-}
-
-gboolean loadFailed(::WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error, gpointer self) {
-    return static_cast<WebKitView*>(self)->onLoadFailed(event, error);
-}
-
-}  // namespace
-
-WebKitView::WebKitView(WebKitWebContext* context, Options options)
-    : documentEndScripts_(std::move(options.documentEndScripts)),
-      contentManager_(webkit_user_content_manager_new()),
-      cancellable_(g_cancellable_new()) {
-    if (options.hostMessages) {
-        g_signal_connect(contentManager_.get(), "script-message-received::pagemate",
-                         G_CALLBACK(&messageReceived), this);
-        webkit_user_content_manager_register_script_message_handler(contentManager_.get(),
-                                                                    "pagemate");
+// The kind of a failed load, from the error domains WebKit passes on (its own, GIO's
+// sockets, the resolver, TLS); the engine's message stays as the detail.
+NetworkError networkError(const GError* error) {
+    using Kind = NetworkError::Kind;
+    NetworkError result{Kind::other, error->message != nullptr ? error->message : ""};
+    if (error->domain == G_IO_ERROR) {
+        switch (error->code) {
+            case G_IO_ERROR_CONNECTION_REFUSED:
+            case G_IO_ERROR_HOST_UNREACHABLE:
+            case G_IO_ERROR_NETWORK_UNREACHABLE:
+                result.kind = Kind::cannotConnect;
+                break;
+            case G_IO_ERROR_TIMED_OUT:
+                result.kind = Kind::timedOut;
+                break;
+            case G_IO_ERROR_CONNECTION_CLOSED:
+                result.kind = Kind::connectionLost;
+                break;
+            default:
+                break;
+        }
+    } else if (error->domain == G_RESOLVER_ERROR) {
+        result.kind = Kind::cannotResolveHost;
+    } else if (error->domain == G_TLS_ERROR) {
+        result.kind = Kind::secureConnectionFailed;
+    } else if (error->domain == WEBKIT_NETWORK_ERROR &&
+               error->code == WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL) {
+        result.kind = Kind::invalidURL;
     }
-    addDocumentEndScripts();
-    auto* view =
-        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
-                                     "user-content-manager", contentManager_.get(), nullptr));
-    view_.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
-    WebKitSettings* settings = webkit_web_view_get_settings(view_.get());
-    webkit_settings_set_enable_developer_extras(settings, options.developerExtras ? TRUE : FALSE);
-    if (!options.drawsBackground) {
-        const GdkRGBA transparent{0, 0, 0, 0};
-        webkit_web_view_set_background_color(view_.get(), &transparent);
-    }
-    g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(&decidePolicy), this);
-    g_signal_connect(view_.get(), "load-changed", G_CALLBACK(&loadChanged), this);
-    g_signal_connect(view_.get(), "load-failed", G_CALLBACK(&loadFailed), this);
+    return result;
 }
 
-WebKitView::~WebKitView() {
-    cancelTimeout();
-    g_cancellable_cancel(cancellable_.get());
-    g_signal_handlers_disconnect_by_data(view_.get(), this);
-    g_signal_handlers_disconnect_by_data(contentManager_.get(), this);
-    webkit_web_view_stop_loading(view_.get());
-}
-
-namespace {
 void addScripts(WebKitUserContentManager* manager, const std::vector<std::string>& scripts,
                 WebKitUserScriptInjectionTime when) {
     for (const std::string& source : scripts) {
@@ -113,138 +93,250 @@ void addScripts(WebKitUserContentManager* manager, const std::vector<std::string
         webkit_user_script_unref(script);
     }
 }
+
 }  // namespace
 
-void WebKitView::setUserScripts(const std::vector<std::string>& scripts) {
-    webkit_user_content_manager_remove_all_scripts(contentManager_.get());
-    addScripts(contentManager_.get(), scripts, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START);
-    addDocumentEndScripts();
-}
+struct WebKitView::Impl {
+    Impl(WebKitWebContext* context, Options options);
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+    ~Impl();
 
-void WebKitView::addDocumentEndScripts() {
-    addScripts(contentManager_.get(), documentEndScripts_,
-               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END);
-}
-
-void WebKitView::cancelTimeout() {
-    if (timeoutSource_ != 0) {
-        g_source_remove(timeoutSource_);
-        timeoutSource_ = 0;
+    void addDocumentEndScripts() {
+        addScripts(contentManager.get(), documentEndScripts,
+                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END);
     }
+
+    // The request time-out: armed when a load is asked for, disarmed as soon as the
+    // page's own response has arrived.
+    void armTimeout(std::chrono::milliseconds timeout);
+    void disarmTimeout();
+    void onTimeout();
+
+    // Signal handlers.
+    static void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* message,
+                          gpointer self);
+    static gboolean onDecidePolicy(::WebKitWebView*, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer self);
+    static void onLoadChanged(::WebKitWebView*, WebKitLoadEvent event, gpointer self);
+    static gboolean onLoadFailed(::WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
+                                 gpointer self);
+
+    std::vector<std::string> documentEndScripts;
+    GObjectPtr<WebKitUserContentManager> contentManager;
+    GObjectPtr<::WebKitWebView> view;
+    GObjectPtr<GCancellable> cancellable;
+    WebViewDelegate* delegate = nullptr;
+    guint timeoutSource = 0;
+    // The time-out of the last address load, for reloads of the page it brought.
+    std::optional<std::chrono::milliseconds> requestTimeout;
+    bool timedOut = false;
+    bool failed = false;
+};
+
+WebKitView::Impl::Impl(WebKitWebContext* context, Options options)
+    : documentEndScripts(std::move(options.documentEndScripts)),
+      contentManager(webkit_user_content_manager_new()),
+      cancellable(g_cancellable_new()) {
+    if (options.hostMessages) {
+        g_signal_connect(contentManager.get(), "script-message-received::pagemate",
+                         G_CALLBACK(&onMessage), this);
+        webkit_user_content_manager_register_script_message_handler(contentManager.get(),
+                                                                    "pagemate");
+    }
+    addDocumentEndScripts();
+    auto* created =
+        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
+                                     "user-content-manager", contentManager.get(), nullptr));
+    view.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(created)));
+    WebKitSettings* settings = webkit_web_view_get_settings(view.get());
+    webkit_settings_set_enable_developer_extras(settings, options.developerExtras ? TRUE : FALSE);
+    if (!options.drawsBackground) {
+        const GdkRGBA transparent{0, 0, 0, 0};
+        webkit_web_view_set_background_color(view.get(), &transparent);
+    }
+    g_signal_connect(view.get(), "decide-policy", G_CALLBACK(&onDecidePolicy), this);
+    g_signal_connect(view.get(), "load-changed", G_CALLBACK(&onLoadChanged), this);
+    g_signal_connect(view.get(), "load-failed", G_CALLBACK(&onLoadFailed), this);
 }
 
-void WebKitView::loadURL(const std::string& url, std::chrono::milliseconds timeout) {
-    cancelTimeout();
-    timedOut_ = false;
-    webkit_web_view_load_uri(view_.get(), url.c_str());
-    timeoutSource_ = g_timeout_add(
+WebKitView::Impl::~Impl() {
+    disarmTimeout();
+    g_cancellable_cancel(cancellable.get());
+    g_signal_handlers_disconnect_by_data(view.get(), this);
+    g_signal_handlers_disconnect_by_data(contentManager.get(), this);
+    webkit_web_view_stop_loading(view.get());
+}
+
+void WebKitView::Impl::armTimeout(std::chrono::milliseconds timeout) {
+    disarmTimeout();
+    timedOut = false;
+    timeoutSource = g_timeout_add(
         static_cast<guint>(timeout.count()),
         [](gpointer self) -> gboolean {
-            static_cast<WebKitView*>(self)->onTimeout();
+            static_cast<Impl*>(self)->onTimeout();
             return G_SOURCE_REMOVE;
         },
         this);
 }
 
-void WebKitView::onTimeout() {
-    timeoutSource_ = 0;
-    if (webkit_web_view_is_loading(view_.get()) == TRUE) {
-        timedOut_ = true;
-        webkit_web_view_stop_loading(view_.get());
+void WebKitView::Impl::disarmTimeout() {
+    if (timeoutSource != 0) {
+        g_source_remove(timeoutSource);
+        timeoutSource = 0;
     }
 }
 
-void WebKitView::loadHTML(const std::string& html) {
-    cancelTimeout();
-    webkit_web_view_load_html(view_.get(), html.c_str(), nullptr);
+void WebKitView::Impl::onTimeout() {
+    timeoutSource = 0;
+    // Still armed: the page itself has not answered.
+    if (webkit_web_view_is_loading(view.get()) == TRUE) {
+        timedOut = true;
+        webkit_web_view_stop_loading(view.get());
+    }
 }
 
-void WebKitView::reload() {
-    webkit_web_view_reload(view_.get());
-}
-
-void WebKitView::evaluate(const std::string& script) {
-    webkit_web_view_evaluate_javascript(view_.get(), script.c_str(), -1, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr);
-}
-
-void WebKitView::evaluate(const std::string& script, JsonResult result) {
-    webkit_web_view_evaluate_javascript(
-        view_.get(), script.c_str(), -1, nullptr, nullptr, cancellable_.get(), &onScriptDone,
-        std::make_unique<PendingResult>(PendingResult{std::move(result), false}).release());
-}
-
-void WebKitView::callAsyncFunction(const std::string& body, JsonResult result) {
-    webkit_web_view_call_async_javascript_function(
-        view_.get(), body.c_str(), -1, nullptr, nullptr, nullptr, cancellable_.get(), &onScriptDone,
-        std::make_unique<PendingResult>(PendingResult{std::move(result), true}).release());
-}
-
-std::string WebKitView::currentURL() {
-    const gchar* uri = webkit_web_view_get_uri(view_.get());
-    return uri != nullptr ? uri : "";
-}
-
-void WebKitView::onMessage(WebKitJavascriptResult* message) {
-    if (delegate_ == nullptr) {
+void WebKitView::Impl::onMessage(WebKitUserContentManager*, WebKitJavascriptResult* message,
+                                 gpointer self) {
+    WebViewDelegate* delegate = static_cast<Impl*>(self)->delegate;
+    if (delegate == nullptr) {
         return;
     }
     JSCValue* value = webkit_javascript_result_get_js_value(message);
     const GCharPtr text(value != nullptr ? jsc_value_to_json(value, 0) : nullptr);
     nlohmann::json body =
         text ? nlohmann::json::parse(text.get(), nullptr, false) : nlohmann::json(nullptr);
-    delegate_->didReceiveMessage(body.is_discarded() ? nlohmann::json(nullptr) : body);
+    delegate->didReceiveMessage(body.is_discarded() ? nlohmann::json(nullptr) : body);
 }
 
-gboolean WebKitView::onDecidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type) {
-    if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE || delegate_ == nullptr) {
+gboolean WebKitView::Impl::onDecidePolicy(::WebKitWebView*, WebKitPolicyDecision* decision,
+                                          WebKitPolicyDecisionType type, gpointer self) {
+    auto& impl = *static_cast<Impl*>(self);
+    if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
         return FALSE;  // the default handling
     }
     auto* responseDecision = WEBKIT_RESPONSE_POLICY_DECISION(decision);
     if (webkit_response_policy_decision_is_main_frame_main_resource(responseDecision) == FALSE) {
         return FALSE;
     }
+    // The page has answered: from here on it may take as long as it needs.
+    impl.disarmTimeout();
+    if (impl.delegate == nullptr) {
+        return FALSE;
+    }
     WebKitURIResponse* response = webkit_response_policy_decision_get_response(responseDecision);
     const auto status = static_cast<int>(webkit_uri_response_get_status_code(response));
-    if (!delegate_->allowResponse(status)) {
-        failed_ = true;  // the owner loads something else instead
+    if (!impl.delegate->allowResponse(status)) {
+        impl.failed = true;  // the owner loads something else instead
         webkit_policy_decision_ignore(decision);
         return TRUE;
     }
     return FALSE;
 }
 
-void WebKitView::onLoadChanged(WebKitLoadEvent event) {
+void WebKitView::Impl::onLoadChanged(::WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    auto& impl = *static_cast<Impl*>(self);
     if (event == WEBKIT_LOAD_STARTED) {
-        failed_ = false;
+        impl.failed = false;
+    }
+    if (event == WEBKIT_LOAD_COMMITTED) {
+        impl.disarmTimeout();  // answered, also when no response policy was asked
     }
     if (event == WEBKIT_LOAD_FINISHED) {
-        cancelTimeout();
-        if (!failed_ && delegate_ != nullptr) {
-            delegate_->didFinish();
+        impl.disarmTimeout();
+        if (!impl.failed && impl.delegate != nullptr) {
+            impl.delegate->didFinish();
         }
     }
 }
 
-gboolean WebKitView::onLoadFailed(WebKitLoadEvent event, GError* error) {
-    failed_ = true;
-    cancelTimeout();
+gboolean WebKitView::Impl::onLoadFailed(::WebKitWebView*, WebKitLoadEvent event, gchar*,
+                                        GError* error, gpointer self) {
+    auto& impl = *static_cast<Impl*>(self);
+    impl.failed = true;
+    impl.disarmTimeout();
     const bool interrupted =
         g_error_matches(error, WEBKIT_POLICY_ERROR,
                         WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE) == TRUE;
     const bool cancelled =
         g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) == TRUE;
-    if (delegate_ == nullptr || interrupted || (cancelled && !timedOut_)) {
+    const bool timedOut = std::exchange(impl.timedOut, false);
+    if (impl.delegate == nullptr || interrupted || (cancelled && !timedOut)) {
         return TRUE;  // our own doing: nothing to report, no error page of WebKit's
     }
-    const std::string description = timedOut_ ? "请求超时。" : error->message;
-    timedOut_ = false;
-    if (event == WEBKIT_LOAD_STARTED) {
-        delegate_->didFailProvisional(description);
+    if (timedOut) {
+        // No response came within the time-out: the load never started for the user.
+        impl.delegate->didFailProvisional(
+            NetworkError{NetworkError::Kind::timedOut, "no response within the time-out"});
+    } else if (event == WEBKIT_LOAD_STARTED) {
+        impl.delegate->didFailProvisional(networkError(error));
     } else {
-        delegate_->didFail(description);
+        impl.delegate->didFail(networkError(error));
     }
     return TRUE;
+}
+
+WebKitView::WebKitView(WebKitWebContext* context, Options options)
+    : impl_(std::make_unique<Impl>(context, std::move(options))) {}
+
+WebKitView::~WebKitView() = default;
+
+GtkWidget* WebKitView::widget() const {
+    return GTK_WIDGET(impl_->view.get());
+}
+
+void WebKitView::setDelegate(WebViewDelegate* delegate) {
+    impl_->delegate = delegate;
+}
+
+void WebKitView::setUserScripts(const std::vector<std::string>& scripts) {
+    webkit_user_content_manager_remove_all_scripts(impl_->contentManager.get());
+    addScripts(impl_->contentManager.get(), scripts, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START);
+    impl_->addDocumentEndScripts();
+}
+
+void WebKitView::loadURL(const std::string& url, std::chrono::milliseconds timeout) {
+    // Armed after the call: starting a load ends the previous one, which disarms.
+    webkit_web_view_load_uri(impl_->view.get(), url.c_str());
+    impl_->requestTimeout = timeout;
+    impl_->armTimeout(timeout);
+}
+
+void WebKitView::loadHTML(const std::string& html) {
+    impl_->disarmTimeout();
+    impl_->requestTimeout.reset();
+    webkit_web_view_load_html(impl_->view.get(), html.c_str(), nullptr);
+}
+
+void WebKitView::reload() {
+    webkit_web_view_reload(impl_->view.get());
+    if (impl_->requestTimeout) {
+        impl_->armTimeout(*impl_->requestTimeout);
+    }
+}
+
+void WebKitView::evaluate(const std::string& script) {
+    webkit_web_view_evaluate_javascript(impl_->view.get(), script.c_str(), -1, nullptr, nullptr,
+                                        nullptr, nullptr, nullptr);
+}
+
+void WebKitView::evaluate(const std::string& script, JsonResult result) {
+    webkit_web_view_evaluate_javascript(
+        impl_->view.get(), script.c_str(), -1, nullptr, nullptr, impl_->cancellable.get(),
+        &onScriptDone,
+        std::make_unique<PendingResult>(PendingResult{std::move(result), false}).release());
+}
+
+void WebKitView::callAsyncFunction(const std::string& body, JsonResult result) {
+    webkit_web_view_call_async_javascript_function(
+        impl_->view.get(), body.c_str(), -1, nullptr, nullptr, nullptr, impl_->cancellable.get(),
+        &onScriptDone,
+        std::make_unique<PendingResult>(PendingResult{std::move(result), true}).release());
+}
+
+std::string WebKitView::currentURL() {
+    const gchar* uri = webkit_web_view_get_uri(impl_->view.get());
+    return uri != nullptr ? uri : "";
 }
 
 }  // namespace pagemate::linux_backend

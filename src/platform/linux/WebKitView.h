@@ -1,9 +1,11 @@
 #pragma once
 
-#include <webkit2/webkit2.h>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/WebView.h"
-#include "platform/linux/GObjectPtr.h"
+#include "platform/linux/GtkForward.h"
 
 namespace pagemate::linux_backend {
 
@@ -20,14 +22,16 @@ class WebKitView final : public WebView {
         std::vector<std::string> documentEndScripts;
     };
 
+    // A view in the given web context (its data store); null means WebKit's default.
     WebKitView(WebKitWebContext* context, Options options);
     WebKitView(const WebKitView&) = delete;
     WebKitView& operator=(const WebKitView&) = delete;
     ~WebKitView() override;
 
-    [[nodiscard]] GtkWidget* widget() const { return GTK_WIDGET(view_.get()); }
+    // The view's widget, for the window that shows it.
+    [[nodiscard]] GtkWidget* widget() const;
 
-    void setDelegate(WebViewDelegate* delegate) override { delegate_ = delegate; }
+    void setDelegate(WebViewDelegate* delegate) override;
     void setUserScripts(const std::vector<std::string>& scripts) override;
     void loadURL(const std::string& url, std::chrono::milliseconds timeout) override;
     void loadHTML(const std::string& html) override;
@@ -37,25 +41,9 @@ class WebKitView final : public WebView {
     void callAsyncFunction(const std::string& body, JsonResult result) override;
     [[nodiscard]] std::string currentURL() override;
 
-    // Signal handlers.
-    void onMessage(WebKitJavascriptResult* message);
-    gboolean onDecidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type);
-    void onLoadChanged(WebKitLoadEvent event);
-    gboolean onLoadFailed(WebKitLoadEvent event, GError* error);
-    void onTimeout();
-
   private:
-    void cancelTimeout();
-    void addDocumentEndScripts();
-
-    std::vector<std::string> documentEndScripts_;
-    GObjectPtr<WebKitUserContentManager> contentManager_;
-    GObjectPtr<::WebKitWebView> view_;
-    GObjectPtr<GCancellable> cancellable_;
-    WebViewDelegate* delegate_ = nullptr;
-    guint timeoutSource_ = 0;
-    bool timedOut_ = false;
-    bool failed_ = false;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace pagemate::linux_backend

@@ -1,4 +1,4 @@
-#include "app/Text.h"
+#include "support/Text.h"
 
 #include <array>
 

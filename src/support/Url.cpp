@@ -1,4 +1,4 @@
-#include "app/Url.h"
+#include "support/Url.h"
 
 #include <cctype>
 

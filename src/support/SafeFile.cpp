@@ -1,6 +1,6 @@
-#include "app/SafeFile.h"
+#include "support/SafeFile.h"
 
-#include "app/FileDescriptor.h"
+#include "support/FileDescriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "app/FileDescriptor.h"
+#include "support/FileDescriptor.h"
 
 #include <unistd.h>
 

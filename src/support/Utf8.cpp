@@ -1,6 +1,10 @@
-#include "app/Utf8.h"
+#include "support/Utf8.h"
+
+#include <unicode/ubrk.h>
+#include <unicode/utext.h>
 
 #include <cstdint>
+#include <memory>
 
 namespace pagemate {
 
@@ -44,6 +48,31 @@ bool isValidUtf8(std::string_view bytes) {
         i += length;
     }
     return true;
+}
+
+std::size_t characterCount(std::string_view utf8) {
+    if (utf8.empty()) {
+        return 0;
+    }
+    // ICU's character break iterator implements the extended grapheme clusters of
+    // Unicode's text segmentation rules, kept current with each Unicode version.
+    UErrorCode status = U_ZERO_ERROR;
+    const std::unique_ptr<UText, decltype(&utext_close)> text(
+        utext_openUTF8(nullptr, utf8.data(), static_cast<std::int64_t>(utf8.size()), &status),
+        &utext_close);
+    const std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> breaks(
+        ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status), &ubrk_close);
+    if (U_SUCCESS(status)) {
+        ubrk_setUText(breaks.get(), text.get(), &status);
+    }
+    if (U_FAILURE(status)) {
+        return utf8.size();  // not reached with valid arguments; never undercount
+    }
+    std::size_t count = 0;
+    for (std::int32_t at = ubrk_next(breaks.get()); at != UBRK_DONE; at = ubrk_next(breaks.get())) {
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace pagemate

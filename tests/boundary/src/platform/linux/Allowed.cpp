@@ -1,0 +1,2 @@
+// Backends may include their libraries.
+#include <gtk/gtk.h>
