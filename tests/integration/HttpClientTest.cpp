@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <future>
@@ -170,35 +173,127 @@ TEST_F(HttpClientTest, OversizedBodiesFailInsteadOfFillingMemory) {
     EXPECT_EQ(fits->body->size(), 8u << 20);
 }
 
-TEST_F(HttpClientTest, RedirectsAreFollowedWithinTheOriginOnly) {
-    StandInService other;
-    other.answer("/elsewhere", 200, "other host");
+// A listener on 127.0.0.1 that keeps the first bytes of one connection and hangs up:
+// enough to see whether a client came to it speaking TLS.
+class FirstBytes {
+  public:
+    FirstBytes() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listener_ < 0 ||
+            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener_, 1) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("first bytes: cannot listen");
+        }
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            std::string received(3, '\0');
+            if (connection >= 0) {
+                const ssize_t count = ::recv(connection, received.data(), 3, MSG_WAITALL);
+                received.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+                ::close(connection);
+            } else {
+                received.clear();
+            }
+            promise_.set_value(received);
+        });
+    }
+    FirstBytes(const FirstBytes&) = delete;
+    FirstBytes& operator=(const FirstBytes&) = delete;
+    ~FirstBytes() {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    [[nodiscard]] int port() const { return port_; }
+    std::string bytes() {
+        return future_.wait_for(5s) == std::future_status::ready ? future_.get() : "";
+    }
+
+  private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::promise<std::string> promise_;
+    std::future<std::string> future_ = promise_.get_future();
+    std::thread thread_;
+};
+
+TEST(HttpRedirectRule, SameHostAndNeverDownFromHttps) {
+    const auto follows = &CurlHttpClient::mayFollowRedirect;
+    EXPECT_TRUE(follows("http://127.0.0.1:4310/x", "http://127.0.0.1:4310/y"));
+    EXPECT_TRUE(follows("http://127.0.0.1:4310/x", "https://127.0.0.1/x"));  // upgraded
+    EXPECT_TRUE(follows("http://pagemate.example/x", "https://PageMate.example:8443/x"));
+    EXPECT_TRUE(follows("https://pagemate.example/x", "https://pagemate.example:8443/y"));
+    EXPECT_FALSE(follows("https://pagemate.example/x", "http://pagemate.example/x"));
+    EXPECT_FALSE(follows("http://127.0.0.1/x", "http://localhost/x"));
+    EXPECT_FALSE(follows("http://pagemate.example/x", "https://evil.example/x"));
+    EXPECT_FALSE(follows("http://pagemate.example/x", "ftp://pagemate.example/x"));
+    EXPECT_FALSE(follows("http://pagemate.example/x", "not an address"));
+}
+
+TEST_F(HttpClientTest, RedirectsStayOnTheHostAndMayUpgradeToHttps) {
+    StandInService otherPort;  // the same host on another port
+    otherPort.answer("/moved-here", 200, "other port");
+    StandInService otherHost;
+    otherHost.answer("/elsewhere", 200, "other host");
+    FirstBytes secure;  // stands for the service's https address
     service.on("/moved", [&](const httplib::Request&, httplib::Response& response) {
         response.set_redirect("/final", 302);
     });
     service.answer("/final", 200, "here");
+    service.on("/port", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(otherPort.base() + "/moved-here", 301);
+    });
+    service.on("/upgrade", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("https://127.0.0.1:" + std::to_string(secure.port()) + "/api", 301);
+    });
     service.on("/away", [&](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect("http://localhost:" + std::to_string(other.port()) + "/elsewhere");
+        response.set_redirect("http://localhost:" + std::to_string(otherHost.port()) +
+                              "/elsewhere");
     });
     service.on("/loop", [](const httplib::Request&, httplib::Response& response) {
         response.set_redirect("/loop", 307);
     });
+    const auto withPassword = [&](const std::string& path) {
+        HttpRequest request = get(service.base() + path);
+        request.headers = {{"x-app-password", "secret"}};
+        return request;
+    };
 
-    HttpRequest moved = get(service.base() + "/moved");
-    moved.headers = {{"x-app-password", "secret"}};
-    const auto followed = exchange(client, moved);
+    const auto followed = exchange(client, withPassword("/moved"));
     ASSERT_TRUE(followed);
     EXPECT_EQ(followed->status, 200);
     EXPECT_EQ(followed->body, "here");
     EXPECT_EQ(service.received().back().header("x-app-password"), "secret");
 
-    // Another origin: the redirect comes back as it is and the password stays home.
-    HttpRequest away = get(service.base() + "/away");
-    away.headers = {{"x-app-password", "secret"}};
-    const auto notFollowed = exchange(client, away);
+    // Another port of the same host: followed, as an https address on it would be.
+    const auto moved = exchange(client, withPassword("/port"));
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->status, 200);
+    EXPECT_EQ(moved->body, "other port");
+    EXPECT_EQ(otherPort.received().at(0).header("x-app-password"), "secret");
+
+    // http to https: the client goes there and opens with a TLS handshake record
+    // (content type 22, version 3.x); this listener then hangs up, so the exchange ends
+    // in a secure-connection error rather than in the 301.
+    const auto upgraded = exchange(client, withPassword("/upgrade"));
+    ASSERT_TRUE(upgraded);
+    EXPECT_EQ(secure.bytes().substr(0, 2), std::string("\x16\x03"));
+    ASSERT_TRUE(upgraded->error) << upgraded->status.value_or(0);
+    EXPECT_EQ(upgraded->error->kind, NetworkError::Kind::secureConnectionFailed)
+        << upgraded->error->detail;
+    EXPECT_NE(upgraded->status, 301);
+
+    // Another host: the redirect comes back as it is and the password stays home.
+    const auto notFollowed = exchange(client, withPassword("/away"));
     ASSERT_TRUE(notFollowed);
     EXPECT_EQ(notFollowed->status, 302);
-    EXPECT_TRUE(other.received().empty());
+    EXPECT_TRUE(otherHost.received().empty());
 
     const auto looping = exchange(client, get(service.base() + "/loop"));
     ASSERT_TRUE(looping && looping->error);

@@ -8,6 +8,7 @@
 
 #include "app/Settings.h"
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
+#include "contracts/WebViewContract.h"
 #include "fixtures/StandInService.h"
 // clang-format off
 #include "fixtures/Desktop.h"
@@ -401,6 +402,77 @@ TEST_F(PanelWebTest, TheEngineDeliversMessagesThatTheRulesRead) {
     EXPECT_EQ(recorder.messages[5].string("text"), "");
     EXPECT_EQ(recorder.messages[6].string("text"), "");
     view.setDelegate(nullptr);
+}
+
+// What the engine reports of its loads.
+class LoadRecorder final : public WebViewDelegate {
+  public:
+    bool allowResponse(int) override { return true; }
+    void didFinish() override { ++finished; }
+    void didFailProvisional(const NetworkError& error) override {
+        failures.emplace_back("provisional", error.kind);
+    }
+    void didFail(const NetworkError& error) override {
+        failures.emplace_back("after start", error.kind);
+    }
+    void didReceiveMessage(const json&) override {}
+    int finished = 0;
+    std::vector<std::pair<std::string, NetworkError::Kind>> failures;
+};
+
+TEST_F(PanelWebTest, RequestTimeOutCutsOnlyAPageThatDoesNotAnswer) {
+    using Clock = std::chrono::steady_clock;
+    // The page answers at once; its image takes longer than the time-out.
+    service.answer("/page", 200, "<p id=p>here</p><img src=/slow.png>", "text/html");
+    service.answerLate("/slow.png", 2500ms, 200, "");
+    service.answerLate("/never", 30s, 200, "");
+    std::atomic<bool> answerLate = false;
+    service.on("/changing", [&](const httplib::Request&, httplib::Response& response) {
+        if (answerLate) {
+            service.pause(30s);
+        }
+        response.set_content("<p>changing</p>", "text/html");
+    });
+    linux_backend::WebKitView view(nullptr, linux_backend::WebKitView::Options{});
+    LoadRecorder loads;
+    view.setDelegate(&loads);
+
+    const auto start = Clock::now();
+    view.loadURL(service.base() + "/page", 1s);
+    ASSERT_TRUE(
+        testing::pumpUntil([&] { return loads.finished > 0 || !loads.failures.empty(); }, 10s));
+    EXPECT_TRUE(loads.failures.empty());
+    EXPECT_EQ(loads.finished, 1);
+    EXPECT_GE(Clock::now() - start, 2s);  // the image was waited for, past the time-out
+    EXPECT_EQ(evaluateIn(view, "document.getElementById('p').textContent"), "here");
+    EXPECT_EQ(view.currentURL(), service.base() + "/page");
+
+    // A page that never answers fails with the time-out, before it ever started.
+    view.loadURL(service.base() + "/never", 1s);
+    ASSERT_TRUE(testing::pumpUntil([&] { return !loads.failures.empty(); }, 5s));
+    EXPECT_EQ(loads.failures, (std::vector<std::pair<std::string, NetworkError::Kind>>{
+                                  {"provisional", NetworkError::Kind::timedOut}}));
+
+    // A reload keeps the time-out of the load that brought the page.
+    loads.failures.clear();
+    view.loadURL(service.base() + "/changing", 1s);
+    ASSERT_TRUE(testing::pumpUntil([&] { return loads.finished == 2; }, 5s));
+    answerLate = true;
+    view.reload();
+    ASSERT_TRUE(testing::pumpUntil([&] { return !loads.failures.empty(); }, 5s));
+    EXPECT_EQ(loads.failures.at(0).second, NetworkError::Kind::timedOut);
+    view.setDelegate(nullptr);
+}
+
+TEST_F(PanelWebTest, EngineViewKeepsTheWebViewContract) {
+    linux_backend::GtkWindowSystem windows;
+    testing::checkWebViewContract(
+        [&] {
+            auto view = std::make_unique<testing::PanelWebView>(windows.createPanel({}));
+            view->loadHTML("<p>contract</p>");
+            return view;
+        },
+        [](const std::function<bool()>& done) { return testing::pumpUntil(done, 1500ms); });
 }
 
 }  // namespace

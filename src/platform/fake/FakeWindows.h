@@ -1,15 +1,24 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "platform/WindowSystem.h"
 
 namespace pagemate::fake {
 
-// A web view that records what it is told; the test plays its delegate's callbacks.
+// A web view that records what it is told; the test plays its delegate's callbacks and
+// scripts the values of evaluated scripts. As a real engine, it answers a script later,
+// on the main queue, and not at all once it is destroyed.
 class RecordingWebView final : public WebView {
   public:
+    using ScriptAnswer = std::pair<std::optional<nlohmann::json>, std::string>;
+
     void setDelegate(WebViewDelegate* newDelegate) override { delegate = newDelegate; }
     void setUserScripts(const std::vector<std::string>& newScripts) override {
         scripts = newScripts;
@@ -27,10 +36,11 @@ class RecordingWebView final : public WebView {
     void evaluate(const std::string& script) override { evaluated.push_back(script); }
     void evaluate(const std::string& script, JsonResult result) override {
         evaluated.push_back(script);
-        result(std::nullopt, "no engine");
+        answerLater(script, std::move(result));
     }
-    void callAsyncFunction(const std::string&, JsonResult result) override {
-        result(std::nullopt, "no engine");
+    void callAsyncFunction(const std::string& body, JsonResult result) override {
+        asyncCalls.push_back(body);
+        answerLater(body, std::move(result));
     }
     std::string currentURL() override { return current; }
 
@@ -39,9 +49,27 @@ class RecordingWebView final : public WebView {
     std::vector<std::string> loads;
     std::vector<std::string> htmlLoads;
     std::vector<std::string> evaluated;
+    std::vector<std::string> asyncCalls;
     std::chrono::milliseconds lastTimeout{0};
     std::string current;
     int reloads = 0;
+    // The value of a script (or async function body): by default the error of a page
+    // without an engine.
+    std::function<ScriptAnswer(const std::string&)> answer = [](const std::string&) {
+        return ScriptAnswer{std::nullopt, "no engine"};
+    };
+
+  private:
+    void answerLater(const std::string& script, JsonResult result) {
+        Platform::current().mainQueue->post([alive = std::weak_ptr<bool>(alive_), script,
+                                             answer = answer, result = std::move(result)] {
+            if (!alive.expired()) {
+                auto [value, error] = answer(script);
+                result(std::move(value), std::move(error));
+            }
+        });
+    }
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 class FakePanelWindow final : public PanelWindow {

@@ -112,21 +112,6 @@ std::optional<Address> addressOf(const std::string& url) {
     return Address{*scheme, *host};
 }
 
-// A redirect is followed while it stays on the host and never leaves https for http:
-// the request's headers (the app password among them) go nowhere else and never in
-// clear text once they were encrypted. http to https is the usual upgrade of a service.
-bool mayFollow(const std::string& from, const std::string& to) {
-    const auto source = addressOf(from);
-    const auto target = addressOf(to);
-    if (!source || !target || source->host != target->host) {
-        return false;
-    }
-    if (source->scheme == target->scheme) {
-        return source->scheme == "http" || source->scheme == "https";
-    }
-    return source->scheme == "http" && target->scheme == "https";
-}
-
 bool hasHeader(const std::vector<HttpRequest::Header>& headers, const char* name) {
     return std::any_of(headers.begin(), headers.end(), [name](const HttpRequest::Header& header) {
         return ::strcasecmp(header.first.c_str(), name) == 0;
@@ -273,6 +258,18 @@ struct CurlHttpClient::Transfer {
     }
 };
 
+bool CurlHttpClient::mayFollowRedirect(const std::string& from, const std::string& to) {
+    const auto source = addressOf(from);
+    const auto target = addressOf(to);
+    if (!source || !target || source->host != target->host) {
+        return false;
+    }
+    if (source->scheme == target->scheme) {
+        return source->scheme == "http" || source->scheme == "https";
+    }
+    return source->scheme == "http" && target->scheme == "https";
+}
+
 CurlHttpClient::CurlHttpClient() {
     static std::once_flag initialised;
     std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -385,7 +382,7 @@ void CurlHttpClient::finish(Transfer& transfer, int curlCode) {
     if (code == CURLE_OK && isRedirectStatus(status)) {
         const char* location = nullptr;
         curl_easy_getinfo(transfer.easy.get(), CURLINFO_REDIRECT_URL, &location);
-        if (location != nullptr && mayFollow(transfer.url, location)) {
+        if (location != nullptr && mayFollowRedirect(transfer.url, location)) {
             if (transfer.redirects >= kMaxRedirects) {
                 response.error = errorFor(CURLE_TOO_MANY_REDIRECTS);
                 deliver(transfer, std::move(response));

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,12 @@ class CurlHttpClient final : public HttpClient {
 
     RequestId send(HttpRequest request, Completion completion) override;
     void cancel(RequestId id) override;
+
+    // Whether a redirect from one address to another is followed: on the same host
+    // only (any port), and never from https down to http. The request's headers, the
+    // app password among them, go nowhere else and never in clear text once they were
+    // encrypted; http to https is the usual upgrade of a service.
+    static bool mayFollowRedirect(const std::string& from, const std::string& to);
 
     struct Transfer;
 
