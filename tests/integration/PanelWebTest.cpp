@@ -475,5 +475,52 @@ TEST_F(PanelWebTest, EngineViewKeepsTheWebViewContract) {
         [](const std::function<bool()>& done) { return testing::pumpUntil(done, 1500ms); });
 }
 
+TEST_F(PanelWebTest, ErrorCaptureLinesAndTheComposerFillAsTheEngineRunsThem) {
+    service.answer("/errors", 200, R"(<textarea id=composer></textarea><script>
+        window.__bubbled = [];
+        document.addEventListener("input", function (e) { window.__bubbled.push(e.target.id); });
+        </script><script>
+        throw new Error("boom");
+        </script><script>
+        window.dispatchEvent(new ErrorEvent("error"));
+        Promise.reject(new Error("refused"));
+        Promise.reject("plain reason");
+        </script>)",
+                   "text/html");
+    const std::string page = service.base() + "/errors";
+    LoadRecorder loads;
+    const auto errorsOf = [&](HostBridge::Host host) {
+        linux_backend::WebKitView view(nullptr, linux_backend::WebKitView::Options{});
+        view.setDelegate(&loads);
+        view.setUserScripts({HostBridge::errorCaptureScript(host)});
+        const int before = loads.finished;
+        view.loadURL(page, 10s);
+        EXPECT_TRUE(testing::pumpUntil([&] { return loads.finished > before; }, 10s));
+        testing::pumpUntil([] { return false; }, 300ms);  // the rejections are reported late
+        json errors = evaluateIn(view, "window.__PGM_ERRORS");
+        if (host == HostBridge::Host::panel) {
+            // The draft goes in with an input event that bubbles, and takes the focus.
+            evaluateIn(view, HostBridge::composerFillScript("草稿 \"引号\"\n第二行"));
+            EXPECT_EQ(evaluateIn(view, "document.querySelector('#composer').value"),
+                      "草稿 \"引号\"\n第二行");
+            EXPECT_EQ(evaluateIn(view, "window.__bubbled"), json({"composer"}));
+            EXPECT_EQ(evaluateIn(view, "document.activeElement.id"), "composer");
+        }
+        view.setDelegate(nullptr);
+        return errors;
+    };
+
+    // The panel's long form: message (else error, else "unknown"), " @ ", file, ":" line;
+    // rejections with their reason's message, else the reason.
+    EXPECT_EQ(errorsOf(HostBridge::Host::panel),
+              json({"Error: boom @ " + page + ":5", "unknown @ :0", "unhandledrejection: refused",
+                    "unhandledrejection: plain reason"}));
+    // The quick bar's short form: no rejections, an empty message stays empty.
+    EXPECT_EQ(errorsOf(HostBridge::Host::quickBar),
+              json({"Error: boom @ " + page + ":5", " @ :0"}));
+    // The meeting window's minimal form: the messages alone.
+    EXPECT_EQ(errorsOf(HostBridge::Host::meeting), json({"Error: boom", ""}));
+}
+
 }  // namespace
 }  // namespace pagemate

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/Settings.h"
+#include "platform/fake/FakePlatform.h"
 #include "platform/linux/JsonPreferencesStore.h"
 #include "support/TestSupport.h"
 
@@ -142,6 +144,42 @@ TEST(PreferencesFile, DefaultPathFollowsXdgConfigHome) {
     const testing::ScopedEnvironment home("HOME", "/home/someone");
     EXPECT_EQ(JsonPreferencesStore::defaultPath(),
               "/home/someone/.config/pagemate/preferences.json");
+}
+
+// The file is a stored format other versions and the user read: the settings' own key
+// names and value types, as they appear in it.
+TEST(PreferencesFile, SettingsAreStoredUnderTheirKeys) {
+    const TempDir directory;
+    const auto file = directory.path() / "preferences.json";
+    const fake::FakePlatform platform;
+    Platform::current().preferences = std::make_unique<JsonPreferencesStore>(file);
+    Settings& settings = Settings::shared();
+    settings.setModel("deepseek-v4-pro");
+    settings.setAgentMode("readonly");
+    settings.setPanelHeight(612);
+    settings.setQuickBarFollowsCursor(false);
+    settings.setArchiveConversations(false);
+    settings.setRecordMeetingAudio(false);
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json::parse(R"({
+        "model": "deepseek-v4-pro",
+        "agentMode": "readonly",
+        "panelHeight": 612.0,
+        "quickBarFollowsCursor": false,
+        "archiveConversations": false,
+        "recordMeetingAudio": false
+    })"));
+
+    // A file written by hand (or by another version) is read under the same names.
+    writeFile(file, R"({"model": "deepseek-chat", "agentMode": "confirm", "panelHeight": 480,
+                        "quickBarFollowsCursor": true, "archiveConversations": "no",
+                        "recordMeetingAudio": false})");
+    Platform::current().preferences = std::make_unique<JsonPreferencesStore>(file);
+    EXPECT_EQ(settings.model(), "deepseek-chat");
+    EXPECT_EQ(settings.agentMode(), "confirm");
+    EXPECT_EQ(settings.panelHeight(), 480);
+    EXPECT_TRUE(settings.quickBarFollowsCursor());
+    EXPECT_TRUE(settings.archiveConversations());  // mistyped: the default
+    EXPECT_FALSE(settings.recordMeetingAudio());
 }
 
 }  // namespace

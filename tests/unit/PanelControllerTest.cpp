@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Settings.h"
+#include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
 #include "platform/fake/FakePlatform.h"
 #include "support/TestSupport.h"
@@ -230,6 +231,110 @@ TEST_F(PanelControllerTest, WebSelfTestFinishesOnceOnItsTimings) {
     platform.queue.runUntilIdle();
     ASSERT_EQ(window.view.htmlLoads.size(), 1u);
     EXPECT_NE(window.view.htmlLoads[0].find("服务器返回 HTTP 500。"), std::string::npos);
+}
+
+// The index of the first script sent since `from` that contains the text, or npos.
+std::size_t indexOf(const std::vector<std::string>& scripts, const std::string& text,
+                    std::size_t from = 0) {
+    for (std::size_t index = from; index < scripts.size(); ++index) {
+        if (scripts[index].find(text) != std::string::npos) {
+            return index;
+        }
+    }
+    return std::string::npos;
+}
+
+TEST_F(PanelControllerTest, ShowTellsThePageTheContextThenFocusAndToggleHidesWithBlur) {
+    const RunningApplication notion{42, "notion.id", "Notion"};
+    platform.workspace.frontmost = notion;
+    platform.accessibility.windowTitles[42] = "Weekly Plan \u2013 Notion";
+    // Notion answers Command-L with the page link.
+    platform.keys.onKeyDown = [&](std::uint16_t key, std::uint64_t) {
+        if (key == NotionContextReader::keyL) {
+            platform.pasteboard.setString(
+                "https://www.notion.so/Weekly-Plan-0123456789abcdef0123456789abcdef");
+        }
+    };
+
+    panel->toggle();  // hidden: shows
+    EXPECT_TRUE(window.visible);
+    const auto& scripts = window.view.evaluated;
+    const std::size_t context = indexOf(scripts, "PGM_HOST_BRIDGE.onContext(");
+    const std::size_t focus = indexOf(scripts, R"(PGM_HOST_BRIDGE.onEvent({"type":"focus"}))");
+    ASSERT_NE(context, std::string::npos);
+    ASSERT_NE(focus, std::string::npos);
+    EXPECT_LT(context, focus);
+    EXPECT_NE(scripts[context].find(R"("pageId":"01234567-89ab-cdef-0123-456789abcdef")"),
+              std::string::npos);
+    EXPECT_NE(scripts[context].find(R"("selectedText":"")"), std::string::npos);
+    // The show reads the link only: one Command-L, no Command-C.
+    EXPECT_EQ(platform.keys.strokes,
+              (std::vector<fake::ScriptedKeyEvents::Stroke>{
+                  {NotionContextReader::keyL, true, KeyEvents::commandFlag},
+                  {NotionContextReader::keyL, false, KeyEvents::commandFlag}}));
+    EXPECT_EQ(panel->lastFrontmostApp(), notion);
+
+    const std::size_t beforeHide = scripts.size();
+    panel->toggle();  // visible: hides
+    EXPECT_FALSE(window.visible);
+    EXPECT_EQ(indexOf(scripts, R"(onEvent({"type":"blur"}))", beforeHide), beforeHide);
+
+    // The page's "hide" does the same.
+    panel->show();
+    const std::size_t beforeMessage = scripts.size();
+    panel->handleMessage({{"action", "hide"}});
+    EXPECT_FALSE(window.visible);
+    EXPECT_NE(indexOf(scripts, R"(onEvent({"type":"blur"}))", beforeMessage), std::string::npos);
+
+    // "refreshContext" asks for the selection too: Command-L, then Command-C.
+    platform.keys.strokes.clear();
+    panel->handleMessage({{"action", "refreshContext"}});
+    ASSERT_EQ(platform.keys.strokes.size(), 4u);
+    EXPECT_EQ(platform.keys.strokes[0].key, NotionContextReader::keyL);
+    EXPECT_EQ(platform.keys.strokes[2].key, NotionContextReader::keyC);
+}
+
+TEST_F(PanelControllerTest, InsertionGoesToTheNotionTheUserCameFrom) {
+    const RunningApplication first{42, "notion.id", "Notion"};
+    const RunningApplication second{43, "notion.id", "Notion"};
+    const RunningApplication other{7, "org.gnome.Terminal", "Terminal"};
+    platform.workspace.running = {other, first, second};
+    // Activation brings the asked application to the front.
+    platform.workspace.onActivate = [&](const RunningApplication& application) {
+        platform.workspace.frontmost = application;
+    };
+
+    // Called from the second Notion: the text goes there, not to the first one listed.
+    platform.workspace.frontmost = second;
+    panel->show();
+    platform.workspace.frontmost = other;  // whatever took the front meanwhile
+    panel->handleMessage({{"action", "insertText"}, {"text", "结论"}});
+    ASSERT_EQ(platform.workspace.activations.size(), 1u);
+    EXPECT_EQ(platform.workspace.activations[0], second);
+    EXPECT_TRUE(log.contains("插入成功（粘贴）")) << log.text();
+
+    // Called from elsewhere: the first running Notion.
+    platform.workspace.frontmost = other;
+    panel->show();
+    platform.workspace.activations.clear();
+    panel->handleMessage({{"action", "insertText"}, {"text", "结论"}});
+    ASSERT_EQ(platform.workspace.activations.size(), 1u);
+    EXPECT_EQ(platform.workspace.activations[0], first);
+}
+
+TEST_F(PanelControllerTest, LoadFailuresShowTheirPages) {
+    WebViewDelegate& engine = *window.view.delegate;
+    panel->show();
+    engine.didFail({NetworkError::Kind::connectionLost, "Connection terminated unexpectedly"});
+    ASSERT_EQ(window.view.htmlLoads.size(), 1u);
+    EXPECT_NE(window.view.htmlLoads[0].find("打开失败：网络连接已中断。"), std::string::npos);
+    EXPECT_NE(window.view.htmlLoads[0].find("http://127.0.0.1:9"), std::string::npos);
+
+    engine.didFailProvisional({NetworkError::Kind::timedOut, "no response"});
+    ASSERT_EQ(window.view.htmlLoads.size(), 2u);
+    EXPECT_NE(window.view.htmlLoads[1].find("无法连接。请确认服务器已启动，或稍后重试。"),
+              std::string::npos);
+    EXPECT_TRUE(log.contains("页面加载失败：请求超时。"));
 }
 
 }  // namespace

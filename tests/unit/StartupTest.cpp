@@ -2,6 +2,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/RunModes.h"
+#include "platform/UnavailableWindowSystem.h"
 #include "platform/fake/FakePlatform.h"
 #include "support/TestSupport.h"
 
@@ -127,6 +128,27 @@ TEST_F(StartupTest, ControllerStatusCallbackSetsTheStatusLineWhileTheDelegateLiv
     EXPECT_TRUE(weak.expired());
     callback("之后");
     EXPECT_FALSE(log.contains("状态：之后"));
+}
+
+TEST_F(StartupTest, WithoutADisplayEverythingRunsAndNothingShows) {
+    Platform::current().windows = std::make_unique<UnavailableWindowSystem>();
+    const auto app = delegate(args({}), {});
+    app->applicationDidFinishLaunching();
+    EXPECT_TRUE(log.contains("界面：没有可用的显示器，窗口和提示框不可用"));
+    PanelController& panel = *app->panelController();
+    panel.show();
+    EXPECT_FALSE(panel.window().isVisible());
+    EXPECT_TRUE(log.contains("显示面板"));
+    panel.handleMessage({{"action", "resize"}, {"height", 500}});
+    panel.handleMessage({{"action", "insertText"}, {"text", "结论"}});
+    platform.queue.advance(1s);
+    EXPECT_TRUE(log.contains("收到插入请求：2 字"));
+    panel.toggle();
+    app->toggleChatWindow();
+    EXPECT_FALSE(app->chatWindow()->isVisible());
+    EXPECT_TRUE(std::ranges::any_of(log.messages(), [](const std::string& message) {
+        return message.starts_with("大窗口加载：http");
+    })) << log.text();
 }
 
 }  // namespace
