@@ -109,8 +109,7 @@ void openHistory() {
                     queue.post([] {
                         Platform::current().alerts->show(
                             {"对话历史未开启",
-                             "设置里打开「对话自动存到 Notion」后，这里就能看到历史记录。",
-                             {}});
+                             "设置里打开「对话自动存到 Notion」后，这里就能看到历史记录。"});
                     });
                     return;
                 }

@@ -4,8 +4,8 @@
 
 namespace pagemate::linux_backend {
 
-// Modal GTK message dialogs. Without a display the alert is logged instead and
-// reads as dismissed with its first button.
+// Modal GTK message dialogs; needs an open display (without one the platform uses
+// LoggedAlerts).
 class GtkAlerts final : public Alerts {
   public:
     int show(const Alert& alert) override;

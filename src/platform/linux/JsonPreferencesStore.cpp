@@ -10,30 +10,28 @@
 #include <ctime>
 #include <system_error>
 
-#include "app/AppLog.h"
+#include "platform/PlatformNotice.h"
 #include "support/FileDescriptor.h"
 
 namespace pagemate::linux_backend {
 
 namespace {
 
-constexpr std::string_view kLogPrefix = "设置：";
-
 enum class ReadResult { missing, read, unreadable };
 
 ReadResult readWholeFile(const std::filesystem::path& file, std::string& contents,
-                         std::string& problem) {
+                         PreferencesFileUnusable& problem) {
     const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) {
         if (errno == ENOENT) {
             return ReadResult::missing;
         }
-        problem = std::generic_category().message(errno);
+        problem.detail = std::generic_category().message(errno);
         return ReadResult::unreadable;
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        problem = "不是普通文件";
+        problem.why = PreferencesFileUnusable::Why::notRegularFile;
         return ReadResult::unreadable;
     }
     std::array<char, 8192> buffer{};
@@ -43,7 +41,7 @@ ReadResult readWholeFile(const std::filesystem::path& file, std::string& content
             continue;
         }
         if (count < 0) {
-            problem = std::generic_category().message(errno);
+            problem.detail = std::generic_category().message(errno);
             return ReadResult::unreadable;
         }
         if (count == 0) {
@@ -99,7 +97,8 @@ void JsonPreferencesStore::loadOnce() const {
     }
     loaded_ = true;
     std::string contents;
-    std::string problem;
+    PreferencesFileUnusable problem;
+    problem.file = file_.string();
     const ReadResult result = readWholeFile(file_, contents, problem);
     if (result == ReadResult::missing) {
         return;
@@ -110,7 +109,8 @@ void JsonPreferencesStore::loadOnce() const {
             values_ = std::move(parsed);
             return;
         }
-        problem = parsed.is_discarded() ? "不是有效的 JSON" : "顶层不是对象";
+        problem.why = parsed.is_discarded() ? PreferencesFileUnusable::Why::notJson
+                                            : PreferencesFileUnusable::Why::notObject;
     }
     // Keep the damaged file for the user instead of overwriting it at the next change.
     std::filesystem::path aside = file_;
@@ -119,13 +119,11 @@ void JsonPreferencesStore::loadOnce() const {
     std::filesystem::rename(file_, aside, error);
     if (error) {
         readOnly_ = true;
-        AppLog::write(std::string(kLogPrefix) + "偏好文件 " + file_.string() + " 无法使用（" +
-                      problem + "），也无法移走（" + error.message() +
-                      "），本次运行使用默认值且不写回");
-        return;
+        problem.moveError = error.message();
+    } else {
+        problem.movedTo = aside.string();
     }
-    AppLog::write(std::string(kLogPrefix) + "偏好文件 " + file_.string() + " 无法使用（" + problem +
-                  "），已移到 " + aside.string() + "，改用默认值");
+    reportPlatformNotice(problem);
 }
 
 std::optional<PreferenceValue> JsonPreferencesStore::value(std::string_view key) const {
@@ -172,7 +170,7 @@ void JsonPreferencesStore::save() {
         serialized = values_.dump(2) + "\n";
     } catch (const nlohmann::json::exception& error) {
         // Only text that is not UTF-8 gets here; the previous file stays as it was.
-        AppLog::write(std::string(kLogPrefix) + "偏好无法保存：" + error.what());
+        reportPlatformNotice(PreferencesNotSaved{"", error.what()});
         return;
     }
     const std::filesystem::path directory = file_.parent_path();
@@ -190,7 +188,7 @@ void JsonPreferencesStore::save() {
     if (!written || ::rename(temporary.c_str(), file_.c_str()) != 0) {
         const std::string reason = std::generic_category().message(errno);
         ::unlink(temporary.c_str());
-        AppLog::write(std::string(kLogPrefix) + "偏好无法保存到 " + file_.string() + "：" + reason);
+        reportPlatformNotice(PreferencesNotSaved{file_.string(), reason});
         return;
     }
     // The rename itself must reach the disk before the change counts as made.

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "app/AppLog.h"
+#include "platform/PlatformNotice.h"
 #include "platform/linux/GObjectPtr.h"
 
 namespace pagemate::linux_backend {
@@ -77,8 +77,7 @@ int LibsecretStore::statusFor(const Failure& failure) {
     const GError& error = *failure.error;
     if (meansUnavailable(error)) {
         if (!reportedUnavailable_.exchange(true)) {
-            AppLog::write(std::string("钥匙串：Secret Service 不可用（") + error.message +
-                          "），密码按未配置处理");
+            reportPlatformNotice(SecretServiceUnavailable{error.message});
         }
         return SecretStatus::notAvailable;
     }

@@ -46,7 +46,6 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         std::make_unique<JsonPreferencesStore>(JsonPreferencesStore::defaultPath());
     platform->secrets = std::make_unique<LibsecretStore>();
     platform->http = std::make_unique<CurlHttpClient>();
-    platform->alerts = std::make_unique<GtkAlerts>();
     platform->workspace = std::make_unique<X11Workspace>();
     platform->application = std::make_unique<GLibApplication>();
     platform->pasteboard = std::make_unique<GtkPasteboard>();
@@ -55,8 +54,10 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     platform->keyEvents = std::move(keys);
     if (hasDisplay) {
         platform->windows = std::make_unique<GtkWindowSystem>();
+        platform->alerts = std::make_unique<GtkAlerts>();
     } else {
         platform->windows = std::make_unique<UnavailableWindowSystem>();
+        platform->alerts = std::make_unique<LoggedAlerts>();
     }
     return platform;
 }

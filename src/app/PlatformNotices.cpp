@@ -1,0 +1,50 @@
+#include "app/AppLog.h"
+#include "platform/PlatformNotice.h"
+
+namespace pagemate {
+
+namespace {
+
+struct Wording {
+    std::string operator()(const PreferencesFileUnusable& notice) const {
+        std::string why;
+        switch (notice.why) {
+            case PreferencesFileUnusable::Why::unreadable:
+                why = notice.detail;
+                break;
+            case PreferencesFileUnusable::Why::notRegularFile:
+                why = "不是普通文件";
+                break;
+            case PreferencesFileUnusable::Why::notJson:
+                why = "不是有效的 JSON";
+                break;
+            case PreferencesFileUnusable::Why::notObject:
+                why = "顶层不是对象";
+                break;
+        }
+        const std::string head = "设置：偏好文件 " + notice.file + " 无法使用（" + why + "），";
+        if (notice.movedTo.empty()) {
+            return head + "也无法移走（" + notice.moveError + "），本次运行使用默认值且不写回";
+        }
+        return head + "已移到 " + notice.movedTo + "，改用默认值";
+    }
+    std::string operator()(const PreferencesNotSaved& notice) const {
+        return notice.file.empty() ? "设置：偏好无法保存：" + notice.detail
+                                   : "设置：偏好无法保存到 " + notice.file + "：" + notice.detail;
+    }
+    std::string operator()(const SecretServiceUnavailable& notice) const {
+        return "钥匙串：Secret Service 不可用（" + notice.detail + "），密码按未配置处理";
+    }
+    std::string operator()(const AddressNotOpened& notice) const {
+        return "打开地址失败：" + notice.address + "（" +
+               (notice.detail.empty() ? std::string("未知原因") : notice.detail) + "）";
+    }
+};
+
+}  // namespace
+
+void reportPlatformNotice(const PlatformNotice& notice) {
+    AppLog::write(std::visit(Wording{}, notice));
+}
+
+}  // namespace pagemate

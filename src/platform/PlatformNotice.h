@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <variant>
+
+namespace pagemate {
+
+// What a backend met on its own that the log should record, as facts and the
+// platform's own detail; the program words them in one place (PlatformNotices.cpp).
+
+// The preferences file could not be used and the defaults apply.
+struct PreferencesFileUnusable {
+    enum class Why { unreadable, notRegularFile, notJson, notObject };
+    Why why = Why::unreadable;
+    std::string file;
+    std::string detail;     // the system's words when it could not be read
+    std::string movedTo;    // where the damaged file went; empty when it could not move
+    std::string moveError;  // why it could not move
+};
+
+// A change of the preferences could not be written; the file keeps the old values.
+struct PreferencesNotSaved {
+    std::string file;  // empty when the values could not even be serialised
+    std::string detail;
+};
+
+// No secret service answers: the password reads as not configured.
+struct SecretServiceUnavailable {
+    std::string detail;
+};
+
+// The desktop could not open an address.
+struct AddressNotOpened {
+    std::string address;
+    std::string detail;  // empty when the desktop gave no reason
+};
+
+using PlatformNotice = std::variant<PreferencesFileUnusable, PreferencesNotSaved,
+                                    SecretServiceUnavailable, AddressNotOpened>;
+
+// Records the notice in the program's log; any thread.
+void reportPlatformNotice(const PlatformNotice& notice);
+
+}  // namespace pagemate
