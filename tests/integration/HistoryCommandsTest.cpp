@@ -75,7 +75,7 @@ TEST_F(HistoryCommandsTest, ArchiveSwitchedOffShowsTheAlert) {
     EXPECT_EQ(alerts[0].message, "对话历史未开启");
     EXPECT_EQ(alerts[0].informativeText,
               "设置里打开「对话自动存到 Notion」后，这里就能看到历史记录。");
-    EXPECT_TRUE(alerts[0].buttons.empty());
+    EXPECT_EQ(alerts[0].buttons, std::vector<std::string>{"好"});
     EXPECT_TRUE(platform.workspace.opened().empty());
 }
 
