@@ -48,9 +48,11 @@ inline void checkWebViewContract(const std::function<std::unique_ptr<WebView>()>
     std::unique_ptr<WebView> view = makeView();
     bool evaluated = false;
     bool called = false;
-    view->evaluate("1 + 1", [&](std::optional<nlohmann::json>, std::string) { evaluated = true; });
-    view->callAsyncFunction("return 1;",
-                            [&](std::optional<nlohmann::json>, std::string) { called = true; });
+    view->evaluate("1 + 1", [&](const std::optional<nlohmann::json>&, const std::string&) {
+        evaluated = true;
+    });
+    view->callAsyncFunction("return 1;", [&](const std::optional<nlohmann::json>&,
+                                             const std::string&) { called = true; });
     EXPECT_FALSE(evaluated) << "a result arrived inside evaluate()";
     EXPECT_FALSE(called) << "a result arrived inside callAsyncFunction()";
     EXPECT_TRUE(pump([&] { return evaluated && called; })) << "no result arrived";
@@ -58,9 +60,10 @@ inline void checkWebViewContract(const std::function<std::unique_ptr<WebView>()>
     // Asked, then the view goes before it answers: nothing arrives afterwards, so a
     // callback may hold its owner weakly and need not check the view.
     auto late = std::make_shared<int>(0);
-    view->evaluate("2", [late](std::optional<nlohmann::json>, std::string) { ++*late; });
-    view->callAsyncFunction("return 2;",
-                            [late](std::optional<nlohmann::json>, std::string) { ++*late; });
+    view->evaluate("2",
+                   [late](const std::optional<nlohmann::json>&, const std::string&) { ++*late; });
+    view->callAsyncFunction(
+        "return 2;", [late](const std::optional<nlohmann::json>&, const std::string&) { ++*late; });
     view.reset();
     pump([] { return false; });
     EXPECT_EQ(*late, 0) << "a result arrived after the view was destroyed";

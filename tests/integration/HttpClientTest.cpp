@@ -8,6 +8,7 @@
 #include <numeric>
 #include <random>
 
+#include "contracts/HttpClientContract.h"
 #include "fixtures/RawHttpCapture.h"
 #include "fixtures/StandInService.h"
 #include "platform/linux/CurlHttpClient.h"
@@ -339,6 +340,14 @@ TEST_F(HttpClientTest, CancelledAndAbandonedRequestsNeverCallBack) {
     ASSERT_TRUE(after);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(calls, 0);
+}
+
+TEST_F(HttpClientTest, KeepsTheHttpClientContract) {
+    service.answer("/quick", 200, "{}");
+    service.answerLate("/slow", 1s, 200, "{}");
+    testing::checkHttpClientContract([] { return std::make_unique<CurlHttpClient>(); },
+                                     [&] { return get(service.base() + "/quick"); },
+                                     [&] { return get(service.base() + "/slow"); });
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
-// The web view contract on the views that need no engine: the recording fake of the
-// controller tests and the view of a window system without a display. (The engine's
-// own view is checked the same way in the web tests.)
+// The port contracts on the implementations that need no engine or network: the web
+// view's recording fake and the view of a window system without a display, the
+// scripted HTTP client. (The engine's view and libcurl's client are checked the same
+// way in the web and service tests.)
 
 #include <gtest/gtest.h>
 
+#include "contracts/HttpClientContract.h"
 #include "contracts/WebViewContract.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/fake/FakePlatform.h"
+
+#include <thread>
 
 namespace pagemate {
 namespace {
@@ -26,6 +30,28 @@ TEST(WebViewContract, ViewWithoutDisplay) {
     testing::checkWebViewContract(
         [&] { return std::make_unique<testing::PanelWebView>(windows.createPanel({})); },
         [&](const std::function<bool()>& done) { return platform.queue.runUntil(done, 200ms); });
+}
+
+TEST(HttpClientContract, ScriptedFake) {
+    const auto to = [](const char* url) {
+        return [url] {
+            HttpRequest request;
+            request.url = url;
+            return request;
+        };
+    };
+    testing::checkHttpClientContract(
+        [] {
+            auto client = std::make_unique<fake::ScriptedHttpClient>();
+            client->respondWith([](const HttpRequest& asked) {
+                if (asked.url.ends_with("/slow")) {
+                    std::this_thread::sleep_for(1s);
+                }
+                return HttpResponse{200, "{}", std::nullopt};
+            });
+            return client;
+        },
+        to("http://127.0.0.1:9/quick"), to("http://127.0.0.1:9/slow"));
 }
 
 }  // namespace

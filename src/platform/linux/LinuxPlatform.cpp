@@ -66,7 +66,7 @@ bool openDisplay(int& argc, char**& argv) {
     return gtk_init_check(&argc, &argv) == TRUE;
 }
 
-void onTerminationSignal(std::function<void()> handler) {
+void onTerminationSignal(const std::function<void()>& handler) {
     using Handler = std::function<void()>;
     const auto call = [](gpointer data) -> gboolean {
         (*static_cast<Handler*>(data))();

@@ -17,6 +17,6 @@ bool openDisplay(int& argc, char**& argv);
 std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay = true);
 
 // Runs `handler` on the main loop whenever SIGINT or SIGTERM arrives.
-void onTerminationSignal(std::function<void()> handler);
+void onTerminationSignal(const std::function<void()>& handler);
 
 }  // namespace pagemate::linux_backend
