@@ -39,6 +39,13 @@ struct Wording {
         return "打开地址失败：" + notice.address + "（" +
                (notice.detail.empty() ? std::string("未知原因") : notice.detail) + "）";
     }
+    std::string operator()(const AccessibilityHasNoPrompt&) const {
+        return "辅助功能：请在桌面设置里打开辅助技术（GNOME：gsettings set "
+               "org.gnome.desktop.interface toolkit-accessibility true），然后重新打开 Notion";
+    }
+    std::string operator()(const AccessibilitySettingsNotOpened&) const {
+        return "辅助功能：找不到桌面的辅助功能设置，请手动打开";
+    }
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 
+#include "app/AppLog.h"
 #include "platform/Platform.h"
 #include "support/Text.h"
 #include "support/Utf8.h"
@@ -116,10 +117,40 @@ std::optional<std::string> copyLinkViaShortcut(std::uint16_t virtualKey, millise
     return guardedCopy(virtualKey, timeout, CopyWait::change);
 }
 
+std::string trustLogLine(const TrustStatus& status) {
+    std::string why;
+    switch (status.reason) {
+        case UntrustedReason::none:
+            return "辅助功能：已可用";
+        case UntrustedReason::noSessionBus:
+            why = "没有 D-Bus 会话总线";
+            break;
+        case UntrustedReason::noAccessibilityBus:
+            why = "没有 AT-SPI 辅助功能总线";
+            break;
+        case UntrustedReason::noKeystrokes:
+            why = "不能发送按键，没有 XTest";
+            break;
+    }
+    if (!status.detail.empty()) {
+        why += "：" + status.detail;
+    }
+    return "辅助功能：不可用（" + why + "），暂时读不到也写不进 Notion";
+}
+
 }  // namespace
 
 bool isTrusted() {
-    return Platform::current().accessibility->isTrusted();
+    Platform& platform = Platform::current();
+    const TrustStatus status = platform.accessibility->trustStatus();
+    if (platform.loggedAccessibility != status.reason) {
+        // The first answer is worth a line only when it is a refusal.
+        if (!status.trusted() || platform.loggedAccessibility) {
+            AppLog::write(trustLogLine(status));
+        }
+        platform.loggedAccessibility = status.reason;
+    }
+    return status.trusted();
 }
 
 void requestPermission() {

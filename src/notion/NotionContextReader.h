@@ -30,6 +30,8 @@ struct ParsedNotionURL {
     bool operator==(const ParsedNotionURL&) const = default;
 };
 
+// Whether Notion may be read and written now. Every caller goes through here: the log
+// says why not once, when the reason changes (and once when it is gone).
 bool isTrusted();
 void requestPermission();
 std::optional<RunningApplication> frontmostNotion();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "platform/Accessibility.h"
 #include "platform/Alerts.h"
@@ -33,6 +34,10 @@ class Platform {
     std::unique_ptr<KeyEvents> keyEvents;
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<WindowSystem> windows;
+
+    // The accessibility reason the log last gave (NotionContextReader says why once per
+    // change); it belongs to these services and goes with them.
+    std::optional<UntrustedReason> loggedAccessibility;
 
     // Installs the bundle for the process; the previous one, if any, is destroyed.
     static void install(std::unique_ptr<Platform> platform);

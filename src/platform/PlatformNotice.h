@@ -35,8 +35,17 @@ struct AddressNotOpened {
     std::string detail;  // empty when the desktop gave no reason
 };
 
-using PlatformNotice = std::variant<PreferencesFileUnusable, PreferencesNotSaved,
-                                    SecretServiceUnavailable, AddressNotOpened>;
+// The desktop has no permission prompt: the user turns assistive technologies on.
+struct AccessibilityHasNoPrompt {};
+
+// The desktop's accessibility settings could not be opened.
+struct AccessibilitySettingsNotOpened {
+    std::string detail;
+};
+
+using PlatformNotice =
+    std::variant<PreferencesFileUnusable, PreferencesNotSaved, SecretServiceUnavailable,
+                 AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySettingsNotOpened>;
 
 // Records the notice in the program's log; any thread.
 void reportPlatformNotice(const PlatformNotice& notice);

@@ -1,6 +1,7 @@
 // The Notion integration on a real X server: the X11 clipboard, XTest keystrokes,
 // EWMH activation and AT-SPI, against the stand-in Notion window.
 
+#include <X11/keysym.h>
 #include <gtk/gtk.h>
 
 #include <gtest/gtest.h>
@@ -82,6 +83,33 @@ TEST_F(NotionDesktopTest, ReadsPageAndSelectionAndPutsTheUsersClipboardBack) {
         EXPECT_EQ(after[0].at(type), bytes) << type;
     }
     EXPECT_EQ(pasteboard.string(), "user's rich copy");
+}
+
+// The user calls the program with a hot key such as Alt+Space or Alt+Shift+Space and is
+// still holding its modifiers when the copies go out: Notion must see Control-L and
+// Control-C, not Control-Alt-L, and the user's keys must be down again afterwards. A
+// Control the user holds is part of the shortcut and stays down.
+TEST_F(NotionDesktopTest, ShortcutsCarryControlAloneWhileTheUserHoldsHotKeyModifiers) {
+    ASSERT_TRUE(Reader::isTrusted()) << "accessibility bus or XTest missing";
+    const std::vector<std::pair<std::string, std::vector<KeySym>>> cases = {
+        {"Alt", {XK_Alt_L}}, {"Alt+Shift", {XK_Alt_L, XK_Shift_L}}, {"Control", {XK_Control_L}}};
+    for (const auto& [name, keysyms] : cases) {
+        SCOPED_TRACE("held: " + name);
+        const testing::HeldKeys held(desktop.display(), keysyms);
+        ASSERT_TRUE(held.allDown());
+        const std::size_t copiesBefore = notion->copyTimes().size();
+
+        const NotionContext context = Reader::read(true, std::nullopt);
+        EXPECT_EQ(context.pageId, "01234567-89ab-cdef-0123-456789abcdef");
+        EXPECT_EQ(context.source, "link");
+        EXPECT_EQ(context.selectedText, "world");
+        EXPECT_EQ(notion->copyTimes().size(), copiesBefore + 2);  // Control-L, Control-C
+
+        EXPECT_TRUE(held.allDown()) << "the held keys are not down again";
+        if (name != "Control") {
+            EXPECT_FALSE(testing::isKeyDown(desktop.display(), XK_Control_L));
+        }
+    }
 }
 
 TEST_F(NotionDesktopTest, InsertsAtTheCaretAfterBringingNotionToTheFront) {

@@ -41,7 +41,8 @@ class PanelWebTest : public ::testing::Test {
         workspace = scriptedWorkspace.get();
         platform.workspace = std::move(scriptedWorkspace);
         auto scriptedAccessibility = std::make_unique<fake::ScriptedAccessibility>();
-        scriptedAccessibility->trusted = false;  // no keystrokes into the test's display
+        // No keystrokes into the test's display.
+        scriptedAccessibility->status = fake::ScriptedAccessibility::untrusted();
         platform.accessibility = std::move(scriptedAccessibility);
         Settings::shared().setRuntimeBaseURL("");
         service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel.html"), "text/html");

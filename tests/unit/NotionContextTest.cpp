@@ -141,13 +141,78 @@ TEST_F(NotionReadTest, KeystrokesDependOnTrustAndSelection) {
     EXPECT_EQ(platform.keys.strokes, strokesOf({Reader::keyL}));
 
     platform.keys.strokes.clear();
-    platform.accessibility.trusted = false;
+    platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
     const NotionContext untrusted = Reader::read(true, std::nullopt);
     EXPECT_TRUE(platform.keys.strokes.empty());
     EXPECT_EQ(untrusted, (NotionContext{"", "Weekly Plan", "", "", "windowTitle"}));
     EXPECT_EQ(Reader::captureLink(), std::nullopt);
     EXPECT_EQ(Reader::captureSelection(500ms), "");
     EXPECT_TRUE(platform.keys.strokes.empty());
+}
+
+// The program reads Notion again and again (each time the panel shows); the log says
+// why it cannot only when the reason is new, and once when it is gone.
+TEST_F(NotionReadTest, SaysOnceWhyAccessibilityIsUnavailable) {
+    const testing::LogCapture log;
+    const auto accessibilityLines = [&log] {
+        std::vector<std::string> lines;
+        for (const std::string& message : log.messages()) {
+            if (message.starts_with("辅助功能：")) {
+                lines.push_back(message);
+            }
+        }
+        return lines;
+    };
+    const auto readFor = [this](std::chrono::seconds duration) {
+        const auto until = platform.queue.now() + duration;
+        while (platform.queue.now() < until) {
+            Reader::read(true, std::nullopt);
+            platform.queue.advance(1s);
+        }
+    };
+
+    // Trusted from the start: nothing to explain.
+    readFor(3s);
+    EXPECT_TRUE(accessibilityLines().empty());
+
+    platform.accessibility.status = {UntrustedReason::noSessionBus,
+                                     "DBUS_SESSION_BUS_ADDRESS is not set"};
+    platform.keys.strokes.clear();
+    readFor(10s);
+    EXPECT_TRUE(platform.keys.strokes.empty());
+    const std::string noSession =
+        "辅助功能：不可用（没有 D-Bus 会话总线：DBUS_SESSION_BUS_ADDRESS is not set），"
+        "暂时读不到也写不进 Notion";
+    EXPECT_EQ(accessibilityLines(), std::vector<std::string>{noSession});
+
+    // Another reason: one more line, whatever its detail says from one look to the next.
+    const auto until = platform.queue.now() + 10s;
+    for (int look = 0; platform.queue.now() < until; ++look) {
+        platform.accessibility.status = {UntrustedReason::noAccessibilityBus,
+                                         "org.a11y.Bus: no reply, attempt " + std::to_string(look)};
+        EXPECT_FALSE(Reader::isTrusted());
+        platform.queue.advance(1s);
+    }
+    const std::string noBus =
+        "辅助功能：不可用（没有 AT-SPI 辅助功能总线：org.a11y.Bus: no reply, attempt 0），"
+        "暂时读不到也写不进 Notion";
+    EXPECT_EQ(accessibilityLines(), (std::vector<std::string>{noSession, noBus}));
+
+    // The bus appears: said once, and the reads copy again.
+    platform.accessibility.status = {};
+    readFor(5s);
+    EXPECT_EQ(Reader::read(true, std::nullopt).source, "link");
+    EXPECT_EQ(accessibilityLines(),
+              (std::vector<std::string>{noSession, noBus, "辅助功能：已可用"}));
+
+    // A reason without details.
+    platform.accessibility.status = {UntrustedReason::noKeystrokes, ""};
+    readFor(5s);
+    EXPECT_EQ(accessibilityLines(),
+              (std::vector<std::string>{noSession, noBus, "辅助功能：已可用",
+                                        "辅助功能：不可用（不能发送按键，没有 XTest），"
+                                        "暂时读不到也写不进 Notion"}));
+    EXPECT_GE(platform.accessibility.statusQueries, 30);  // asked at every read
 }
 
 TEST_F(NotionReadTest, SelectionThatIsAnAddressIsDropped) {

@@ -128,7 +128,7 @@ TEST_F(PanelControllerTest, InsertionFailuresComeBackAfterAFifthOfASecond) {
     // Notion runs but the permission is missing: the panel hides, then comes back.
     const RunningApplication notion{42, "notion.id", "Notion"};
     platform.workspace.running = {RunningApplication{7, "org.other", "Other"}, notion};
-    platform.accessibility.trusted = false;
+    platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
     const std::size_t mark = window.view.evaluated.size();
     panel->handleMessage({{"action", "insertText"}, {"text", "结论"}});
     EXPECT_FALSE(window.visible);
@@ -139,7 +139,7 @@ TEST_F(PanelControllerTest, InsertionFailuresComeBackAfterAFifthOfASecond) {
     EXPECT_TRUE(log.contains("插入失败：" + std::string(TextInsertion::permissionMessage)));
 
     // Trusted and in front: pasted, and the panel stays hidden.
-    platform.accessibility.trusted = true;
+    platform.accessibility.status = {};
     platform.workspace.frontmost = notion;
     const std::size_t pasted = window.view.evaluated.size();
     panel->handleMessage({{"action", "insertText"}, {"text", "结论"}});

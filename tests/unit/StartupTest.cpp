@@ -89,7 +89,7 @@ TEST_F(StartupTest, NormalStartLogsItsStepsAndDispatchesOneMode) {
     LaunchModes modes;
     modes.modes = {RunMode{"--recordtest", [&](AppDelegate&) { ran.emplace_back("record"); }},
                    RunMode{"--ttstest", [&](AppDelegate&) { ran.emplace_back("tts"); }}};
-    platform.accessibility.trusted = false;
+    platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
     const auto app =
         delegate(args({"--ttstest", "--recordtest", "--platform-option"}), std::move(modes));
     app->applicationDidFinishLaunching();
@@ -99,12 +99,14 @@ TEST_F(StartupTest, NormalStartLogsItsStepsAndDispatchesOneMode) {
     ASSERT_NE(app->panelController(), nullptr);
 
     const auto messages = log.messages();
-    ASSERT_GE(messages.size(), 6u);
+    ASSERT_GE(messages.size(), 7u);
     EXPECT_EQ(messages[1], "参数：/usr/bin/pagemate --ttstest --recordtest --platform-option");
     EXPECT_EQ(messages[2], "正在创建面板…");
     EXPECT_EQ(messages[3], "面板创建完成");
     EXPECT_EQ(messages[4], "状态：未连接");
-    EXPECT_EQ(messages[5], "菜单栏就绪；密码已配置：false；辅助功能权限：未授权");
+    // Why, from the first look at the permission.
+    EXPECT_TRUE(messages[5].starts_with("辅助功能：不可用（")) << messages[5];
+    EXPECT_EQ(messages[6], "菜单栏就绪；密码已配置：false；辅助功能权限：未授权");
 }
 
 TEST_F(StartupTest, PasswordStateIsReported) {

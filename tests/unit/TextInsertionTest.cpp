@@ -37,7 +37,7 @@ TEST_F(TextInsertionTest, EmptyTextAndMissingPermission) {
     EXPECT_TRUE(platform.workspace.activations.empty());
     EXPECT_EQ(platform.pasteboard.changeCount(), before);
 
-    platform.accessibility.trusted = false;
+    platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
     EXPECT_EQ(TextInsertion::insert("answer", notion),
               InsertOutcome(InsertFailed{std::string(TextInsertion::permissionMessage)}));
     EXPECT_TRUE(platform.workspace.activations.empty());

@@ -73,7 +73,12 @@ class ScriptedWorkspace final : public Workspace {
 // An accessibility tree reduced to what the program asks of it.
 class ScriptedAccessibility final : public Accessibility {
   public:
-    [[nodiscard]] bool isTrusted() override { return trusted; }
+    static TrustStatus untrusted() { return {UntrustedReason::noAccessibilityBus, ""}; }
+
+    [[nodiscard]] TrustStatus trustStatus() override {
+        ++statusQueries;
+        return status;
+    }
     void requestPermission() override { ++permissionRequests; }
     void openSettings() override { ++settingsOpened; }
     [[nodiscard]] std::optional<std::string> focusedWindowTitle(int pid) override {
@@ -88,7 +93,9 @@ class ScriptedAccessibility final : public Accessibility {
         return writeResult;
     }
 
-    bool trusted = true;
+    // Trusted unless the test says otherwise; untrusted() is the usual way to say it.
+    TrustStatus status;
+    int statusQueries = 0;
     int permissionRequests = 0;
     int settingsOpened = 0;
     std::map<int, std::string> windowTitles;

@@ -1,19 +1,138 @@
 #include "platform/linux/AtspiAccessibility.h"
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <atspi/atspi.h>
+#include <gio/gio.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "app/AppLog.h"
+#include "platform/PlatformNotice.h"
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/X11Display.h"
 
 namespace pagemate::linux_backend {
 
 namespace {
 
 using Node = GObjectPtr<AtspiAccessible>;
+
+// How often a missing bus is looked for again, and how long the session bus may take
+// to hand out the accessibility bus's address (it may have to start it first).
+constexpr std::chrono::seconds kLookAgain{5};
+constexpr gint kAddressTimeoutMs = 3000;
+
+std::string messageOf(GError* raw) {
+    const GErrorPtr error(raw);
+    if (!error) {
+        return "unknown error";
+    }
+    g_dbus_error_strip_remote_error(error.get());  // the name is in the message already
+    return error->message;
+}
+
+// An "autolaunch:" address starts a bus of its own when connected to.
+bool startsABus(std::string_view address) {
+    return address.find("autolaunch:") != std::string_view::npos;
+}
+
+// A connection to the message bus at `address`, hello said; null with the reason in
+// `why` when the bus does not answer. Never starts a bus.
+GObjectPtr<GDBusConnection> connectToBus(const std::string& address, std::string& why) {
+    if (startsABus(address)) {
+        why = "an autolaunch: address is not followed";
+        return nullptr;
+    }
+    GError* error = nullptr;
+    GObjectPtr<GDBusConnection> bus(g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error));
+    if (!bus) {
+        why = messageOf(error);
+    }
+    return bus;
+}
+
+TrustStatus accessibilityBusAt(const std::string& address, std::string_view source) {
+    std::string why;
+    const GObjectPtr<GDBusConnection> bus = connectToBus(address, why);
+    if (!bus) {
+        return {UntrustedReason::noAccessibilityBus,
+                std::string(source) + " \"" + address + "\": " + why};
+    }
+    g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
+    return {};
+}
+
+struct XFreeDeleter {
+    void operator()(unsigned char* data) const { XFree(data); }
+};
+
+// The address the accessibility bus's launcher leaves on the X root window, as libatspi
+// reads it (only outside Wayland sessions, on $AT_SPI_DISPLAY or $DISPLAY).
+std::optional<std::string> rootWindowAddress() {
+    if (g_getenv("DISPLAY") == nullptr || g_getenv("WAYLAND_DISPLAY") != nullptr) {
+        return std::nullopt;
+    }
+    const X11Connection display(XOpenDisplay(g_getenv("AT_SPI_DISPLAY")));
+    if (!display) {
+        return std::nullopt;
+    }
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* raw = nullptr;
+    const Atom property = XInternAtom(display.get(), "AT_SPI_BUS", False);
+    const int read =
+        XGetWindowProperty(display.get(), DefaultRootWindow(display.get()), property, 0, BUFSIZ,
+                           False, XA_STRING, &type, &format, &count, &remaining, &raw);
+    const std::unique_ptr<unsigned char, XFreeDeleter> data(raw);
+    if (read != Success || !data || format != 8) {
+        return std::nullopt;
+    }
+    return std::string(reinterpret_cast<const char*>(data.get()), count);
+}
+
+// Where libatspi will find the accessibility bus, in its order, and whether it answers.
+TrustStatus lookForBus() {
+    if (const char* address = g_getenv("AT_SPI_BUS_ADDRESS"); address != nullptr && *address) {
+        return accessibilityBusAt(address, "AT_SPI_BUS_ADDRESS");
+    }
+    if (const std::optional<std::string> address = rootWindowAddress()) {
+        return accessibilityBusAt(*address, "AT_SPI_BUS on the X root window");
+    }
+    const char* session = g_getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (session == nullptr || *session == '\0') {
+        return {UntrustedReason::noSessionBus, "DBUS_SESSION_BUS_ADDRESS is not set"};
+    }
+    std::string why;
+    const GObjectPtr<GDBusConnection> bus = connectToBus(session, why);
+    if (!bus) {
+        return {UntrustedReason::noSessionBus, std::string(session) + ": " + why};
+    }
+    GError* error = nullptr;
+    const GVariantPtr reply(g_dbus_connection_call_sync(
+        bus.get(), "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
+        G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, kAddressTimeoutMs, nullptr, &error));
+    g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
+    if (!reply) {
+        return {UntrustedReason::noAccessibilityBus, "org.a11y.Bus: " + messageOf(error)};
+    }
+    const gchar* address = nullptr;
+    g_variant_get(reply.get(), "(&s)", &address);
+    if (address == nullptr || *address == '\0') {
+        return {UntrustedReason::noAccessibilityBus, "org.a11y.Bus gave no address"};
+    }
+    return accessibilityBusAt(address, "org.a11y.Bus");
+}
 
 // Bounds on the walk for the focused element: deep editors stay within them, a
 // runaway tree does not hang the main thread.
@@ -114,40 +233,58 @@ bool isEditable(AtspiAccessible* element) {
 
 }  // namespace
 
-AtspiAccessibility::AtspiAccessibility(bool keystrokesPossible)
-    : keystrokesPossible_(keystrokesPossible) {}
+AtspiAccessibility::AtspiAccessibility(bool keystrokesPossible, const MainQueue& clock)
+    : keystrokesPossible_(keystrokesPossible), clock_(clock) {}
 
-bool AtspiAccessibility::isTrusted() {
-    if (!initialised_) {
-        // 0: started now, 1: already running; anything else: no accessibility bus.
+TrustStatus AtspiAccessibility::trustStatus() {
+    if (!keystrokesPossible_) {
+        return {UntrustedReason::noKeystrokes,
+                "no X display, or the X server lacks the XTEST extension"};
+    }
+    if (initialised_) {
+        return {};
+    }
+    const MainQueue::Clock::time_point now = clock_.now();
+    if (lookedAt_ && now - *lookedAt_ < kLookAgain) {
+        return status_;
+    }
+    lookedAt_ = now;
+    status_ = lookForBus();
+    if (status_.trusted()) {
+        // 0: set up now; 1: set up before, which only happens here, on a bus that answered.
         const int started = atspi_init();
         initialised_ = started == 0 || started == 1;
+        if (!initialised_) {
+            // The bus went between the look and the set-up. Undoing the failed set-up
+            // lets the next look try again (libatspi would not).
+            (void)atspi_exit();
+            status_ = {UntrustedReason::noAccessibilityBus, "libatspi could not connect to it"};
+        }
     }
-    if (!initialised_ || !keystrokesPossible_) {
-        return false;
-    }
-    const Node desktop(atspi_get_desktop(0));
-    return static_cast<bool>(desktop);
+    return status_;
+}
+
+bool AtspiAccessibility::ready() {
+    return trustStatus().trusted();
 }
 
 void AtspiAccessibility::requestPermission() {
     // There is no prompt to show on this desktop: say how to turn it on.
-    AppLog::write(
-        "辅助功能：请在桌面设置里打开辅助技术（GNOME：gsettings set "
-        "org.gnome.desktop.interface toolkit-accessibility true），然后重新打开 Notion");
+    reportPlatformNotice(AccessibilityHasNoPrompt{});
 }
 
 void AtspiAccessibility::openSettings() {
     // Desktops keep the switch in different places; GNOME's panel is the common one.
     GError* error = nullptr;
     if (g_spawn_command_line_async("gnome-control-center universal-access", &error) == FALSE) {
+        reportPlatformNotice(
+            AccessibilitySettingsNotOpened{error != nullptr ? error->message : ""});
         g_clear_error(&error);
-        AppLog::write("辅助功能：找不到桌面的辅助功能设置，请手动打开");
     }
 }
 
 std::optional<std::string> AtspiAccessibility::focusedWindowTitle(int pid) {
-    if (!isTrusted()) {
+    if (!ready()) {
         return std::nullopt;
     }
     const Node application = applicationFor(pid);
@@ -165,11 +302,11 @@ std::optional<std::string> AtspiAccessibility::focusedWindowTitle(int pid) {
 }
 
 bool AtspiAccessibility::hasFocusedElement(int pid) {
-    return isTrusted() && static_cast<bool>(focusedElement(pid));
+    return ready() && static_cast<bool>(focusedElement(pid));
 }
 
 std::optional<std::string> AtspiAccessibility::focusedElementRole(int pid) {
-    const Node element = isTrusted() ? focusedElement(pid) : Node{};
+    const Node element = ready() ? focusedElement(pid) : Node{};
     if (!element) {
         return std::nullopt;
     }
@@ -180,7 +317,7 @@ std::optional<std::string> AtspiAccessibility::focusedElementRole(int pid) {
 }
 
 std::optional<bool> AtspiAccessibility::selectedTextSettable(int pid) {
-    const Node element = isTrusted() ? focusedElement(pid) : Node{};
+    const Node element = ready() ? focusedElement(pid) : Node{};
     if (!element) {
         return std::nullopt;
     }
@@ -188,7 +325,7 @@ std::optional<bool> AtspiAccessibility::selectedTextSettable(int pid) {
 }
 
 int AtspiAccessibility::setSelectedText(int pid, std::string_view text) {
-    const Node element = isTrusted() ? focusedElement(pid) : Node{};
+    const Node element = ready() ? focusedElement(pid) : Node{};
     if (!element || !isEditable(element.get())) {
         return failure;
     }

@@ -23,6 +23,11 @@ struct GFree {
 };
 using GCharPtr = std::unique_ptr<gchar, GFree>;
 
+struct GVariantUnref {
+    void operator()(GVariant* variant) const { g_variant_unref(variant); }
+};
+using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
+
 struct GSourceUnref {
     void operator()(GSource* source) const { g_source_unref(source); }
 };

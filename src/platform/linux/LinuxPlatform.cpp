@@ -50,7 +50,8 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     platform->application = std::make_unique<GLibApplication>();
     platform->pasteboard = std::make_unique<GtkPasteboard>();
     auto keys = std::make_unique<XTestKeyEvents>();
-    platform->accessibility = std::make_unique<AtspiAccessibility>(keys->canPost());
+    platform->accessibility =
+        std::make_unique<AtspiAccessibility>(keys->canPost(), *platform->mainQueue);
     platform->keyEvents = std::move(keys);
     if (hasDisplay) {
         platform->windows = std::make_unique<GtkWindowSystem>();

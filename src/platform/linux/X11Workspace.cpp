@@ -1,6 +1,7 @@
 #include "platform/linux/X11Workspace.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gio/gio.h>
 
@@ -9,8 +10,9 @@
 #include <cctype>
 #include <string>
 
-#include "app/AppLog.h"
+#include "platform/PlatformNotice.h"
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/X11Display.h"
 
 namespace pagemate::linux_backend {
 
@@ -63,15 +65,22 @@ int routeError(Display* display, XErrorEvent* error) {
 
 }  // namespace
 
-X11Workspace::X11Workspace() : display_(openX11Connection()) {
-    if (display_ && errorRouting().ours == nullptr) {
-        errorRouting().ours = display_.get();
+struct X11Workspace::Impl {
+    X11Connection display = openX11Connection();
+
+    [[nodiscard]] std::optional<RunningApplication> applicationOf(Window window) const;
+    [[nodiscard]] std::vector<Window> clientWindows() const;
+};
+
+X11Workspace::X11Workspace() : impl_(std::make_unique<Impl>()) {
+    if (impl_->display && errorRouting().ours == nullptr) {
+        errorRouting().ours = impl_->display.get();
         errorRouting().previous = XSetErrorHandler(&routeError);
     }
 }
 
 X11Workspace::~X11Workspace() {
-    if (display_ && errorRouting().ours == display_.get()) {
+    if (impl_->display && errorRouting().ours == impl_->display.get()) {
         XSetErrorHandler(errorRouting().previous);
         errorRouting() = ErrorRouting{};
     }
@@ -98,21 +107,20 @@ bool X11Workspace::openURL(std::string_view url) {
         return true;
     }
     const GErrorPtr error(rawError);
-    AppLog::write("打开地址失败：" + address + "（" +
-                  (error ? std::string(error->message) : std::string("未知原因")) + "）");
+    reportPlatformNotice(AddressNotOpened{address, error ? error->message : ""});
     return false;
 }
 
-std::optional<RunningApplication> X11Workspace::applicationOf(Window window) {
-    Display* display = display_.get();
+std::optional<RunningApplication> X11Workspace::Impl::applicationOf(Window window) const {
+    Display* connection = display.get();
     RunningApplication application;
-    const auto pid = longProperty(display, window, "_NET_WM_PID", XA_CARDINAL);
+    const auto pid = longProperty(connection, window, "_NET_WM_PID", XA_CARDINAL);
     if (pid.empty()) {
         return std::nullopt;
     }
     application.pid = static_cast<int>(pid[0]);
     XClassHint hint{};
-    if (XGetClassHint(display, window, &hint) != 0) {
+    if (XGetClassHint(connection, window, &hint) != 0) {
         if (hint.res_class != nullptr) {
             application.localizedName = hint.res_class;
             application.bundleIdentifier = identityForClass(hint.res_class);
@@ -123,33 +131,33 @@ std::optional<RunningApplication> X11Workspace::applicationOf(Window window) {
     return application;
 }
 
-std::vector<Window> X11Workspace::clientWindows() {
-    if (!display_) {
+std::vector<Window> X11Workspace::Impl::clientWindows() const {
+    if (!display) {
         return {};
     }
-    Display* display = display_.get();
+    Display* connection = display.get();
     const auto windows =
-        longProperty(display, DefaultRootWindow(display), "_NET_CLIENT_LIST", XA_WINDOW);
+        longProperty(connection, DefaultRootWindow(connection), "_NET_CLIENT_LIST", XA_WINDOW);
     return {windows.begin(), windows.end()};
 }
 
 std::optional<RunningApplication> X11Workspace::frontmostApplication() {
-    if (!display_) {
+    if (!impl_->display) {
         return std::nullopt;
     }
-    Display* display = display_.get();
+    Display* display = impl_->display.get();
     const auto active =
         longProperty(display, DefaultRootWindow(display), "_NET_ACTIVE_WINDOW", XA_WINDOW);
     if (active.empty() || active[0] == None) {
         return std::nullopt;
     }
-    return applicationOf(static_cast<Window>(active[0]));
+    return impl_->applicationOf(static_cast<Window>(active[0]));
 }
 
 std::vector<RunningApplication> X11Workspace::runningApplications() {
     std::vector<RunningApplication> applications;
-    for (const Window window : clientWindows()) {
-        std::optional<RunningApplication> application = applicationOf(window);
+    for (const Window window : impl_->clientWindows()) {
+        std::optional<RunningApplication> application = impl_->applicationOf(window);
         const bool known = application && std::any_of(applications.begin(), applications.end(),
                                                       [&](const auto& other) {
                                                           return other.pid == application->pid;
@@ -162,12 +170,12 @@ std::vector<RunningApplication> X11Workspace::runningApplications() {
 }
 
 bool X11Workspace::activate(const RunningApplication& application) {
-    if (!display_) {
+    if (!impl_->display) {
         return false;
     }
-    Display* display = display_.get();
-    for (const Window window : clientWindows()) {
-        const std::optional<RunningApplication> candidate = applicationOf(window);
+    Display* display = impl_->display.get();
+    for (const Window window : impl_->clientWindows()) {
+        const std::optional<RunningApplication> candidate = impl_->applicationOf(window);
         if (!candidate || candidate->pid != application.pid) {
             continue;
         }

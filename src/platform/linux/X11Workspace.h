@@ -1,9 +1,8 @@
 #pragma once
 
-#include <X11/Xlib.h>
+#include <memory>
 
 #include "platform/Workspace.h"
-#include "platform/linux/X11Display.h"
 
 namespace pagemate::linux_backend {
 
@@ -27,10 +26,8 @@ class X11Workspace final : public Workspace {
     static std::string identityForClass(std::string_view windowClass);
 
   private:
-    [[nodiscard]] std::optional<RunningApplication> applicationOf(Window window);
-    [[nodiscard]] std::vector<Window> clientWindows();
-
-    X11Connection display_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace pagemate::linux_backend
