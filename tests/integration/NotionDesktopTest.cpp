@@ -141,8 +141,12 @@ TEST_F(NotionDesktopTest, InsertsAtTheCaretAfterBringingNotionToTheFront) {
 
 TEST_F(NotionDesktopTest, AccessibilityRoadWritesIntoTheTextArea) {
     const int pid = notion->pid();
-    const nlohmann::json probe = TextInsertion::probeFocusedElement(pid);
-    EXPECT_EQ(probe.value("focusedElement", ""), "text");
+    // The stand-in registers with the accessibility bus on its own time after it shows.
+    nlohmann::json probe;
+    EXPECT_TRUE(testing::pumpUntil([&] {
+        probe = TextInsertion::probeFocusedElement(pid);
+        return probe.value("focusedElement", "") == "text";
+    })) << probe;
     EXPECT_EQ(probe.value("selectedTextSettable", false), true);
     EXPECT_TRUE(TextInsertion::insertViaAccessibility("AX", pid));
     EXPECT_TRUE(log.contains("AX 插入：写入结果 0"));
