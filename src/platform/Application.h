@@ -2,7 +2,7 @@
 
 namespace pagemate {
 
-// The application object: the run loop's owner.
+// The application object: the run loop's owner. Main thread only.
 class Application {
   public:
     virtual ~Application() = default;

@@ -13,7 +13,9 @@ namespace pagemate {
 using PasteboardItem = std::map<std::string, std::string>;
 
 // The general (system) pasteboard. Types are the platform's names; the plain-text type
-// is whatever the platform reads as a string.
+// is whatever the platform reads as a string. Main thread only; reads may run the main
+// loop while they wait for another program to hand its data over, so a caller must
+// tolerate being re-entered from it.
 class Pasteboard {
   public:
     virtual ~Pasteboard() = default;

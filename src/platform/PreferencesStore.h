@@ -16,7 +16,8 @@ using PreferenceValue = std::variant<bool, double, std::string, UnusablePreferen
 
 // The user's preferences: a flat map from key to a typed value. A missing key reads
 // as nullopt; a key holding a value of another type reads as that value, so the
-// caller tells "missing" from "mistyped".
+// caller tells "missing" from "mistyped". Safe from any thread; a change is stored
+// before setValue() returns.
 class PreferencesStore {
   public:
     virtual ~PreferencesStore() = default;

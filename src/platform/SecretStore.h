@@ -25,7 +25,8 @@ struct SecretLookup {
 
 // Generic passwords identified by service and account, with the four primitive
 // operations of a keychain. Higher-level rules (update-then-add, not-found counts as
-// deleted) live in the core's Keychain, not here.
+// deleted) live in the core's Keychain, not here. Calls block until the store has
+// answered and may be made from any thread.
 class SecretStore {
   public:
     virtual ~SecretStore() = default;

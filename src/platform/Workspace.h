@@ -16,6 +16,7 @@ struct RunningApplication {
 };
 
 // The desktop around the program: applications and the handlers that open addresses.
+// Main thread only.
 class Workspace {
   public:
     virtual ~Workspace() = default;
