@@ -29,10 +29,10 @@
 // clang-format off
 #include "fixtures/Desktop.h"
 // clang-format on
+#include "harness/TestSupport.h"
 #include "platform/linux/GObjectPtr.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/WebKitView.h"
-#include "support/TestSupport.h"
 #include "web/HostBridge.h"
 #include "web/PanelController.h"
 

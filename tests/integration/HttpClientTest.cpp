@@ -11,8 +11,8 @@
 #include "contracts/HttpClientContract.h"
 #include "fixtures/RawHttpCapture.h"
 #include "fixtures/StandInService.h"
+#include "harness/TestSupport.h"
 #include "platform/linux/CurlHttpClient.h"
-#include "support/TestSupport.h"
 
 namespace pagemate {
 namespace {

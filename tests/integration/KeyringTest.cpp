@@ -6,9 +6,9 @@
 
 #include "app/Keychain.h"
 #include "app/Settings.h"
+#include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LibsecretStore.h"
-#include "support/TestSupport.h"
 
 namespace pagemate {
 namespace {

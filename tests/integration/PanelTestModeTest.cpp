@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "fixtures/StandInService.h"
-#include "support/TestSupport.h"
+#include "harness/TestSupport.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX, not in a header
 

@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Settings.h"
+#include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/JsonPreferencesStore.h"
-#include "support/TestSupport.h"
 
 namespace pagemate {
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LibsecretStore.h"
-#include "support/TestSupport.h"
 
 namespace pagemate {
 namespace {

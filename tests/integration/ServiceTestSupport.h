@@ -4,9 +4,9 @@
 
 #include "app/Settings.h"
 #include "fixtures/StandInService.h"
+#include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/CurlHttpClient.h"
-#include "support/TestSupport.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate::testing {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/AppLog.h"
-#include "support/TestSupport.h"
+#include "harness/TestSupport.h"
 
 namespace pagemate {
 namespace {

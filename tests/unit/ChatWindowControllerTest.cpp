@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestSupport.h"
 #include "web/ChatWindowController.h"
 
 namespace pagemate {

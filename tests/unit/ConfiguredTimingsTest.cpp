@@ -7,8 +7,8 @@
 #include "app/AppDelegate.h"
 #include "app/HistoryCommands.h"
 #include "app/RunModes.h"
+#include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestSupport.h"
 #include "web/PanelController.h"
 
 namespace pagemate {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "harness/TestSupport.h"
 #include "notion/NotionContextReader.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestSupport.h"
 
 namespace pagemate {
 namespace {

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "app/Settings.h"
+#include "harness/TestSupport.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestSupport.h"
 #include "web/PanelController.h"
 
 namespace pagemate {

@@ -3,8 +3,8 @@
 #include "app/Defaults.h"
 #include "app/Keychain.h"
 #include "app/Settings.h"
+#include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestSupport.h"
 
 namespace pagemate {
 namespace {

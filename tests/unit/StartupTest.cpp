@@ -2,9 +2,9 @@
 
 #include "app/AppDelegate.h"
 #include "app/RunModes.h"
+#include "harness/TestSupport.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestSupport.h"
 
 namespace pagemate {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "harness/TestSupport.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestSupport.h"
 
 namespace pagemate {
 namespace {

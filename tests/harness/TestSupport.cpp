@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "harness/TestSupport.h"
 
 #include <cstdlib>
 #include <fstream>
