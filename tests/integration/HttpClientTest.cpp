@@ -179,18 +179,7 @@ TEST_F(HttpClientTest, OversizedBodiesFailInsteadOfFillingMemory) {
 class FirstBytes {
   public:
     FirstBytes() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listener_ < 0 ||
-            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 1) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("first bytes: cannot listen");
-        }
-        port_ = ntohs(address.sin_port);
+        listener_ = testing::listenOnLoopback(port_);
         thread_ = std::thread([this] {
             const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             std::string received(3, '\0');
