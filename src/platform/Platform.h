@@ -12,6 +12,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/StatusItem.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
 
@@ -34,6 +35,7 @@ class Platform {
     std::unique_ptr<KeyEvents> keyEvents;
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<WindowSystem> windows;
+    std::unique_ptr<StatusBar> statusBar;
 
     // The accessibility reason the log last gave (NotionContextReader says why once per
     // change); it belongs to these services and goes with them.

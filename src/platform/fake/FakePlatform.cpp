@@ -17,6 +17,7 @@ Platform& installFakes() {
     platform->keyEvents = std::make_unique<ScriptedKeyEvents>();
     platform->accessibility = std::make_unique<ScriptedAccessibility>();
     platform->windows = std::make_unique<FakeWindowSystem>();
+    platform->statusBar = std::make_unique<RecordingStatusBar>();
     Platform& installed = *platform;
     Platform::install(std::move(platform));
     return installed;
@@ -37,7 +38,8 @@ FakePlatform::FakePlatform(Platform& platform)
       keys(static_cast<ScriptedKeyEvents&>(*platform.keyEvents)),
       accessibility(static_cast<ScriptedAccessibility&>(*platform.accessibility)),
       windows(static_cast<FakeWindowSystem&>(*platform.windows)),
-      http(static_cast<ScriptedHttpClient&>(*platform.http)) {}
+      http(static_cast<ScriptedHttpClient&>(*platform.http)),
+      statusBar(static_cast<RecordingStatusBar&>(*platform.statusBar)) {}
 
 FakePlatform::~FakePlatform() {
     Platform::uninstall();

@@ -9,6 +9,7 @@
 #include "platform/fake/MemoryPasteboard.h"
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
+#include "platform/fake/RecordingStatusBar.h"
 #include "platform/fake/ScriptedDesktop.h"
 #include "platform/fake/ScriptedHttpClient.h"
 #include "platform/fake/VirtualClockQueue.h"
@@ -60,6 +61,7 @@ class FakePlatform {
     ScriptedAccessibility& accessibility;
     FakeWindowSystem& windows;
     ScriptedHttpClient& http;
+    RecordingStatusBar& statusBar;
 
   private:
     explicit FakePlatform(Platform& platform);

@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include "platform/UnavailableStatusBar.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/CurlHttpClient.h"
@@ -60,6 +61,10 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         platform->windows = std::make_unique<UnavailableWindowSystem>();
         platform->alerts = std::make_unique<LoggedAlerts>();
     }
+    // Until the StatusNotifierItem backend lands every item is hidden.
+    platform->statusBar = std::make_unique<UnavailableStatusBar>(
+        hasDisplay ? StatusItem::Availability::noTrayHost : StatusItem::Availability::noDisplay,
+        "");
     return platform;
 }
 
