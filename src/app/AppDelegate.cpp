@@ -1,13 +1,26 @@
 #include "app/AppDelegate.h"
 
+#include <filesystem>
+
+#include "app/AccessibilityWatch.h"
 #include "app/AppLog.h"
+#include "app/Defaults.h"
 #include "app/HistoryCommands.h"
 #include "app/Settings.h"
+#include "app/StatusMenu.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
 #include "support/Text.h"
+#include "support/Url.h"
 
 namespace pagemate {
+
+namespace {
+
+// The themed icon the project installs (data/icons/hicolor).
+constexpr std::string_view kStatusIconName = "pagemate";
+
+}  // namespace
 
 AppDelegate::AppDelegate(std::vector<std::string> arguments, LaunchModes modes)
     : arguments_(std::move(arguments)), modes_(std::move(modes)) {}
@@ -34,10 +47,12 @@ void AppDelegate::applicationDidFinishLaunching() {
     chatWindow_ = ChatWindowController::create();
     // The quick bar follows here.
     AppLog::write("面板创建完成");
+    panelController_->onOpenSettings = command(&AppDelegate::openSettings);
     panelController_->onStatusChange = statusCallback();
 
-    // The status item, its menu and the four global hot keys follow here.
+    createStatusItem();
     rebuildMenu();
+    // The four global hot keys follow here.
 
     resolveServiceAndCheckHealth();
 
@@ -51,16 +66,76 @@ void AppDelegate::applicationDidFinishLaunching() {
             return;
         }
     }
-    // The accessibility prompt and watch follow here.
+
+    if (!accessibilityTrusted()) {
+        requestAccessibility();
+    }
 
     if (hasArgument(arguments_, "--show-panel")) {
         const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
         Platform::current().mainQueue->postAfter(std::chrono::seconds(1), [weakSelf] {
-            if (const auto self = weakSelf.lock(); self && self->panelController_) {
+            if (const auto self = weakSelf.lock()) {
                 self->panelController_->show();
             }
         });
     }
+}
+
+void AppDelegate::requestAccessibility() {
+    const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    Platform::current().mainQueue->postAfter(std::chrono::milliseconds(1500), [weakSelf] {
+        if (weakSelf.lock()) {
+            AppLog::write("申请辅助功能权限（系统弹窗）");
+            NotionContextReader::requestPermission();
+        }
+    });
+    watchForAccessibility(std::chrono::seconds(90));
+}
+
+void AppDelegate::watchForAccessibility(std::chrono::seconds timeout) {
+    const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    AccessibilityWatch::start(timeout, [weakSelf] {
+        if (const auto self = weakSelf.lock(); self && self->panelController_) {
+            self->panelController_->sendHostEvent({{"type", "permission"}, {"trusted", true}});
+        }
+    });
+}
+
+void AppDelegate::createStatusItem() {
+    statusItem_ = Platform::current().statusBar->createItem(
+        StatusItemOptions{std::string(kStatusIconName), "页伴", "页伴（⌥Space 唤出）"});
+    const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    statusItem_->setAvailabilityObserver([weakSelf] {
+        if (const auto self = weakSelf.lock()) {
+            self->reportStatusItem();
+        }
+    });
+    reportStatusItem();
+}
+
+void AppDelegate::reportStatusItem() {
+    using Availability = StatusItem::Availability;
+    const Availability availability = statusItem_->availability();
+    if (availability == Availability::shown) {
+        if (statusItemHiddenLogged_) {
+            AppLog::write("状态栏：托盘已出现，图标已显示");
+            statusItemHiddenLogged_ = false;
+        }
+        return;
+    }
+    if (statusItemHiddenLogged_) {
+        return;
+    }
+    statusItemHiddenLogged_ = true;
+    std::string why = availability == Availability::noTrayHost ? "桌面没有运行状态栏托盘"
+                      : availability == Availability::noSessionBus ? "没有 D-Bus 会话总线"
+                                                                   : "没有可用的显示器";
+    if (const std::string detail = statusItem_->availabilityDetail(); !detail.empty()) {
+        why += "：" + detail;
+    }
+    AppLog::write("状态栏：看不到图标（" + why +
+                  "）。用快捷键打开：⌥⇧Space（Alt+Shift+Space）完整助手，⌥⇧C（Alt+Shift+C）"
+                  "大窗口，⌥Space（Alt+Space）快速输入，⌥⇧M（Alt+Shift+M）会议记录");
 }
 
 void AppDelegate::resolveServiceAndCheckHealth() {
@@ -96,19 +171,35 @@ void AppDelegate::setStatusLine(std::string text) {
     rebuildMenu();
 }
 
-void AppDelegate::toggleChatWindow() {
-    if (!chatWindow_) {
-        return;
-    }
-    const Settings& settings = Settings::shared();
-    chatWindow_->toggle(settings.runtimeBaseURL().empty() ? settings.serverURL()
-                                                          : settings.runtimeBaseURL());
+std::function<void()> AppDelegate::command(void (AppDelegate::*operation)()) {
+    const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    return [weakSelf, operation] {
+        if (const auto self = weakSelf.lock()) {
+            ((*self).*operation)();
+        }
+    };
 }
 
 void AppDelegate::rebuildMenu() {
-    // Until there is a status menu to show it, each rebuild puts the status line in
-    // the log, as the menu's status row would read.
-    AppLog::write("状态：" + statusLine_);
+    if (!statusItem_) {
+        return;
+    }
+    StatusMenu::Commands commands;
+    commands.toggleQuickBar = command(&AppDelegate::toggleQuickBar);
+    commands.toggleChatWindow = command(&AppDelegate::toggleChatWindow);
+    commands.togglePanel = command(&AppDelegate::togglePanel);
+    commands.toggleMeeting = command(&AppDelegate::toggleMeeting);
+    commands.readContext = command(&AppDelegate::readContext);
+    commands.grantPermission = command(&AppDelegate::grantPermission);
+    commands.openWebConsole = command(&AppDelegate::openWebConsole);
+    commands.openSettings = command(&AppDelegate::openSettings);
+    commands.openLogs = command(&AppDelegate::openLogs);
+    commands.openHistory = command(&AppDelegate::openHistory);
+    commands.syncHistoryNow = command(&AppDelegate::syncHistoryNow);
+    commands.openRecordings = command(&AppDelegate::openRecordings);
+    commands.openFeedback = command(&AppDelegate::openFeedback);
+    commands.quit = command(&AppDelegate::quit);
+    statusItem_->setMenu(StatusMenu::build({statusLine_, accessibilityTrusted()}, commands));
 }
 
 std::function<void(const std::string&)> AppDelegate::statusCallback() {
@@ -124,13 +215,73 @@ bool AppDelegate::accessibilityTrusted() const {
     return NotionContextReader::isTrusted();
 }
 
+void AppDelegate::toggleQuickBar() {
+    AppLog::write("快速条：这个版本还没有快速输入条");
+}
+
+void AppDelegate::togglePanel() {
+    panelController_->toggle();
+}
+
+void AppDelegate::toggleMeeting() {
+    AppLog::write("会议记录：这个版本还没有会议记录");
+}
+
+void AppDelegate::toggleChatWindow() {
+    const Settings& settings = Settings::shared();
+    chatWindow_->toggle(settings.runtimeBaseURL().empty() ? settings.serverURL()
+                                                          : settings.runtimeBaseURL());
+}
+
+void AppDelegate::readContext() {
+    if (!panelController_->window().isVisible()) {
+        panelController_->show();
+    }
+    panelController_->notifyContext(true);
+}
+
+void AppDelegate::grantPermission() {
+    NotionContextReader::requestPermission();
+    Platform::current().accessibility->openSettings();
+}
+
+void AppDelegate::openWebConsole() {
+    const std::string address(trimCharacter(Settings::shared().serverURL(), '/'));
+    if (isAbsoluteURL(address)) {
+        Platform::current().workspace->openURL(address);
+    }
+}
+
+void AppDelegate::openSettings() {
+    // The settings window arrives with its controller.
+}
+
+void AppDelegate::openLogs() {
+    AppLog::write("用户打开日志");
+    Platform::current().workspace->openFile(std::filesystem::path(AppLog::path));
+}
+
 void AppDelegate::openHistory() {
     HistoryCommands::openHistory();
 }
 
 void AppDelegate::syncHistoryNow() {
-    HistoryCommands::syncHistoryNow(panelController_ ? panelController_->onStatusChange
-                                                     : std::function<void(const std::string&)>{});
+    HistoryCommands::syncHistoryNow(panelController_->onStatusChange);
+}
+
+void AppDelegate::openRecordings() {
+    AppLog::write("会议录音：这个版本还没有录音文件夹");
+}
+
+void AppDelegate::openFeedback() {
+    if (isAbsoluteURL(Defaults::feedbackURL)) {
+        AppLog::write("打开官网反馈区");
+        Platform::current().workspace->openURL(Defaults::feedbackURL);
+    }
+}
+
+void AppDelegate::quit() {
+    Platform::current().application->terminate();
 }
 
 }  // namespace pagemate

@@ -1,19 +1,21 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/RunModes.h"
+#include "platform/StatusItem.h"
 #include "web/ChatWindowController.h"
 #include "web/PanelController.h"
 
 namespace pagemate {
 
-// The application delegate: start-up, the long-lived controllers and the one-line
-// connection status the status menu shows. One instance lives for the whole process;
-// every callback it hands out holds it weakly.
+// The application delegate: start-up, the long-lived controllers, the status item with
+// its menu and commands, and the one-line connection status the menu shows. One
+// instance lives for the whole process; every callback it hands out holds it weakly.
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   public:
     static std::shared_ptr<AppDelegate> create(std::vector<std::string> arguments,
@@ -29,13 +31,34 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     [[nodiscard]] const std::vector<std::string>& arguments() const { return arguments_; }
     [[nodiscard]] PanelController* panelController() const { return panelController_.get(); }
     [[nodiscard]] ChatWindowController* chatWindow() const { return chatWindow_.get(); }
+    [[nodiscard]] StatusItem* statusItem() const { return statusItem_.get(); }
 
+    // Builds the status menu anew and gives it to the status item.
+    void rebuildMenu();
+
+    // The commands of the status menu.
+    void toggleQuickBar();
+    void togglePanel();
+    void toggleMeeting();
     // Shows or hides the chat window on the address resolution settled on, else on the
     // configured one.
     void toggleChatWindow();
-
+    // Shows the panel when it is hidden, then sends it the Notion context with the
+    // selection.
+    void readContext();
+    void grantPermission();
+    void openWebConsole();
+    void openSettings();
+    void openLogs();
     void openHistory();
     void syncHistoryNow();
+    void openRecordings();
+    void openFeedback();
+    void quit();
+
+    // Checks for the accessibility permission every 2 s until it arrives (then the
+    // panel's page is told) or the time-out has passed.
+    void watchForAccessibility(std::chrono::seconds timeout);
 
     // Lets tests point the panel at a stand-in service before start-up creates it.
     ServiceResolver::Config panelResolverConfig = ServiceResolver::Config::standard();
@@ -43,16 +66,23 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   private:
     // Sets the status line from a controller's status callback (and the other writers).
     void setStatusLine(std::string text);
-    void rebuildMenu();
     [[nodiscard]] std::function<void(const std::string&)> statusCallback();
+    // A menu command that holds the delegate weakly.
+    [[nodiscard]] std::function<void()> command(void (AppDelegate::*operation)());
     [[nodiscard]] bool accessibilityTrusted() const;
+    void createStatusItem();
+    void reportStatusItem();
     void resolveServiceAndCheckHealth();
+    void requestAccessibility();
 
     std::vector<std::string> arguments_;
     LaunchModes modes_;
+    std::unique_ptr<StatusItem> statusItem_;
     std::shared_ptr<PanelController> panelController_;
     std::shared_ptr<ChatWindowController> chatWindow_;
     std::string statusLine_ = "未连接";
+    // Whether the log has said why the status item is not shown.
+    bool statusItemHiddenLogged_ = false;
 };
 
 }  // namespace pagemate

@@ -7,6 +7,7 @@
 #include "app/AppDelegate.h"
 #include "app/Settings.h"
 #include "diagnostics/ReportFile.h"
+#include "diagnostics/SelfTests.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
 
@@ -42,6 +43,9 @@ void runPanelTest(AppDelegate& delegate) {
 
 LaunchModes LaunchModes::standard() {
     LaunchModes modes;
+    modes.selfTest = [](AppDelegate&) { SelfTests::runSelfTest(); };
+    modes.modes.push_back(
+        RunMode{"--activatetest", [](AppDelegate&) { SelfTests::runActivationTest(); }, false});
     modes.modes.push_back(RunMode{"--paneltest", &runPanelTest, true});
     return modes;
 }

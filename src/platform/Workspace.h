@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,9 @@ class Workspace {
     virtual ~Workspace() = default;
     // Opens an address with the desktop's default handler for its scheme.
     virtual bool openURL(std::string_view url) = 0;
+    // Opens a file or folder with the desktop's default application for it (a folder
+    // in the file manager).
+    virtual bool openFile(const std::filesystem::path& path) = 0;
 
     [[nodiscard]] virtual std::optional<RunningApplication> frontmostApplication() = 0;
     [[nodiscard]] virtual std::vector<RunningApplication> runningApplications() = 0;

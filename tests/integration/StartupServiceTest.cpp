@@ -10,24 +10,23 @@ using testing::StandInService;
 class StartupServiceTest : public testing::ServiceTest {
   protected:
     // Starts the program's delegate against the given candidates and returns the
-    // status lines it went through, in order.
+    // status lines its menu went through, in order.
     std::vector<std::string> statusLinesFor(std::string primary, std::string local) {
         auto delegate = AppDelegate::create({"pagemate"}, {});
         delegate->panelResolverConfig = configFor(std::move(primary), std::move(local));
+        const std::size_t itemsBefore = platform.statusBar.items.size();
         delegate->applicationDidFinishLaunching();
+        const fake::RecordingStatusItem& item = *platform.statusBar.items.at(itemsBefore);
         const std::size_t wanted = 3;  // "未连接", rule 2, rule 3
-        waitFor([&] { return statusLines().size() >= wanted; }, 10s);
+        waitFor([&] { return item.statusRows.size() >= wanted; }, 10s);
         platform.queue.runUntil([] { return false; }, 50ms);
-        EXPECT_EQ(delegate->statusLine(), statusLines().back());
-        return statusLines();
-    }
-
-    std::vector<std::string> statusLines() const {
         std::vector<std::string> lines;
-        for (const std::string& message : log.messages()) {
-            if (message.starts_with("状态：")) {
-                lines.push_back(message.substr(std::string_view("状态：").size()));
-            }
+        for (const std::string& row : item.statusRows) {
+            lines.push_back(row.substr(std::string_view("状态：").size()));
+        }
+        EXPECT_FALSE(lines.empty());
+        if (!lines.empty()) {
+            EXPECT_EQ(delegate->statusLine(), lines.back());
         }
         return lines;
     }

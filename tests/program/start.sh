@@ -1,6 +1,6 @@
 #!/bin/sh
 # The program as a user starts it: --version, --help, and a normal start that writes
-# the log header, the arguments line and a status line, then quits on SIGTERM.
+# the log header, the arguments line and the end of start-up, then quits on SIGTERM.
 set -eu
 program=$1
 scratch=$(mktemp -d)
@@ -19,11 +19,10 @@ rm -f "$log"  # the lines looked for below must come from this run
 "$program" --platform-extra >"$scratch/stdout" 2>"$scratch/stderr" &
 pid=$!
 tries=0
-# The status line settles within the probe time-outs (6 s + 2 s + 4 s at most).
-until grep -q "状态：\(本地服务\|线上服务\|连不上\)" "$log" 2>/dev/null &&
-      grep -q "状态：.*服务" "$log" && [ "$(grep -c '状态：' "$log")" -ge 3 ]; do
+# Start-up has run when the menu is ready.
+until grep -q "菜单栏就绪" "$log" 2>/dev/null; do
     tries=$((tries + 1))
-    [ "$tries" -le 150 ] || { kill "$pid"; cat "$log" >&2; fail "no status line after 15 s"; }
+    [ "$tries" -le 150 ] || { kill "$pid"; cat "$log" >&2; fail "start-up did not finish in 15 s"; }
     sleep 0.1
 done
 kill -TERM "$pid"

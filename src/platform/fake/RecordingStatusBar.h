@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/StatusItem.h"
@@ -14,6 +16,11 @@ class RecordingStatusItem final : public StatusItem {
     void setMenu(std::vector<MenuItem> newMenu) override {
         menu = std::move(newMenu);
         ++menuSets;
+        for (const MenuItem& entry : menu) {
+            if (entry.title.starts_with("状态：")) {
+                statusRows.push_back(entry.title);
+            }
+        }
     }
     [[nodiscard]] Availability availability() const override { return state; }
     [[nodiscard]] std::string availabilityDetail() const override { return detail; }
@@ -42,6 +49,8 @@ class RecordingStatusItem final : public StatusItem {
     StatusItemOptions options;
     std::vector<MenuItem> menu;
     int menuSets = 0;
+    // The status row ("状态：…") of every menu set, in order.
+    std::vector<std::string> statusRows;
     Availability state = Availability::shown;
     std::string detail;
     std::function<void()> observer;

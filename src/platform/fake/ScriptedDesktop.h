@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -43,6 +44,15 @@ class ScriptedWorkspace final : public Workspace {
         opened_.emplace_back(url);
         return true;
     }
+    bool openFile(const std::filesystem::path& path) override {
+        const std::lock_guard lock(mutex_);
+        openedFiles_.push_back(path);
+        return true;
+    }
+    [[nodiscard]] std::vector<std::filesystem::path> openedFiles() const {
+        const std::lock_guard lock(mutex_);
+        return openedFiles_;
+    }
     [[nodiscard]] std::vector<std::string> opened() const {
         const std::lock_guard lock(mutex_);
         return opened_;
@@ -68,6 +78,7 @@ class ScriptedWorkspace final : public Workspace {
   private:
     mutable std::mutex mutex_;
     std::vector<std::string> opened_;
+    std::vector<std::filesystem::path> openedFiles_;
 };
 
 // An accessibility tree reduced to what the program asks of it.

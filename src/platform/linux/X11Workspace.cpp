@@ -111,6 +111,12 @@ bool X11Workspace::openURL(std::string_view url) {
     return false;
 }
 
+bool X11Workspace::openFile(const std::filesystem::path& path) {
+    const GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+    const GCharPtr uri(g_file_get_uri(file.get()));
+    return openURL(uri.get());
+}
+
 std::optional<RunningApplication> X11Workspace::Impl::applicationOf(Window window) const {
     Display* connection = display.get();
     RunningApplication application;

@@ -18,6 +18,7 @@ class X11Workspace final : public Workspace {
     ~X11Workspace() override;
 
     bool openURL(std::string_view url) override;
+    bool openFile(const std::filesystem::path& path) override;
     [[nodiscard]] std::optional<RunningApplication> frontmostApplication() override;
     [[nodiscard]] std::vector<RunningApplication> runningApplications() override;
     bool activate(const RunningApplication& application) override;
