@@ -1,0 +1,201 @@
+// The status menu as the program builds it, and what its commands do, on the fakes.
+
+#include <gtest/gtest.h>
+
+#include "app/AppDelegate.h"
+#include "app/StatusMenu.h"
+#include "harness/TestSupport.h"
+#include "notion/NotionContextReader.h"
+#include "platform/fake/FakePlatform.h"
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+
+class StatusMenuTest : public ::testing::Test {
+  protected:
+    StatusMenuTest() {
+        app = AppDelegate::create({"/usr/bin/pagemate"}, {});
+        app->panelResolverConfig.primaryBase = [] { return std::string("http://127.0.0.1:1"); };
+        app->panelResolverConfig.localBase = "http://127.0.0.1:1";
+        app->applicationDidFinishLaunching();
+        item = platform.statusBar.items.at(0);
+    }
+
+    // Chooses the item with this title, as the tray does: the action runs later.
+    void choose(const std::string& title) {
+        const MenuItem* entry = item->item(title);
+        ASSERT_NE(entry, nullptr) << title;
+        ASSERT_TRUE(entry->enabled) << title;
+        ASSERT_TRUE(entry->action) << title;
+        entry->action();
+    }
+
+    const testing::ScopedEnvironment noServer{"PGM_SERVER_URL", nullptr};
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    std::shared_ptr<AppDelegate> app;
+    fake::RecordingStatusItem* item = nullptr;
+};
+
+TEST_F(StatusMenuTest, TwentyOneItemsInOrder) {
+    EXPECT_EQ(item->options.iconName, "pagemate");
+    EXPECT_EQ(item->options.accessibleName, "页伴");
+    EXPECT_EQ(item->options.toolTip, "页伴（⌥Space 唤出）");
+
+    const std::vector<std::string> titles = {
+        "快速输入（就地改写）",
+        "打开大窗口（对话建页面）",
+        "打开完整助手",
+        "会议记录（本地转写）",
+        "快捷键：⌥Space 快速输入 · ⌥⇧Space 面板 · ⌥⇧C 大窗口 · ⌥⇧M 会议",
+        "读取当前 Notion 页面",
+        "",
+        "状态：未连接",
+        "✓ 辅助功能权限已授权",
+        "打开权限设置…",
+        "",
+        "打开网页工作台",
+        "设置…",
+        "查看日志",
+        "打开对话历史（Notion）",
+        "立即同步对话历史",
+        "打开录音文件夹",
+        "",
+        "",
+        "提意见 / 反馈问题…",
+        "退出",
+    };
+    ASSERT_EQ(item->menu.size(), titles.size());
+    for (std::size_t index = 0; index < titles.size(); ++index) {
+        const MenuItem& entry = item->menu[index];
+        EXPECT_EQ(entry.title, titles[index]) << index;
+        const bool separator = titles[index].empty();
+        EXPECT_EQ(entry.kind == MenuItem::Kind::separator, separator) << index;
+        // Disabled: the separators, the status row, the granted permission row.
+        const bool disabled = separator || index == 7 || index == 8;
+        EXPECT_EQ(entry.enabled, !disabled) << index;
+        // The hint row does nothing; every other enabled item has a command.
+        EXPECT_EQ(static_cast<bool>(entry.action), !disabled && index != 4) << index;
+        const std::string key = index == 12 ? "," : index == 20 ? "q" : "";
+        EXPECT_EQ(entry.keyEquivalent, key) << index;
+    }
+
+    // Without the permission, item 9 asks for it; the rebuild comes with the next change.
+    platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
+    EXPECT_EQ(item->menu[8].title, "✓ 辅助功能权限已授权");
+    app->rebuildMenu();
+    EXPECT_EQ(item->menu[8].title,
+              "⚠️ 授予辅助功能权限（插入/读取页面需要）…");
+    EXPECT_TRUE(item->menu[8].enabled);
+    choose("⚠️ 授予辅助功能权限（插入/读取页面需要）…");
+    EXPECT_EQ(platform.accessibility.permissionRequests, 1);
+    EXPECT_EQ(platform.accessibility.settingsOpened, 1);
+    choose("打开权限设置…");
+    EXPECT_EQ(platform.accessibility.settingsOpened, 2);
+}
+
+TEST_F(StatusMenuTest, StatusRowFollowsEveryWriter) {
+    // Resolution (nothing answers): the local service, then the failed health check.
+    ASSERT_TRUE(platform.queue.runUntil([&] { return item->statusRows.size() >= 3; }, 5s));
+    EXPECT_EQ(item->statusRows, (std::vector<std::string>{"状态：未连接", "状态：本地服务",
+                                                          "状态：连不上 • 本地服务"}));
+    // The panel's page.
+    app->panelController()->handleMessage({{"action", "status"}, {"text", "思考中"}});
+    EXPECT_EQ(item->statusRows.back(), "状态：思考中");
+    EXPECT_EQ(item->menu[7].title, "状态：思考中");
+}
+
+TEST_F(StatusMenuTest, CommandsDoWhatTheySay) {
+    fake::FakePanelWindow& panel = *platform.windows.panels.at(0);
+    fake::FakeDocumentWindow& chat = *platform.windows.documentWindows.at(0);
+
+    // Reading the context with the panel hidden shows it first, then asks for the
+    // selection as well (Command-L, Command-C).
+    const RunningApplication notion{42, "notion.id", "Notion"};
+    platform.workspace.frontmost = notion;
+    platform.keys.strokes.clear();
+    choose("读取当前 Notion 页面");
+    EXPECT_TRUE(panel.visible);
+    EXPECT_TRUE(log.contains("显示面板"));
+    ASSERT_EQ(platform.keys.strokes.size(), 2u + 4u);  // the show's link, then link and copy
+    EXPECT_EQ(platform.keys.strokes[4].key, NotionContextReader::keyC);
+    // Shown already: no second show.
+    const int fronts = panel.frontCount;
+    choose("读取当前 Notion 页面");
+    EXPECT_EQ(panel.frontCount, fronts);
+
+    choose("打开完整助手");
+    EXPECT_FALSE(panel.visible);
+    choose("打开大窗口（对话建页面）");
+    EXPECT_TRUE(chat.visible);
+
+    choose("打开网页工作台");
+    choose("提意见 / 反馈问题…");
+    EXPECT_EQ(platform.workspace.opened(),
+              (std::vector<std::string>{"http://127.0.0.1:4310",
+                                        "https://pagemate.fernwick.com/#feedback"}));
+    EXPECT_TRUE(log.contains("打开官网反馈区"));
+    choose("查看日志");
+    EXPECT_TRUE(log.contains("用户打开日志"));
+    EXPECT_EQ(platform.workspace.openedFiles(),
+              std::vector<std::filesystem::path>{"/tmp/pagemate-app.log"});
+
+    // The features that come later say so in one line each.
+    for (const char* later : {"快速输入（就地改写）", "会议记录（本地转写）", "打开录音文件夹"}) {
+        const std::size_t before = log.messages().size();
+        choose(later);
+        EXPECT_EQ(log.messages().size(), before + 1) << later;
+    }
+
+    choose("退出");
+    EXPECT_EQ(platform.application.terminateCount, 1);
+}
+
+TEST_F(StatusMenuTest, AddressesThatDoNotFormOpenNothing) {
+    for (const char* garbage : {"/", "not an address", "http://exa mple"}) {
+        const testing::ScopedEnvironment server{"PGM_SERVER_URL", garbage};
+        choose("打开网页工作台");
+    }
+    EXPECT_TRUE(platform.workspace.opened().empty());
+}
+
+TEST_F(StatusMenuTest, MenuCommandsHoldTheDelegateWeakly) {
+    const std::function<void()> quit = item->item("退出")->action;
+    std::weak_ptr<AppDelegate> weak = app;
+    // The status item belongs to the delegate; keep the menu's command alone.
+    app.reset();
+    EXPECT_TRUE(weak.expired());
+    quit();
+    EXPECT_EQ(platform.application.terminateCount, 0);
+}
+
+TEST(StatusItemReport, AHiddenItemSaysOnceWhyAndHowToReachTheProgram) {
+    const testing::ScopedEnvironment noServer{"PGM_SERVER_URL", "http://127.0.0.1:1"};
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    auto& bar = platform.statusBar;
+    // The item is created hidden: no tray host runs.
+    auto app = AppDelegate::create({"/usr/bin/pagemate"}, {});
+    app->applicationDidFinishLaunching();
+    fake::RecordingStatusItem& item = *bar.items.at(0);
+    item.becomes(StatusItem::Availability::noTrayHost, "org.kde.StatusNotifierWatcher 不在");
+    item.becomes(StatusItem::Availability::noTrayHost, "org.kde.StatusNotifierWatcher 不在");
+    const std::vector<std::string> lines = log.messages();
+    EXPECT_EQ(std::ranges::count_if(
+                  lines,
+                  [](const std::string& line) { return line.starts_with("状态栏：看不到图标（"); }),
+              1);
+    EXPECT_TRUE(std::ranges::any_of(lines, [](const std::string& line) {
+        return line.starts_with(
+                   "状态栏：看不到图标（桌面没有运行状态栏托盘：org.kde.StatusNotifierWatcher "
+                   "不在）") &&
+               line.find("⌥⇧Space（Alt+Shift+Space）") != std::string::npos;
+    }));
+    item.becomes(StatusItem::Availability::shown);
+    EXPECT_TRUE(log.contains("状态栏：托盘已出现，图标已显示"));
+}
+
+}  // namespace
+}  // namespace pagemate
