@@ -1,0 +1,123 @@
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness/TestSupport.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX, not in a header
+
+namespace pagemate::testing {
+
+using namespace std::chrono_literals;
+
+// Runs the program (PAGEMATE_PROGRAM) with standard output to a file; the exit status, or nullopt
+// when it had to be killed.
+class ProgramRun {
+  public:
+    ProgramRun(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
+        std::vector<std::string> copies = arguments;
+        copies.insert(copies.begin(), PAGEMATE_PROGRAM);
+        std::vector<char*> argv;
+        argv.reserve(copies.size() + 1);
+        for (std::string& argument : copies) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        started_ =
+            posix_spawn(&pid_, PAGEMATE_PROGRAM, &actions, nullptr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
+    ~ProgramRun() {
+        if (started_ && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    [[nodiscard]] bool started() const { return started_; }
+    [[nodiscard]] bool running() {
+        if (!started_ || exited_) {
+            return false;
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exited_ = true;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return false;
+        }
+        return true;
+    }
+    [[nodiscard]] int status() const { return status_; }
+    // Waits up to `limit` for the program to end on its own; true when it has.
+    bool waitForExit(std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (running() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return !running();
+    }
+    // Asks the program to end, as the session does at log-out, and waits for it.
+    bool terminate() {
+        if (!running()) {
+            return false;
+        }
+        ::kill(pid_, SIGTERM);
+        for (int attempt = 0; attempt < 500 && running(); ++attempt) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return !running() && status_ == 0;
+    }
+
+  private:
+    pid_t pid_ = 0;
+    bool started_ = false;
+    bool exited_ = false;
+    int status_ = -1;
+};
+
+// The lines of the program's log that start with the prefix.
+inline std::vector<std::string> logLines(const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::error_code error;
+    if (!std::filesystem::exists("/tmp/pagemate-app.log", error)) {
+        return lines;
+    }
+    std::istringstream log(testing::readFile("/tmp/pagemate-app.log"));
+    for (std::string line; std::getline(log, line);) {
+        const std::size_t text = line.find("] ");
+        if (text != std::string::npos && line.compare(text + 2, prefix.size(), prefix) == 0) {
+            lines.push_back(line.substr(text + 2));
+        }
+    }
+    return lines;
+}
+
+inline bool waitForLog(const std::string& prefix, ProgramRun& run) {
+    for (int attempt = 0; attempt < 2000 && run.running(); ++attempt) {
+        if (!logLines(prefix).empty()) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+}  // namespace pagemate::testing
