@@ -43,6 +43,10 @@ struct Wording {
         return "辅助功能：请在桌面设置里打开辅助技术（GNOME：gsettings set "
                "org.gnome.desktop.interface toolkit-accessibility true），然后重新打开 Notion";
     }
+    std::string operator()(const AccessibilitySwitchedOn&) const {
+        return "辅助功能：已打开桌面的辅助技术开关（toolkit-accessibility），请重新打开 Notion "
+               "让它生效";
+    }
     std::string operator()(const AccessibilitySettingsNotOpened&) const {
         return "辅助功能：找不到桌面的辅助功能设置，请手动打开";
     }

@@ -38,6 +38,9 @@ struct AddressNotOpened {
 // The desktop has no permission prompt: the user turns assistive technologies on.
 struct AccessibilityHasNoPrompt {};
 
+// The desktop's assistive-technologies switch has been turned on for the user.
+struct AccessibilitySwitchedOn {};
+
 // The desktop's accessibility settings could not be opened.
 struct AccessibilitySettingsNotOpened {
     std::string detail;
@@ -45,7 +48,8 @@ struct AccessibilitySettingsNotOpened {
 
 using PlatformNotice =
     std::variant<PreferencesFileUnusable, PreferencesNotSaved, SecretServiceUnavailable,
-                 AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySettingsNotOpened>;
+                 AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySwitchedOn,
+                 AccessibilitySettingsNotOpened>;
 
 // Records the notice in the program's log; any thread.
 void reportPlatformNotice(const PlatformNotice& notice);

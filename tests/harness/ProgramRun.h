@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -39,8 +40,21 @@ class ProgramRun {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
+        // The program must not change the settings of the desktop the tests run on.
+        std::vector<std::string> variables = {"GSETTINGS_BACKEND=memory"};
+        for (char** variable = environ; *variable != nullptr; ++variable) {
+            if (std::string_view(*variable).rfind("GSETTINGS_BACKEND=", 0) != 0) {
+                variables.emplace_back(*variable);
+            }
+        }
+        std::vector<char*> envp;
+        envp.reserve(variables.size() + 1);
+        for (std::string& variable : variables) {
+            envp.push_back(variable.data());
+        }
+        envp.push_back(nullptr);
         started_ =
-            posix_spawn(&pid_, PAGEMATE_PROGRAM, &actions, nullptr, argv.data(), environ) == 0;
+            posix_spawn(&pid_, PAGEMATE_PROGRAM, &actions, nullptr, argv.data(), envp.data()) == 0;
         posix_spawn_file_actions_destroy(&actions);
     }
     ProgramRun(const ProgramRun&) = delete;

@@ -5,7 +5,7 @@ set -eu
 program=$1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-export XDG_CONFIG_HOME="$scratch/config" HOME="$scratch"
+export XDG_CONFIG_HOME="$scratch/config" HOME="$scratch" GSETTINGS_BACKEND=memory
 unset PGM_SERVER_URL || true
 
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -21,7 +21,7 @@ cleanup() {
     rm -rf "$scratch"
 }
 trap cleanup EXIT
-export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" HOME="$scratch"
+export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" HOME="$scratch" GSETTINGS_BACKEND=memory
 # Nothing listens on the discard port: the panel shows its failure page at once.
 export PGM_SERVER_URL=http://127.0.0.1:9
 

@@ -6,6 +6,7 @@
 #include <gio/gio.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -269,14 +270,44 @@ bool AtspiAccessibility::ready() {
 }
 
 void AtspiAccessibility::requestPermission() {
-    // There is no prompt to show on this desktop: say how to turn it on.
-    reportPlatformNotice(AccessibilityHasNoPrompt{});
+    // No prompt exists here. What makes Electron applications such as Notion expose
+    // their interface is the desktop's assistive-technologies switch: GNOME's setting,
+    // shared by the desktops built on GSettings. Elsewhere the user is told where it is.
+    constexpr const char* kSchema = "org.gnome.desktop.interface";
+    constexpr const char* kKey = "toolkit-accessibility";
+    GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+    const std::unique_ptr<GSettingsSchema, decltype(&g_settings_schema_unref)> schema(
+        source != nullptr ? g_settings_schema_source_lookup(source, kSchema, TRUE) : nullptr,
+        &g_settings_schema_unref);
+    if (!schema || g_settings_schema_has_key(schema.get(), kKey) == FALSE) {
+        reportPlatformNotice(AccessibilityHasNoPrompt{});
+        return;
+    }
+    const GObjectPtr<GSettings> settings(g_settings_new(kSchema));
+    if (g_settings_get_boolean(settings.get(), kKey) == TRUE) {
+        return;  // already on: the accessibility bus is what is missing
+    }
+    g_settings_set_boolean(settings.get(), kKey, TRUE);
+    g_settings_sync();
+    reportPlatformNotice(AccessibilitySwitchedOn{});
 }
 
 void AtspiAccessibility::openSettings() {
-    // Desktops keep the switch in different places; GNOME's panel is the common one.
+    // Desktops keep the switch in different places.
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    const std::string current = desktop != nullptr ? desktop : "";
+    const char* command = nullptr;
+    if (current.find("GNOME") != std::string::npos || current.find("Unity") != std::string::npos) {
+        command = "gnome-control-center universal-access";
+    } else if (current.find("KDE") != std::string::npos) {
+        command = "systemsettings kcm_access";
+    }
+    if (command == nullptr) {
+        reportPlatformNotice(AccessibilitySettingsNotOpened{current});
+        return;
+    }
     GError* error = nullptr;
-    if (g_spawn_command_line_async("gnome-control-center universal-access", &error) == FALSE) {
+    if (g_spawn_command_line_async(command, &error) == FALSE) {
         reportPlatformNotice(
             AccessibilitySettingsNotOpened{error != nullptr ? error->message : ""});
         g_clear_error(&error);
