@@ -9,6 +9,29 @@
 
 namespace pagemate {
 
+namespace {
+
+std::string trayLogLine(const StatusItem& item) {
+    std::string why;
+    switch (item.availability()) {
+        case StatusItem::Availability::shown:
+            return "托盘图标：已显示";
+        case StatusItem::Availability::noTrayHost:
+            why = "没有托盘宿主";
+            break;
+        case StatusItem::Availability::noSessionBus:
+            why = "没有 D-Bus 会话总线";
+            break;
+        case StatusItem::Availability::noDisplay:
+            why = "没有显示器";
+            break;
+    }
+    const std::string detail = item.availabilityDetail();
+    return "托盘图标：不可用（" + why + (detail.empty() ? "" : "：" + detail) + "）";
+}
+
+}  // namespace
+
 AppDelegate::AppDelegate(std::vector<std::string> arguments, LaunchModes modes)
     : arguments_(std::move(arguments)), modes_(std::move(modes)) {}
 
@@ -35,6 +58,16 @@ void AppDelegate::applicationDidFinishLaunching() {
     // The quick bar follows here.
     AppLog::write("面板创建完成");
     panelController_->onStatusChange = statusCallback();
+    statusItem_ = Platform::current().statusBar->createItem(
+        StatusItemOptions{"pagemate-symbolic", "页伴", "页伴（⌥Space 唤出）"});
+    if (statusItem_->availability() != StatusItem::Availability::shown) {
+        AppLog::write(trayLogLine(*statusItem_));
+    }
+    statusItem_->setAvailabilityObserver([weakSelf = weak_from_this()] {
+        if (const auto self = weakSelf.lock(); self && self->statusItem_) {
+            AppLog::write(trayLogLine(*self->statusItem_));
+        }
+    });
 
     // The status item, its menu and the four global hot keys follow here.
     rebuildMenu();
@@ -109,6 +142,14 @@ void AppDelegate::rebuildMenu() {
     // Until there is a status menu to show it, each rebuild puts the status line in
     // the log, as the menu's status row would read.
     AppLog::write("状态：" + statusLine_);
+    if (statusItem_) {
+        // A stand-in menu until the status menu proper is built here.
+        statusItem_->setMenu(
+            {MenuItem{MenuItem::Kind::command, "状态：" + statusLine_, {}, {}, false},
+             MenuItem::separator(),
+             MenuItem{MenuItem::Kind::command, "退出",
+                      [] { Platform::current().application->terminate(); }, "q", true}});
+    }
 }
 
 std::function<void(const std::string&)> AppDelegate::statusCallback() {

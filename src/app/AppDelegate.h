@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/RunModes.h"
+#include "platform/StatusItem.h"
 #include "web/ChatWindowController.h"
 #include "web/PanelController.h"
 
@@ -52,6 +53,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     LaunchModes modes_;
     std::shared_ptr<PanelController> panelController_;
     std::shared_ptr<ChatWindowController> chatWindow_;
+    std::unique_ptr<StatusItem> statusItem_;
     std::string statusLine_ = "未连接";
 };
 
