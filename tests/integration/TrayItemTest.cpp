@@ -5,8 +5,8 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -150,10 +150,12 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
         command("状态：本地服务", {}, {}, false),
         MenuItem::separator(),
         MenuItem::separator(),
-        command("设置…", [] {}, ","),
+        command(
+            "设置…", [] {}, ","),
         command("snake_case", [] {}),
         MenuItem::separator(),
-        command("退出", [] {}, "q"),
+        command(
+            "退出", [] {}, "q"),
     });
 
     TrayHostView host;
@@ -194,17 +196,17 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
     EXPECT_EQ(std::set<int>(ids.begin(), ids.end()).size(), ids.size()) << "ids are unique";
 
     // The other reads agree with the layout.
-    const TrayHostView::Reply label = host.call(itemName(1), "/MenuBar", kMenuInterface,
-                                                "GetProperty",
-                                                g_variant_new("(is)", entries[6].id, "label"));
+    const TrayHostView::Reply label =
+        host.call(itemName(1), "/MenuBar", kMenuInterface, "GetProperty",
+                  g_variant_new("(is)", entries[6].id, "label"));
     ASSERT_TRUE(label.value) << label.error;
     GVariant* value = nullptr;
     g_variant_get(label.value.get(), "(v)", &value);
     EXPECT_STREQ(g_variant_get_string(value, nullptr), "退出");
     g_variant_unref(value);
-    const TrayHostView::Reply enabled = host.call(
-        itemName(1), "/MenuBar", kMenuInterface, "GetProperty",
-        g_variant_new("(is)", entries[6].id, "enabled"));
+    const TrayHostView::Reply enabled =
+        host.call(itemName(1), "/MenuBar", kMenuInterface, "GetProperty",
+                  g_variant_new("(is)", entries[6].id, "enabled"));
     ASSERT_TRUE(enabled.value) << enabled.error;
     g_variant_get(enabled.value.get(), "(v)", &value);
     EXPECT_TRUE(g_variant_get_boolean(value));
@@ -260,7 +262,8 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
         int chosen = 0;
         int disabled = 0;
         item->setMenu({command("打开", [&] { ++chosen; }), MenuItem::separator(),
-                       command("不可用", [&] { ++disabled; }, {}, false)});
+                       command(
+                           "不可用", [&] { ++disabled; }, {}, false)});
         const std::vector<MenuNode> entries = host.layout(itemName(1), "/MenuBar").root.children;
         ASSERT_EQ(entries.size(), 3U);
 
@@ -338,12 +341,14 @@ TEST(TrayItem, SetMenuReplacesTheLayoutAndAnnouncesItsRevision) {
     StatusNotifierBar bar(queue);
     auto item = bar.createItem(pagemateOptions());
     item->setMenu({command("状态：未连接", {}, {}, false), MenuItem::separator(),
-                   command("退出", [] {}, "q")});
+                   command(
+                       "退出", [] {}, "q")});
     TrayHostView host;
     const TrayHostView::Layout before = host.layout(itemName(1), "/MenuBar");
     ASSERT_EQ(before.root.children.size(), 3U);
 
-    item->setMenu({command("状态：本地服务", {}, {}, false), command("设置…", [] {}, ",")});
+    item->setMenu({command("状态：本地服务", {}, {}, false), command(
+                                                                 "设置…", [] {}, ",")});
     ASSERT_TRUE(runMainLoopUntil([&] { return !host.layoutUpdates().empty(); }));
     const TrayHostView::Layout after = host.layout(itemName(1), "/MenuBar");
     EXPECT_GT(after.revision, before.revision);
@@ -421,7 +426,8 @@ TEST(TrayItem, WithoutASessionBusTheItemSaysWhy) {
         auto item = bar.createItem(pagemateOptions());
         EXPECT_EQ(item->availability(), Availability::noSessionBus);
         EXPECT_NE(item->availabilityDetail().find("DBUS_SESSION_BUS_ADDRESS"), std::string::npos);
-        item->setMenu({command("退出", [] {}, "q")});  // kept, harmlessly
+        item->setMenu({command(
+            "退出", [] {}, "q")});  // kept, harmlessly
     }
     {
         // An address that would start a bus is not followed.
