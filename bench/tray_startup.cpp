@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
         const auto spawned = std::chrono::steady_clock::now();
         const Program program;
         if (program.pid() == 0) {
-            std::fprintf(stderr, "cannot start %s\n", PAGEMATE_PROGRAM);
+            (void)std::fprintf(stderr, "cannot start %s\n", PAGEMATE_PROGRAM);
             return 1;
         }
         const std::string name =
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
         };
         if (!pagemate::testing::runMainLoopUntil(
                 [&] { return registration() != watcher.registrations().end(); }, 20s)) {
-            std::fprintf(stderr, "run %d: the item did not register within 20 s\n", run + 1);
+            (void)std::fprintf(stderr, "run %d: the item did not register within 20 s\n", run + 1);
             return 1;
         }
         millis.push_back(
@@ -186,13 +186,14 @@ int main(int argc, char** argv) {
     }
     std::printf("idle program after %d s: private resident memory (RssAnon, goal < 30 MB)\n",
                 idleSeconds);
-    std::printf("  pagemate                       %8.1f MB\n", programKb / 1024.0);
+    std::printf("  pagemate                       %8.1f MB\n",
+                static_cast<double>(programKb) / 1024.0);
     long childrenKb = 0;
     for (const auto& [child, kb] : children) {
-        std::printf("  %-30s %8.1f MB\n", child.c_str(), kb / 1024.0);
+        std::printf("  %-30s %8.1f MB\n", child.c_str(), static_cast<double>(kb) / 1024.0);
         childrenKb += kb;
     }
-    std::printf("  processes it started, together %8.1f MB (%zu)\n", childrenKb / 1024.0,
-                children.size());
+    std::printf("  processes it started, together %8.1f MB (%zu)\n",
+                static_cast<double>(childrenKb) / 1024.0, children.size());
     return 0;
 }

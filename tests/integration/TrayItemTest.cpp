@@ -21,6 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using linux_backend::GLibMainQueue;
+using linux_backend::GObjectPtr;
 using linux_backend::GVariantPtr;
 using linux_backend::StatusNotifierBar;
 using testing::MenuNode;
@@ -60,6 +61,15 @@ struct NoInstalledIcons {
     ScopedEnvironment dataHome{"XDG_DATA_HOME", (home.path() / "share").c_str()};
     ScopedEnvironment dataDirs{"XDG_DATA_DIRS", data.path().c_str()};
 };
+
+GVariantPtr child(GVariant* container, gsize index) {
+    return GVariantPtr(g_variant_get_child_value(container, index));
+}
+
+// The value inside a method's (v) answer.
+GVariantPtr unboxed(GVariant* reply) {
+    return GVariantPtr(g_variant_get_variant(child(reply, 0).get()));
+}
 
 bool nameHasOwner(TrayHostView& host, const std::string& name) {
     const TrayHostView::Reply reply =
@@ -200,17 +210,12 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
         host.call(itemName(1), "/MenuBar", kMenuInterface, "GetProperty",
                   g_variant_new("(is)", entries[6].id, "label"));
     ASSERT_TRUE(label.value) << label.error;
-    GVariant* value = nullptr;
-    g_variant_get(label.value.get(), "(v)", &value);
-    EXPECT_STREQ(g_variant_get_string(value, nullptr), "退出");
-    g_variant_unref(value);
+    EXPECT_STREQ(g_variant_get_string(unboxed(label.value.get()).get(), nullptr), "退出");
     const TrayHostView::Reply enabled =
         host.call(itemName(1), "/MenuBar", kMenuInterface, "GetProperty",
                   g_variant_new("(is)", entries[6].id, "enabled"));
     ASSERT_TRUE(enabled.value) << enabled.error;
-    g_variant_get(enabled.value.get(), "(v)", &value);
-    EXPECT_TRUE(g_variant_get_boolean(value));
-    g_variant_unref(value);
+    EXPECT_TRUE(g_variant_get_boolean(unboxed(enabled.value.get()).get()));
 
     const gint32 wanted[] = {entries[0].id, entries[3].id};
     const TrayHostView::Reply group = host.call(
@@ -219,28 +224,22 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
                       g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, wanted, 2, sizeof(gint32)),
                       g_variant_new_strv(nullptr, 0)));
     ASSERT_TRUE(group.value) << group.error;
-    GVariant* properties = g_variant_get_child_value(group.value.get(), 0);
-    ASSERT_EQ(g_variant_n_children(properties), 2U);
-    GVariant* first = g_variant_get_child_value(properties, 0);
+    const GVariantPtr properties = child(group.value.get(), 0);
+    ASSERT_EQ(g_variant_n_children(properties.get()), 2U);
+    const GVariantPtr first = child(properties.get(), 0);
     gint32 firstId = 0;
-    GVariant* firstProperties = nullptr;
-    g_variant_get(first, "(i@a{sv})", &firstId, &firstProperties);
+    g_variant_get(first.get(), "(i@a{sv})", &firstId, nullptr);
     EXPECT_EQ(firstId, entries[0].id);
     gboolean firstEnabled = TRUE;
-    EXPECT_TRUE(g_variant_lookup(firstProperties, "enabled", "b", &firstEnabled));
+    EXPECT_TRUE(g_variant_lookup(child(first.get(), 1).get(), "enabled", "b", &firstEnabled));
     EXPECT_FALSE(firstEnabled);
-    g_variant_unref(firstProperties);
-    g_variant_unref(first);
-    g_variant_unref(properties);
 
     // Depth 0 is the root alone; an unknown parent is an error.
     const TrayHostView::Reply shallow =
         host.call(itemName(1), "/MenuBar", kMenuInterface, "GetLayout",
                   g_variant_new("(ii@as)", 0, 0, g_variant_new_strv(nullptr, 0)));
     ASSERT_TRUE(shallow.value);
-    GVariant* root = g_variant_get_child_value(shallow.value.get(), 1);
-    EXPECT_TRUE(testing::parseMenuNode(root).children.empty());
-    g_variant_unref(root);
+    EXPECT_TRUE(testing::parseMenuNode(child(shallow.value.get(), 1).get()).children.empty());
     const TrayHostView::Reply unknown =
         host.call(itemName(1), "/MenuBar", kMenuInterface, "GetLayout",
                   g_variant_new("(ii@as)", 9999, -1, g_variant_new_strv(nullptr, 0)));
@@ -291,12 +290,11 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
                                  "uint32 0)],)",
                                  entries[0].id));
         ASSERT_TRUE(group.value) << group.error;
-        GVariant* errors = g_variant_get_child_value(group.value.get(), 0);
-        ASSERT_EQ(g_variant_n_children(errors), 1U);
+        const GVariantPtr errors = child(group.value.get(), 0);
+        ASSERT_EQ(g_variant_n_children(errors.get()), 1U);
         gint32 errorId = 0;
-        g_variant_get_child(errors, 0, "i", &errorId);
+        g_variant_get_child(errors.get(), 0, "i", &errorId);
         EXPECT_EQ(errorId, 4242);
-        g_variant_unref(errors);
         queue.runUntilIdle();
         EXPECT_EQ(chosen, 2);
 
@@ -480,20 +478,21 @@ TEST(TrayIcon, IsFoundInstalledOrInTheSourceTreeAndDraws) {
 
     // A host's icon theme with the announced folder finds the icon and draws it: some
     // pixels covered, some left clear.
-    GtkIconTheme* theme = gtk_icon_theme_new();
+    const GObjectPtr<GtkIconTheme> theme(gtk_icon_theme_new());
     const gchar* folders[] = {PAGEMATE_SOURCE_ICONS};
-    gtk_icon_theme_set_search_path(theme, folders, 1);
-    GError* error = nullptr;
-    GdkPixbuf* pixbuf =
-        gtk_icon_theme_load_icon(theme, icon.c_str(), 22, GTK_ICON_LOOKUP_FORCE_SIZE, &error);
-    ASSERT_NE(pixbuf, nullptr) << (error != nullptr ? error->message : "");
-    ASSERT_TRUE(gdk_pixbuf_get_has_alpha(pixbuf));
+    gtk_icon_theme_set_search_path(theme.get(), folders, 1);
+    GError* rawError = nullptr;
+    const GObjectPtr<GdkPixbuf> pixbuf(gtk_icon_theme_load_icon(
+        theme.get(), icon.c_str(), 22, GTK_ICON_LOOKUP_FORCE_SIZE, &rawError));
+    const linux_backend::GErrorPtr error(rawError);
+    ASSERT_TRUE(pixbuf) << (error ? error->message : "");
+    ASSERT_TRUE(gdk_pixbuf_get_has_alpha(pixbuf.get()));
     int covered = 0;
     int clear = 0;
-    const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf);
-    const int stride = gdk_pixbuf_get_rowstride(pixbuf);
-    for (int y = 0; y < gdk_pixbuf_get_height(pixbuf); ++y) {
-        for (int x = 0; x < gdk_pixbuf_get_width(pixbuf); ++x) {
+    const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf.get());
+    const int stride = gdk_pixbuf_get_rowstride(pixbuf.get());
+    for (int y = 0; y < gdk_pixbuf_get_height(pixbuf.get()); ++y) {
+        for (int x = 0; x < gdk_pixbuf_get_width(pixbuf.get()); ++x) {
             const guchar alpha = pixels[y * stride + x * 4 + 3];
             covered += alpha > 200 ? 1 : 0;
             clear += alpha == 0 ? 1 : 0;
@@ -501,8 +500,6 @@ TEST(TrayIcon, IsFoundInstalledOrInTheSourceTreeAndDraws) {
     }
     EXPECT_GT(covered, 22 * 22 / 8);
     EXPECT_GT(clear, 22 * 22 / 4);
-    g_object_unref(pixbuf);
-    g_object_unref(theme);
 }
 
 }  // namespace

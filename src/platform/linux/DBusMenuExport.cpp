@@ -111,6 +111,10 @@ class NameFilter {
     std::vector<std::string> names_;
 };
 
+GVariantPtr argument(GVariant* parameters, gsize index) {
+    return GVariantPtr(g_variant_get_child_value(parameters, index));
+}
+
 void returnUnknownId(GDBusMethodInvocation* invocation, gint32 id) {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                           "no menu item with the id %d", id);
@@ -194,10 +198,8 @@ struct DBusMenuExport::State {
     void getLayout(GVariant* parameters, GDBusMethodInvocation* invocation) const {
         gint32 parent = 0;
         gint32 depth = 0;
-        GVariant* names = nullptr;
-        g_variant_get(parameters, "(ii@as)", &parent, &depth, &names);
-        const NameFilter filter(names);
-        g_variant_unref(names);
+        g_variant_get(parameters, "(ii@as)", &parent, &depth, nullptr);
+        const NameFilter filter(argument(parameters, 2).get());
         if (!known(parent)) {
             returnUnknownId(invocation, parent);
             return;
@@ -207,16 +209,13 @@ struct DBusMenuExport::State {
     }
 
     void getGroupProperties(GVariant* parameters, GDBusMethodInvocation* invocation) const {
-        GVariant* ids = nullptr;
-        GVariant* names = nullptr;
-        g_variant_get(parameters, "(@ai@as)", &ids, &names);
-        const NameFilter filter(names);
-        g_variant_unref(names);
+        const GVariantPtr ids = argument(parameters, 0);
+        const NameFilter filter(argument(parameters, 1).get());
         GVariantBuilder result;
         g_variant_builder_init(&result, G_VARIANT_TYPE("a(ia{sv})"));
         gsize count = 0;
-        const auto* requested =
-            static_cast<const gint32*>(g_variant_get_fixed_array(ids, &count, sizeof(gint32)));
+        const auto* requested = static_cast<const gint32*>(
+            g_variant_get_fixed_array(ids.get(), &count, sizeof(gint32)));
         if (count == 0) {
             // No ids: every item.
             for (const Entry& entry : entries) {
@@ -230,7 +229,6 @@ struct DBusMenuExport::State {
                                       properties(id == kRootId ? nullptr : find(id), filter));
             }
         }
-        g_variant_unref(ids);
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(a(ia{sv}))", &result));
     }
 
@@ -244,22 +242,21 @@ struct DBusMenuExport::State {
         }
         const GVariantPtr all(
             g_variant_ref_sink(properties(id == kRootId ? nullptr : find(id), NameFilter{})));
-        GVariant* value = g_variant_lookup_value(all.get(), name, nullptr);
+        GVariantPtr value(g_variant_lookup_value(all.get(), name, nullptr));
         // Properties left out of the layout have their default values.
         const std::string_view asked(name);
-        if (value == nullptr && (asked == "enabled" || asked == "visible")) {
-            value = g_variant_ref_sink(g_variant_new_boolean(TRUE));
-        } else if (value == nullptr && asked == "type") {
-            value = g_variant_ref_sink(g_variant_new_string("standard"));
+        if (!value && (asked == "enabled" || asked == "visible")) {
+            value.reset(g_variant_ref_sink(g_variant_new_boolean(TRUE)));
+        } else if (!value && asked == "type") {
+            value.reset(g_variant_ref_sink(g_variant_new_string("standard")));
         }
-        if (value == nullptr) {
+        if (!value) {
             g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR,
                                                   G_DBUS_ERROR_INVALID_ARGS,
                                                   "menu item %d has no property \"%s\"", id, name);
             return;
         }
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", value));
-        g_variant_unref(value);
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", value.get()));
     }
 
     // Runs a "clicked" event's action later on the main loop; false for an unknown id.
@@ -284,22 +281,22 @@ struct DBusMenuExport::State {
     }
 
     void eventGroup(GVariant* parameters, GDBusMethodInvocation* invocation) const {
-        GVariantIter* events = nullptr;
-        g_variant_get(parameters, "(a(isvu))", &events);
+        const GVariantPtr group = argument(parameters, 0);
+        GVariantIter events;
+        g_variant_iter_init(&events, group.get());
         GVariantBuilder errors;
         g_variant_builder_init(&errors, G_VARIANT_TYPE("ai"));
         gint32 id = 0;
         const gchar* eventId = nullptr;
         gsize total = 0;
         gsize failed = 0;
-        while (g_variant_iter_next(events, "(i&svu)", &id, &eventId, nullptr, nullptr)) {
+        while (g_variant_iter_next(&events, "(i&svu)", &id, &eventId, nullptr, nullptr)) {
             ++total;
             if (!event(id, eventId)) {
                 ++failed;
                 g_variant_builder_add(&errors, "i", id);
             }
         }
-        g_variant_iter_free(events);
         if (total > 0 && failed == total) {
             g_variant_builder_clear(&errors);
             g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR,
@@ -311,11 +308,10 @@ struct DBusMenuExport::State {
     }
 
     void aboutToShowGroup(GVariant* parameters, GDBusMethodInvocation* invocation) const {
-        GVariant* ids = nullptr;
-        g_variant_get(parameters, "(@ai)", &ids);
+        const GVariantPtr ids = argument(parameters, 0);
         gsize count = 0;
-        const auto* requested =
-            static_cast<const gint32*>(g_variant_get_fixed_array(ids, &count, sizeof(gint32)));
+        const auto* requested = static_cast<const gint32*>(
+            g_variant_get_fixed_array(ids.get(), &count, sizeof(gint32)));
         GVariantBuilder errors;
         g_variant_builder_init(&errors, G_VARIANT_TYPE("ai"));
         for (gsize index = 0; index < count; ++index) {
@@ -323,7 +319,6 @@ struct DBusMenuExport::State {
                 g_variant_builder_add(&errors, "i", requested[index]);
             }
         }
-        g_variant_unref(ids);
         // The menu is always current: no update is ever needed before showing.
         g_dbus_method_invocation_return_value(
             invocation,

@@ -319,12 +319,11 @@ class StatusNotifierItem final : public StatusItem {
         auto* self = static_cast<StatusNotifierItem*>(data);
         gboolean hostThere = TRUE;
         if (reply) {
-            GVariant* value = nullptr;
-            g_variant_get(reply.get(), "(v)", &value);
-            if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)) {
-                hostThere = g_variant_get_boolean(value);
+            const GVariantPtr boxed(g_variant_get_child_value(reply.get(), 0));
+            const GVariantPtr value(g_variant_get_variant(boxed.get()));
+            if (g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) {
+                hostThere = g_variant_get_boolean(value.get());
             }
-            g_variant_unref(value);
         }
         if (hostThere == FALSE) {
             self->become(Availability::noTrayHost,
