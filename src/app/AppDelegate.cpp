@@ -18,7 +18,7 @@ namespace pagemate {
 namespace {
 
 // The themed icon the project installs (data/icons/hicolor).
-constexpr std::string_view kStatusIconName = "pagemate";
+constexpr std::string_view kStatusIconName = "pagemate-symbolic";
 
 }  // namespace
 
@@ -41,6 +41,11 @@ void AppDelegate::applicationDidFinishLaunching() {
         return;
     }
 
+    // The status item first: it reaches the tray while the panel's web view starts,
+    // which takes most of start-up. Its commands run from the loop, once all is built.
+    createStatusItem();
+    rebuildMenu();
+
     AppLog::write("正在创建面板…");
     panelController_ = PanelController::create(panelResolverConfig);
     // The meeting controller is created here, before the chat window.
@@ -50,8 +55,6 @@ void AppDelegate::applicationDidFinishLaunching() {
     panelController_->onOpenSettings = command(&AppDelegate::openSettings);
     panelController_->onStatusChange = statusCallback();
 
-    createStatusItem();
-    rebuildMenu();
     // The four global hot keys follow here.
 
     resolveServiceAndCheckHealth();

@@ -31,7 +31,8 @@ struct StatusItemOptions {
 
 // The program's item in the desktop's status area (the tray) with its menu. Main
 // thread only; menu actions and availability changes arrive on the main thread, from
-// the main loop, never inside a call the core made.
+// the main loop, never inside a call the core made, and neither comes once the item is
+// destroyed. The item leaves the tray when it is destroyed.
 class StatusItem {
   public:
     enum class Availability {

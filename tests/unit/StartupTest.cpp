@@ -101,10 +101,10 @@ TEST_F(StartupTest, NormalStartLogsItsStepsAndDispatchesOneMode) {
     const auto messages = log.messages();
     ASSERT_GE(messages.size(), 6u);
     EXPECT_EQ(messages[1], "参数：/usr/bin/pagemate --ttstest --recordtest --platform-option");
-    EXPECT_EQ(messages[2], "正在创建面板…");
-    EXPECT_EQ(messages[3], "面板创建完成");
     // Why, from the first look at the permission (the menu's permission row).
-    EXPECT_TRUE(messages[4].starts_with("辅助功能：不可用（")) << messages[4];
+    EXPECT_TRUE(messages[2].starts_with("辅助功能：不可用（")) << messages[2];
+    EXPECT_EQ(messages[3], "正在创建面板…");
+    EXPECT_EQ(messages[4], "面板创建完成");
     EXPECT_EQ(messages[5], "菜单栏就绪；密码已配置：false；辅助功能权限：未授权");
     // The status item is there with its menu, whose status row reads "未连接".
     ASSERT_EQ(platform.statusBar.items.size(), 1u);

@@ -40,7 +40,7 @@ class StatusMenuTest : public ::testing::Test {
 };
 
 TEST_F(StatusMenuTest, TwentyOneItemsInOrder) {
-    EXPECT_EQ(item->options.iconName, "pagemate");
+    EXPECT_EQ(item->options.iconName, "pagemate-symbolic");
     EXPECT_EQ(item->options.accessibleName, "页伴");
     EXPECT_EQ(item->options.toolTip, "页伴（⌥Space 唤出）");
 

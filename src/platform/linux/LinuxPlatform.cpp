@@ -6,7 +6,6 @@
 
 #include <csignal>
 
-#include "platform/UnavailableStatusBar.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/CurlHttpClient.h"
@@ -16,6 +15,7 @@
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/StatusNotifierBar.h"
 #include "platform/linux/X11Workspace.h"
 #include "platform/linux/XTestKeyEvents.h"
 
@@ -61,10 +61,9 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         platform->windows = std::make_unique<UnavailableWindowSystem>();
         platform->alerts = std::make_unique<LoggedAlerts>();
     }
-    // Until the StatusNotifierItem backend lands every item is hidden.
-    platform->statusBar = std::make_unique<UnavailableStatusBar>(
-        hasDisplay ? StatusItem::Availability::noTrayHost : StatusItem::Availability::noDisplay,
-        "");
+    // The tray speaks D-Bus, so the item is offered with or without a display.
+    platform->statusBar =
+        std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
     return platform;
 }
 
