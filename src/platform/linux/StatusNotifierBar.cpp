@@ -186,13 +186,18 @@ class StatusNotifierItem final : public StatusItem {
 
         // Whether a watcher runs decides the state at once; the watch below then follows
         // it and registers the item with every watcher that appears.
-        const GVariantPtr watcherThere = callBus(
-            bus_.get(), "NameHasOwner", g_variant_new("(s)", kWatcherName), G_VARIANT_TYPE("(b)"));
-        gboolean there = FALSE;
-        if (watcherThere) {
-            g_variant_get(watcherThere.get(), "(b)", &there);
-        }
-        if (there == FALSE && availability_ == Availability::shown) {
+        const GVariantPtr watcherOwner = callBus(
+            bus_.get(), "GetNameOwner", g_variant_new("(s)", kWatcherName), G_VARIANT_TYPE("(s)"));
+        if (watcherOwner) {
+            const gchar* owner = nullptr;
+            g_variant_get(watcherOwner.get(), "(&s)", &owner);
+            // Registered now rather than from the loop's first turn: the tray shows the
+            // item while the rest of start-up goes on.
+            registeredEarlyWith_ = owner != nullptr ? owner : "";
+            if (availability_ == Availability::shown) {
+                registerWithWatcher();
+            }
+        } else if (availability_ == Availability::shown) {
             availability_ = Availability::noTrayHost;
             detail_ = noWatcherDetail();
         }
@@ -334,8 +339,14 @@ class StatusNotifierItem final : public StatusItem {
     }
 
     static void onWatcherAppeared(GDBusConnection* /*bus*/, const gchar* /*name*/,
-                                  const gchar* /*owner*/, gpointer data) {
-        static_cast<StatusNotifierItem*>(data)->registerWithWatcher();
+                                  const gchar* owner, gpointer data) {
+        auto* self = static_cast<StatusNotifierItem*>(data);
+        // The watcher the item registered with while it was made: once is enough.
+        if (const std::string early = std::exchange(self->registeredEarlyWith_, {});
+            !early.empty() && owner != nullptr && early == owner) {
+            return;
+        }
+        self->registerWithWatcher();
     }
 
     static void onWatcherVanished(GDBusConnection* bus, const gchar* /*name*/, gpointer data) {
@@ -440,6 +451,9 @@ class StatusNotifierItem final : public StatusItem {
     StatusItemOptions options_;
     std::string iconThemePath_;
     std::string id_;
+    // The watcher's unique name when the item registered with it at once; its first
+    // "appeared" then needs no second registration.
+    std::string registeredEarlyWith_;
     std::string busName_;
     std::unique_ptr<GDBusNodeInfo, NodeInfoUnref> info_;
     guint registration_ = 0;
