@@ -7,6 +7,7 @@
 #include "app/Defaults.h"
 #include "app/HistoryCommands.h"
 #include "app/Settings.h"
+#include "app/StandardHotKeys.h"
 #include "app/StatusMenu.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
@@ -55,7 +56,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     panelController_->onOpenSettings = command(&AppDelegate::openSettings);
     panelController_->onStatusChange = statusCallback();
 
-    // The four global hot keys follow here.
+    registerStandardHotKeys(StandardHotKeyActions{
+        command(&AppDelegate::toggleQuickBar), command(&AppDelegate::togglePanel),
+        command(&AppDelegate::toggleMeeting), command(&AppDelegate::toggleChatWindow)});
 
     resolveServiceAndCheckHealth();
 

@@ -6,9 +6,11 @@
 #include "platform/Accessibility.h"
 #include "platform/Alerts.h"
 #include "platform/Application.h"
+#include "platform/HotKeys.h"
 #include "platform/HttpClient.h"
 #include "platform/KeyEvents.h"
 #include "platform/MainQueue.h"
+#include "platform/Notifications.h"
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
@@ -36,6 +38,9 @@ class Platform {
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<WindowSystem> windows;
     std::unique_ptr<StatusBar> statusBar;
+    // After the queue, so that they go first: no press or completion outlives it.
+    std::unique_ptr<HotKeys> hotKeys;
+    std::unique_ptr<Notifications> notifications;
 
     // The accessibility reason the log last gave (NotionContextReader says why once per
     // change); it belongs to these services and goes with them.

@@ -18,6 +18,8 @@ Platform& installFakes() {
     platform->accessibility = std::make_unique<ScriptedAccessibility>();
     platform->windows = std::make_unique<FakeWindowSystem>();
     platform->statusBar = std::make_unique<RecordingStatusBar>();
+    platform->hotKeys = std::make_unique<RecordingHotKeys>();
+    platform->notifications = std::make_unique<RecordingNotifications>();
     Platform& installed = *platform;
     Platform::install(std::move(platform));
     return installed;
@@ -39,7 +41,9 @@ FakePlatform::FakePlatform(Platform& platform)
       accessibility(static_cast<ScriptedAccessibility&>(*platform.accessibility)),
       windows(static_cast<FakeWindowSystem&>(*platform.windows)),
       http(static_cast<ScriptedHttpClient&>(*platform.http)),
-      statusBar(static_cast<RecordingStatusBar&>(*platform.statusBar)) {}
+      statusBar(static_cast<RecordingStatusBar&>(*platform.statusBar)),
+      hotKeys(static_cast<RecordingHotKeys&>(*platform.hotKeys)),
+      notifications(static_cast<RecordingNotifications&>(*platform.notifications)) {}
 
 FakePlatform::~FakePlatform() {
     Platform::uninstall();

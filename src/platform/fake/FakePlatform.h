@@ -9,6 +9,8 @@
 #include "platform/fake/MemoryPasteboard.h"
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
+#include "platform/fake/RecordingHotKeys.h"
+#include "platform/fake/RecordingNotifications.h"
 #include "platform/fake/RecordingStatusBar.h"
 #include "platform/fake/ScriptedDesktop.h"
 #include "platform/fake/ScriptedHttpClient.h"
@@ -62,6 +64,8 @@ class FakePlatform {
     FakeWindowSystem& windows;
     ScriptedHttpClient& http;
     RecordingStatusBar& statusBar;
+    RecordingHotKeys& hotKeys;
+    RecordingNotifications& notifications;
 
   private:
     explicit FakePlatform(Platform& platform);

@@ -5,10 +5,13 @@
 #include <gtk/gtk.h>
 
 #include <csignal>
+#include <string>
 
+#include "platform/UnavailableHotKeys.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/CurlHttpClient.h"
+#include "platform/linux/GDBusNotifications.h"
 #include "platform/linux/GLibMainQueue.h"
 #include "platform/linux/GtkAlerts.h"
 #include "platform/linux/GtkPasteboard.h"
@@ -16,6 +19,7 @@
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/StatusNotifierBar.h"
+#include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11Workspace.h"
 #include "platform/linux/XTestKeyEvents.h"
 
@@ -37,6 +41,28 @@ class GLibApplication final : public Application {
   private:
     std::unique_ptr<GMainLoop, MainLoopUnref> loop_;
 };
+
+// The hot keys of this session. Under Wayland (XDG_SESSION_TYPE=wayland, or
+// WAYLAND_DISPLAY set) X11 grabs on XWayland only see keys while an X11 window has the
+// focus, so they would seem registered and then stay silent; hot keys there are
+// unavailable until the GlobalShortcuts portal has its backend.
+std::unique_ptr<HotKeys> makeHotKeys(bool hasDisplay) {
+    const char* sessionType = g_getenv("XDG_SESSION_TYPE");
+    const char* waylandDisplay = g_getenv("WAYLAND_DISPLAY");
+    if (sessionType != nullptr && g_ascii_strcasecmp(sessionType, "wayland") == 0) {
+        return std::make_unique<UnavailableHotKeys>(HotKeys::Availability::waylandSession,
+                                                    "XDG_SESSION_TYPE=wayland");
+    }
+    if (waylandDisplay != nullptr && *waylandDisplay != '\0') {
+        return std::make_unique<UnavailableHotKeys>(
+            HotKeys::Availability::waylandSession,
+            std::string("WAYLAND_DISPLAY=") + waylandDisplay);
+    }
+    if (!hasDisplay) {
+        return std::make_unique<UnavailableHotKeys>(HotKeys::Availability::noDisplay, "");
+    }
+    return X11HotKeys::connect();
+}
 
 }  // namespace
 
@@ -64,6 +90,8 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     // The tray speaks D-Bus, so the item is offered with or without a display.
     platform->statusBar =
         std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
+    platform->hotKeys = makeHotKeys(hasDisplay);
+    platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
     return platform;
 }
 
