@@ -16,6 +16,7 @@ using CheckBox = SettingsWindow::CheckBox;
 
 std::vector<std::string> titlesOf(const std::array<SettingsWindowController::Choice, 3>& choices) {
     std::vector<std::string> titles;
+    titles.reserve(choices.size());
     for (const auto& choice : choices) {
         titles.emplace_back(choice.title);
     }

@@ -72,6 +72,39 @@ GtkWidget* checkBox(const char* name, const std::string& title) {
     return check;
 }
 
+// The text as far as it fits in `lines` lines of the label at `width`, with an ellipsis
+// when some is left out. (GtkLabel's own line limit counts the lines of each paragraph
+// apart, and the status text has several.)
+std::string limitLines(GtkWidget* label, const std::string& text, int width, int lines) {
+    const GObjectPtr<PangoLayout> layout(gtk_widget_create_pango_layout(label, nullptr));
+    pango_layout_set_attributes(layout.get(), gtk_label_get_attributes(GTK_LABEL(label)));
+    pango_layout_set_width(layout.get(), width * PANGO_SCALE);
+    pango_layout_set_wrap(layout.get(), PANGO_WRAP_WORD);
+    const auto lineCount = [&](const std::string& candidate) {
+        pango_layout_set_text(layout.get(), candidate.c_str(), -1);
+        return pango_layout_get_line_count(layout.get());
+    };
+    if (lineCount(text) <= lines) {
+        return text;
+    }
+    const PangoLayoutLine* last = pango_layout_get_line_readonly(layout.get(), lines - 1);
+    std::string kept = text.substr(
+        0, static_cast<std::size_t>(last->start_index) + static_cast<std::size_t>(last->length));
+    // Shorter by a character at a time until the ellipsis fits on the last line too.
+    for (;;) {
+        while (!kept.empty() && (kept.back() == '\n' || kept.back() == ' ')) {
+            kept.pop_back();
+        }
+        if (kept.empty() || lineCount(kept + "…") <= lines) {
+            return kept + "…";
+        }
+        while ((static_cast<unsigned char>(kept.back()) & 0xC0U) == 0x80U) {
+            kept.pop_back();  // continuation bytes of UTF-8
+        }
+        kept.pop_back();  // the character's first byte
+    }
+}
+
 }  // namespace
 
 struct GtkSettingsWindow::Widgets {
@@ -84,6 +117,7 @@ struct GtkSettingsWindow::Widgets {
     GtkWidget* status = nullptr;
     GtkWidget* test = nullptr;
     GtkWidget* save = nullptr;
+    std::string statusText;
     int modelCount = 0;
     int modeCount = 0;
     std::function<void()> testAction;
@@ -179,9 +213,6 @@ GtkSettingsWindow::GtkSettingsWindow(const SettingsWindowOptions& options)
     gtk_widget_set_halign(w.status, GTK_ALIGN_START);
     gtk_label_set_line_wrap(GTK_LABEL(w.status), TRUE);
     gtk_label_set_line_wrap_mode(GTK_LABEL(w.status), PANGO_WRAP_WORD);
-    // The line limit needs an ellipsis for the text beyond it.
-    gtk_label_set_ellipsize(GTK_LABEL(w.status), PANGO_ELLIPSIZE_END);
-    gtk_label_set_lines(GTK_LABEL(w.status), kStatusLines);
     gtk_label_set_max_width_chars(GTK_LABEL(w.status), 1);
     gtk_widget_set_size_request(w.status, kStatusWidth, -1);
     setFont(w.status, kStatusSize, PANGO_WEIGHT_NORMAL);
@@ -245,11 +276,13 @@ bool GtkSettingsWindow::isChecked(CheckBox checkBox) {
 }
 
 void GtkSettingsWindow::setStatusText(const std::string& text) {
-    gtk_label_set_text(GTK_LABEL(widgets_->status), text.c_str());
+    widgets_->statusText = text;
+    gtk_label_set_text(GTK_LABEL(widgets_->status),
+                       limitLines(widgets_->status, text, kStatusWidth, kStatusLines).c_str());
 }
 
 std::string GtkSettingsWindow::statusText() {
-    return gtk_label_get_text(GTK_LABEL(widgets_->status));
+    return widgets_->statusText;
 }
 
 void GtkSettingsWindow::setActions(std::function<void()> testConnection,
