@@ -156,17 +156,15 @@ void SettingsWindowController::testConnection() {
 
     Platform& platform = Platform::current();
     MainQueue& queue = *platform.mainQueue;
-    const std::weak_ptr<SettingsWindowController> weakSelf = weak_from_this();
-    platform.http->send(std::move(request),
-                        [&queue, weakSelf, base = std::move(base)](HttpResponse response) {
-                            // Arrives on the client's thread: the window is only touched on the
-                            // main one.
-                            queue.post([weakSelf, base, response = std::move(response)] {
-                                if (const auto self = weakSelf.lock()) {
-                                    self->window_->setStatusText(outcomeText(response, base));
-                                }
-                            });
-                        });
+    auto completion = [&queue, weakSelf = weak_from_this(), base](HttpResponse response) {
+        // Arrives on the client's thread: the window is only touched on the main one.
+        queue.post([weakSelf, base, response = std::move(response)] {
+            if (const auto self = weakSelf.lock()) {
+                self->window_->setStatusText(outcomeText(response, base));
+            }
+        });
+    };
+    platform.http->send(std::move(request), std::move(completion));
 }
 
 std::string SettingsWindowController::outcomeText(const HttpResponse& response,
