@@ -16,6 +16,7 @@
 // clang-format on
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <gdk/gdkx.h>
 
 #include "platform/fake/MemorySecretStore.h"
 #include "platform/fake/ScriptedDesktop.h"
@@ -108,7 +109,11 @@ class SettingsWindowTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
+        // One window manager for all the cases, as a desktop has.
+        sharedDesktop = std::make_unique<testing::Desktop>();
     }
+    static void TearDownTestSuite() { sharedDesktop.reset(); }
+    static inline std::unique_ptr<testing::Desktop> sharedDesktop;
 
     SettingsWindowTest() {
         Platform::install(linux_backend::makeLinuxPlatform(true));
@@ -220,7 +225,7 @@ class SettingsWindowTest : public ::testing::Test {
     testing::StandInService service;
     testing::ScopedEnvironment server{"PGM_SERVER_URL", service.base().c_str()};
     testing::LogCapture log;
-    testing::Desktop desktop;
+    testing::Desktop& desktop = *sharedDesktop;
     fake::MemorySecretStore* secrets = nullptr;
     std::shared_ptr<SettingsWindowController> controller;
     GtkWindow* window = nullptr;
@@ -381,6 +386,46 @@ TEST_F(SettingsWindowTest, ReturnSavesHidesAndCallsOnSaveOnceWhereverTheFocusIs)
     }
     EXPECT_EQ(saves, 3);
     EXPECT_EQ(service.countFor("/api/config"), 0u);
+}
+
+TEST_F(SettingsWindowTest, ComesToTheFrontOverAnotherProgramsWindow) {
+    makeController();
+    showAndWaitForFocus();
+    const Window settingsWindow = GDK_WINDOW_XID(gtk_widget_get_window(GTK_WIDGET(window)));
+
+    // The user works in another program's window, with clicks this program never sees,
+    // then opens the settings from the menu: once while they are still open behind it,
+    // once after closing them.
+    const testing::StandInNotion notion(desktop);
+    const auto clickIntoNotion = [&] {
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(desktop.display(), notion.window(), &attributes);
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        XTranslateCoordinates(desktop.display(), notion.window(),
+                              DefaultRootWindow(desktop.display()), attributes.width / 2,
+                              attributes.height / 2, &x, &y, &child);
+        XTestFakeMotionEvent(desktop.display(), -1, x, y, CurrentTime);
+        XTestFakeButtonEvent(desktop.display(), 1, True, CurrentTime);
+        XTestFakeButtonEvent(desktop.display(), 1, False, CurrentTime);
+        XSync(desktop.display(), False);
+        return testing::pumpUntil([&] {
+            return desktop.activeWindow() == notion.window() && !gtk_window_is_active(window);
+        });
+    };
+    ASSERT_TRUE(clickIntoNotion());
+    EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(window)));
+    controller->show();
+    EXPECT_TRUE(testing::pumpUntil([&] { return gtk_window_is_active(window) == TRUE; }, 5s));
+    EXPECT_EQ(desktop.activeWindow(), settingsWindow);
+
+    gtk_window_close(window);
+    ASSERT_TRUE(testing::pumpUntil([&] { return !gtk_widget_get_visible(GTK_WIDGET(window)); }));
+    ASSERT_TRUE(clickIntoNotion());
+    controller->show();
+    EXPECT_TRUE(testing::pumpUntil([&] { return gtk_window_is_active(window) == TRUE; }, 5s));
+    EXPECT_EQ(desktop.activeWindow(), settingsWindow);
 }
 
 TEST_F(SettingsWindowTest, ConnectionTestAgainstTheService) {
