@@ -41,19 +41,22 @@ nlohmann::json objectMember(const nlohmann::json& object, const char* name) {
     return found != object.end() && found->is_object() ? *found : nlohmann::json::object();
 }
 
+// Five lines: the service's version and readiness, then this computer's permission.
 std::string report(const nlohmann::json& config) {
     const auto version = config.find("version");
     const nlohmann::json ready = objectMember(config, "ready");
     const nlohmann::json asr = objectMember(config, "asr");
-    return "连接正常（服务版本 " +
-           (version != config.end() && version->is_string() ? version->get<std::string>()
-                                                            : std::string("?")) +
-           "）。\n" + "Notion：" + (isTrue(ready, "notion") ? "已连接" : "未配置 Token") + "\n" +
-           "DeepSeek：" + (isTrue(ready, "deepseek") ? "已连接" : "未配置 Key") + "\n" +
-           "会议转写：" +
-           (isTrue(asr, "localAvailable") ? "本机识别" : "不可用（没有安装本机语音模型）") + "\n" +
-           "辅助功能权限：" +
-           (NotionContextReader::isTrusted() ? "已授权" : "未授权（无法读取页面 / 粘贴回 Notion）");
+    std::string text = "连接正常（服务版本 ";
+    text += version != config.end() && version->is_string() ? version->get<std::string>() : "?";
+    text += "）。\nNotion：";
+    text += isTrue(ready, "notion") ? "已连接" : "未配置 Token";
+    text += "\nDeepSeek：";
+    text += isTrue(ready, "deepseek") ? "已连接" : "未配置 Key";
+    text += "\n会议转写：";
+    text += isTrue(asr, "localAvailable") ? "本机识别" : "不可用（没有安装本机语音模型）";
+    text += "\n辅助功能权限：";
+    text += NotionContextReader::isTrusted() ? "已授权" : "未授权（无法读取页面 / 粘贴回 Notion）";
+    return text;
 }
 
 }  // namespace
