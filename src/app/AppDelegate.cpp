@@ -53,6 +53,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     chatWindow_ = ChatWindowController::create();
     // The quick bar follows here.
     AppLog::write("面板创建完成");
+    settingsWindow_ = SettingsWindowController::create();
     panelController_->onOpenSettings = command(&AppDelegate::openSettings);
     panelController_->onStatusChange = statusCallback();
 
@@ -259,7 +260,14 @@ void AppDelegate::openWebConsole() {
 }
 
 void AppDelegate::openSettings() {
-    // The settings window arrives with its controller.
+    const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    settingsWindow_->onSave = [weakSelf] {
+        if (const auto self = weakSelf.lock()) {
+            self->panelController_->refreshBootstrap();
+            self->setStatusLine("设置已更新");
+        }
+    };
+    settingsWindow_->show();
 }
 
 void AppDelegate::openLogs() {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/RunModes.h"
+#include "app/SettingsWindowController.h"
 #include "platform/StatusItem.h"
 #include "web/ChatWindowController.h"
 #include "web/PanelController.h"
@@ -32,6 +33,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     [[nodiscard]] PanelController* panelController() const { return panelController_.get(); }
     [[nodiscard]] ChatWindowController* chatWindow() const { return chatWindow_.get(); }
     [[nodiscard]] StatusItem* statusItem() const { return statusItem_.get(); }
+    [[nodiscard]] SettingsWindowController* settingsWindow() const { return settingsWindow_.get(); }
 
     // Builds the status menu anew and gives it to the status item.
     void rebuildMenu();
@@ -80,6 +82,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::unique_ptr<StatusItem> statusItem_;
     std::shared_ptr<PanelController> panelController_;
     std::shared_ptr<ChatWindowController> chatWindow_;
+    std::shared_ptr<SettingsWindowController> settingsWindow_;
     std::string statusLine_ = "未连接";
     // Whether the log has said why the status item is not shown.
     bool statusItemHiddenLogged_ = false;

@@ -71,6 +71,45 @@ class InertDocumentWindow final : public DocumentWindow {
     Rect frame_;
 };
 
+// Keeps what it is given, so that reading the controls back gives the stored values
+// and nothing is lost by an apply; it never appears, so no action ever runs.
+class InertSettingsWindow final : public SettingsWindow {
+  public:
+    explicit InertSettingsWindow(const SettingsWindowOptions& options)
+        : modelCount_(static_cast<int>(options.modelItems.size())),
+          modeCount_(static_cast<int>(options.modeItems.size())) {}
+
+    void setServerText(const std::string& text) override { server_ = text; }
+    std::string serverText() override { return server_; }
+    void select(PopUp popUp, int index) override {
+        const int count = popUp == PopUp::model ? modelCount_ : modeCount_;
+        (popUp == PopUp::model ? model_ : mode_) = index >= 0 && index < count ? index : 0;
+    }
+    int selectedIndex(PopUp popUp) override { return popUp == PopUp::model ? model_ : mode_; }
+    void setChecked(CheckBox checkBox, bool checked) override {
+        (checkBox == CheckBox::followsCursor ? followsCursor_ : archive_) = checked;
+    }
+    bool isChecked(CheckBox checkBox) override {
+        return checkBox == CheckBox::followsCursor ? followsCursor_ : archive_;
+    }
+    void setStatusText(const std::string& text) override { status_ = text; }
+    std::string statusText() override { return status_; }
+    void setActions(std::function<void()>, std::function<void()>) override {}
+    void makeKeyAndOrderFront() override {}
+    void orderOut() override {}
+    bool isVisible() override { return false; }
+
+  private:
+    int modelCount_;
+    int modeCount_;
+    std::string server_;
+    std::string status_;
+    int model_ = 0;
+    int mode_ = 0;
+    bool followsCursor_ = false;
+    bool archive_ = false;
+};
+
 }  // namespace
 
 std::unique_ptr<PanelWindow> UnavailableWindowSystem::createPanel(const PanelOptions& options) {
@@ -80,6 +119,11 @@ std::unique_ptr<PanelWindow> UnavailableWindowSystem::createPanel(const PanelOpt
 std::unique_ptr<DocumentWindow> UnavailableWindowSystem::createDocumentWindow(
     const DocumentWindowOptions& options) {
     return std::make_unique<InertDocumentWindow>(options.contentRect);
+}
+
+std::unique_ptr<SettingsWindow> UnavailableWindowSystem::createSettingsWindow(
+    const SettingsWindowOptions& options) {
+    return std::make_unique<InertSettingsWindow>(options);
 }
 
 }  // namespace pagemate

@@ -16,6 +16,8 @@ class UnavailableWindowSystem final : public WindowSystem {
     std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) override;
     std::unique_ptr<DocumentWindow> createDocumentWindow(
         const DocumentWindowOptions& options) override;
+    std::unique_ptr<SettingsWindow> createSettingsWindow(
+        const SettingsWindowOptions& options) override;
     [[nodiscard]] std::vector<Screen> screens() override { return {}; }
     [[nodiscard]] std::optional<Screen> mainScreen() override { return std::nullopt; }
     [[nodiscard]] std::pair<double, double> mouseLocation() override { return {0, 0}; }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/SettingsWindow.h"
 #include "platform/WebView.h"
 
 namespace pagemate {
@@ -88,6 +89,8 @@ class WindowSystem {
     virtual std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) = 0;
     virtual std::unique_ptr<DocumentWindow> createDocumentWindow(
         const DocumentWindowOptions& options) = 0;
+    virtual std::unique_ptr<SettingsWindow> createSettingsWindow(
+        const SettingsWindowOptions& options) = 0;
     [[nodiscard]] virtual std::vector<Screen> screens() = 0;
     // The screen with the keyboard focus, else the first.
     [[nodiscard]] virtual std::optional<Screen> mainScreen() = 0;

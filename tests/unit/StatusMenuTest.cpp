@@ -153,6 +153,26 @@ TEST_F(StatusMenuTest, CommandsDoWhatTheySay) {
     EXPECT_EQ(platform.application.terminateCount, 1);
 }
 
+TEST_F(StatusMenuTest, SettingsOpenFromTheMenuAndThePageAndSavingReloadsThePanel) {
+    fake::RecordingSettingsWindow& settings = *platform.windows.settingsWindows.at(0);
+    fake::FakePanelWindow& panel = *platform.windows.panels.at(0);
+    ASSERT_TRUE(platform.queue.runUntil([&] { return item->statusRows.size() >= 3; }, 5s));
+    choose("设置…");
+    EXPECT_TRUE(settings.visible);
+    settings.visible = false;
+    app->panelController()->handleMessage({{"action", "openSettings"}});
+    EXPECT_TRUE(settings.visible);
+
+    // Saving: the panel resolves again and reloads with fresh values, the status row
+    // says so.
+    const std::size_t loads = panel.view.loads.size();
+    settings.clickSave();
+    platform.queue.runUntilIdle();
+    EXPECT_FALSE(settings.visible);
+    EXPECT_EQ(item->statusRows.back(), "状态：设置已更新");
+    ASSERT_TRUE(platform.queue.runUntil([&] { return panel.view.loads.size() > loads; }, 5s));
+}
+
 TEST_F(StatusMenuTest, AddressesThatDoNotFormOpenNothing) {
     for (const char* garbage : {"/", "not an address", "http://exa mple"}) {
         const testing::ScopedEnvironment server{"PGM_SERVER_URL", garbage};

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -127,6 +128,72 @@ class FakeDocumentWindow final : public DocumentWindow {
     std::function<void()> observer;
 };
 
+// A settings window that keeps what it is given and the thread of every change; the
+// test plays the user with the control fields and the two clicks.
+class RecordingSettingsWindow final : public SettingsWindow {
+  public:
+    explicit RecordingSettingsWindow(SettingsWindowOptions created) : options(std::move(created)) {}
+
+    void setServerText(const std::string& text) override {
+        noteChange();
+        server = text;
+    }
+    std::string serverText() override { return server; }
+    void select(PopUp popUp, int index) override {
+        noteChange();
+        const std::size_t count =
+            (popUp == PopUp::model ? options.modelItems : options.modeItems).size();
+        (popUp == PopUp::model ? model : mode) =
+            index >= 0 && static_cast<std::size_t>(index) < count ? index : 0;
+    }
+    int selectedIndex(PopUp popUp) override { return popUp == PopUp::model ? model : mode; }
+    void setChecked(CheckBox checkBox, bool checked) override {
+        noteChange();
+        (checkBox == CheckBox::followsCursor ? followsCursor : archive) = checked;
+    }
+    bool isChecked(CheckBox checkBox) override {
+        return checkBox == CheckBox::followsCursor ? followsCursor : archive;
+    }
+    void setStatusText(const std::string& text) override {
+        noteChange();
+        status = text;
+        statusHistory.push_back(text);
+    }
+    std::string statusText() override { return status; }
+    void setActions(std::function<void()> testConnection, std::function<void()> save) override {
+        testAction = std::move(testConnection);
+        saveAction = std::move(save);
+    }
+    void makeKeyAndOrderFront() override {
+        visible = true;
+        ++frontCount;
+    }
+    void orderOut() override { visible = false; }
+    bool isVisible() override { return visible; }
+
+    // The user's clicks (Return is the save button's key).
+    void clickTest() const { testAction(); }
+    void clickSave() const { saveAction(); }
+
+    SettingsWindowOptions options;
+    std::string server;
+    int model = 0;
+    int mode = 0;
+    bool followsCursor = false;
+    bool archive = false;
+    std::string status;
+    std::vector<std::string> statusHistory;
+    bool visible = false;
+    int frontCount = 0;
+    std::function<void()> testAction;
+    std::function<void()> saveAction;
+    // The threads the controls were changed on, one entry per change.
+    std::vector<std::thread::id> changeThreads;
+
+  private:
+    void noteChange() { changeThreads.push_back(std::this_thread::get_id()); }
+};
+
 // Screens, the mouse and the panels the controllers made, as the test sets them.
 class FakeWindowSystem final : public WindowSystem {
   public:
@@ -144,6 +211,12 @@ class FakeWindowSystem final : public WindowSystem {
         lastDocumentOptions = options;
         return window;
     }
+    std::unique_ptr<SettingsWindow> createSettingsWindow(
+        const SettingsWindowOptions& options) override {
+        auto window = std::make_unique<RecordingSettingsWindow>(options);
+        settingsWindows.push_back(window.get());
+        return window;
+    }
     std::vector<Screen> screens() override { return screenList; }
     std::optional<Screen> mainScreen() override {
         return screenList.empty() ? std::nullopt : std::optional(screenList.front());
@@ -155,6 +228,7 @@ class FakeWindowSystem final : public WindowSystem {
     PanelOptions lastOptions;
     std::vector<FakeDocumentWindow*> documentWindows;  // owned by their controllers
     DocumentWindowOptions lastDocumentOptions;
+    std::vector<RecordingSettingsWindow*> settingsWindows;  // owned by their controllers
     std::vector<Screen> screenList;
     std::pair<double, double> mouse{0, 0};
     int activations = 0;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/GtkSettingsWindow.h"
 #include "platform/linux/WebKitView.h"
 
 namespace pagemate::linux_backend {
@@ -238,6 +239,11 @@ std::unique_ptr<PanelWindow> GtkWindowSystem::createPanel(const PanelOptions& op
 std::unique_ptr<DocumentWindow> GtkWindowSystem::createDocumentWindow(
     const DocumentWindowOptions& options) {
     return std::make_unique<GtkDocumentWindow>(options, contexts_->contextFor(options.webDataName));
+}
+
+std::unique_ptr<SettingsWindow> GtkWindowSystem::createSettingsWindow(
+    const SettingsWindowOptions& options) {
+    return std::make_unique<GtkSettingsWindow>(options);
 }
 
 std::vector<Screen> GtkWindowSystem::screens() {

@@ -20,6 +20,8 @@ class GtkWindowSystem final : public WindowSystem {
     std::unique_ptr<PanelWindow> createPanel(const PanelOptions& options) override;
     std::unique_ptr<DocumentWindow> createDocumentWindow(
         const DocumentWindowOptions& options) override;
+    std::unique_ptr<SettingsWindow> createSettingsWindow(
+        const SettingsWindowOptions& options) override;
     [[nodiscard]] std::vector<Screen> screens() override;
     [[nodiscard]] std::optional<Screen> mainScreen() override;
     [[nodiscard]] std::pair<double, double> mouseLocation() override;
