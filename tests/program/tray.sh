@@ -47,10 +47,12 @@ wait_for() {
 }
 
 start_watcher() {
-    "$watcher" >"$scratch/$1" 2>&1 &
+    name=$1
+    shift
+    "$watcher" "$@" >"$scratch/$name" 2>&1 &
     watcher_pid=$!
     started="$started $watcher_pid"
-    wait_for 10 "the watcher did not start" grep -q "^watching$" "$scratch/$1"
+    wait_for 10 "the watcher did not start" grep -q "^watching$" "$scratch/$name"
 }
 
 # What a tray host reads of the program's item after it registered.
@@ -69,14 +71,16 @@ check_item() {
     [ "$entries" -eq 21 ] || fail "the menu has $entries entries, not 21"
 }
 
-# 1. A tray is there when the program starts.
-start_watcher watcher1
+# 1. A tray is there when the program starts; the user chooses "查看日志" in its menu.
+start_watcher watcher1 --click "查看日志"
 log="$scratch/program1"
 "$program" >"$log" 2>&1 &
 pid=$!
 started="$started $pid"
 check_item watcher1 "$pid"
 ! grep -q "状态栏：看不到图标" "$log" || fail "the log says there is no tray icon"
+wait_for 10 "the click was not delivered" grep -q "^clicked 查看日志$" "$scratch/watcher1"
+wait_for 10 "choosing 查看日志 did not open the log" grep -q "用户打开日志" "$log"
 kill -TERM "$pid"
 wait "$pid" || fail "the program did not end cleanly on SIGTERM"
 kill -TERM "$watcher_pid"
