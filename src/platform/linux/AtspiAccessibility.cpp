@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/PlatformNotice.h"
+#include "platform/linux/GDBusConnections.h"
 #include "platform/linux/GObjectPtr.h"
 #include "platform/linux/X11Display.h"
 
@@ -27,39 +28,6 @@ using Node = GObjectPtr<AtspiAccessible>;
 // to hand out the accessibility bus's address (it may have to start it first).
 constexpr std::chrono::seconds kLookAgain{5};
 constexpr gint kAddressTimeoutMs = 3000;
-
-std::string messageOf(GError* raw) {
-    const GErrorPtr error(raw);
-    if (!error) {
-        return "unknown error";
-    }
-    g_dbus_error_strip_remote_error(error.get());  // the name is in the message already
-    return error->message;
-}
-
-// An "autolaunch:" address starts a bus of its own when connected to.
-bool startsABus(std::string_view address) {
-    return address.find("autolaunch:") != std::string_view::npos;
-}
-
-// A connection to the message bus at `address`, hello said; null with the reason in
-// `why` when the bus does not answer. Never starts a bus.
-GObjectPtr<GDBusConnection> connectToBus(const std::string& address, std::string& why) {
-    if (startsABus(address)) {
-        why = "an autolaunch: address is not followed";
-        return nullptr;
-    }
-    GError* error = nullptr;
-    GObjectPtr<GDBusConnection> bus(g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error));
-    if (!bus) {
-        why = messageOf(error);
-    }
-    return bus;
-}
 
 TrustStatus accessibilityBusAt(const std::string& address, std::string_view source) {
     std::string why;
@@ -125,7 +93,7 @@ TrustStatus lookForBus() {
         G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, kAddressTimeoutMs, nullptr, &error));
     g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
     if (!reply) {
-        return {UntrustedReason::noAccessibilityBus, "org.a11y.Bus: " + messageOf(error)};
+        return {UntrustedReason::noAccessibilityBus, "org.a11y.Bus: " + takeErrorText(error)};
     }
     const gchar* address = nullptr;
     g_variant_get(reply.get(), "(&s)", &address);

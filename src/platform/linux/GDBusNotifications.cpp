@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/UnavailableNotifications.h"
+#include "platform/linux/GDBusConnections.h"
 #include "platform/linux/GObjectPtr.h"
 
 namespace pagemate::linux_backend {
@@ -31,25 +32,17 @@ struct Request {
     }
 };
 
-std::string messageOf(GError* error) {
-    if (error == nullptr) {
-        return "unknown error";
-    }
-    g_dbus_error_strip_remote_error(error);  // the name is in the message already
-    return error->message;
-}
-
 void onReply(GObject* source, GAsyncResult* result, gpointer data) {
     const std::unique_ptr<Request> request(static_cast<Request*>(data));
     GError* rawError = nullptr;
     const GVariantPtr reply(
         g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &rawError));
-    const GErrorPtr error(rawError);
+    GErrorPtr error(rawError);
     if (!request->wanted()) {
         return;
     }
     if (!reply) {
-        request->answer(false, messageOf(error.get()));
+        request->answer(false, takeErrorText(error.release()));
         return;
     }
     request->answer(true, {});
@@ -59,12 +52,12 @@ void onBus(GObject* /*source*/, GAsyncResult* result, gpointer data) {
     std::unique_ptr<Request> request(static_cast<Request*>(data));
     GError* rawError = nullptr;
     const GObjectPtr<GDBusConnection> bus(g_bus_get_finish(result, &rawError));
-    const GErrorPtr error(rawError);
+    GErrorPtr error(rawError);
     if (!request->wanted()) {
         return;
     }
     if (!bus) {
-        request->answer(false, messageOf(error.get()));
+        request->answer(false, takeErrorText(error.release()));
         return;
     }
     GVariantBuilder actions;

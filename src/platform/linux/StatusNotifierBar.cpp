@@ -11,6 +11,7 @@
 
 #include "platform/UnavailableStatusBar.h"
 #include "platform/linux/DBusMenuExport.h"
+#include "platform/linux/GDBusConnections.h"
 #include "platform/linux/GObjectPtr.h"
 
 namespace pagemate::linux_backend {
@@ -79,15 +80,6 @@ struct NodeInfoUnref {
     void operator()(GDBusNodeInfo* info) const { g_dbus_node_info_unref(info); }
 };
 
-std::string messageOf(GError* raw) {
-    const GErrorPtr error(raw);
-    if (!error) {
-        return "unknown error";
-    }
-    g_dbus_error_strip_remote_error(error.get());
-    return error->message;
-}
-
 // Whether a call's failure is for the "closed" handler or for no one: the call was
 // cancelled (the item may be gone) or the connection closed under it.
 bool failedForGood(GObject* bus, GError* error) {
@@ -99,32 +91,14 @@ bool failedForGood(GObject* bus, GError* error) {
 // comes from the environment (or the user's runtime folder); an "autolaunch:" address,
 // which would start a bus, is not followed.
 GObjectPtr<GDBusConnection> connectSessionBus(std::string& why) {
-    std::string address;
-    if (const char* variable = g_getenv("DBUS_SESSION_BUS_ADDRESS");
-        variable != nullptr && *variable != '\0') {
-        address = variable;
-    } else {
-        std::error_code ignored;
-        const std::filesystem::path socket =
-            std::filesystem::path(g_get_user_runtime_dir()) / "bus";
-        if (!std::filesystem::is_socket(socket, ignored)) {
-            why = "DBUS_SESSION_BUS_ADDRESS is not set";
-            return nullptr;
-        }
-        address = "unix:path=" + socket.string();
-    }
-    if (address.find("autolaunch:") != std::string::npos) {
-        why = "an autolaunch: address is not followed";
+    const std::optional<std::string> address = sessionBusAddress();
+    if (!address) {
+        why = "DBUS_SESSION_BUS_ADDRESS is not set";
         return nullptr;
     }
-    GError* error = nullptr;
-    GObjectPtr<GDBusConnection> bus(g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error));
+    GObjectPtr<GDBusConnection> bus = connectToBus(*address, why);
     if (!bus) {
-        why = address + ": " + messageOf(error);
+        why = *address + ": " + why;
     }
     return bus;
 }
@@ -243,7 +217,7 @@ class StatusNotifierItem final : public StatusItem {
         GError* error = nullptr;
         info_.reset(g_dbus_node_info_new_for_xml(kIntrospection, &error));
         if (!info_) {
-            become(Availability::noTrayHost, messageOf(error));
+            become(Availability::noTrayHost, takeErrorText(error));
             return;
         }
         static const GDBusInterfaceVTable vtable = {&onMethodCall, &onGetProperty, nullptr, {}};
@@ -252,7 +226,7 @@ class StatusNotifierItem final : public StatusItem {
             &vtable, this, nullptr, &error);
         if (registration_ == 0) {
             become(Availability::noTrayHost,
-                   std::string("the item could not be exported: ") + messageOf(error));
+                   std::string("the item could not be exported: ") + takeErrorText(error));
         }
     }
 
@@ -305,7 +279,7 @@ class StatusNotifierItem final : public StatusItem {
         auto* self = static_cast<StatusNotifierItem*>(data);
         if (!reply) {
             self->become(Availability::noTrayHost,
-                         std::string(kWatcherName) + " refused the item: " + messageOf(error));
+                         std::string(kWatcherName) + " refused the item: " + takeErrorText(error));
             return;
         }
         self->registered_ = true;
