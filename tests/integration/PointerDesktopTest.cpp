@@ -11,17 +11,28 @@
 #include <X11/extensions/XTest.h>
 #include <gtk/gtk.h>
 
+#include <filesystem>
+#include <iterator>
+#include <ostream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "fixtures/StatusWatcher.h"
+#include "harness/TestSupport.h"
 #include "platform/linux/GLibMainQueue.h"
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/StatusNotifierBar.h"
 
 namespace pagemate {
+
+// How GoogleTest shows a frame that differs.
+void PrintTo(const Rect& rect, std::ostream* out) {
+    *out << "{x " << rect.x << ", y " << rect.y << ", " << rect.width << " × " << rect.height
+         << "}";
+}
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -136,6 +147,12 @@ Window windowUnderPointer(const Connection& connection) {
     return child;
 }
 
+// The process's open file descriptors: an X connection is one.
+std::size_t openFiles() {
+    const std::filesystem::directory_iterator files("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(files), end(files)));
+}
+
 int grabPointer(const Connection& client) {
     const int status =
         XGrabPointer(client.display, client.root(), False, ButtonPressMask | ButtonReleaseMask,
@@ -238,13 +255,17 @@ TEST_F(PointerDesktopTest, ThePointerIsOnlyWatchedNeverGrabbed) {
 
 TEST_F(PointerDesktopTest, ANullOrNewObserverOrTheWindowSystemsEndStopsTheOldOne) {
     auto windows = std::make_unique<GtkWindowSystem>();
+    const std::size_t filesBefore = openFiles();
     Releases first;
     windows->setMouseUpObserver(first.observer());
+    EXPECT_EQ(openFiles(), filesBefore + 1) << "the watch's own X connection";
     click(mouse, kLeft, 10, 20);
     ASSERT_TRUE(first.reach(1));
 
-    // Stopped: the release meanwhile goes to no one, then or later.
+    // Stopped: the connection closes, and the release meanwhile goes to no one, then or
+    // later.
     windows->setMouseUpObserver(nullptr);
+    EXPECT_EQ(openFiles(), filesBefore);
     click(mouse, kLeft, 30, 40);
     runMainLoopFor(100ms);
     Releases second;
@@ -255,9 +276,11 @@ TEST_F(PointerDesktopTest, ANullOrNewObserverOrTheWindowSystemsEndStopsTheOldOne
     EXPECT_EQ(first.points, std::vector<Point>{core(10, 20)});
     EXPECT_EQ(second.points, std::vector<Point>{core(50, 60)});
 
-    // A new observer takes the old one's place.
+    // A new observer takes the old one's place, on the same connection.
+    const std::size_t filesWatching = openFiles();
     Releases third;
     windows->setMouseUpObserver(third.observer());
+    EXPECT_EQ(openFiles(), filesWatching);
     click(mouse, kLeft, 70, 80);
     ASSERT_TRUE(third.reach(1));
     runMainLoopFor(200ms);
@@ -267,6 +290,7 @@ TEST_F(PointerDesktopTest, ANullOrNewObserverOrTheWindowSystemsEndStopsTheOldOne
     // Gone with the window system: a second one hears the next release, the first's
     // observer nothing more.
     windows.reset();
+    EXPECT_EQ(openFiles(), filesBefore);
     click(mouse, kLeft, 90, 100);
     runMainLoopFor(100ms);
     auto again = std::make_unique<GtkWindowSystem>();
@@ -307,6 +331,60 @@ TEST_F(PointerDesktopTest, AnObserverMayEndTheWatchFromInsideItsCall) {
     runMainLoopFor(200ms);
     EXPECT_EQ(heard, std::vector<Point>{core(23, 24)});
     EXPECT_FALSE(windows);
+}
+
+// GDK opened with a window scale of 2 (GDK_SCALE, as on a high-density screen) taken as
+// the default display for the scope; the X server's pixels are then two points each.
+class ScaledDisplay {
+  public:
+    ScaledDisplay() {
+        const testing::ScopedEnvironment scale("GDK_SCALE", "2");
+        scaled_ = gdk_display_open(gdk_display_get_name(original_));
+        if (scaled_ == nullptr) {
+            throw std::runtime_error("cannot open the display a second time");
+        }
+        gdk_display_manager_set_default_display(gdk_display_manager_get(), scaled_);
+    }
+    ScaledDisplay(const ScaledDisplay&) = delete;
+    ScaledDisplay& operator=(const ScaledDisplay&) = delete;
+    ~ScaledDisplay() {
+        gdk_display_manager_set_default_display(gdk_display_manager_get(), original_);
+        gdk_display_close(scaled_);
+    }
+
+  private:
+    GdkDisplay* original_ = gdk_display_get_default();
+    GdkDisplay* scaled_ = nullptr;
+};
+
+TEST_F(PointerDesktopTest, OnAScaledScreenDevicePixelsBecomePoints) {
+    const ScaledDisplay scaled;
+    ASSERT_EQ(
+        gdk_monitor_get_scale_factor(gdk_display_get_primary_monitor(gdk_display_get_default())),
+        2);
+    // The screen is half as many points high as it has pixels.
+    const auto point = [&](int x, int y) { return Point(x / 2.0, height / 2.0 - y / 2.0); };
+    auto windows = std::make_unique<GtkWindowSystem>();
+    Releases releases;
+    windows->setMouseUpObserver(releases.observer());
+    ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 200, 100));
+    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 7, height - 1));
+    EXPECT_EQ(releases.points, (std::vector<Point>{point(200, 100), point(7, height - 1)}));
+
+    const testing::PrivateSessionBus bus;
+    testing::StatusWatcher watcher;
+    linux_backend::GLibMainQueue queue;
+    linux_backend::StatusNotifierBar bar(queue);
+    const auto item = bar.createItem(StatusItemOptions{"pagemate-symbolic", "页伴", "页伴"});
+    ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
+    testing::TrayHostView host;
+    const testing::TrayHostView::Reply reply =
+        host.call(watcher.registrations()[0].service, "/StatusNotifierItem",
+                  "org.kde.StatusNotifierItem", "Activate", g_variant_new("(ii)", 1000, 20));
+    ASSERT_EQ(reply.error, "");
+    // Still a 24-point square, centred on the click's point.
+    const Point centre = point(1000, 20);
+    EXPECT_EQ(item->lastKnownFrame(), (Rect{centre.first - 12, centre.second - 12, 24, 24}));
 }
 
 // A tray host's clicks on the item, on a session bus of the test's own.
