@@ -7,7 +7,6 @@
 
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -23,16 +22,15 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(MouseUpsElsewhere, OnADisplayThatIsNotX11TheLogSaysWhyOnceAndNothingIsTold) {
-    // A display number and a web port of this run's own.
-    const int number = 40 + static_cast<int>(::getpid() % 400);
-    const std::string display = ":" + std::to_string(number);
-    const std::string port = std::to_string(21000 + number);
+    // Its sockets (the display's and the web viewer's) go into a runtime folder of this
+    // run's own, so that the display number is free whatever else runs.
+    const std::string display = ":5";
     const testing::TempDir runtime;
     const testing::ScopedEnvironment runtimeDir("XDG_RUNTIME_DIR", runtime.path().c_str());
     const testing::ScopedEnvironment backend("GDK_BACKEND", "broadway");
     const testing::ScopedEnvironment broadwayDisplay("BROADWAY_DISPLAY", display.c_str());
     const testing::ChildProcess server(
-        {"broadwayd", "--address", "127.0.0.1", "--port", port, display});
+        {"broadwayd", "--unixsocket", (runtime.path() / "web.socket").string(), display});
     // It listens on a socket without a name in the file system: tried until it answers.
     GdkDisplay* opened = nullptr;
     ASSERT_TRUE(testing::runMainLoopUntil(
