@@ -50,6 +50,9 @@ struct Wording {
     std::string operator()(const AccessibilitySettingsNotOpened&) const {
         return "辅助功能：找不到桌面的辅助功能设置，请手动打开";
     }
+    std::string operator()(const MouseUpsNotWatched& notice) const {
+        return "界面：无法监听全局的鼠标松开（" + notice.detail + "）";
+    }
 };
 
 }  // namespace

@@ -46,10 +46,16 @@ struct AccessibilitySettingsNotOpened {
     std::string detail;
 };
 
+// Mouse-button releases in other applications cannot be watched (the X server has no
+// XInput 2, or the display is not an X one): the window system reports none.
+struct MouseUpsNotWatched {
+    std::string detail;
+};
+
 using PlatformNotice =
     std::variant<PreferencesFileUnusable, PreferencesNotSaved, SecretServiceUnavailable,
                  AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySwitchedOn,
-                 AccessibilitySettingsNotOpened>;
+                 AccessibilitySettingsNotOpened, MouseUpsNotWatched>;
 
 // Records the notice in the program's log; any thread.
 void reportPlatformNotice(const PlatformNotice& notice);

@@ -2,8 +2,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/Geometry.h"
 
 namespace pagemate {
 
@@ -50,6 +53,10 @@ class StatusItem {
     [[nodiscard]] virtual std::string availabilityDetail() const = 0;
     // Told of every change of availability after creation.
     virtual void setAvailabilityObserver(std::function<void()> observer) = 0;
+    // The icon's frame on the screen as far as the platform has learnt it, in the core's
+    // coordinates (see Rect); nullopt while it knows nothing. Trays that do not say where
+    // they draw the icon may give an estimate from the user's last click on it.
+    [[nodiscard]] virtual std::optional<Rect> lastKnownFrame() const = 0;
 };
 
 // Makes status items. Main thread only.

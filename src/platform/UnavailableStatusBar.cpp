@@ -14,6 +14,8 @@ class HiddenStatusItem final : public StatusItem {
     [[nodiscard]] Availability availability() const override { return reason_; }
     [[nodiscard]] std::string availabilityDetail() const override { return detail_; }
     void setAvailabilityObserver(std::function<void()>) override {}
+    // Not shown anywhere, so nowhere to be.
+    [[nodiscard]] std::optional<Rect> lastKnownFrame() const override { return std::nullopt; }
 
   private:
     Availability reason_;

@@ -6,21 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/Geometry.h"
 #include "platform/SettingsWindow.h"
 #include "platform/WebView.h"
 
 namespace pagemate {
-
-// Rectangles in points with the origin at the bottom left of the main screen, y up.
-struct Rect {
-    double x = 0, y = 0, width = 0, height = 0;
-    [[nodiscard]] double maxY() const { return y + height; }
-    [[nodiscard]] double midX() const { return x + width / 2; }
-    [[nodiscard]] bool contains(double px, double py) const {
-        return px >= x && px < x + width && py >= y && py < y + height;
-    }
-    bool operator==(const Rect&) const = default;
-};
 
 struct Screen {
     Rect frame;
@@ -97,6 +87,16 @@ class WindowSystem {
     [[nodiscard]] virtual std::pair<double, double> mouseLocation() = 0;
     // Brings this program to the front.
     virtual void activateSelf() = 0;
+    // Tells `observer` of every release of the left or the right mouse button anywhere on
+    // the screen, in any application, with the pointer's position then in the core's
+    // coordinates. The pointer is only watched, never grabbed: every click still goes
+    // where it went. The observer is called on the main thread, from the main loop,
+    // never inside a call the core made; a new observer replaces the old one, a null one
+    // stops the watch, and nothing is called once the window system is destroyed. A
+    // window system that cannot watch the pointer calls nothing (the Linux one says why
+    // in the log, once).
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): overrides keep the observer
+    virtual void setMouseUpObserver(std::function<void(double x, double y)> /*observer*/) {}
 };
 
 }  // namespace pagemate

@@ -460,6 +460,25 @@ TEST(TrayItem, WithoutASessionBusTheItemSaysWhy) {
     EXPECT_NE(item->availabilityDetail(), "");
 }
 
+// The tray needs no display; without one (this process never opens one) a host's click
+// is answered, but its place has no screen to be put on.
+TEST(TrayItem, WithoutADisplayTheIconsPlaceStaysUnknown) {
+    PrivateSessionBus bus;
+    StatusWatcher watcher;
+    GLibMainQueue queue;
+    StatusNotifierBar bar(queue);
+    auto item = bar.createItem(pagemateOptions());
+    ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
+    TrayHostView host;
+    for (const char* method : {"Activate", "SecondaryActivate", "ContextMenu"}) {
+        const TrayHostView::Reply reply =
+            host.call(itemName(1), "/StatusNotifierItem", kItemInterface, method,
+                      g_variant_new("(ii)", 100, 10));
+        EXPECT_EQ(reply.error, "") << method;
+        EXPECT_EQ(item->lastKnownFrame(), std::nullopt) << method;
+    }
+}
+
 TEST(TrayIcon, IsFoundInstalledOrInTheSourceTreeAndDraws) {
     const std::string icon = kIconName;
     {

@@ -223,6 +223,18 @@ class FakeWindowSystem final : public WindowSystem {
     }
     std::pair<double, double> mouseLocation() override { return mouse; }
     void activateSelf() override { ++activations; }
+    void setMouseUpObserver(std::function<void(double x, double y)> observer) override {
+        mouseUpObserver = std::move(observer);
+        ++mouseUpObserverSets;
+    }
+    // The user letting a mouse button go at (x, y), core coordinates, as the main loop
+    // would deliver it: the observer, when there is one, hears of it.
+    void mouseUp(double x, double y) {
+        if (mouseUpObserver) {
+            const auto observer = mouseUpObserver;  // it may replace itself
+            observer(x, y);
+        }
+    }
 
     std::vector<FakePanelWindow*> panels;  // owned by their controllers
     PanelOptions lastOptions;
@@ -232,6 +244,8 @@ class FakeWindowSystem final : public WindowSystem {
     std::vector<Screen> screenList;
     std::pair<double, double> mouse{0, 0};
     int activations = 0;
+    std::function<void(double x, double y)> mouseUpObserver;
+    int mouseUpObserverSets = 0;
 };
 
 }  // namespace pagemate::fake

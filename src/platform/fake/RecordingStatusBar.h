@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@ class RecordingStatusItem final : public StatusItem {
     void setAvailabilityObserver(std::function<void()> newObserver) override {
         observer = std::move(newObserver);
     }
+    [[nodiscard]] std::optional<Rect> lastKnownFrame() const override { return frame; }
 
     // The item titled so, or nullptr.
     [[nodiscard]] const MenuItem* item(const std::string& title) const {
@@ -54,6 +56,8 @@ class RecordingStatusItem final : public StatusItem {
     Availability state = Availability::shown;
     std::string detail;
     std::function<void()> observer;
+    // Where the test says the tray has shown the icon.
+    std::optional<Rect> frame;
 };
 
 class RecordingStatusBar final : public StatusBar {

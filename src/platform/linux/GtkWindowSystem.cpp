@@ -1,5 +1,6 @@
 #include "platform/linux/GtkWindowSystem.h"
 
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
@@ -8,9 +9,11 @@
 #include <map>
 #include <string>
 
+#include "platform/PlatformNotice.h"
 #include "platform/linux/GObjectPtr.h"
 #include "platform/linux/GtkSettingsWindow.h"
 #include "platform/linux/WebKitView.h"
+#include "platform/linux/XInputMouseUps.h"
 
 namespace pagemate::linux_backend {
 
@@ -195,18 +198,40 @@ Rect GtkWindowSystem::flip(const Rect& rect, double referenceBottom) {
     return Rect{rect.x, referenceBottom - (rect.y + rect.height), rect.width, rect.height};
 }
 
-double GtkWindowSystem::referenceBottom() {
-    GdkDisplay* display = gdk_display_get_default();
+namespace {
+
+// The primary monitor, else the first; null without a display or a monitor.
+GdkMonitor* referenceMonitor(GdkDisplay* display) {
     GdkMonitor* primary = display != nullptr ? gdk_display_get_primary_monitor(display) : nullptr;
     if (primary == nullptr && display != nullptr && gdk_display_get_n_monitors(display) > 0) {
         primary = gdk_display_get_monitor(display, 0);
     }
+    return primary;
+}
+
+}  // namespace
+
+double GtkWindowSystem::referenceBottom() {
+    GdkMonitor* primary = referenceMonitor(gdk_display_get_default());
     if (primary == nullptr) {
         return 0;
     }
     GdkRectangle geometry{};
     gdk_monitor_get_geometry(primary, &geometry);
     return geometry.y + geometry.height;
+}
+
+std::optional<std::pair<double, double>> GtkWindowSystem::fromScreenPixels(double x, double y) {
+    GdkDisplay* display = gdk_display_get_default();
+    if (display == nullptr) {
+        return std::nullopt;
+    }
+    // GDK's coordinates are device pixels divided by the window scale, which X11 shares
+    // between all monitors.
+    GdkMonitor* primary = referenceMonitor(display);
+    const int scale = primary != nullptr ? gdk_monitor_get_scale_factor(primary) : 1;
+    const double factor = scale > 0 ? static_cast<double>(scale) : 1.0;
+    return std::pair{x / factor, referenceBottom() - y / factor};
 }
 
 struct GtkWindowSystem::WebContexts {
@@ -231,6 +256,40 @@ struct GtkWindowSystem::WebContexts {
 GtkWindowSystem::GtkWindowSystem() : contexts_(std::make_unique<WebContexts>()) {}
 
 GtkWindowSystem::~GtkWindowSystem() = default;
+
+void GtkWindowSystem::setMouseUpObserver(std::function<void(double x, double y)> observer) {
+    mouseUpObserver_ = std::move(observer);
+    if (!mouseUpObserver_) {
+        mouseUps_.reset();  // may be inside the watch's own call: it stops reading at once
+        return;
+    }
+    if (mouseUps_ || mouseUpsUnavailable_) {
+        return;
+    }
+    std::string why;
+    GdkDisplay* display = gdk_display_get_default();
+    if (display == nullptr) {
+        why = "GDK has no display open";
+    } else if (!GDK_IS_X11_DISPLAY(display)) {
+        why = std::string("the display is not an X11 one (") + G_OBJECT_TYPE_NAME(display) + ")";
+    } else {
+        mouseUps_ = XInputMouseUps::watch(
+            gdk_display_get_name(display),
+            [this](int x, int y) {
+                const std::optional<std::pair<double, double>> point = fromScreenPixels(x, y);
+                if (point && mouseUpObserver_) {
+                    // A copy: the observer may replace itself or end the watch.
+                    const auto told = mouseUpObserver_;
+                    told(point->first, point->second);
+                }
+            },
+            why);
+    }
+    if (!mouseUps_) {
+        mouseUpsUnavailable_ = true;
+        reportPlatformNotice(MouseUpsNotWatched{why});
+    }
+}
 
 std::unique_ptr<PanelWindow> GtkWindowSystem::createPanel(const PanelOptions& options) {
     return std::make_unique<GtkPanelWindow>(options, contexts_->contextFor(options.webDataName));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "platform/linux/DBusMenuExport.h"
 #include "platform/linux/GDBusConnections.h"
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/GtkWindowSystem.h"
 
 namespace pagemate::linux_backend {
 
@@ -26,6 +28,8 @@ constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr const char* kWatcherInterface = "org.kde.StatusNotifierWatcher";
 // Calls to the bus itself are answered at once; a watcher that takes longer is stuck.
 constexpr gint kCallTimeoutMs = 5000;
+// The side of the square taken for the icon, in points: panels draw 16 to 24.
+constexpr double kIconSize = 24;
 
 constexpr const char* kIntrospection = R"xml(<node>
   <interface name="org.kde.StatusNotifierItem">
@@ -207,6 +211,20 @@ class StatusNotifierItem final : public StatusItem {
     void setAvailabilityObserver(std::function<void()> observer) override {
         observer_ = std::move(observer);
     }
+    // A square of the usual panel icon size around the last click a host passed on, put
+    // into the core's coordinates with the screen GDK has open, if any.
+    [[nodiscard]] std::optional<Rect> lastKnownFrame() const override {
+        if (!lastClick_) {
+            return std::nullopt;
+        }
+        const auto centre =
+            GtkWindowSystem::fromScreenPixels(lastClick_->first, lastClick_->second);
+        if (!centre) {
+            return std::nullopt;
+        }
+        return Rect{centre->first - kIconSize / 2, centre->second - kIconSize / 2, kIconSize,
+                    kIconSize};
+    }
 
   private:
     static std::string noWatcherDetail() {
@@ -355,11 +373,20 @@ class StatusNotifierItem final : public StatusItem {
     }
 
     static void onMethodCall(GDBusConnection* /*bus*/, const gchar* /*sender*/,
-                             const gchar* /*path*/, const gchar* /*interface*/,
-                             const gchar* /*method*/, GVariant* /*parameters*/,
-                             GDBusMethodInvocation* invocation, gpointer /*data*/) {
+                             const gchar* /*path*/, const gchar* /*interface*/, const gchar* method,
+                             GVariant* parameters, GDBusMethodInvocation* invocation,
+                             gpointer data) {
         // The item is a menu (ItemIsMenu): hosts open it themselves; activation,
-        // scrolling and the context menu have nothing more to do.
+        // scrolling and the context menu have nothing more to do. The click's place that
+        // comes with them is the only word a host gives of where the icon is.
+        const std::string_view name(method);
+        if ((name == "Activate" || name == "SecondaryActivate" || name == "ContextMenu") &&
+            g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ii)"))) {
+            gint32 x = 0;
+            gint32 y = 0;
+            g_variant_get(parameters, "(ii)", &x, &y);
+            static_cast<StatusNotifierItem*>(data)->lastClick_ = std::pair{x, y};
+        }
         g_dbus_method_invocation_return_value(invocation, nullptr);
     }
 
@@ -441,6 +468,8 @@ class StatusNotifierItem final : public StatusItem {
     Availability availability_ = Availability::shown;
     std::string detail_;
     std::function<void()> observer_;
+    // Where a host last said the user clicked the icon: X root-window pixels.
+    std::optional<std::pair<gint32, gint32>> lastClick_;
 };
 
 }  // namespace

@@ -25,6 +25,11 @@ namespace pagemate::linux_backend {
 //
 // Chosen menu items run their action through `queue`, never inside the D-Bus call that
 // chose them; nothing runs after the item is destroyed.
+//
+// The protocol says nothing of where the host draws the icon, but its Activate,
+// SecondaryActivate and ContextMenu calls carry the click's place on the screen (top
+// left, device pixels): the item's lastKnownFrame() is a 24-point square centred there,
+// in the core's coordinates while GDK has a display open (the item itself needs none).
 class StatusNotifierBar final : public StatusBar {
   public:
     // `queue` outlives the items; `sourceIcons` is an icon theme folder (with
