@@ -217,18 +217,39 @@ class FakeWindowSystem final : public WindowSystem {
         settingsWindows.push_back(window.get());
         return window;
     }
+    std::unique_ptr<PanelWindow> createQuickBar(const QuickBarOptions& options) override {
+        auto bar = std::make_unique<FakePanelWindow>();
+        bar->currentFrame = options.contentRect;
+        quickBars.push_back(bar.get());
+        lastQuickBarOptions = options;
+        return bar;
+    }
     std::vector<Screen> screens() override { return screenList; }
     std::optional<Screen> mainScreen() override {
         return screenList.empty() ? std::nullopt : std::optional(screenList.front());
     }
     std::pair<double, double> mouseLocation() override { return mouse; }
     void activateSelf() override { ++activations; }
+    void setMouseUpObserver(std::function<void(double x, double y)> observer) override {
+        mouseUpObserver = std::move(observer);
+        ++mouseUpObserversSet;
+    }
+    // The user lets go of a mouse button in another program's window.
+    void releaseMouseAt(double x, double y) const {
+        if (mouseUpObserver) {
+            mouseUpObserver(x, y);
+        }
+    }
 
     std::vector<FakePanelWindow*> panels;  // owned by their controllers
     PanelOptions lastOptions;
     std::vector<FakeDocumentWindow*> documentWindows;  // owned by their controllers
     DocumentWindowOptions lastDocumentOptions;
     std::vector<RecordingSettingsWindow*> settingsWindows;  // owned by their controllers
+    std::vector<FakePanelWindow*> quickBars;                // owned by their controllers
+    QuickBarOptions lastQuickBarOptions;
+    std::function<void(double, double)> mouseUpObserver;
+    int mouseUpObserversSet = 0;
     std::vector<Screen> screenList;
     std::pair<double, double> mouse{0, 0};
     int activations = 0;
