@@ -200,6 +200,8 @@ TEST_F(QuickBarControllerTest, ResizeKeepsTheTopEdgeWithinLimits) {
     const auto resize = [&](const json& height) {
         bar->handleMessage({{"action", "resize"}, {"height", height}});
     };
+    resize(30);  // not above 30: ignored, though 54 would be a change
+    EXPECT_EQ(window->currentFrame, (Rect{100, 500, 560, 58}));
     resize(40);  // at least 54
     EXPECT_EQ(window->currentFrame, (Rect{100, 504, 560, 54}));
     EXPECT_EQ(bar->height(), 54);
@@ -217,6 +219,7 @@ TEST_F(QuickBarControllerTest, ResizeKeepsTheTopEdgeWithinLimits) {
     resize(57);
     EXPECT_EQ(window->currentFrame, (Rect{100, 501, 560, 57}));
 
+    EXPECT_EQ(QuickBarController::resizedHeight(30, 58), std::nullopt);
     EXPECT_EQ(QuickBarController::resizedHeight(30.5, 58), 54);
     EXPECT_EQ(QuickBarController::resizedHeight(60, 58), std::nullopt);
     EXPECT_EQ(QuickBarController::resizedHeight(61, 58), 61);
