@@ -51,7 +51,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     panelController_ = PanelController::create(panelResolverConfig);
     // The meeting controller is created here, before the chat window.
     chatWindow_ = ChatWindowController::create();
-    // The quick bar follows here.
+    createQuickBar();
     AppLog::write("面板创建完成");
     settingsWindow_ = SettingsWindowController::create();
     panelController_->onOpenSettings = command(&AppDelegate::openSettings);
@@ -86,6 +86,28 @@ void AppDelegate::applicationDidFinishLaunching() {
             }
         });
     }
+}
+
+void AppDelegate::createQuickBar() {
+    quickBar_ = QuickBarController::create();
+    const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    // Known only once the tray host has told where the user clicked the icon; without
+    // it the bar goes to the top right corner when it does not follow the cursor.
+    quickBar_->statusItemFrame = [weakSelf]() -> std::optional<Rect> {
+        const auto self = weakSelf.lock();
+        if (!self || !self->statusItem_) {
+            return std::nullopt;
+        }
+        return self->statusItem_->lastKnownFrame();
+    };
+    quickBar_->startTrackingCursor();
+    quickBar_->onExpand = [weakSelf](const std::string& draft) {
+        if (const auto self = weakSelf.lock()) {
+            AppLog::write("快速条 → 展开完整面板");
+            self->panelController_->show(draft);
+        }
+    };
+    quickBar_->onStatusChange = statusCallback();
 }
 
 void AppDelegate::requestAccessibility() {
@@ -223,7 +245,9 @@ bool AppDelegate::accessibilityTrusted() const {
 }
 
 void AppDelegate::toggleQuickBar() {
-    AppLog::write("快速条：这个版本还没有快速输入条");
+    if (quickBar_) {
+        quickBar_->toggle();
+    }
 }
 
 void AppDelegate::togglePanel() {

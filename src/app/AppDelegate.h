@@ -11,6 +11,7 @@
 #include "platform/StatusItem.h"
 #include "web/ChatWindowController.h"
 #include "web/PanelController.h"
+#include "web/QuickBarController.h"
 
 namespace pagemate {
 
@@ -32,6 +33,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     [[nodiscard]] const std::vector<std::string>& arguments() const { return arguments_; }
     [[nodiscard]] PanelController* panelController() const { return panelController_.get(); }
     [[nodiscard]] ChatWindowController* chatWindow() const { return chatWindow_.get(); }
+    [[nodiscard]] QuickBarController* quickBar() const { return quickBar_.get(); }
     [[nodiscard]] StatusItem* statusItem() const { return statusItem_.get(); }
     [[nodiscard]] SettingsWindowController* settingsWindow() const { return settingsWindow_.get(); }
 
@@ -73,6 +75,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     [[nodiscard]] std::function<void()> command(void (AppDelegate::*operation)());
     [[nodiscard]] bool accessibilityTrusted() const;
     void createStatusItem();
+    void createQuickBar();
     void reportStatusItem();
     void resolveServiceAndCheckHealth();
     void requestAccessibility();
@@ -82,6 +85,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::unique_ptr<StatusItem> statusItem_;
     std::shared_ptr<PanelController> panelController_;
     std::shared_ptr<ChatWindowController> chatWindow_;
+    std::shared_ptr<QuickBarController> quickBar_;
     std::shared_ptr<SettingsWindowController> settingsWindow_;
     std::string statusLine_ = "未连接";
     // Whether the log has said why the status item is not shown.

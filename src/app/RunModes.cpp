@@ -16,6 +16,23 @@ namespace pagemate {
 namespace {
 
 constexpr const char* kPanelTestReport = "/tmp/pagemate-paneltest.json";
+constexpr const char* kQuickTestReport = "/tmp/pagemate-quicktest.json";
+
+// "--quicktest": the quick bar's web self-test two seconds after start, its report
+// written as it comes.
+void runQuickTest(AppDelegate& delegate) {
+    const std::weak_ptr<AppDelegate> weakDelegate = delegate.weak_from_this();
+    Platform::current().mainQueue->postAfter(std::chrono::seconds(2), [weakDelegate] {
+        const auto self = weakDelegate.lock();
+        if (!self || self->quickBar() == nullptr) {
+            return;
+        }
+        self->quickBar()->runWebSelfTest([](const nlohmann::json& report) {
+            ReportFile::write(kQuickTestReport, report);
+            Platform::current().application->terminate();
+        });
+    });
+}
 
 // "--paneltest": the launch stage at once, the panel's web self-test half a second
 // later; both go to the same report, the second also to standard output.
@@ -44,6 +61,7 @@ void runPanelTest(AppDelegate& delegate) {
 LaunchModes LaunchModes::standard() {
     LaunchModes modes;
     modes.selfTest = [](AppDelegate&) { SelfTests::runSelfTest(); };
+    modes.modes.push_back(RunMode{"--quicktest", &runQuickTest, false});
     modes.modes.push_back(
         RunMode{"--activatetest", [](AppDelegate&) { SelfTests::runActivationTest(); }, false});
     modes.modes.push_back(RunMode{"--paneltest", &runPanelTest, true});

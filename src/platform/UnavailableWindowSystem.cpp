@@ -116,6 +116,11 @@ std::unique_ptr<PanelWindow> UnavailableWindowSystem::createPanel(const PanelOpt
     return std::make_unique<InertPanel>(options.contentRect);
 }
 
+std::unique_ptr<PanelWindow> UnavailableWindowSystem::createQuickBar(
+    const QuickBarOptions& options) {
+    return std::make_unique<InertPanel>(options.contentRect);
+}
+
 std::unique_ptr<DocumentWindow> UnavailableWindowSystem::createDocumentWindow(
     const DocumentWindowOptions& options) {
     return std::make_unique<InertDocumentWindow>(options.contentRect);

@@ -18,6 +18,7 @@ class UnavailableWindowSystem final : public WindowSystem {
         const DocumentWindowOptions& options) override;
     std::unique_ptr<SettingsWindow> createSettingsWindow(
         const SettingsWindowOptions& options) override;
+    std::unique_ptr<PanelWindow> createQuickBar(const QuickBarOptions& options) override;
     [[nodiscard]] std::vector<Screen> screens() override { return {}; }
     [[nodiscard]] std::optional<Screen> mainScreen() override { return std::nullopt; }
     [[nodiscard]] std::pair<double, double> mouseLocation() override { return {0, 0}; }

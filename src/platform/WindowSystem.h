@@ -26,6 +26,17 @@ struct PanelOptions {
     bool developerExtras = false;
 };
 
+// The quick bar: a borderless strip of fixed width above other windows and on every
+// workspace, that can take the keyboard focus. Its background is transparent where the
+// page leaves it so (with a shadow where the desktop's compositor draws one), and the
+// user can move it by dragging its background. Its height changes through setFrame().
+struct QuickBarOptions {
+    std::string title;  // for the window list and assistive technologies
+    Rect contentRect;
+    double minHeight = 0, maxHeight = 0;
+    std::string webDataName;  // the web view's persistent data store
+};
+
 // A floating tool window holding one web view.
 class PanelWindow {
   public:
@@ -81,6 +92,8 @@ class WindowSystem {
         const DocumentWindowOptions& options) = 0;
     virtual std::unique_ptr<SettingsWindow> createSettingsWindow(
         const SettingsWindowOptions& options) = 0;
+    // The quick bar's window; its web view has the "pagemate" message handler.
+    virtual std::unique_ptr<PanelWindow> createQuickBar(const QuickBarOptions& options) = 0;
     [[nodiscard]] virtual std::vector<Screen> screens() = 0;
     // The screen with the keyboard focus, else the first.
     [[nodiscard]] virtual std::optional<Screen> mainScreen() = 0;

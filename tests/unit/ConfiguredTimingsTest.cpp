@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/AppDelegate.h"
 #include "app/HistoryCommands.h"
 #include "app/RunModes.h"
+#include "app/Settings.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "web/PanelController.h"
@@ -89,6 +92,28 @@ TEST_F(ConfiguredTimings, ProgramPanelTestHalfASecondAfterStart) {
     EXPECT_FALSE(capturing());
     platform.queue.advance(1ms);
     EXPECT_TRUE(capturing());
+}
+
+TEST_F(ConfiguredTimings, ProgramQuickTestTwoSecondsAfterStart) {
+    std::filesystem::remove("/tmp/pagemate-quicktest.json");
+    Settings::shared().setRuntimeBaseURL("");
+    const auto app = AppDelegate::create({"/usr/bin/pagemate", "--quicktest"});
+    app->applicationDidFinishLaunching();
+    fake::FakePanelWindow& bar = *platform.windows.quickBars.at(0);
+    platform.queue.advance(1999ms);
+    EXPECT_FALSE(bar.visible);
+    EXPECT_TRUE(bar.view.loads.empty());
+    platform.queue.advance(1ms);
+    EXPECT_TRUE(bar.visible);
+    EXPECT_EQ(bar.view.loads, std::vector<std::string>{"http://127.0.0.1:4310/quick"});
+    // The page never loads here: the report says so ten seconds later, and the program ends.
+    platform.queue.advance(9999ms);
+    EXPECT_EQ(platform.application.terminateCount, 0);
+    platform.queue.advance(1ms);
+    EXPECT_EQ(platform.application.terminateCount, 1);
+    const nlohmann::json report =
+        nlohmann::json::parse(testing::readFile("/tmp/pagemate-quicktest.json"), nullptr, false);
+    EXPECT_EQ(report["error"], "超时：页面没有在 10 秒内加载完成");
 }
 
 }  // namespace

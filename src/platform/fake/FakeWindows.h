@@ -217,6 +217,13 @@ class FakeWindowSystem final : public WindowSystem {
         settingsWindows.push_back(window.get());
         return window;
     }
+    std::unique_ptr<PanelWindow> createQuickBar(const QuickBarOptions& options) override {
+        auto bar = std::make_unique<FakePanelWindow>();
+        bar->currentFrame = options.contentRect;
+        quickBars.push_back(bar.get());
+        lastQuickBarOptions = options;
+        return bar;
+    }
     std::vector<Screen> screens() override { return screenList; }
     std::optional<Screen> mainScreen() override {
         return screenList.empty() ? std::nullopt : std::optional(screenList.front());
@@ -241,6 +248,8 @@ class FakeWindowSystem final : public WindowSystem {
     std::vector<FakeDocumentWindow*> documentWindows;  // owned by their controllers
     DocumentWindowOptions lastDocumentOptions;
     std::vector<RecordingSettingsWindow*> settingsWindows;  // owned by their controllers
+    std::vector<FakePanelWindow*> quickBars;                // owned by their controllers
+    QuickBarOptions lastQuickBarOptions;
     std::vector<Screen> screenList;
     std::pair<double, double> mouse{0, 0};
     int activations = 0;

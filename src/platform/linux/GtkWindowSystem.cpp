@@ -124,6 +124,20 @@ class WebWindow {
     bool hasPendingFrame_ = false;
 };
 
+// The visible frame of the monitor the window is on (the primary one before it is shown).
+std::optional<Rect> visibleFrameOf(const WebWindow& webWindow) {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(webWindow.gtkWindow()));
+    GdkMonitor* monitor = window != nullptr ? gdk_display_get_monitor_at_window(display, window)
+                                            : gdk_display_get_primary_monitor(display);
+    if (monitor == nullptr) {
+        return std::nullopt;
+    }
+    GdkRectangle area{};
+    gdk_monitor_get_workarea(monitor, &area);
+    return fromGdk(area);
+}
+
 class GtkPanelWindow final : public PanelWindow {
   public:
     GtkPanelWindow(const PanelOptions& options, WebKitWebContext* context)
@@ -150,20 +164,73 @@ class GtkPanelWindow final : public PanelWindow {
     Rect frame() override { return window_.frame(); }
     void setFrame(const Rect& frame) override { window_.setFrame(frame); }
 
-    std::optional<Rect> screenVisibleFrame() override {
-        GdkDisplay* display = gdk_display_get_default();
-        GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(window_.gtkWindow()));
-        GdkMonitor* monitor = window != nullptr ? gdk_display_get_monitor_at_window(display, window)
-                                                : gdk_display_get_primary_monitor(display);
-        if (monitor == nullptr) {
-            return std::nullopt;
-        }
-        GdkRectangle area{};
-        gdk_monitor_get_workarea(monitor, &area);
-        return fromGdk(area);
-    }
+    std::optional<Rect> screenVisibleFrame() override { return visibleFrameOf(window_); }
 
   private:
+    WebWindow window_;
+};
+
+// The quick bar: a borderless top-level window rather than a popup, since a popup
+// window never gets the keyboard focus the bar's input needs. An RGBA visual with a
+// transparent web view lets the page's own margins and corners show what lies below.
+class GtkQuickBarWindow final : public PanelWindow {
+  public:
+    GtkQuickBarWindow(const QuickBarOptions& options, WebKitWebContext* context)
+        : window_(options.title, options.contentRect,
+                  {options.contentRect.width, options.minHeight, options.contentRect.width,
+                   options.maxHeight},
+                  context,
+                  WebKitView::Options{.developerExtras = false,
+                                      .hostMessages = true,
+                                      .drawsBackground = false,
+                                      .documentEndScripts = {}}) {
+        GtkWindow* window = window_.gtkWindow();
+        GtkWidget* widget = GTK_WIDGET(window);
+        gtk_window_set_decorated(window, FALSE);
+        gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_UTILITY);
+        gtk_window_set_keep_above(window, TRUE);
+        gtk_window_stick(window);
+        gtk_window_set_skip_taskbar_hint(window, TRUE);
+        gtk_window_set_skip_pager_hint(window, TRUE);
+        // Without a compositor there is no RGBA visual: the bar is then opaque.
+        if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(widget))) {
+            gtk_widget_set_visual(widget, rgba);
+        }
+        gtk_widget_set_app_paintable(widget, TRUE);
+        g_signal_connect(window, "draw", G_CALLBACK(&clearBackground), nullptr);
+        // Presses the web view leaves to its window move the bar, as a title bar would.
+        gtk_widget_add_events(widget, GDK_BUTTON_PRESS_MASK);
+        g_signal_connect(window, "button-press-event", G_CALLBACK(&pressed), nullptr);
+    }
+
+    WebView& webView() override { return window_.webView(); }
+    void orderFront() override { window_.present(); }
+    void orderOut() override { window_.hide(); }
+    bool isVisible() override { return window_.isVisible(); }
+    Rect frame() override { return window_.frame(); }
+    void setFrame(const Rect& frame) override { window_.setFrame(frame); }
+    std::optional<Rect> screenVisibleFrame() override { return visibleFrameOf(window_); }
+
+  private:
+    static gboolean clearBackground(GtkWidget*, cairo_t* cairo, gpointer) {
+        cairo_save(cairo);
+        cairo_set_source_rgba(cairo, 0, 0, 0, 0);
+        cairo_set_operator(cairo, CAIRO_OPERATOR_SOURCE);
+        cairo_paint(cairo);
+        cairo_restore(cairo);
+        return FALSE;  // the web view draws over it
+    }
+
+    static gboolean pressed(GtkWidget* widget, GdkEventButton* event, gpointer) {
+        if (event->type != GDK_BUTTON_PRESS || event->button != GDK_BUTTON_PRIMARY) {
+            return FALSE;
+        }
+        gtk_window_begin_move_drag(GTK_WINDOW(widget), static_cast<gint>(event->button),
+                                   static_cast<gint>(event->x_root),
+                                   static_cast<gint>(event->y_root), event->time);
+        return TRUE;
+    }
+
     WebWindow window_;
 };
 
@@ -293,6 +360,10 @@ void GtkWindowSystem::setMouseUpObserver(std::function<void(double x, double y)>
 
 std::unique_ptr<PanelWindow> GtkWindowSystem::createPanel(const PanelOptions& options) {
     return std::make_unique<GtkPanelWindow>(options, contexts_->contextFor(options.webDataName));
+}
+
+std::unique_ptr<PanelWindow> GtkWindowSystem::createQuickBar(const QuickBarOptions& options) {
+    return std::make_unique<GtkQuickBarWindow>(options, contexts_->contextFor(options.webDataName));
 }
 
 std::unique_ptr<DocumentWindow> GtkWindowSystem::createDocumentWindow(

@@ -32,6 +32,7 @@ class GtkWindowSystem final : public WindowSystem {
         const DocumentWindowOptions& options) override;
     std::unique_ptr<SettingsWindow> createSettingsWindow(
         const SettingsWindowOptions& options) override;
+    std::unique_ptr<PanelWindow> createQuickBar(const QuickBarOptions& options) override;
     [[nodiscard]] std::vector<Screen> screens() override;
     [[nodiscard]] std::optional<Screen> mainScreen() override;
     [[nodiscard]] std::pair<double, double> mouseLocation() override;

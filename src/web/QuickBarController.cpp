@@ -1,0 +1,434 @@
+#include "web/QuickBarController.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/AppLog.h"
+#include "app/Settings.h"
+#include "notion/NotionContextReader.h"
+#include "notion/TextInsertion.h"
+#include "platform/Platform.h"
+#include "support/Url.h"
+#include "support/Utf8.h"
+#include "web/NetworkErrorText.h"
+#include "web/ServiceResolver.h"
+
+namespace pagemate {
+
+namespace {
+
+using std::chrono::milliseconds;
+namespace Reader = NotionContextReader;
+
+constexpr milliseconds kPageTimeout{15000};
+constexpr milliseconds kSelectionTimeout{350};
+constexpr milliseconds kLinkTimeout{500};
+constexpr milliseconds kFailedApplyDelay{200};
+constexpr milliseconds kRecaptureActivation{1000};
+constexpr milliseconds kRecapturePause{150};
+constexpr milliseconds kRecaptureSelection{400};
+constexpr milliseconds kSelfTestLimit{10000};
+constexpr milliseconds kSelfTestSettle{1200};
+
+// Samples the page for the self-test, as JSON text.
+constexpr const char* kProbeScript = R"JS((function () {
+  var boot = window.__PGM_BOOTSTRAP__ || {};
+  var body = document.body ? document.body.innerText || "" : "";
+  return JSON.stringify({
+    title: document.title,
+    hasInput: !!document.querySelector("input"),
+    bridge: typeof window.PGM_QUICK_BRIDGE,
+    host: typeof window.PGM_HOST,
+    bootstrap: typeof window.__PGM_BOOTSTRAP__,
+    selectionChars: boot.selectionChars,
+    errors: window.__PGM_ERRORS || [],
+    bodyText: Array.from(body).slice(0, 200).join("")
+  });
+})())JS";
+
+constexpr const char* kConfigProbe = R"JS(
+const boot = window.__PGM_BOOTSTRAP__ || {};
+const response = await fetch("/api/config", { headers: { "x-app-password": boot.password || "" } });
+return { status: response.status };
+)JS";
+
+bool isNotion(const RunningApplication& application) {
+    return application.bundleIdentifier == Reader::notionBundleID;
+}
+
+std::optional<RunningApplication> firstRunningNotion(
+    const std::vector<RunningApplication>& running) {
+    const auto found = std::find_if(running.begin(), running.end(), isNotion);
+    return found == running.end() ? std::nullopt : std::optional(*found);
+}
+
+}  // namespace
+
+QuickBarController::QuickBarController() {
+    QuickBarOptions options;
+    options.title = "页伴";
+    options.contentRect = Rect{0, 0, width, initialHeight};
+    options.minHeight = minHeight;
+    options.maxHeight = maxHeight;
+    options.webDataName = "webdata";
+    window_ = Platform::current().windows->createQuickBar(options);
+    window_->webView().setDelegate(this);
+    window_->webView().setUserScripts({HostBridge::hostObjectScript(HostBridge::Host::quickBar),
+                                       HostBridge::errorCaptureScript(HostBridge::Host::quickBar)});
+}
+
+QuickBarController::~QuickBarController() {
+    window_->webView().setDelegate(nullptr);
+}
+
+Rect QuickBarController::cursorPlacement(double x, double y, const Rect& visible, double height) {
+    double left = std::max(x - 40, visible.x + 8);
+    left = std::min(left, visible.x + visible.width - width - 8);
+    double bottom = y - height - 10;  // hanging just below the click
+    if (bottom < visible.y + 8) {
+        bottom = std::min(y + 18, visible.maxY() - height - 8);  // no room: above it
+    }
+    return Rect{left, bottom, width, height};
+}
+
+Rect QuickBarController::statusItemPlacement(const std::optional<Rect>& statusItem,
+                                             const Rect& visible, double height) {
+    if (!statusItem) {
+        return Rect{visible.x + visible.width - width - 12, visible.maxY() - height - 12, width,
+                    height};
+    }
+    double left = std::max(statusItem->midX() - width / 2, visible.x + 8);
+    left = std::min(left, visible.x + visible.width - width - 8);
+    return Rect{left, statusItem->y - height - 6, width, height};
+}
+
+std::optional<double> QuickBarController::resizedHeight(double requested, double current) {
+    if (requested <= 30) {
+        return std::nullopt;
+    }
+    const double next = std::min(std::max(requested, minHeight), maxHeight);
+    if (std::fabs(next - current) <= 2) {
+        return std::nullopt;
+    }
+    return next;
+}
+
+void QuickBarController::toggle() {
+    if (window_->isVisible()) {
+        hide();
+    } else {
+        show();
+    }
+}
+
+void QuickBarController::hide() {
+    window_->orderOut();
+}
+
+void QuickBarController::show() {
+    capture();
+    position();
+    injectBootstrap();
+    loadIfNeeded();
+    window_->orderFront();
+    Platform::current().windows->activateSelf();
+    pushContext();
+    AppLog::write("快速条：已显示（选中 " + std::to_string(characterCount(selection_)) +
+                  " 字，页面「" + pageTitle_ + "」）");
+}
+
+void QuickBarController::capture() {
+    targetApp_ = Platform::current().workspace->frontmostApplication();
+    selection_.clear();
+    pageTitle_.clear();
+    pageId_.clear();
+    pageUrl_.clear();
+    if (!targetApp_ || !isNotion(*targetApp_)) {
+        return;
+    }
+    if (const std::optional<std::string> title = Reader::windowTitle(targetApp_->pid)) {
+        pageTitle_ = Reader::cleanTitle(*title);
+    }
+    selection_ = Reader::captureSelection(kSelectionTimeout);
+    if (!selection_.empty()) {
+        return;  // Notion still has it selected: copying the link would not help
+    }
+    const std::optional<std::string> link = Reader::captureLink(kLinkTimeout);
+    if (!link || link->empty()) {
+        return;
+    }
+    if (const std::optional<Reader::ParsedNotionURL> parsed = Reader::parseNotionURL(*link)) {
+        pageId_ = parsed->id;
+        pageUrl_ = parsed->url;
+        if (!parsed->title.empty()) {
+            pageTitle_ = parsed->title;
+        }
+    }
+}
+
+void QuickBarController::position() {
+    if (Settings::shared().quickBarFollowsCursor() && lastMouseUp_) {
+        const auto [x, y] = *lastMouseUp_;
+        for (const Screen& screen : Platform::current().windows->screens()) {
+            if (screen.frame.contains(x, y)) {
+                window_->setFrame(cursorPlacement(x, y, screen.visibleFrame, height_));
+                return;
+            }
+        }
+    }
+    positionUnderStatusItem();
+}
+
+void QuickBarController::positionUnderStatusItem() {
+    const std::optional<Screen> screen = Platform::current().windows->mainScreen();
+    const Rect visible = screen ? screen->visibleFrame : Rect{};
+    const std::optional<Rect> statusItem = statusItemFrame ? statusItemFrame() : std::nullopt;
+    window_->setFrame(statusItemPlacement(statusItem, visible, height_));
+}
+
+HostBridge::QuickBarBootstrap QuickBarController::captured() const {
+    HostBridge::QuickBarBootstrap values;
+    values.selection = selection_;
+    values.pageId = pageId_;
+    values.pageTitle = pageTitle_;
+    values.pageUrl = pageUrl_;
+    values.appName = targetApp_ ? targetApp_->localizedName : "";
+    return values;
+}
+
+void QuickBarController::injectBootstrap() {
+    const Settings& settings = Settings::shared();
+    HostBridge::QuickBarBootstrap values = captured();
+    values.serverUrl = baseURL();
+    values.password = settings.password();
+    values.model = settings.model();
+    std::vector<std::string> scripts = {HostBridge::hostObjectScript(HostBridge::Host::quickBar),
+                                        HostBridge::errorCaptureScript(HostBridge::Host::quickBar)};
+    // Only the latest bootstrap is kept: the page sees the values of this show, and
+    // scripts do not pile up over many shows. Text that cannot be serialised leaves
+    // the page without one rather than with the previous show's.
+    if (std::string bootstrap =
+            HostBridge::bootstrapScript(HostBridge::quickBarBootstrapObject(values));
+        !bootstrap.empty()) {
+        scripts.push_back(std::move(bootstrap));
+    }
+    window_->webView().setUserScripts(scripts);
+}
+
+void QuickBarController::loadIfNeeded() {
+    if (hasLoadedOnce_) {
+        // Runs the document-start scripts again: the page sees the new bootstrap.
+        window_->webView().reload();
+        return;
+    }
+    hasLoadedOnce_ = true;
+    const std::string url = baseURL() + "/quick";
+    if (isAbsoluteURL(url)) {
+        window_->webView().loadURL(url, kPageTimeout);
+    }
+}
+
+void QuickBarController::pushContext() {
+    if (const std::optional<std::string> call = HostBridge::guardedCall(
+            HostBridge::quickBridge, "onContext", HostBridge::quickBarContextObject(captured()))) {
+        window_->webView().evaluate(*call);
+    }
+}
+
+void QuickBarController::sendEvent(const nlohmann::json& event) {
+    if (const std::optional<std::string> call =
+            HostBridge::guardedCall(HostBridge::quickBridge, "onEvent", event)) {
+        window_->webView().evaluate(*call);
+    }
+}
+
+void QuickBarController::handleMessage(const nlohmann::json& body) {
+    const std::optional<HostBridge::Message> message = HostBridge::Message::accept(body);
+    if (!message) {
+        return;
+    }
+    // Writing back and recapturing run the loop while they wait for Notion.
+    const std::shared_ptr<QuickBarController> keepAlive = weak_from_this().lock();
+    const std::string& action = message->action();
+    if (action == "apply") {
+        applyResult(message->string("text"));
+    } else if (action == "expand") {
+        const std::string draft = message->draft();
+        window_->orderOut();
+        if (onExpand) {
+            onExpand(draft);
+        }
+    } else if (action == "recapture") {
+        recapture();
+    } else if (action == "hide") {
+        window_->orderOut();
+    } else if (action == "resize") {
+        resize(message->height());
+    } else if (action == "status") {
+        if (onStatusChange) {
+            onStatusChange(message->string("text"));
+        }
+    }
+}
+
+void QuickBarController::applyResult(const std::string& text) {
+    if (text.empty()) {
+        sendEvent({{"type", "applyFailed"}, {"message", "没有可写回的内容"}});
+        return;
+    }
+    const std::vector<RunningApplication> running =
+        Platform::current().workspace->runningApplications();
+    // The Notion the bar was called on, as long as it still runs.
+    std::optional<RunningApplication> target;
+    if (targetApp_ && isNotion(*targetApp_) &&
+        std::any_of(running.begin(), running.end(), [&](const RunningApplication& application) {
+            return application.pid == targetApp_->pid && isNotion(application);
+        })) {
+        target = targetApp_;
+    } else {
+        target = firstRunningNotion(running);
+    }
+    if (!target) {
+        sendEvent({{"type", "applyFailed"}, {"message", "没有找到 Notion"}});
+        return;
+    }
+    window_->orderOut();
+    // With a captured selection the paste replaces it: Notion still has it selected.
+    const InsertOutcome outcome = TextInsertion::insert(text, *target);
+    if (const auto* inserted = std::get_if<Inserted>(&outcome)) {
+        AppLog::write("快速条：已写回（" + inserted->road + "，" +
+                      (selection_.empty() ? "插入光标处" : "替换选中") + "）");
+        return;
+    }
+    const std::string message = std::get<InsertFailed>(outcome).message;
+    AppLog::write("快速条：写回失败 —— " + message);
+    const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
+    Platform::current().mainQueue->postAfter(kFailedApplyDelay, [weakSelf, message] {
+        if (const auto self = weakSelf.lock()) {
+            // Back in front for the message; the program is not activated again.
+            self->window_->orderFront();
+            self->sendEvent({{"type", "applyFailed"}, {"message", message}});
+        }
+    });
+}
+
+void QuickBarController::recapture() {
+    Platform& platform = Platform::current();
+    std::optional<RunningApplication> target = targetApp_;
+    if (!target) {
+        target = firstRunningNotion(platform.workspace->runningApplications());
+    }
+    if (!target) {
+        return;
+    }
+    window_->orderOut();
+    (void)TextInsertion::activate(*target, kRecaptureActivation);
+    platform.mainQueue->sleepFor(kRecapturePause);
+    selection_ = Reader::captureSelection(kRecaptureSelection);
+    if (const std::optional<std::string> title = Reader::windowTitle(target->pid)) {
+        pageTitle_ = Reader::cleanTitle(*title);
+    }
+    window_->orderFront();
+    platform.windows->activateSelf();
+    pushContext();
+    AppLog::write("快速条：重新捕获，选中 " + std::to_string(characterCount(selection_)) + " 字");
+}
+
+void QuickBarController::resize(double requested) {
+    const std::optional<double> next = resizedHeight(requested, height_);
+    if (!next) {
+        return;
+    }
+    height_ = *next;
+    const Rect frame = window_->frame();
+    // The top edge stays where it is.
+    window_->setFrame(Rect{frame.x, frame.maxY() - height_, frame.width, height_});
+}
+
+void QuickBarController::startTrackingCursor() {
+    if (trackingCursor_) {
+        return;
+    }
+    trackingCursor_ = true;
+    const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
+    Platform::current().windows->setMouseUpObserver([weakSelf](double x, double y) {
+        if (const auto self = weakSelf.lock()) {
+            self->noteMouseUp(x, y);
+        }
+    });
+}
+
+void QuickBarController::didFinish() {
+    AppLog::write("快速条：页面加载完成");
+    pushContext();
+    sendEvent({{"type", "focus"}});
+    if (quickTestCompletion_) {
+        const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
+        Platform::current().mainQueue->postAfter(kSelfTestSettle, [weakSelf] {
+            if (const auto self = weakSelf.lock()) {
+                self->sampleSelfTest();
+            }
+        });
+    }
+}
+
+void QuickBarController::didFailProvisional(const NetworkError& error) {
+    AppLog::write("快速条：加载失败 " + networkErrorText(error));
+}
+
+void QuickBarController::runWebSelfTest(std::function<void(nlohmann::json)> completion) {
+    quickTestCompletion_ = std::move(completion);
+    show();
+    const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
+    Platform::current().mainQueue->postAfter(kSelfTestLimit, [weakSelf] {
+        if (const auto self = weakSelf.lock()) {
+            self->finishQuickTest({{"error", "超时：页面没有在 10 秒内加载完成"}});
+        }
+    });
+}
+
+void QuickBarController::sampleSelfTest() {
+    if (!quickTestCompletion_) {
+        return;
+    }
+    const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
+    window_->webView().evaluate(
+        kProbeScript, [weakSelf](std::optional<nlohmann::json> value, const std::string& error) {
+            const auto self = weakSelf.lock();
+            if (!self || !self->quickTestCompletion_) {
+                return;
+            }
+            nlohmann::json sample = nlohmann::json::parse(
+                value && value->is_string() ? value->get<std::string>() : "", nullptr, false);
+            if (!sample.is_object()) {
+                sample = {{"error", error.empty() ? "无法读取页面状态" : error}};
+            }
+            self->window_->webView().callAsyncFunction(
+                kConfigProbe,
+                [weakSelf, sample](std::optional<nlohmann::json> api, const std::string&) mutable {
+                    const auto controller = weakSelf.lock();
+                    if (!controller) {
+                        return;
+                    }
+                    if (api && api->is_object()) {
+                        sample["api"] = std::move(*api);
+                    }
+                    controller->finishQuickTest(std::move(sample));
+                });
+        });
+}
+
+void QuickBarController::finishQuickTest(nlohmann::json result) {
+    if (!quickTestCompletion_) {
+        return;
+    }
+    nlohmann::json report = result.is_object() ? std::move(result) : nlohmann::json::object();
+    report["selection"] = selection_;
+    report["pageTitle"] = pageTitle_;
+    report["pageId"] = pageId_;
+    report["accessibilityTrusted"] = Reader::isTrusted();
+    auto completion = std::exchange(quickTestCompletion_, {});
+    completion(std::move(report));
+}
+
+}  // namespace pagemate
