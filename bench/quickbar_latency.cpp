@@ -22,8 +22,6 @@
 // clang-format off
 #include "fixtures/Desktop.h"
 #include <X11/Xatom.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
 // clang-format on
 
 namespace {
@@ -78,16 +76,6 @@ bool focusNotion(const testing::Desktop& desktop, Window notion) {
                SubstructureRedirectMask | SubstructureNotifyMask, &event);
     XFlush(display);
     return testing::pumpUntil([&] { return desktop.activeWindow() == notion; }, 3s);
-}
-
-void pressAltSpace(Display* display) {
-    const KeyCode alt = XKeysymToKeycode(display, XK_Alt_L);
-    const KeyCode space = XKeysymToKeycode(display, XK_space);
-    XTestFakeKeyEvent(display, alt, True, CurrentTime);
-    XTestFakeKeyEvent(display, space, True, CurrentTime);
-    XTestFakeKeyEvent(display, space, False, CurrentTime);
-    XTestFakeKeyEvent(display, alt, False, CurrentTime);
-    XFlush(display);
 }
 
 struct Round {
@@ -184,7 +172,7 @@ int main() {
             pressed = handled = shown = answered = {};
             hasAnswer = false;
             pressed = Clock::now();
-            pressAltSpace(desktop.display());
+            testing::pressAltSpace(desktop.display());
             if (!testing::pumpUntil([&] { return hasAnswer; }, 20s) || answer != "context:world" ||
                 selection != "world") {
                 ++failures;

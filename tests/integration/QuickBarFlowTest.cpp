@@ -9,8 +9,6 @@
 #include "fixtures/StandInService.h"
 #include "harness/ProgramRun.h"
 // clang-format off
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
 #include <gtk/gtk.h>
 #include "fixtures/Desktop.h"
 // clang-format on
@@ -32,18 +30,6 @@ class QuickBarFlow : public ::testing::Test {
     QuickBarFlow() {
         service.answer("/quick", 200, testing::readFile(PAGES_DIR "/quick-apply.html"),
                        "text/html");
-    }
-
-    // Alt+Space as typed: Alt down, Space down and up, Alt up.
-    void pressAltSpace() const {
-        Display* display = desktop->display();
-        const KeyCode alt = XKeysymToKeycode(display, XK_Alt_L);
-        const KeyCode space = XKeysymToKeycode(display, XK_space);
-        XTestFakeKeyEvent(display, alt, True, CurrentTime);
-        XTestFakeKeyEvent(display, space, True, CurrentTime);
-        XTestFakeKeyEvent(display, space, False, CurrentTime);
-        XTestFakeKeyEvent(display, alt, False, CurrentTime);
-        XFlush(display);
     }
 
     // Starts the program and waits until its start-up has run.
@@ -82,7 +68,7 @@ TEST_F(QuickBarFlow, AltSpaceRewritesTheSelectionInPlaceAndTheClipboardComesBack
     const auto program = start();
     ASSERT_TRUE(testing::logLines("注册全局热键失败").empty()) << "Alt+Space is not free";
 
-    pressAltSpace();
+    testing::pressAltSpace(desktop->display());
     ASSERT_TRUE(
         testing::pumpUntil([&] { return notion.text() == "Hello WORLD from the stand-in"; }, 15s))
         << notion.text();
@@ -103,7 +89,7 @@ TEST_F(QuickBarFlow, AltSpaceRewritesTheSelectionInPlaceAndTheClipboardComesBack
 TEST_F(QuickBarFlow, WithoutASelectionTheTextGoesInAtTheCaret) {
     const testing::StandInNotion notion(*desktop, /*ownClipboard=*/true, /*selectWord=*/false);
     const auto program = start();
-    pressAltSpace();
+    testing::pressAltSpace(desktop->display());
     ASSERT_TRUE(testing::pumpUntil(
         [&] { return notion.text() == "Hello INSERTED world from the stand-in"; }, 15s))
         << notion.text();

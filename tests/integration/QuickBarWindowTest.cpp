@@ -28,25 +28,8 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-std::vector<unsigned long> property(Display* display, Window window, const char* name, Atom type) {
-    Atom actualType = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
-    unsigned char* raw = nullptr;
-    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 64, False, type,
-                           &actualType, &format, &count, &remaining, &raw) != Success ||
-        raw == nullptr) {
-        return {};
-    }
-    const auto* values = reinterpret_cast<const unsigned long*>(raw);
-    std::vector<unsigned long> result(values, values + (format == 32 ? count : 0));
-    XFree(raw);
-    return result;
-}
-
 bool hasState(Display* display, Window window, const char* state) {
-    const auto states = property(display, window, "_NET_WM_STATE", XA_ATOM);
+    const auto states = testing::windowProperty(display, window, "_NET_WM_STATE", XA_ATOM);
     const Atom wanted = XInternAtom(display, state, False);
     return std::find(states.begin(), states.end(), wanted) != states.end();
 }
@@ -191,13 +174,13 @@ TEST_F(QuickBarWindowTest, BorderlessTransparentAboveEveryWorkspaceWithTheFocus)
     EXPECT_EQ(attributes.depth, 32);  // an alpha channel
     // No frame of the window manager's, above the others, on every workspace, in no
     // task bar or pager.
-    EXPECT_EQ(property(display, window, "_NET_FRAME_EXTENTS", XA_CARDINAL),
+    EXPECT_EQ(testing::windowProperty(display, window, "_NET_FRAME_EXTENTS", XA_CARDINAL),
               (std::vector<unsigned long>{0, 0, 0, 0}));
     EXPECT_TRUE(hasState(display, window, "_NET_WM_STATE_ABOVE"));
     EXPECT_TRUE(hasState(display, window, "_NET_WM_STATE_SKIP_TASKBAR"));
     EXPECT_TRUE(hasState(display, window, "_NET_WM_STATE_SKIP_PAGER"));
     // (Xlib hands 32-bit items over as longs, sign-extended.)
-    const auto workspace = property(display, window, "_NET_WM_DESKTOP", XA_CARDINAL);
+    const auto workspace = testing::windowProperty(display, window, "_NET_WM_DESKTOP", XA_CARDINAL);
     ASSERT_EQ(workspace.size(), 1u);
     EXPECT_EQ(workspace[0] & 0xFFFFFFFFu, 0xFFFFFFFFu);
 
