@@ -99,6 +99,7 @@ std::variant<std::unique_ptr<AudioConverter>, AudioError> AvConverter::create(
 std::variant<std::monostate, AudioError> AvConverter::convert(const AudioBlock& input,
                                                               AudioBlock& output) {
     if (input.format() != from_ || output.format() != to_) {
+        output.setFrameLength(0);
         return avError(AVERROR(EINVAL), "blocks of " +
                                             describePair(input.format(), output.format()) +
                                             " given to a converter of " + describePair(from_, to_));
