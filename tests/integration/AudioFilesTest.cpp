@@ -123,6 +123,9 @@ TEST(AudioFiles, TwoTonesSavedAsM4aReadBackWithBothTones) {
     ASSERT_EQ(back.channels.size(), 1U);
     const std::vector<float>& samples = back.channels[0];
     EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(total), 0.1 * rate);
+    // Reading ends where the container says the recording ends, before the encoder's
+    // padding.
+    EXPECT_EQ(static_cast<std::int64_t>(samples.size()), info.frames);
     ASSERT_GT(samples.size(), 80000U);
     // Every block but the last is full.
     for (std::size_t index = 0; index + 1 < back.blockLengths.size(); ++index) {
