@@ -114,6 +114,9 @@ TEST(AudioFiles, TwoTonesSavedAsM4aReadBackWithBothTones) {
     EXPECT_EQ(info.channels, 1U);
     EXPECT_EQ(info.codec, "aac");
     EXPECT_NEAR(info.durationSeconds(), 6.0, 0.1);
+    // Every sample fed is there, the last short frame too; the encoder's start-up
+    // samples and padding are marked as not part of it.
+    EXPECT_EQ(info.frames, total);
     EXPECT_NEAR(static_cast<double>(info.bitRate), 32000, 6000);
     EXPECT_EQ(reader.processingFormat(), AudioFormat::meeting());
 
