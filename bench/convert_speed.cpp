@@ -49,10 +49,11 @@ std::vector<AudioBlockPtr> makeSource(const AudioFormat& format, double minutes)
             const double t = static_cast<double>(first + n) / sourceRate;
             noise = noise * 1664525U + 1013904223U;
             const double hiss = (static_cast<double>(noise >> 8) / (1U << 24) - 0.5) * 0.02;
-            samples[2 * n] =
+            samples[2 * std::size_t{n}] =
                 static_cast<float>(0.3 * std::sin(2 * std::numbers::pi * 440 * t) +
                                    0.2 * std::sin(2 * std::numbers::pi * 3100 * t) + hiss);
-            samples[2 * n + 1] = static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * 660 * t));
+            samples[2 * std::size_t{n} + 1] =
+                static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * 660 * t));
         }
         blocks.push_back(block);
     }
@@ -62,6 +63,7 @@ std::vector<AudioBlockPtr> makeSource(const AudioFormat& format, double minutes)
 int runSox(const std::vector<std::string>& arguments) {
     std::vector<std::string> copies = arguments;
     std::vector<char*> argv;
+    argv.reserve(copies.size() + 1);
     for (std::string& argument : copies) {
         argv.push_back(argument.data());
     }
@@ -101,7 +103,7 @@ int main(int argc, char** argv) {
     linux_backend::AvAudioCodecs codecs;
     auto made = codecs.makeConverter(capture, AudioFormat::meeting());
     if (auto* error = std::get_if<AudioError>(&made)) {
-        std::fprintf(stderr, "no converter: %s\n", error->description.c_str());
+        static_cast<void>(std::fprintf(stderr, "no converter: %s\n", error->description.c_str()));
         return 1;
     }
     auto& converter = *std::get<std::unique_ptr<AudioConverter>>(made);
@@ -114,7 +116,7 @@ int main(int argc, char** argv) {
             1024;
         const auto output = AudioBlock::make(AudioFormat::meeting(), capacity);
         if (std::holds_alternative<AudioError>(converter.convert(*block, *output))) {
-            std::fprintf(stderr, "conversion failed\n");
+            static_cast<void>(std::fprintf(stderr, "conversion failed\n"));
             return 1;
         }
         ourFrames += output->frameLength();
@@ -129,7 +131,7 @@ int main(int argc, char** argv) {
          out.string(), "remix", "1"});
     const double soxSeconds = std::chrono::duration<double>(Clock::now() - soxStart).count();
     if (soxStatus != 0) {
-        std::fprintf(stderr, "sox failed (%d)\n", soxStatus);
+        static_cast<void>(std::fprintf(stderr, "sox failed (%d)\n", soxStatus));
         return 1;
     }
     const auto soxFrames = static_cast<std::int64_t>(std::filesystem::file_size(out) / 4);

@@ -29,7 +29,7 @@ class ErrorStreamCapture {
   public:
     explicit ErrorStreamCapture(std::filesystem::path file)
         : file_(std::move(file)), saved_(::dup(2)) {
-        std::fflush(stderr);
+        static_cast<void>(std::fflush(stderr));
         const int descriptor = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(descriptor, 2);
         ::close(descriptor);
@@ -46,7 +46,7 @@ class ErrorStreamCapture {
   private:
     void restore() {
         if (saved_ >= 0) {
-            std::fflush(stderr);
+            static_cast<void>(std::fflush(stderr));
             ::dup2(saved_, 2);
             ::close(saved_);
             saved_ = -1;

@@ -36,10 +36,10 @@ float twoTones(std::int64_t index) {
 // ffprobe's "key=value" lines for the file's stream and container.
 std::map<std::string, std::string> probe(const std::filesystem::path& file,
                                          const std::filesystem::path& scratch) {
-    const int status = runTool({"ffprobe", "-v", "error", "-show_entries",
-                                "stream=codec_name,sample_rate,channels:format=format_name:"
-                                "format_tags=major_brand",
-                                "-of", "default=noprint_wrappers=1", file.string()},
+    const std::string entries =
+        "stream=codec_name,sample_rate,channels:format=format_name:format_tags=major_brand";
+    const int status = runTool({"ffprobe", "-v", "error", "-show_entries", entries, "-of",
+                                "default=noprint_wrappers=1", file.string()},
                                scratch);
     std::map<std::string, std::string> values;
     if (status != 0) {
