@@ -99,6 +99,17 @@ TEST(AudioFailures, UnusableFilesAndFormatsAreErrorsWithAStatus) {
         ASSERT_TRUE(std::holds_alternative<std::monostate>(writer.finish()));
     }
     std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 2);
+    // A writer dropped before finish() leaves no usable file.
+    const auto unfinished = directory.path() / "unfinished.m4a";
+    {
+        auto created = codecs.createAacFile(unfinished, AacFileSettings{});
+        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileWriter>>(created));
+        const auto block = AudioBlock::make(AudioFormat::meeting(), 16000);
+        block->setFrameLength(16000);
+        ASSERT_TRUE(std::holds_alternative<std::monostate>(
+            std::get<std::unique_ptr<AudioFileWriter>>(created)->write(*block)));
+    }
+    EXPECT_LT(errorOf(codecs.openFile(unfinished)).status, 0);
     const AudioError cutOff = errorOf(codecs.openFile(cut));
     EXPECT_LT(cutOff.status, 0);
     EXPECT_FALSE(cutOff.description.empty());

@@ -151,6 +151,52 @@ TEST(AudioFiles, TwoTonesSavedAsM4aReadBackWithBothTones) {
     EXPECT_EQ(probed.count("TAG:major_brand") != 0 ? probed.at("TAG:major_brand") : "", "M4A ");
 }
 
+// Other settings than the meeting's: the channels stay apart, each with its own tone.
+TEST(AudioFiles, StereoM4aKeepsItsChannelsApart) {
+    const TempDir directory;
+    const auto file = directory.path() / "stereo.m4a";
+    AvAudioCodecs codecs;
+    constexpr double stereoRate = 44100;
+    auto created = codecs.createAacFile(file, AacFileSettings{stereoRate, 2, 128000});
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileWriter>>(created))
+        << std::get<AudioError>(created).description;
+    auto& writer = *std::get<std::unique_ptr<AudioFileWriter>>(created);
+    const AudioFormat format{SampleType::float32, stereoRate, 2, false};
+    EXPECT_EQ(writer.processingFormat(), format);
+    constexpr std::int64_t total = 88200;
+    std::int64_t fed = 0;
+    while (fed < total) {
+        const auto frames = static_cast<std::uint32_t>(std::min<std::int64_t>(3001, total - fed));
+        const auto block = AudioBlock::make(format, frames);
+        block->setFrameLength(frames);
+        for (std::uint32_t n = 0; n < frames; ++n) {
+            block->floats(0)[n] = sine(440, 0.4, fed + n, stereoRate);
+            block->floats(1)[n] = sine(1000, 0.3, fed + n, stereoRate);
+        }
+        ASSERT_TRUE(std::holds_alternative<std::monostate>(writer.write(*block)));
+        fed += frames;
+    }
+    ASSERT_TRUE(std::holds_alternative<std::monostate>(writer.finish()));
+
+    auto opened = codecs.openFile(file);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileReader>>(opened));
+    auto& reader = *std::get<std::unique_ptr<AudioFileReader>>(opened);
+    EXPECT_EQ(reader.info().sampleRate, stereoRate);
+    EXPECT_EQ(reader.info().channels, 2U);
+    EXPECT_EQ(reader.info().frames, total);
+    EXPECT_EQ(reader.processingFormat(), format);
+    const auto back = readAll(reader, 4096);
+    ASSERT_TRUE(std::holds_alternative<std::monostate>(back.outcome));
+    ASSERT_EQ(back.channels.size(), 2U);
+    ASSERT_EQ(back.channels[1].size(), static_cast<std::size_t>(total));
+    const std::span<const float> left(back.channels[0].data() + 22050, 44100);
+    const std::span<const float> right(back.channels[1].data() + 22050, 44100);
+    EXPECT_NEAR(toneAmplitude(left, 440, stereoRate), 0.4, 0.04);
+    EXPECT_LT(toneAmplitude(left, 1000, stereoRate), 0.01);
+    EXPECT_NEAR(toneAmplitude(right, 1000, stereoRate), 0.3, 0.03);
+    EXPECT_LT(toneAmplitude(right, 440, stereoRate), 0.01);
+}
+
 struct SoxCase {
     std::vector<std::string> arguments;  // sox's output options and the signal
     double rate;
