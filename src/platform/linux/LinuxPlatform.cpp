@@ -10,6 +10,7 @@
 #include "platform/UnavailableHotKeys.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/AvAudioCodecs.h"
 #include "platform/linux/CurlHttpClient.h"
 #include "platform/linux/GDBusNotifications.h"
 #include "platform/linux/GLibMainQueue.h"
@@ -92,6 +93,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
+    platform->audioCodecs = std::make_unique<AvAudioCodecs>();
     return platform;
 }
 
