@@ -6,6 +6,7 @@
 #include "platform/Accessibility.h"
 #include "platform/Alerts.h"
 #include "platform/Application.h"
+#include "platform/AudioCodecs.h"
 #include "platform/HotKeys.h"
 #include "platform/HttpClient.h"
 #include "platform/KeyEvents.h"
@@ -14,6 +15,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/SoundServer.h"
 #include "platform/StatusItem.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
@@ -41,6 +43,10 @@ class Platform {
     // After the queue, so that they go first: no press or completion outlives it.
     std::unique_ptr<HotKeys> hotKeys;
     std::unique_ptr<Notifications> notifications;
+    // The meeting's sound: the sound server (microphone and system output) and the
+    // audio libraries (conversion, files).
+    std::unique_ptr<SoundServer> sound;
+    std::unique_ptr<AudioCodecs> audioCodecs;
 
     // The accessibility reason the log last gave (NotionContextReader says why once per
     // change); it belongs to these services and goes with them.

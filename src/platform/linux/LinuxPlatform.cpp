@@ -18,6 +18,7 @@
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/PulseSoundServer.h"
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11Workspace.h"
@@ -92,6 +93,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
+    platform->sound = std::make_unique<PulseSoundServer>();
     return platform;
 }
 
