@@ -15,6 +15,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/SoundServer.h"
 #include "platform/StatusItem.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
@@ -42,6 +43,8 @@ class Platform {
     // After the queue, so that they go first: no press or completion outlives it.
     std::unique_ptr<HotKeys> hotKeys;
     std::unique_ptr<Notifications> notifications;
+    // The meeting's sound: the sound server (microphone and system output).
+    std::unique_ptr<SoundServer> sound;
     // Conversion, .m4a writing and audio file reading; usable from any thread.
     std::unique_ptr<AudioCodecs> audioCodecs;
 
