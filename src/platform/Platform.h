@@ -14,6 +14,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/SpeechRecognizer.h"
 #include "platform/StatusItem.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
@@ -41,6 +42,8 @@ class Platform {
     // After the queue, so that they go first: no press or completion outlives it.
     std::unique_ptr<HotKeys> hotKeys;
     std::unique_ptr<Notifications> notifications;
+    // Declared last so that it goes first: its decoder threads read the preferences.
+    std::unique_ptr<SpeechRecognizer> speech;
 
     // The accessibility reason the log last gave (NotionContextReader says why once per
     // change); it belongs to these services and goes with them.

@@ -20,6 +20,7 @@ Platform& installFakes() {
     platform->statusBar = std::make_unique<RecordingStatusBar>();
     platform->hotKeys = std::make_unique<RecordingHotKeys>();
     platform->notifications = std::make_unique<RecordingNotifications>();
+    platform->speech = std::make_unique<ScriptedSpeechRecognizer>();
     Platform& installed = *platform;
     Platform::install(std::move(platform));
     return installed;
@@ -43,7 +44,8 @@ FakePlatform::FakePlatform(Platform& platform)
       http(static_cast<ScriptedHttpClient&>(*platform.http)),
       statusBar(static_cast<RecordingStatusBar&>(*platform.statusBar)),
       hotKeys(static_cast<RecordingHotKeys&>(*platform.hotKeys)),
-      notifications(static_cast<RecordingNotifications&>(*platform.notifications)) {}
+      notifications(static_cast<RecordingNotifications&>(*platform.notifications)),
+      speech(static_cast<ScriptedSpeechRecognizer&>(*platform.speech)) {}
 
 FakePlatform::~FakePlatform() {
     Platform::uninstall();

@@ -14,6 +14,7 @@
 #include "platform/fake/RecordingStatusBar.h"
 #include "platform/fake/ScriptedDesktop.h"
 #include "platform/fake/ScriptedHttpClient.h"
+#include "platform/fake/ScriptedSpeechRecognizer.h"
 #include "platform/fake/VirtualClockQueue.h"
 
 namespace pagemate::fake {
@@ -66,6 +67,7 @@ class FakePlatform {
     RecordingStatusBar& statusBar;
     RecordingHotKeys& hotKeys;
     RecordingNotifications& notifications;
+    ScriptedSpeechRecognizer& speech;
 
   private:
     explicit FakePlatform(Platform& platform);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/UnavailableHotKeys.h"
+#include "platform/UnavailableSpeechRecognizer.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/CurlHttpClient.h"
@@ -92,6 +93,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
+    platform->speech = std::make_unique<UnavailableSpeechRecognizer>("no speech backend yet");
     return platform;
 }
 
