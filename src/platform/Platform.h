@@ -6,6 +6,7 @@
 #include "platform/Accessibility.h"
 #include "platform/Alerts.h"
 #include "platform/Application.h"
+#include "platform/AudioCodecs.h"
 #include "platform/HotKeys.h"
 #include "platform/HttpClient.h"
 #include "platform/KeyEvents.h"
@@ -42,6 +43,8 @@ class Platform {
     // After the queue, so that they go first: no press or completion outlives it.
     std::unique_ptr<HotKeys> hotKeys;
     std::unique_ptr<Notifications> notifications;
+    // Conversion, .m4a writing and audio file reading; usable from any thread.
+    std::unique_ptr<AudioCodecs> audioCodecs;
     // Declared last so that it goes first: its decoder threads read the preferences.
     std::unique_ptr<SpeechRecognizer> speech;
 

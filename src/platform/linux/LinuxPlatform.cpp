@@ -11,6 +11,7 @@
 #include "platform/UnavailableSpeechRecognizer.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/AvAudioCodecs.h"
 #include "platform/linux/CurlHttpClient.h"
 #include "platform/linux/GDBusNotifications.h"
 #include "platform/linux/GLibMainQueue.h"
@@ -93,6 +94,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
+    platform->audioCodecs = std::make_unique<AvAudioCodecs>();
     platform->speech = std::make_unique<UnavailableSpeechRecognizer>("no speech backend yet");
     return platform;
 }
