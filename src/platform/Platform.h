@@ -15,6 +15,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/SoundServer.h"
 #include "platform/SpeechRecognizer.h"
 #include "platform/StatusItem.h"
 #include "platform/WindowSystem.h"
@@ -43,7 +44,9 @@ class Platform {
     // After the queue, so that they go first: no press or completion outlives it.
     std::unique_ptr<HotKeys> hotKeys;
     std::unique_ptr<Notifications> notifications;
-    // Conversion, .m4a writing and audio file reading; usable from any thread.
+    // The meeting's sound: the sound server (microphone and system output) and the
+    // audio libraries (conversion, .m4a writing and audio file reading; any thread).
+    std::unique_ptr<SoundServer> sound;
     std::unique_ptr<AudioCodecs> audioCodecs;
     // Declared last so that it goes first: its decoder threads read the preferences.
     std::unique_ptr<SpeechRecognizer> speech;

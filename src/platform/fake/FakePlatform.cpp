@@ -20,6 +20,8 @@ Platform& installFakes() {
     platform->statusBar = std::make_unique<RecordingStatusBar>();
     platform->hotKeys = std::make_unique<RecordingHotKeys>();
     platform->notifications = std::make_unique<RecordingNotifications>();
+    platform->sound = std::make_unique<ScriptedSoundServer>();
+    platform->audioCodecs = std::make_unique<LinearConverterCodecs>();
     platform->speech = std::make_unique<ScriptedSpeechRecognizer>();
     Platform& installed = *platform;
     Platform::install(std::move(platform));
@@ -45,6 +47,8 @@ FakePlatform::FakePlatform(Platform& platform)
       statusBar(static_cast<RecordingStatusBar&>(*platform.statusBar)),
       hotKeys(static_cast<RecordingHotKeys&>(*platform.hotKeys)),
       notifications(static_cast<RecordingNotifications&>(*platform.notifications)),
+      sound(static_cast<ScriptedSoundServer&>(*platform.sound)),
+      audioCodecs(static_cast<LinearConverterCodecs&>(*platform.audioCodecs)),
       speech(static_cast<ScriptedSpeechRecognizer&>(*platform.speech)) {}
 
 FakePlatform::~FakePlatform() {

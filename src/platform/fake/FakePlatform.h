@@ -6,6 +6,7 @@
 
 #include "platform/Platform.h"
 #include "platform/fake/FakeWindows.h"
+#include "platform/fake/LinearConverterCodecs.h"
 #include "platform/fake/MemoryPasteboard.h"
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
@@ -14,6 +15,7 @@
 #include "platform/fake/RecordingStatusBar.h"
 #include "platform/fake/ScriptedDesktop.h"
 #include "platform/fake/ScriptedHttpClient.h"
+#include "platform/fake/ScriptedSoundServer.h"
 #include "platform/fake/ScriptedSpeechRecognizer.h"
 #include "platform/fake/VirtualClockQueue.h"
 
@@ -67,6 +69,8 @@ class FakePlatform {
     RecordingStatusBar& statusBar;
     RecordingHotKeys& hotKeys;
     RecordingNotifications& notifications;
+    ScriptedSoundServer& sound;
+    LinearConverterCodecs& audioCodecs;
     ScriptedSpeechRecognizer& speech;
 
   private:

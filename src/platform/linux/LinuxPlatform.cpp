@@ -20,6 +20,7 @@
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/PulseSoundServer.h"
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11Workspace.h"
@@ -94,6 +95,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
+    platform->sound = std::make_unique<PulseSoundServer>();
     platform->audioCodecs = std::make_unique<AvAudioCodecs>();
     platform->speech = std::make_unique<UnavailableSpeechRecognizer>("no speech backend yet");
     return platform;

@@ -1,0 +1,266 @@
+#include "meeting/AudioCapture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "app/AppLog.h"
+#include "meeting/MeetingCaptureError.h"
+#include "platform/Platform.h"
+
+namespace pagemate {
+
+namespace {
+
+const char* const noMicrophone = "拿不到麦克风（可能没有可用的输入设备）";
+const char* const noOutputMonitor =
+    "声音服务没有提供系统输出的监听源，无法采集系统声音，只能录到你的声音";
+
+std::string sourceKey(CaptureSource source) {
+    return source == CaptureSource::microphone ? "microphone: " : "system: ";
+}
+
+}  // namespace
+
+std::shared_ptr<AudioCapture> AudioCapture::make() {
+    Platform& platform = Platform::current();
+    return std::make_shared<AudioCapture>(Key{}, *platform.sound, *platform.audioCodecs,
+                                          *platform.mainQueue);
+}
+
+AudioCapture::AudioCapture(Key /*unused*/, SoundServer& server, AudioCodecs& codecs,
+                           MainQueue& queue)
+    : server_(server), codecs_(codecs), queue_(queue) {}
+
+AudioCapture::~AudioCapture() {
+    // The streams go first (their destructors end their callbacks), then the tap.
+    const std::lock_guard lock(lifecycle_);
+    microphoneStream_.reset();
+    microphoneDevice_.reset();
+    systemTap_.reset();
+}
+
+int AudioCapture::microphoneStatus() {
+    return Platform::current().sound->microphoneAccess();
+}
+
+void AudioCapture::requestMicrophone(std::function<void(bool granted)> completion) {
+    const bool granted = microphoneStatus() == SoundServer::authorized;
+    Platform::current().mainQueue->post([completion = std::move(completion), granted] {
+        if (completion) {
+            completion(granted);
+        }
+    });
+}
+
+void AudioCapture::start() {
+    const std::lock_guard lock(lifecycle_);
+    if (started_) {
+        return;
+    }
+    startMicrophone();
+    startSystemAudio();
+    started_ = true;
+}
+
+void AudioCapture::startMicrophone() {
+    auto opened = server_.openDevice(SoundDeviceKind::defaultInput);
+    auto* device = std::get_if<std::unique_ptr<SoundDevice>>(&opened);
+    const std::optional<AudioFormat> format =
+        device != nullptr ? (*device)->format() : std::nullopt;
+    if (!format || format->sampleRate <= 0 || format->channels == 0) {
+        throw MeetingCaptureError(noMicrophone);
+    }
+    auto created =
+        (*device)->createRecordStream({microphoneStreamName, *format, microphoneFragmentFrames});
+    if (auto* error = std::get_if<SoundServerError>(&created)) {
+        throw MeetingCaptureError(error->description);
+    }
+    auto stream = std::get<std::unique_ptr<SoundStream>>(std::move(created));
+    microphoneFormat_ = format;
+    const std::weak_ptr<AudioCapture> weak = weak_from_this();
+    auto onRead = [weak](std::span<const SoundBuffer> list) {
+        const auto self = weak.lock();
+        if (!self || !self->microphoneFormat_) {
+            return;
+        }
+        if (auto block = SystemAudioTap::bufferFromList(list, *self->microphoneFormat_)) {
+            self->handle(Source::microphone, std::move(block));
+        }
+    };
+    auto onLost = [weak](const SoundServerError& error) {
+        if (const auto self = weak.lock()) {
+            self->sourceLost(Source::microphone, error);
+        }
+    };
+    std::optional<SoundServerError> failure = stream->connect(std::move(onRead), std::move(onLost));
+    if (!failure) {
+        failure = stream->waitUntilReady();
+    }
+    if (failure) {
+        stream.reset();
+        microphoneFormat_.reset();
+        throw MeetingCaptureError(failure->description);
+    }
+    microphoneStream_ = std::move(stream);
+    microphoneDevice_ = std::move(*device);
+    AppLog::write("音频采集：麦克风已启动（" +
+                  std::to_string(static_cast<long long>(format->sampleRate)) + "Hz / " +
+                  std::to_string(format->channels) + " 声道）");
+}
+
+void AudioCapture::startSystemAudio() {
+    if (!server_.offersOutputMonitor()) {
+        if (onFailure) {
+            onFailure(noOutputMonitor);
+        }
+        return;
+    }
+    auto tap = SystemAudioTap::make(server_);
+    const std::weak_ptr<AudioCapture> weak = weak_from_this();
+    tap->onBuffer = [weak](const AudioBlockPtr& block) {
+        if (const auto self = weak.lock()) {
+            self->handle(Source::system, block);
+        }
+    };
+    tap->onLost = [weak](const SoundServerError& error) {
+        if (const auto self = weak.lock()) {
+            self->sourceLost(Source::system, error);
+        }
+    };
+    try {
+        tap->start();
+    } catch (const MeetingCaptureError& error) {
+        AppLog::write("音频采集：系统声音启动失败 —— " + error.description());
+        if (onFailure) {
+            onFailure("系统声音采集失败（只能录到你的声音）：" + error.description());
+        }
+        return;
+    }
+    systemTap_ = std::move(tap);
+}
+
+void AudioCapture::stop() {
+    const std::lock_guard lock(lifecycle_);
+    if (!started_) {
+        return;
+    }
+    if (microphoneStream_) {
+        microphoneStream_->stop();
+        microphoneStream_->disconnect();
+        microphoneStream_.reset();
+    }
+    microphoneDevice_.reset();
+    microphoneFormat_.reset();
+    if (systemTap_) {
+        systemTap_->stop();
+    }
+    systemTap_.reset();
+    {
+        const std::lock_guard stateLock(state_);
+        converters_.clear();
+    }
+    started_ = false;
+    AppLog::write("音频采集：已全部停止");
+}
+
+void AudioCapture::sourceLost(Source source, const SoundServerError& error) {
+    AppLog::write(source == Source::microphone
+                      ? "音频采集：麦克风断开了（" + error.description + "），只继续录系统声音"
+                      : "音频采集：系统声音的来源断开了（" + error.description +
+                            "），只继续录你的声音");
+}
+
+float AudioCapture::level(const AudioBlock& block) {
+    const std::uint32_t frames = block.frameLength();
+    const std::span<const float> samples = block.floats(0);
+    if (frames == 0 || samples.size() < frames) {
+        return 0;
+    }
+    double sum = 0;
+    for (const float sample : samples.first(frames)) {
+        sum += static_cast<double>(sample) * sample;
+    }
+    return std::min(6.0F * static_cast<float>(std::sqrt(sum / frames)), 1.0F);
+}
+
+void AudioCapture::handle(Source source, const AudioBlockPtr& block) {
+    const float blockLevel = level(*block);
+    {
+        const std::lock_guard lock(state_);
+        (source == Source::microphone ? micLevel_ : systemLevel_) = blockLevel;
+    }
+    if (auto converted = convert(source, block); converted && onBuffer) {
+        onBuffer(source, converted);
+    }
+    pushLevelsIfDue();
+}
+
+AudioBlockPtr AudioCapture::convert(Source source, const AudioBlockPtr& block) {
+    const AudioFormat& format = block->format();
+    if (format.sampleRate == targetFormat_.sampleRate && format.channels == 1) {
+        return block;
+    }
+    const std::string key = sourceKey(source) + format.description();
+    std::shared_ptr<AudioConverter> converter;
+    {
+        const std::lock_guard lock(state_);
+        if (const auto found = converters_.find(key); found != converters_.end()) {
+            converter = found->second;
+        }
+    }
+    if (!converter) {
+        auto made = codecs_.makeConverter(format, targetFormat_);
+        if (auto* created = std::get_if<std::unique_ptr<AudioConverter>>(&made)) {
+            converter = std::move(*created);
+        }
+        const std::lock_guard lock(state_);
+        if (!converter) {
+            converters_.erase(key);
+            return nullptr;
+        }
+        converters_[key] = converter;
+    }
+    const double capacity =
+        std::floor(targetFormat_.sampleRate / format.sampleRate * block->frameLength()) + 1024;
+    auto output = AudioBlock::make(targetFormat_, static_cast<std::uint32_t>(capacity));
+    if (!output) {
+        return nullptr;
+    }
+    const auto result = converter->convert(*block, *output);
+    if (const auto* error = std::get_if<AudioError>(&result)) {
+        if (onFailure) {
+            onFailure("音频格式转换失败：" + error->description);
+        }
+        return nullptr;
+    }
+    if (output->frameLength() == 0) {
+        return nullptr;
+    }
+    return output;
+}
+
+void AudioCapture::pushLevelsIfDue() {
+    const auto now = queue_.now();
+    float microphone = 0;
+    float system = 0;
+    {
+        const std::lock_guard lock(state_);
+        if (lastLevelPush_ && now - *lastLevelPush_ <= levelInterval) {
+            return;
+        }
+        lastLevelPush_ = now;
+        microphone = micLevel_;
+        system = systemLevel_;
+        micLevel_ *= 0.6F;
+        systemLevel_ *= 0.6F;
+    }
+    // The callback is copied: the push may run after the capture has gone.
+    queue_.post([callback = onLevels, microphone, system] {
+        if (callback) {
+            callback(microphone, system);
+        }
+    });
+}
+
+}  // namespace pagemate

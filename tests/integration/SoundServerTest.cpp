@@ -1,0 +1,332 @@
+// The capture against a real sound server: a PulseAudio daemon of the test's own with
+// a null sink as the output and a sine source as the microphone.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <numbers>
+#include <thread>
+
+#include "fixtures/PulseDaemon.h"
+#include "harness/TestSupport.h"
+#include "meeting/AudioCapture.h"
+#include "meeting/MeetingCaptureError.h"
+#include "meeting/SystemAudioTap.h"
+#include "platform/fake/FakePlatform.h"
+#include "platform/linux/PulseSoundServer.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawnp
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+using Source = AudioCapture::Source;
+
+// A program run for the test, ended with it.
+class Child {
+  public:
+    explicit Child(std::vector<std::string> arguments) {
+        std::vector<char*> argv;
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+            pid_ = 0;
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+  private:
+    pid_t pid_ = 0;
+};
+
+// A tone as raw float32 little-endian samples, for pacat.
+std::filesystem::path writeTone(const std::filesystem::path& folder, double frequency,
+                                double seconds, double rate, int channels) {
+    const auto frames = static_cast<std::size_t>(seconds * rate);
+    std::vector<float> samples(frames * channels);
+    for (std::size_t frame = 0; frame < frames; ++frame) {
+        const auto value = static_cast<float>(
+            0.5 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(frame) / rate));
+        for (int channel = 0; channel < channels; ++channel) {
+            samples[frame * channels + channel] = value;
+        }
+    }
+    const std::filesystem::path path = folder / "tone.raw";
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(samples.data()),
+               static_cast<std::streamsize>(samples.size() * sizeof(float)));
+    return path;
+}
+
+// The frequency of a tone from its rising zero crossings.
+double frequencyOf(const std::vector<float>& samples, double rate) {
+    int crossings = 0;
+    std::size_t first = 0;
+    std::size_t last = 0;
+    for (std::size_t index = 1; index < samples.size(); ++index) {
+        if (samples[index - 1] < 0 && samples[index] >= 0) {
+            if (crossings == 0) {
+                first = index;
+            }
+            last = index;
+            ++crossings;
+        }
+    }
+    if (crossings < 2) {
+        return 0;
+    }
+    return (crossings - 1) * rate / static_cast<double>(last - first);
+}
+
+class SoundServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(daemon->running()) << daemon->log();
+        // The real server behind the port; the other services stay fakes.
+        Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
+    }
+
+    std::shared_ptr<AudioCapture> makeCapture() {
+        auto capture = AudioCapture::make();
+        capture->onBuffer = [this](Source source, const AudioBlockPtr& block) {
+            const std::lock_guard lock(mutex);
+            EXPECT_EQ(block->format(), AudioFormat::meeting());
+            auto& samples = source == Source::microphone ? microphone : system;
+            const auto floats = block->floats(0);
+            samples.insert(samples.end(), floats.begin(), floats.end());
+        };
+        capture->onLevels = [this](float mic, float sys) { levels.emplace_back(mic, sys); };
+        capture->onFailure = [this](const std::string& message) {
+            const std::lock_guard lock(mutex);
+            failures.push_back(message);
+        };
+        return capture;
+    }
+    std::size_t collected(Source source) {
+        const std::lock_guard lock(mutex);
+        return (source == Source::microphone ? microphone : system).size();
+    }
+    // Waits (in real time) until a source has brought that many 16 kHz samples.
+    bool waitFor(Source source, std::size_t samples) {
+        return platform.queue.runUntil([&] { return collected(source) >= samples; }, 10s);
+    }
+
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    std::unique_ptr<testing::PulseDaemon> daemon = std::make_unique<testing::PulseDaemon>();
+    std::mutex mutex;
+    std::vector<float> microphone;
+    std::vector<float> system;
+    std::vector<std::pair<float, float>> levels;
+    std::vector<std::string> failures;
+};
+
+TEST_F(SoundServerTest, MicrophoneAndSystemAudioArriveAsSixteenKilohertzMonoTones) {
+    EXPECT_EQ(AudioCapture::microphoneStatus(), 3);
+    EXPECT_TRUE(Platform::current().sound->offersOutputMonitor());
+    const testing::TempDir folder;
+    const Child player({"pacat", "--playback", "--device=out", "--format=float32le", "--rate=48000",
+                        "--channels=2", "--raw",
+                        writeTone(folder.path(), 1000, 20, 48000, 2).string()});
+
+    const auto capture = makeCapture();
+    capture->start();
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    // The sine source runs at 44.1 kHz mono; the monitor of the null sink is stereo.
+    EXPECT_TRUE(log.contains("音频采集：麦克风已启动（44100Hz / 1 声道）")) << log.text();
+    EXPECT_TRUE(log.contains("系统声音采集：已启动（PulseAudio 监听输出，无需屏幕录制权限）"));
+    // The system stream is seen by the server's tools by its name.
+    const std::string outputs = testing::PulseDaemon::run("pactl list source-outputs");
+    EXPECT_NE(outputs.find("Pagemate System Audio"), std::string::npos) << outputs;
+    EXPECT_NE(outputs.find("Pagemate Microphone"), std::string::npos) << outputs;
+
+    // A second of each, 16 kHz mono, at the tones' frequencies.
+    ASSERT_TRUE(waitFor(Source::microphone, 16000));
+    ASSERT_TRUE(waitFor(Source::system, 16000));
+    platform.queue.advance(101ms);
+    ASSERT_TRUE(waitFor(Source::microphone, 24000));
+    capture->stop();
+    EXPECT_EQ(log.messages().back(), "音频采集：已全部停止");
+    EXPECT_NEAR(frequencyOf(microphone, 16000), 440, 5);
+    // The tone may start a little after the stream: the last second has it.
+    const std::vector<float> lastSecond(system.end() - 16000, system.end());
+    EXPECT_NEAR(frequencyOf(lastSecond, 16000), 1000, 10);
+
+    // The levels reached the main queue: the sine source is loud.
+    platform.queue.runUntilIdle();
+    ASSERT_GE(levels.size(), 2u);
+    EXPECT_GT(levels.back().first, 0.5F);
+
+    // Nothing arrives after stop, and the streams are gone from the server.
+    const std::size_t after = collected(Source::microphone);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(collected(Source::microphone), after);
+    const std::string left = testing::PulseDaemon::run("pactl list source-outputs");
+    EXPECT_EQ(left.find("Pagemate"), std::string::npos) << left;
+}
+
+TEST_F(SoundServerTest, RemovedOutputIsSurvivedAndTheMicrophoneGoesOn) {
+    const auto capture = makeCapture();
+    capture->start();
+    ASSERT_TRUE(waitFor(Source::system, 1600));
+    ASSERT_TRUE(waitFor(Source::microphone, 1600));
+
+    int status = -1;
+    testing::PulseDaemon::run("pactl unload-module module-null-sink", &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(platform.queue.runUntil(
+        [&] {
+            for (const auto& line : log.messages()) {
+                if (line.starts_with("音频采集：系统声音的来源断开了（")) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        10s))
+        << log.text();
+    const std::size_t microphoneBefore = collected(Source::microphone);
+    EXPECT_TRUE(waitFor(Source::microphone, microphoneBefore + 16000));
+    capture->stop();
+    EXPECT_EQ(log.messages().back(), "音频采集：已全部停止");
+}
+
+TEST_F(SoundServerTest, StreamsDeliverFragmentsOfAnySizeAndNothingAfterStop) {
+    auto& server = *Platform::current().sound;
+    auto opened = server.openDevice(SoundDeviceKind::defaultInput);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<SoundDevice>>(opened));
+    auto device = std::get<std::unique_ptr<SoundDevice>>(std::move(opened));
+    EXPECT_EQ(device->name(), "sine_input");
+    EXPECT_EQ(device->format(), (AudioFormat{SampleType::float32, 44100, 1, true}));
+
+    // 97 frames a fragment, asked in planar stereo: two buffers of whole frames each.
+    const AudioFormat planar{SampleType::float32, 44100, 2, false};
+    auto created = device->createRecordStream({"Odd Fragments", planar, 97});
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<SoundStream>>(created));
+    auto stream = std::get<std::unique_ptr<SoundStream>>(std::move(created));
+    std::mutex sizes;
+    std::vector<std::size_t> fragments;
+    std::atomic<bool> wellFormed = true;
+    std::atomic<std::size_t> frames = 0;
+    ASSERT_FALSE(stream->connect(
+        [&](std::span<const SoundBuffer> list) {
+            if (list.size() != 2 || list[0].bytes != list[1].bytes || list[0].bytes % 4 != 0) {
+                wellFormed = false;
+            }
+            const auto block = SystemAudioTap::bufferFromList(list, planar);
+            frames += block ? block->frameLength() : 0;
+            const std::lock_guard lock(sizes);
+            fragments.push_back(list[0].bytes / 4);
+        },
+        [](const SoundServerError&) {}));
+    ASSERT_FALSE(stream->waitUntilReady());
+    ASSERT_TRUE(platform.queue.runUntil([&] { return frames >= 44100; }, 10s));
+    stream->stop();
+    const std::size_t count = [&] {
+        const std::lock_guard lock(sizes);
+        return fragments.size();
+    }();
+    EXPECT_TRUE(wellFormed);
+    {
+        const std::lock_guard lock(sizes);
+        // Small fragments, not one big one, and not all of one size.
+        EXPECT_GT(fragments.size(), 50u);
+        EXPECT_LT(*std::ranges::min_element(fragments), 4096u);
+    }
+    std::this_thread::sleep_for(200ms);
+    const std::lock_guard lock(sizes);
+    EXPECT_EQ(fragments.size(), count);
+    stream->disconnect();
+}
+
+// A free TCP port on the loopback address.
+int freePort() {
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(socket);
+    return ntohs(address.sin_port);
+}
+
+TEST(SoundServerRefusing, AccessControlMeansDenied) {
+    fake::FakePlatform platform;
+    const int port = freePort();
+    // Over TCP the server checks the cookie (a local socket would accept the same user
+    // by its credentials); the client brings a wrong one.
+    const testing::PulseDaemon daemon(
+        {"module-native-protocol-tcp listen=127.0.0.1 port=" + std::to_string(port) +
+         " auth-anonymous=0"});
+    ASSERT_TRUE(daemon.running()) << daemon.log();
+    const std::filesystem::path wrongCookie = daemon.folder() / "wrong-cookie";
+    testing::writeFile(wrongCookie, std::string(256, 'x'));
+    const testing::ScopedEnvironment cookie("PULSE_COOKIE", wrongCookie.c_str());
+    const testing::ScopedEnvironment server("PULSE_SERVER",
+                                            ("tcp:127.0.0.1:" + std::to_string(port)).c_str());
+    Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
+    EXPECT_EQ(AudioCapture::microphoneStatus(), 2);
+    auto opened = Platform::current().sound->openDevice(SoundDeviceKind::outputMonitor);
+    ASSERT_TRUE(std::holds_alternative<SoundServerError>(opened));
+    EXPECT_EQ(std::get<SoundServerError>(opened).status, 1);
+    EXPECT_EQ(std::get<SoundServerError>(opened).description, "Access denied");
+}
+
+TEST(SoundServerAbsent, NoServerMeansNotDeterminedAndFailedStarts) {
+    fake::FakePlatform platform;
+    const testing::LogCapture log;
+    const testing::TempDir folder;
+    const testing::ScopedEnvironment server("PULSE_SERVER",
+                                            ("unix:" + (folder.path() / "none").string()).c_str());
+    Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
+    auto& sound = *Platform::current().sound;
+    EXPECT_EQ(AudioCapture::microphoneStatus(), 0);
+    EXPECT_FALSE(sound.offersOutputMonitor());
+    auto opened = sound.openDevice(SoundDeviceKind::defaultInput);
+    ASSERT_TRUE(std::holds_alternative<SoundServerError>(opened));
+    EXPECT_EQ(std::get<SoundServerError>(opened).status, 6);
+    EXPECT_EQ(std::get<SoundServerError>(opened).description, "Connection refused");
+
+    const auto capture = AudioCapture::make();
+    try {
+        capture->start();
+        ADD_FAILURE() << "started without a server";
+    } catch (const MeetingCaptureError& error) {
+        EXPECT_EQ(error.message, "拿不到麦克风（可能没有可用的输入设备）");
+    }
+    const auto tap = SystemAudioTap::make(sound);
+    try {
+        tap->start();
+        ADD_FAILURE() << "started without a server";
+    } catch (const MeetingCaptureError& error) {
+        EXPECT_EQ(error.message, "创建系统声音捕获失败（错误码 6）");
+    }
+    tap->stop();
+    capture->stop();
+    EXPECT_TRUE(log.messages().empty()) << log.text();
+}
+
+}  // namespace
+}  // namespace pagemate
