@@ -8,7 +8,6 @@
 #include <string>
 
 #include "platform/UnavailableHotKeys.h"
-#include "platform/UnavailableSpeechRecognizer.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/CurlHttpClient.h"
@@ -19,6 +18,7 @@
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/SphinxSpeechRecognizer.h"
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11Workspace.h"
@@ -93,7 +93,8 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
-    platform->speech = std::make_unique<UnavailableSpeechRecognizer>("no speech backend yet");
+    platform->speech =
+        SphinxSpeechRecognizer::make(SphinxModelLocations::standard(), *platform->preferences);
     return platform;
 }
 
