@@ -8,7 +8,6 @@
 #include <string>
 
 #include "platform/UnavailableHotKeys.h"
-#include "platform/UnavailableSpeechRecognizer.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AvAudioCodecs.h"
@@ -21,6 +20,7 @@
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/PulseSoundServer.h"
+#include "platform/linux/SphinxSpeechRecognizer.h"
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11Workspace.h"
@@ -97,7 +97,8 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
     platform->sound = std::make_unique<PulseSoundServer>();
     platform->audioCodecs = std::make_unique<AvAudioCodecs>();
-    platform->speech = std::make_unique<UnavailableSpeechRecognizer>("no speech backend yet");
+    platform->speech =
+        SphinxSpeechRecognizer::make(SphinxModelLocations::standard(), *platform->preferences);
     return platform;
 }
 
