@@ -6,6 +6,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/Settings.h"
+#include "diagnostics/MeetingProbe.h"
 #include "diagnostics/ReportFile.h"
 #include "diagnostics/SelfTests.h"
 #include "notion/NotionContextReader.h"
@@ -56,11 +57,30 @@ void runPanelTest(AppDelegate& delegate) {
     });
 }
 
+// "--longrecordtest" [minutes] and "--recordtest": the recorder's probes, their report
+// written when they end (or by their watchdogs), then the program ends.
+void runLongRecordTest(AppDelegate& delegate) {
+    MeetingProbe::longRecordTest(
+        longRecordMinutes(delegate.arguments()), [](const nlohmann::json& report) {
+            ReportFile::write(MeetingProbe::longRecordTestReportPath, report);
+            Platform::current().application->terminate();
+        });
+}
+
+void runRecordTest(AppDelegate& /*delegate*/) {
+    MeetingProbe::recordTest([](const nlohmann::json& report) {
+        ReportFile::write(MeetingProbe::recordTestReportPath, report);
+        Platform::current().application->terminate();
+    });
+}
+
 }  // namespace
 
 LaunchModes LaunchModes::standard() {
     LaunchModes modes;
     modes.selfTest = [](AppDelegate&) { SelfTests::runSelfTest(); };
+    modes.modes.push_back(RunMode{"--longrecordtest", &runLongRecordTest, false});
+    modes.modes.push_back(RunMode{"--recordtest", &runRecordTest, false});
     modes.modes.push_back(RunMode{"--quicktest", &runQuickTest, false});
     modes.modes.push_back(
         RunMode{"--activatetest", [](AppDelegate&) { SelfTests::runActivationTest(); }, false});

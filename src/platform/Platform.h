@@ -15,6 +15,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/SerialQueue.h"
 #include "platform/StatusItem.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
@@ -44,6 +45,8 @@ class Platform {
     std::unique_ptr<Notifications> notifications;
     // Conversion, .m4a writing and audio file reading; usable from any thread.
     std::unique_ptr<AudioCodecs> audioCodecs;
+    // Where the queues of worker threads come from (the recorder's writes).
+    std::unique_ptr<SerialQueues> serialQueues;
 
     // The accessibility reason the log last gave (NotionContextReader says why once per
     // change); it belongs to these services and goes with them.

@@ -20,6 +20,8 @@ Platform& installFakes() {
     platform->statusBar = std::make_unique<RecordingStatusBar>();
     platform->hotKeys = std::make_unique<RecordingHotKeys>();
     platform->notifications = std::make_unique<RecordingNotifications>();
+    platform->audioCodecs = std::make_unique<RecordingAudioCodecs>();
+    platform->serialQueues = std::make_unique<ManualSerialQueues>();
     Platform& installed = *platform;
     Platform::install(std::move(platform));
     return installed;
@@ -43,7 +45,9 @@ FakePlatform::FakePlatform(Platform& platform)
       http(static_cast<ScriptedHttpClient&>(*platform.http)),
       statusBar(static_cast<RecordingStatusBar&>(*platform.statusBar)),
       hotKeys(static_cast<RecordingHotKeys&>(*platform.hotKeys)),
-      notifications(static_cast<RecordingNotifications&>(*platform.notifications)) {}
+      notifications(static_cast<RecordingNotifications&>(*platform.notifications)),
+      audioCodecs(static_cast<RecordingAudioCodecs&>(*platform.audioCodecs)),
+      serialQueues(static_cast<ManualSerialQueues&>(*platform.serialQueues)) {}
 
 FakePlatform::~FakePlatform() {
     Platform::uninstall();

@@ -6,9 +6,11 @@
 
 #include "platform/Platform.h"
 #include "platform/fake/FakeWindows.h"
+#include "platform/fake/ManualSerialQueue.h"
 #include "platform/fake/MemoryPasteboard.h"
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
+#include "platform/fake/RecordingAudioCodecs.h"
 #include "platform/fake/RecordingHotKeys.h"
 #include "platform/fake/RecordingNotifications.h"
 #include "platform/fake/RecordingStatusBar.h"
@@ -66,6 +68,8 @@ class FakePlatform {
     RecordingStatusBar& statusBar;
     RecordingHotKeys& hotKeys;
     RecordingNotifications& notifications;
+    RecordingAudioCodecs& audioCodecs;
+    ManualSerialQueues& serialQueues;
 
   private:
     explicit FakePlatform(Platform& platform);

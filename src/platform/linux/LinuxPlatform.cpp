@@ -7,6 +7,7 @@
 #include <csignal>
 #include <string>
 
+#include "platform/ThreadSerialQueue.h"
 #include "platform/UnavailableHotKeys.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
@@ -94,6 +95,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
     platform->audioCodecs = std::make_unique<AvAudioCodecs>();
+    platform->serialQueues = std::make_unique<ThreadSerialQueues>();
     return platform;
 }
 
