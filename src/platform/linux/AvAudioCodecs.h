@@ -6,8 +6,8 @@ namespace pagemate::linux_backend {
 
 // The audio libraries of a Linux system: FFmpeg's libswresample for conversion, its
 // native AAC encoder and "ipod" muxer for .m4a files, its demuxers and decoders for
-// reading. Stateless apart from the objects it makes, so any thread may use it. It keeps
-// FFmpeg's own log to errors.
+// reading. Stateless apart from the objects it makes, so any thread may use it. It
+// silences FFmpeg's own log: failures are values.
 class AvAudioCodecs final : public AudioCodecs {
   public:
     AvAudioCodecs();

@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -170,17 +171,24 @@ AvFileReader::Decoding::Next AvFileReader::Decoding::toFloatPlanar(const AVFrame
         swrRate_ = frame.sample_rate;
         swrChannels_ = frame.ch_layout.nb_channels;
     }
+    // Same rate: as many samples come out as go in, and the converter keeps none back.
     av_frame_unref(converted_.get());
     converted_->format = AV_SAMPLE_FMT_FLTP;
     converted_->sample_rate = frame.sample_rate;
+    converted_->nb_samples = frame.nb_samples;
     int status = av_channel_layout_copy(&converted_->ch_layout, &frame.ch_layout);
     if (status >= 0) {
-        // With no buffers in the output frame the library makes them.
-        status = swr_convert_frame(swr_.get(), converted_.get(), &frame);
+        status = av_frame_get_buffer(converted_.get(), 0);
+    }
+    if (status >= 0) {
+        status =
+            swr_convert(swr_.get(), converted_->extended_data, frame.nb_samples,
+                        const_cast<const std::uint8_t**>(frame.extended_data), frame.nb_samples);
     }
     if (status < 0) {
         return avError(status, "turning the samples of " + name_ + " into floats");
     }
+    converted_->nb_samples = status;
     return converted_.get();
 }
 

@@ -58,7 +58,7 @@ AudioError avError(int code, const std::string& context) {
 }
 
 void quietLibraryLog() {
-    av_log_set_level(AV_LOG_ERROR);
+    av_log_set_level(AV_LOG_QUIET);
 }
 
 }  // namespace pagemate::linux_backend

@@ -63,8 +63,10 @@ using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFree>;
 // followed by `context` when given: "Invalid argument (while opening the encoder)".
 AudioError avError(int code, const std::string& context = {});
 
-// Keeps the libraries' own logging to errors, so that they write nothing to the error
-// stream in normal work. Safe to call more than once, from any thread.
+// Silences the libraries' own logging. Even at its error level FFmpeg writes lines
+// such as "[mov,mp4,...] moov atom not found" to the error stream for a file the
+// caller only tried; every failure reaches the caller as an AudioError instead, with
+// the library's status and words. Safe to call more than once, from any thread.
 void quietLibraryLog();
 
 }  // namespace pagemate::linux_backend
