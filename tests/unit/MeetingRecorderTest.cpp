@@ -453,5 +453,25 @@ TEST_F(MeetingRecorderTest, OpeningTheRecordingsFolderMakesItFirst) {
     EXPECT_EQ(platform.workspace.openedFiles().size(), 2u);
 }
 
+// The real client's transfer is tested against the stand-in service; here, what only
+// the request shows: the file goes as a path (streamed by the client, never read into
+// memory here), with the long time-out a large recording needs.
+TEST_F(MeetingRecorderTest, UploadStreamsTheFileWithAFiveMinuteTimeOut) {
+    const fs::path file = folders.home() / "会议录音 2025-03-07 14-05-09.m4a";
+    testing::writeFile(file, "m4a bytes");
+    platform.http.respondWith([](const HttpRequest&) {
+        return HttpResponse{200, R"({"id":"f"})", std::nullopt};
+    });
+    std::optional<std::optional<MeetingRecorder::UploadAnswer>> answer;
+    MeetingRecorder::uploadAudio(file, [&](auto value) { answer = std::move(value); });
+    ASSERT_TRUE(platform.queue.runUntil([&] { return answer.has_value(); }, 10s));
+    ASSERT_EQ(platform.http.requests().size(), 1u);
+    const HttpRequest request = platform.http.requests()[0];
+    ASSERT_TRUE(std::holds_alternative<fs::path>(request.body));
+    EXPECT_EQ(std::get<fs::path>(request.body), file);
+    EXPECT_EQ(request.timeout, std::chrono::milliseconds(300000));
+    EXPECT_LE(request.maxResponseBytes, std::size_t{1} << 20);
+}
+
 }  // namespace
 }  // namespace pagemate
