@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/AppLog.h"
+#include "meeting/MeetingRecorder.h"
 #include "meeting/SpeechErrorText.h"
 #include "platform/Platform.h"
 #include "support/BackgroundThread.h"
@@ -29,7 +30,21 @@ void MeetingSession::setRecorder(RecorderSink recorder) {
     recorder_ = std::move(recorder);
 }
 
-std::vector<MeetingSegment> MeetingSession::allSegments() const { return segments_; }
+void MeetingSession::setRecorder(std::shared_ptr<MeetingRecorder> recorder) {
+    if (!recorder) {
+        setRecorder(RecorderSink());
+        return;
+    }
+    setRecorder([recorder = std::move(recorder)](CaptureSource source, const AudioBlockPtr& block) {
+        if (block) {
+            recorder->append(source, *block);
+        }
+    });
+}
+
+std::vector<MeetingSegment> MeetingSession::allSegments() const {
+    return segments_;
+}
 
 std::vector<std::shared_ptr<TranscriptionChannel>> MeetingSession::localChannels() const {
     const std::lock_guard lock(mutex_);
@@ -85,7 +100,8 @@ std::optional<SpeechError> MeetingSession::ensureModelNow() {
     if (std::find(reserved.begin(), reserved.end(), locale) != reserved.end()) {
         return std::nullopt;
     }
-    if (auto outcome = speech.reserve(locale); const auto* error = std::get_if<SpeechError>(&outcome)) {
+    if (auto outcome = speech.reserve(locale);
+        const auto* error = std::get_if<SpeechError>(&outcome)) {
         AppLog::write("语音模型：预留失败（可忽略）" + describeSpeechError(*error));
     } else {
         AppLog::write("语音模型：已预留 " + locale);
@@ -138,24 +154,23 @@ MeetingSession::Started MeetingSession::startLocal() {
 
 void MeetingSession::start(StartCompletion completion) {
     AppLog::write("会议转写：引擎 = 本机识别");
-    runInBackground("pagemate-session",
-                    [self = shared_from_this(), completion = std::move(completion)] {
-                        auto started = std::make_shared<Started>(self->startLocal());
-                        Platform::current().mainQueue->post([self, started, completion] {
-                            if (auto* error = std::get_if<MeetingCaptureError>(started.get())) {
-                                completion(*error);
-                                return;
-                            }
-                            {
-                                const std::lock_guard lock(self->mutex_);
-                                self->localChannels_ = std::move(
-                                    std::get<std::vector<std::shared_ptr<TranscriptionChannel>>>(
-                                        *started));
-                            }
-                            AppLog::write("会议转写：本机两条通道已启动");
-                            completion(std::nullopt);
-                        });
-                    });
+    runInBackground(
+        "pagemate-session", [self = shared_from_this(), completion = std::move(completion)] {
+            auto started = std::make_shared<Started>(self->startLocal());
+            Platform::current().mainQueue->post([self, started, completion] {
+                if (auto* error = std::get_if<MeetingCaptureError>(started.get())) {
+                    completion(*error);
+                    return;
+                }
+                {
+                    const std::lock_guard lock(self->mutex_);
+                    self->localChannels_ = std::move(
+                        std::get<std::vector<std::shared_ptr<TranscriptionChannel>>>(*started));
+                }
+                AppLog::write("会议转写：本机两条通道已启动");
+                completion(std::nullopt);
+            });
+        });
 }
 
 void MeetingSession::feed(CaptureSource source, const AudioBlockPtr& block) {
@@ -177,8 +192,9 @@ void MeetingSession::feed(CaptureSource source, const AudioBlockPtr& block) {
 }
 
 void MeetingSession::handleSegment(const MeetingSegment& segment) {
-    const auto same = std::find_if(segments_.begin(), segments_.end(),
-                                   [&](const MeetingSegment& kept) { return kept.id == segment.id; });
+    const auto same =
+        std::find_if(segments_.begin(), segments_.end(),
+                     [&](const MeetingSegment& kept) { return kept.id == segment.id; });
     if (same != segments_.end()) {
         *same = segment;
     } else {

@@ -19,6 +19,8 @@
 
 namespace pagemate {
 
+class MeetingRecorder;
+
 // Where a meeting is transcribed; recognition on this computer is the only engine.
 enum class TranscriptionEngine : std::uint8_t { local };
 
@@ -69,6 +71,9 @@ class MeetingSession : public std::enable_shared_from_this<MeetingSession> {
     ErrorCallback onError;
     // Set before start() (and before the first feed()).
     void setRecorder(RecorderSink recorder);
+    // The meeting's recorder: every fed block goes to its append(). The session keeps
+    // it until it is destroyed; the recorder must accept both capture threads.
+    void setRecorder(std::shared_ptr<MeetingRecorder> recorder);
 
     // Model, locale, both channels. Main thread; `completion` on the main thread.
     void start(StartCompletion completion);
@@ -105,11 +110,12 @@ class MeetingSession : public std::enable_shared_from_this<MeetingSession> {
   private:
     // The blocking part of start(), off the main thread: the channels, started, or the
     // error.
-    using Started = std::variant<std::vector<std::shared_ptr<TranscriptionChannel>>,
-                                 MeetingCaptureError>;
+    using Started =
+        std::variant<std::vector<std::shared_ptr<TranscriptionChannel>>, MeetingCaptureError>;
     Started startLocal();
     void handleSegment(const MeetingSegment& segment);
-    void finishChannel(std::size_t index, std::vector<std::shared_ptr<TranscriptionChannel>> channels,
+    void finishChannel(std::size_t index,
+                       std::vector<std::shared_ptr<TranscriptionChannel>> channels,
                        FinishCompletion completion);
 
     const TranscriptionEngine engine_;

@@ -15,6 +15,7 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/SerialQueue.h"
 #include "platform/SoundServer.h"
 #include "platform/SpeechRecognizer.h"
 #include "platform/StatusItem.h"
@@ -48,6 +49,8 @@ class Platform {
     // audio libraries (conversion, .m4a writing and audio file reading; any thread).
     std::unique_ptr<SoundServer> sound;
     std::unique_ptr<AudioCodecs> audioCodecs;
+    // Where the queues of worker threads come from (the recorder's writes).
+    std::unique_ptr<SerialQueues> serialQueues;
     // Declared last so that it goes first: its decoder threads read the preferences.
     std::unique_ptr<SpeechRecognizer> speech;
 

@@ -166,6 +166,25 @@ TEST(AudioConverter, OtherCaptureFormatsConvertWithTheirTone) {
     }
 }
 
+// Above the target's 8 kHz limit nothing comes through, and nothing folds back below it:
+// 10 kHz at 48 kHz would alias to 6 kHz.
+TEST(AudioConverter, TonesAboveTheTargetLimitAreFilteredOut) {
+    AvAudioCodecs codecs;
+    const AudioFormat from{SampleType::float32, 48000, 1, false};
+    const auto converter = converterFor(codecs, from);
+    ASSERT_TRUE(converter);
+    const auto converted =
+        convertInBlocks(*converter, from, Signal{{10000}, 48000}, 12, captureFrames);
+    ASSERT_GT(converted.samples.size(), 4000U);
+    const std::span<const float> settled(converted.samples.data() + 800, 3200);
+    EXPECT_LT(toneAmplitude(settled, 6000, 16000), 0.001);
+    double peak = 0;
+    for (const float sample : settled) {
+        peak = std::max(peak, double{std::abs(sample)});
+    }
+    EXPECT_LT(peak, 0.01);
+}
+
 // The resampler keeps its state from block to block: the blocks give the very samples
 // that one conversion of the whole stream gives.
 TEST(AudioConverter, BlocksConvertAsTheWholeStream) {

@@ -6,10 +6,11 @@
 
 #include "platform/Platform.h"
 #include "platform/fake/FakeWindows.h"
-#include "platform/fake/LinearConverterCodecs.h"
+#include "platform/fake/ManualSerialQueue.h"
 #include "platform/fake/MemoryPasteboard.h"
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
+#include "platform/fake/RecordingAudioCodecs.h"
 #include "platform/fake/RecordingHotKeys.h"
 #include "platform/fake/RecordingNotifications.h"
 #include "platform/fake/RecordingStatusBar.h"
@@ -70,7 +71,8 @@ class FakePlatform {
     RecordingHotKeys& hotKeys;
     RecordingNotifications& notifications;
     ScriptedSoundServer& sound;
-    LinearConverterCodecs& audioCodecs;
+    RecordingAudioCodecs& audioCodecs;
+    ManualSerialQueues& serialQueues;
     ScriptedSpeechRecognizer& speech;
 
   private:

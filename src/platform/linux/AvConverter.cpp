@@ -7,6 +7,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -104,12 +105,13 @@ std::variant<std::monostate, AudioError> AvConverter::convert(const AudioBlock& 
                                             describePair(input.format(), output.format()) +
                                             " given to a converter of " + describePair(from_, to_));
     }
-    std::vector<const std::uint8_t*> in(input.bufferCount());
-    for (std::size_t buffer = 0; buffer < in.size(); ++buffer) {
+    // On the stack: this runs on capture threads, once per block.
+    std::array<const std::uint8_t*, mostChannels> in{};
+    for (std::size_t buffer = 0; buffer < input.bufferCount(); ++buffer) {
         in[buffer] = reinterpret_cast<const std::uint8_t*>(input.bytes(buffer).data());
     }
-    std::vector<std::uint8_t*> out(output.bufferCount());
-    for (std::size_t buffer = 0; buffer < out.size(); ++buffer) {
+    std::array<std::uint8_t*, mostChannels> out{};
+    for (std::size_t buffer = 0; buffer < output.bufferCount(); ++buffer) {
         out[buffer] = reinterpret_cast<std::uint8_t*>(output.bytes(buffer).data());
     }
     // Input that does not fit in the output stays in the resampler for the next call.

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <string>
 
+#include "platform/ThreadSerialQueue.h"
 #include "platform/UnavailableHotKeys.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
@@ -97,6 +98,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
     platform->sound = std::make_unique<PulseSoundServer>();
     platform->audioCodecs = std::make_unique<AvAudioCodecs>();
+    platform->serialQueues = std::make_unique<ThreadSerialQueues>();
     platform->speech =
         SphinxSpeechRecognizer::make(SphinxModelLocations::standard(), *platform->preferences);
     return platform;
