@@ -53,6 +53,10 @@ struct Wording {
     std::string operator()(const MouseUpsNotWatched& notice) const {
         return "界面：无法监听全局的鼠标松开（" + notice.detail + "）";
     }
+    std::string operator()(const SpeechModelUnusable& notice) const {
+        return "语音模型：" + notice.locale + " 的模型不完整，已跳过（" + notice.folder + "：" +
+               notice.detail + "）";
+    }
 };
 
 }  // namespace

@@ -6,8 +6,12 @@
 
 #include "app/AppDelegate.h"
 #include "app/Settings.h"
+#include "diagnostics/MeetingEnvironment.h"
+#include "diagnostics/MeetingProbe.h"
 #include "diagnostics/ReportFile.h"
 #include "diagnostics/SelfTests.h"
+#include "diagnostics/SpeechMeetingProbe.h"
+#include "diagnostics/SpeechProbe.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
 
@@ -56,11 +60,65 @@ void runPanelTest(AppDelegate& delegate) {
     });
 }
 
+// "--longrecordtest" [minutes] and "--recordtest": the recorder's probes, their report
+// written when they end (or by their watchdogs), then the program ends.
+void runLongRecordTest(AppDelegate& delegate) {
+    MeetingProbe::longRecordTest(
+        longRecordMinutes(delegate.arguments()), [](const nlohmann::json& report) {
+            ReportFile::write(MeetingProbe::longRecordTestReportPath, report);
+            Platform::current().application->terminate();
+        });
+}
+
+void runRecordTest(AppDelegate& /*delegate*/) {
+    MeetingProbe::recordTest([](const nlohmann::json& report) {
+        ReportFile::write(MeetingProbe::recordTestReportPath, report);
+        Platform::current().application->terminate();
+    });
+}
+
+// "--meetingtest", "--ttstest", "--meetinglivetest" and "--speechtest": the meeting
+// environment and the transcription's probes, each report written when it is done (or
+// by the probe's watchdog), then the program ends.
+void writeAndTerminate(const char* path, const nlohmann::json& report) {
+    ReportFile::write(path, report);
+    Platform::current().application->terminate();
+}
+
+void runMeetingTest(AppDelegate& /*delegate*/) {
+    MeetingEnvironment::report([](const nlohmann::json& report) {
+        writeAndTerminate(MeetingEnvironment::reportPath, report);
+    });
+}
+
+void runTtsTest(AppDelegate& /*delegate*/) {
+    MeetingProbe::ttsTest([](const nlohmann::json& report) {
+        writeAndTerminate(MeetingProbe::ttsTestReportPath, report);
+    });
+}
+
+void runMeetingLiveTest(AppDelegate& /*delegate*/) {
+    MeetingProbe::liveTest([](const nlohmann::json& report) {
+        writeAndTerminate(MeetingProbe::liveTestReportPath, report);
+    });
+}
+
+void runSpeechTest(AppDelegate& /*delegate*/) {
+    SpeechProbe::run(
+        [](const nlohmann::json& report) { writeAndTerminate(SpeechProbe::reportPath, report); });
+}
+
 }  // namespace
 
 LaunchModes LaunchModes::standard() {
     LaunchModes modes;
     modes.selfTest = [](AppDelegate&) { SelfTests::runSelfTest(); };
+    modes.modes.push_back(RunMode{"--meetingtest", &runMeetingTest, false});
+    modes.modes.push_back(RunMode{"--longrecordtest", &runLongRecordTest, false});
+    modes.modes.push_back(RunMode{"--recordtest", &runRecordTest, false});
+    modes.modes.push_back(RunMode{"--ttstest", &runTtsTest, false});
+    modes.modes.push_back(RunMode{"--meetinglivetest", &runMeetingLiveTest, false});
+    modes.modes.push_back(RunMode{"--speechtest", &runSpeechTest, false});
     modes.modes.push_back(RunMode{"--quicktest", &runQuickTest, false});
     modes.modes.push_back(
         RunMode{"--activatetest", [](AppDelegate&) { SelfTests::runActivationTest(); }, false});

@@ -15,7 +15,9 @@
 #include "platform/Pasteboard.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SecretStore.h"
+#include "platform/SerialQueue.h"
 #include "platform/SoundServer.h"
+#include "platform/SpeechRecognizer.h"
 #include "platform/StatusItem.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
@@ -43,10 +45,14 @@ class Platform {
     // After the queue, so that they go first: no press or completion outlives it.
     std::unique_ptr<HotKeys> hotKeys;
     std::unique_ptr<Notifications> notifications;
-    // The meeting's sound: the sound server (microphone and system output).
+    // The meeting's sound: the sound server (microphone and system output) and the
+    // audio libraries (conversion, .m4a writing and audio file reading; any thread).
     std::unique_ptr<SoundServer> sound;
-    // Conversion, .m4a writing and audio file reading; usable from any thread.
     std::unique_ptr<AudioCodecs> audioCodecs;
+    // Where the queues of worker threads come from (the recorder's writes).
+    std::unique_ptr<SerialQueues> serialQueues;
+    // Declared last so that it goes first: its decoder threads read the preferences.
+    std::unique_ptr<SpeechRecognizer> speech;
 
     // The accessibility reason the log last gave (NotionContextReader says why once per
     // change); it belongs to these services and goes with them.

@@ -52,10 +52,17 @@ struct MouseUpsNotWatched {
     std::string detail;
 };
 
+// A speech model folder lacks a part or holds a damaged one: its locale is left out.
+struct SpeechModelUnusable {
+    std::string locale;
+    std::string folder;
+    std::string detail;
+};
+
 using PlatformNotice =
     std::variant<PreferencesFileUnusable, PreferencesNotSaved, SecretServiceUnavailable,
                  AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySwitchedOn,
-                 AccessibilitySettingsNotOpened, MouseUpsNotWatched>;
+                 AccessibilitySettingsNotOpened, MouseUpsNotWatched, SpeechModelUnusable>;
 
 // Records the notice in the program's log; any thread.
 void reportPlatformNotice(const PlatformNotice& notice);

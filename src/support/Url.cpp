@@ -62,4 +62,22 @@ bool isAbsoluteURL(std::string_view text) {
     return isValidURL(text) && urlScheme(text).has_value();
 }
 
+std::string percentEncodeQueryValue(std::string_view text) {
+    constexpr std::string_view kDigits = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 ||
+            std::string_view("-._~/").find(c) != std::string_view::npos) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += kDigits[byte >> 4U];
+            encoded += kDigits[byte & 0x0FU];
+        }
+    }
+    return encoded;
+}
+
 }  // namespace pagemate

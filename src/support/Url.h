@@ -16,4 +16,8 @@ std::optional<std::string> urlScheme(std::string_view text);
 // A valid address with a scheme: one a web view can load or a browser open.
 bool isAbsoluteURL(std::string_view text);
 
+// `text` as the value of a query parameter: every byte but letters, digits, "-._~"
+// and "/" percent-encoded (so "&", "=", "+", "#" and spaces cannot end the value).
+std::string percentEncodeQueryValue(std::string_view text);
+
 }  // namespace pagemate

@@ -3,6 +3,7 @@
 #include <unicode/ubrk.h>
 #include <unicode/utext.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -73,6 +74,32 @@ std::size_t characterCount(std::string_view utf8) {
         ++count;
     }
     return count;
+}
+
+std::string_view characterPrefix(std::string_view utf8, std::size_t count) {
+    if (utf8.empty() || count == 0) {
+        return utf8.substr(0, 0);
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const std::unique_ptr<UText, decltype(&utext_close)> text(
+        utext_openUTF8(nullptr, utf8.data(), static_cast<std::int64_t>(utf8.size()), &status),
+        &utext_close);
+    const std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> breaks(
+        ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status), &ubrk_close);
+    if (U_SUCCESS(status)) {
+        ubrk_setUText(breaks.get(), text.get(), &status);
+    }
+    if (U_FAILURE(status)) {
+        return utf8.substr(0, std::min(count, utf8.size()));
+    }
+    // Over UTF-8 text the iterator's positions are byte offsets.
+    std::size_t seen = 0;
+    for (std::int32_t at = ubrk_next(breaks.get()); at != UBRK_DONE; at = ubrk_next(breaks.get())) {
+        if (++seen == count) {
+            return utf8.substr(0, static_cast<std::size_t>(at));
+        }
+    }
+    return utf8;
 }
 
 }  // namespace pagemate

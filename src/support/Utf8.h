@@ -13,4 +13,8 @@ bool isValidUtf8(std::string_view bytes);
 // a Brahmic script, each count as one. Malformed bytes count one each.
 std::size_t characterCount(std::string_view utf8);
 
+// The first `count` user-perceived characters (as characterCount counts them) of the
+// text, or all of it when it has no more.
+std::string_view characterPrefix(std::string_view utf8, std::size_t count);
+
 }  // namespace pagemate

@@ -21,7 +21,9 @@ Platform& installFakes() {
     platform->hotKeys = std::make_unique<RecordingHotKeys>();
     platform->notifications = std::make_unique<RecordingNotifications>();
     platform->sound = std::make_unique<ScriptedSoundServer>();
-    platform->audioCodecs = std::make_unique<LinearConverterCodecs>();
+    platform->audioCodecs = std::make_unique<RecordingAudioCodecs>();
+    platform->serialQueues = std::make_unique<ManualSerialQueues>();
+    platform->speech = std::make_unique<ScriptedSpeechRecognizer>();
     Platform& installed = *platform;
     Platform::install(std::move(platform));
     return installed;
@@ -47,7 +49,9 @@ FakePlatform::FakePlatform(Platform& platform)
       hotKeys(static_cast<RecordingHotKeys&>(*platform.hotKeys)),
       notifications(static_cast<RecordingNotifications&>(*platform.notifications)),
       sound(static_cast<ScriptedSoundServer&>(*platform.sound)),
-      audioCodecs(static_cast<LinearConverterCodecs&>(*platform.audioCodecs)) {}
+      audioCodecs(static_cast<RecordingAudioCodecs&>(*platform.audioCodecs)),
+      serialQueues(static_cast<ManualSerialQueues&>(*platform.serialQueues)),
+      speech(static_cast<ScriptedSpeechRecognizer&>(*platform.speech)) {}
 
 FakePlatform::~FakePlatform() {
     Platform::uninstall();

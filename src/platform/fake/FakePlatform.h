@@ -6,16 +6,18 @@
 
 #include "platform/Platform.h"
 #include "platform/fake/FakeWindows.h"
-#include "platform/fake/LinearConverterCodecs.h"
+#include "platform/fake/ManualSerialQueue.h"
 #include "platform/fake/MemoryPasteboard.h"
 #include "platform/fake/MemoryPreferencesStore.h"
 #include "platform/fake/MemorySecretStore.h"
+#include "platform/fake/RecordingAudioCodecs.h"
 #include "platform/fake/RecordingHotKeys.h"
 #include "platform/fake/RecordingNotifications.h"
 #include "platform/fake/RecordingStatusBar.h"
 #include "platform/fake/ScriptedDesktop.h"
 #include "platform/fake/ScriptedHttpClient.h"
 #include "platform/fake/ScriptedSoundServer.h"
+#include "platform/fake/ScriptedSpeechRecognizer.h"
 #include "platform/fake/VirtualClockQueue.h"
 
 namespace pagemate::fake {
@@ -69,7 +71,9 @@ class FakePlatform {
     RecordingHotKeys& hotKeys;
     RecordingNotifications& notifications;
     ScriptedSoundServer& sound;
-    LinearConverterCodecs& audioCodecs;
+    RecordingAudioCodecs& audioCodecs;
+    ManualSerialQueues& serialQueues;
+    ScriptedSpeechRecognizer& speech;
 
   private:
     explicit FakePlatform(Platform& platform);

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <string>
 
+#include "platform/ThreadSerialQueue.h"
 #include "platform/UnavailableHotKeys.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
@@ -20,6 +21,7 @@
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/PulseSoundServer.h"
+#include "platform/linux/SphinxSpeechRecognizer.h"
 #include "platform/linux/StatusNotifierBar.h"
 #include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11Workspace.h"
@@ -94,8 +96,11 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
-    platform->audioCodecs = std::make_unique<AvAudioCodecs>();
     platform->sound = std::make_unique<PulseSoundServer>();
+    platform->audioCodecs = std::make_unique<AvAudioCodecs>();
+    platform->serialQueues = std::make_unique<ThreadSerialQueues>();
+    platform->speech =
+        SphinxSpeechRecognizer::make(SphinxModelLocations::standard(), *platform->preferences);
     return platform;
 }
 

@@ -1,0 +1,178 @@
+// The recorder probes on fakes: their reports, and their watchdogs on the virtual clock.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "diagnostics/MeetingProbe.h"
+#include "harness/MeetingFolders.h"
+#include "platform/fake/FakePlatform.h"
+
+namespace pagemate {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+class MeetingProbeTest : public ::testing::Test {
+  protected:
+    MeetingProbeTest() { options.reportPath = report; }
+
+    // Runs the recorder's queue and the main queue until the probe has answered.
+    bool settle(const std::optional<json>& result, std::chrono::milliseconds limit = 20s) {
+        return platform.queue.runUntil(
+            [&] {
+                for (const auto& tasks : platform.serialQueues.made()) {
+                    tasks->runAll();
+                }
+                return result.has_value();
+            },
+            limit);
+    }
+    json writtenReport() { return json::parse(testing::readFile(report), nullptr, false); }
+
+    testing::MeetingFolders folders;
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    fs::path report = folders.home() / "report.json";
+    MeetingProbe::Options options;
+};
+
+TEST_F(MeetingProbeTest, RecordTestReportsTheMixedTones) {
+    std::optional<json> result;
+    MeetingProbe::recordTest([&](json values) { result = std::move(values); }, options);
+    ASSERT_TRUE(settle(result));
+    const json& values = *result;
+    EXPECT_EQ(values["ok"], true) << values.dump(2);
+    EXPECT_EQ(values["fedSeconds"], 30);
+    EXPECT_EQ(values["durationSeconds"], 30.0);
+    EXPECT_EQ(values["sampleRate"], 16000);
+    EXPECT_EQ(values["channels"], 1);
+    EXPECT_EQ(values["bytes"], 480000 * 4);  // the fake keeps 4 bytes a sample
+    EXPECT_EQ(values["effectiveKbps"], 512);
+    EXPECT_EQ(values["note"], "用合成音验证混音与 AAC 编码；输出已删除，避免占用「音乐」目录");
+    const fs::path path = values["path"].get<std::string>();
+    EXPECT_EQ(path.parent_path(), folders.recordings());
+    EXPECT_FALSE(fs::exists(path));  // deleted at the end
+    EXPECT_FALSE(values.contains("error"));
+
+    // What was encoded: 0.35 · sin at 440 Hz plus the same at 660 Hz, both stored as
+    // 16-bit first.
+    const auto files = platform.audioCodecs.files();
+    ASSERT_EQ(files.size(), 1u);
+    ASSERT_EQ(files[0].samples.size(), 480000u);
+    for (const std::size_t n : {1u, 17u, 1600u, 123457u, 479999u}) {
+        const double t = static_cast<double>(n) / 16000;
+        const auto a = static_cast<float>(0.35 * std::sin(2 * M_PI * 440 * t));
+        const auto b = static_cast<float>(0.35 * std::sin(2 * M_PI * 660 * t));
+        EXPECT_NEAR(files[0].samples[n], a + b, 2e-4) << n;
+    }
+    // Its watchdog stands down.
+    platform.queue.advance(61s);
+    EXPECT_FALSE(fs::exists(report));
+    EXPECT_EQ(platform.application.terminateCount, 0);
+}
+
+TEST_F(MeetingProbeTest, RecordTestFailures) {
+    {  // no recorder
+        testing::writeFile(folders.tmp() / "file", "");
+        const testing::ScopedEnvironment tmp("TMPDIR", (folders.tmp() / "file").c_str());
+        std::optional<json> result;
+        MeetingProbe::recordTest([&](json values) { result = std::move(values); }, options);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(*result, json({{"ok", false}, {"error", "录音器没能启动"}}));
+    }
+    {  // the encoder fails
+        platform.audioCodecs.failCreate({-12, "no memory"});
+        std::optional<json> result;
+        MeetingProbe::recordTest([&](json values) { result = std::move(values); }, options);
+        ASSERT_TRUE(settle(result));
+        EXPECT_EQ(*result, json({{"ok", false}, {"error", "录音收尾失败（混音或编码报错）"}}));
+        EXPECT_TRUE(log.contains("会议录音：混音或编码失败 —— no memory")) << log.text();
+    }
+}
+
+TEST_F(MeetingProbeTest, RecordTestWatchdogWritesTheReportAndEndsTheProgram) {
+    std::optional<json> result;
+    MeetingProbe::recordTest([&](json values) { result = std::move(values); }, options);
+    // The writes never run: finishing hangs.
+    platform.queue.advance(59999ms);
+    EXPECT_FALSE(fs::exists(report));
+    EXPECT_EQ(platform.application.terminateCount, 0);
+    platform.queue.advance(1ms);
+    EXPECT_EQ(writtenReport(),
+              json({{"ok", false}, {"error", "超时（60 秒）"}, {"fedSeconds", 30}}));
+    EXPECT_EQ(platform.application.terminateCount, 1);
+    EXPECT_FALSE(result);
+    ASSERT_TRUE(settle(result));  // let the finish end before the fakes go
+}
+
+TEST_F(MeetingProbeTest, LongRecordTestReportsMemoryAndTheOutput) {
+    options.feedPause = 0us;
+    // Something large in the temporary directory, counted in whole MiB.
+    testing::writeFile(folders.tmp() / "large", std::string((3 << 20) + 100, 'x'));
+    std::optional<json> result;
+    MeetingProbe::longRecordTest(
+        1, [&](json values) { result = std::move(values); }, options);
+    ASSERT_TRUE(settle(result));
+    const json& values = *result;
+    EXPECT_EQ(values["ok"], true) << values.dump(2);
+    EXPECT_EQ(values["fedMinutes"], 1);
+    EXPECT_GE(values["feedSeconds"].get<double>(), 0);
+    EXPECT_GT(values["memoryStartMB"].get<double>(), 1);
+    EXPECT_GE(values["memoryPeakMB"].get<double>(), values["memoryStartMB"].get<double>());
+    EXPECT_DOUBLE_EQ(values["memoryGrowthMB"].get<double>(),
+                     values["memoryPeakMB"].get<double>() - values["memoryStartMB"].get<double>());
+    EXPECT_GE(values["tempAllSimilarMB"].get<std::int64_t>(), 3);
+    EXPECT_LT(values["tempAllSimilarMB"].get<std::int64_t>(), 10);
+    EXPECT_TRUE(values["encodeSeconds"].is_number_integer());
+    EXPECT_EQ(values["outputMB"], 3.7);  // 960 000 samples × 4 bytes in the fake
+    EXPECT_EQ(values["outputMinutes"], 1);
+    EXPECT_EQ(values["note"], "memoryGrowthMB 是关键：越接近 0 说明长时间录制不会越吃越多内存");
+    EXPECT_FALSE(values.contains("error"));
+    const auto files = platform.audioCodecs.files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].samples.size(), 960000u);
+    EXPECT_FALSE(fs::exists(files[0].path));
+
+    // No minutes: nothing to save.
+    result.reset();
+    MeetingProbe::longRecordTest(
+        0, [&](json answer) { result = std::move(answer); }, options);
+    ASSERT_TRUE(settle(result));
+    EXPECT_EQ(*result, json({{"ok", false}, {"error", "录音收尾失败"}}));
+}
+
+TEST_F(MeetingProbeTest, LongRecordTestWatchdogAfterMinutesTimesSixPlus300Seconds) {
+    options.feedPause = 0us;
+    std::optional<json> result;
+    MeetingProbe::longRecordTest(
+        2, [&](json values) { result = std::move(values); }, options);
+    // The feed ends and its figures are in; the finish then hangs on the writes.
+    ASSERT_TRUE(platform.queue.runUntil(
+        [&] { return platform.serialQueues.latest("pagemate-recorder")->waiting() == 1; }, 10s));
+    platform.queue.advance(311999ms);
+    EXPECT_FALSE(fs::exists(report));
+    platform.queue.advance(1ms);
+    const json written = writtenReport();
+    EXPECT_EQ(written["ok"], false);
+    EXPECT_EQ(written["error"], "超时");
+    EXPECT_EQ(written["fedMinutes"], 2);
+    EXPECT_TRUE(written.contains("memoryGrowthMB"));
+    EXPECT_EQ(platform.application.terminateCount, 1);
+    ASSERT_TRUE(settle(result));
+}
+
+TEST(MeetingProbeMemory, ReadsTheResidentSetAndSumsFiles) {
+    EXPECT_GT(MeetingProbe::residentMemoryMiB(), 1.0);
+    const testing::TempDir folder;
+    fs::create_directories(folder.path() / "a" / "b");
+    testing::writeFile(folder.path() / "one", std::string(1000, 'x'));
+    testing::writeFile(folder.path() / "a" / "b" / "two", std::string(234, 'y'));
+    fs::create_symlink(folder.path() / "one", folder.path() / "a" / "link");
+    EXPECT_EQ(MeetingProbe::bytesUnder(folder.path()), 1234u);
+}
+
+}  // namespace
+}  // namespace pagemate

@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "harness/TestSupport.h"
+#include "meeting/TranscriptionChannel.h"
+#include "platform/fake/FakePlatform.h"
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+
+AudioBlockPtr constantBlock(std::uint32_t frames, float value,
+                            const AudioFormat& format = AudioFormat::meeting()) {
+    auto block = AudioBlock::make(format, frames);
+    block->setFrameLength(frames);
+    for (std::size_t buffer = 0; buffer < block->bufferCount(); ++buffer) {
+        for (float& sample : block->floats(buffer)) {
+            sample = value;
+        }
+    }
+    return block;
+}
+
+SpeechResult result(std::string text, double start, double duration, bool final) {
+    return SpeechResult{std::move(text), start, duration, final};
+}
+
+class TranscriptionChannelTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<TranscriptionChannel> startChannel(const std::string& speaker = "现场") {
+        auto channel = TranscriptionChannel::make(speaker, "en-US", platform.queue.now());
+        channel->onSegment = [this](const MeetingSegment& segment) { segments.push_back(segment); };
+        channel->onError = [this](const std::string& message) { errors.push_back(message); };
+        EXPECT_FALSE(channel->start().has_value());
+        return channel;
+    }
+    // Feeds tenth-of-a-second blocks whose peaks the callable gives by index.
+    template <typename Peak>
+    void feedTenths(TranscriptionChannel& channel, int count, Peak peak) {
+        for (int index = 0; index < count; ++index) {
+            channel.feed(constantBlock(1600, peak(index)));
+        }
+    }
+    // Waits (really) until the channel's segments or drops have reached the counts.
+    bool waitFor(std::size_t segmentCount, std::int64_t drops,
+                 const TranscriptionChannel& channel) {
+        return platform.queue.runUntil(
+            [&] { return segments.size() >= segmentCount && channel.droppedSilent() >= drops; },
+            5000ms);
+    }
+    std::vector<std::string> silenceLines() const {
+        std::vector<std::string> lines;
+        for (const auto& message : log.messages()) {
+            if (message.starts_with("静音过滤[")) {
+                lines.push_back(message);
+            }
+        }
+        return lines;
+    }
+
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    std::vector<MeetingSegment> segments;
+    std::vector<std::string> errors;
+};
+
+TEST_F(TranscriptionChannelTest, SilenceWindowBoundsAndTheFirstThreeDropsLogged) {
+    // A loud block at 1.3 s (outside the window of a result at 2.0–3.0 s) and a quiet
+    // one at 1.4 s, the lower bound, at exactly the threshold: heard.
+    auto heardChannel = startChannel();
+    feedTenths(*heardChannel, 15, [](int i) { return i == 13 ? 0.5F : (i == 14 ? 0.003F : 0.0F); });
+    platform.speech.channel(0).deliver(result("  hello there \n", 2.0, 1.0, true));
+    ASSERT_TRUE(waitFor(1, 0, *heardChannel));
+    EXPECT_EQ(segments[0].text, "hello there");
+    EXPECT_EQ(heardChannel->resultsReceived(), 1);
+
+    // The same with 0.0029 at 1.4 s: dropped. Four drops, three lines.
+    segments.clear();
+    auto quietChannel = startChannel();
+    feedTenths(*quietChannel, 15,
+               [](int i) { return i == 13 ? 0.5F : (i == 14 ? 0.0029F : 0.0F); });
+    auto& fakeChannel = platform.speech.channel(1);
+    fakeChannel.deliver(result("   ", 2.0, 1.0, false));  // white space: not even counted
+    for (int drop = 0; drop < 4; ++drop) {
+        fakeChannel.deliver(
+            result("一二三四五六七八九十一二三四五六七八九十多出来的字", 2.0, 1.0, true));
+    }
+    ASSERT_TRUE(waitFor(0, 4, *quietChannel));
+    ASSERT_TRUE(fakeChannel.waitUntilDelivered());
+    EXPECT_TRUE(segments.empty());
+    EXPECT_EQ(quietChannel->droppedSilent(), 4);
+    EXPECT_EQ(quietChannel->resultsReceived(), 0);
+    const auto lines = silenceLines();
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_EQ(lines[0],
+              "静音过滤[现场]：丢弃「一二三四五六七八九十一二三四五六七八九十」 区间 2.0~3.0 秒，"
+              "峰值记录 15 条");
+}
+
+TEST_F(TranscriptionChannelTest, PartialsShareTheirIdUntilFinalOrAGap) {
+    auto channel = startChannel();
+    feedTenths(*channel, 120, [](int) { return 0.5F; });
+    auto& fakeChannel = platform.speech.channel(0);
+    fakeChannel.deliver({result("we", 5.0, 0.2, false), result("we met", 5.3, 0.4, false),
+                         result("we met today", 5.0, 0.9, true), result("next", 6.5, 0.5, false),
+                         result("next one", 6.5, 1.0, false),
+                         // 1.6 s after everything heard (ends at 7.5): a new id, no final.
+                         result("later", 9.1, 0.5, false)});
+    ASSERT_TRUE(waitFor(6, 0, *channel));
+    std::vector<std::string> ids;
+    for (const auto& segment : segments) {
+        ids.push_back(segment.id);
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"现场-50", "现场-50", "现场-50", "现场-65", "现场-65",
+                                             "现场-91"}));
+    EXPECT_FALSE(segments[1].final);
+    EXPECT_TRUE(segments[2].final);
+    EXPECT_EQ(segments[0].at, "00:05");
+    EXPECT_EQ(segments[0].speaker, "现场");
+    EXPECT_EQ(channel->resultsReceived(), 6);
+    // Delivered on the main thread, in order.
+    EXPECT_EQ(segments[2].text, "we met today");
+}
+
+TEST_F(TranscriptionChannelTest, TimeLabelsAndTheElapsedFallback) {
+    EXPECT_EQ(TranscriptionChannel::timeLabel(0.5, 0), "00:00");
+    EXPECT_EQ(TranscriptionChannel::timeLabel(61.9, 0), "01:01");
+    EXPECT_EQ(TranscriptionChannel::timeLabel(3600, 0), "60:00");
+    EXPECT_EQ(TranscriptionChannel::timeLabel(6000, 0), "100:00");
+    EXPECT_EQ(TranscriptionChannel::timeLabel(0, 75.4), "01:15");
+    EXPECT_EQ(TranscriptionChannel::timeLabel(-1, 75.4), "01:15");
+    EXPECT_EQ(TranscriptionChannel::timeLabel(std::numeric_limits<double>::quiet_NaN(), 3),
+              "00:03");
+
+    // Through the channel: a result at 0 s, or with a time that is not finite, is
+    // labelled with the time since the meeting began (the virtual clock's).
+    auto channel = startChannel();
+    feedTenths(*channel, 10, [](int) { return 0.5F; });
+    platform.queue.advance(125s);
+    platform.speech.channel(0).deliver(
+        {result("zero", 0, 0.5, true), result("nan", std::numeric_limits<double>::quiet_NaN(),
+                                              std::numeric_limits<double>::infinity(), true)});
+    ASSERT_TRUE(waitFor(2, 0, *channel));
+    EXPECT_EQ(segments[0].at, "02:05");
+    EXPECT_EQ(segments[0].id, "现场-0");
+    EXPECT_EQ(segments[1].at, "02:05");
+}
+
+TEST_F(TranscriptionChannelTest, SameFormatFedAsItIsAndBlocksBeforeStartIgnored) {
+    auto channel = TranscriptionChannel::make("线上", "en-US", platform.queue.now());
+    channel->feed(constantBlock(1600, 0.5F));
+    EXPECT_EQ(channel->framesSent(), 0);
+    ASSERT_FALSE(channel->start().has_value());
+    EXPECT_TRUE(
+        log.contains("本机识别[线上]：采集 16000Hz/1声道 → 识别器 16000Hz/1声道（无需转换）"));
+    const AudioBlockPtr first = constantBlock(1600, 0.5F);
+    channel->feed(first);
+    channel->feed(constantBlock(800, 0.5F));
+    const auto empty = AudioBlock::make(AudioFormat::meeting(), 16);  // 0 frames: ignored
+    channel->feed(empty);
+    channel->feed(constantBlock(1, 0.5F));
+    const auto inputs = platform.speech.channel(0).inputs();
+    ASSERT_EQ(inputs.size(), 3U);
+    EXPECT_EQ(inputs[0].block, first);  // the very block, not a copy
+    EXPECT_EQ(inputs[0].startFrame, 0);
+    EXPECT_EQ(inputs[1].startFrame, 1600);
+    EXPECT_EQ(inputs[2].startFrame, 2400);
+    EXPECT_EQ(channel->framesSent(), 2401);
+    EXPECT_EQ(platform.audioCodecs.convertersMade(), 0);
+}
+
+TEST_F(TranscriptionChannelTest, OtherRecognizerFormatConvertsAndProblemsAreLoggedOnce) {
+    const AudioFormat recognizerFormat{SampleType::float32, 8000, 1, false};
+    platform.speech.channel(0).setBestFormat(recognizerFormat);
+    auto channel = startChannel();
+    EXPECT_TRUE(
+        log.contains("本机识别[现场]：采集 16000Hz/1声道 → 识别器 8000Hz/1声道（启用转换）"));
+    channel->feed(constantBlock(1600, 0.25F));
+    channel->feed(constantBlock(1600, 0.25F));
+    auto inputs = platform.speech.channel(0).inputs();
+    ASSERT_EQ(inputs.size(), 2U);
+    EXPECT_EQ(inputs[0].block->format(), recognizerFormat);
+    EXPECT_EQ(inputs[0].block->frameLength(), 800U);
+    EXPECT_EQ(inputs[1].startFrame, 800);  // counted in the recogniser's frames
+    EXPECT_EQ(platform.audioCodecs.convertersMade(), 1);
+
+    // A conversion that fails: the block is skipped, one line for the channel.
+    platform.audioCodecs.failConversions(AudioError{-1, "boom"});
+    channel->feed(constantBlock(1600, 0.25F));
+    channel->feed(constantBlock(1600, 0.25F));
+    // A block of another format with no converter for it: skipped, not logged again.
+    platform.audioCodecs.failConversions(std::nullopt);
+    platform.audioCodecs.refuseConverters(AudioError{-2, "no"});
+    channel->feed(constantBlock(1600, 0.25F, {SampleType::float32, 48000, 2, true}));
+    EXPECT_EQ(platform.speech.channel(0).inputs().size(), 2U);
+    EXPECT_EQ(channel->framesSent(), 1600);
+    int lines = 0;
+    for (const auto& message : log.messages()) {
+        lines += message.starts_with("本机识别[现场]：音频转换失败") ||
+                 message.starts_with("本机识别[现场]：无法把采集格式");
+    }
+    EXPECT_EQ(lines, 1);
+    EXPECT_TRUE(log.contains("本机识别[现场]：音频转换失败 boom"));
+
+    // Without a converter at all, the other message (on a new channel).
+    platform.speech.channel(1).setBestFormat(recognizerFormat);
+    auto refused = startChannel("线上");
+    refused->feed(constantBlock(1600, 0.25F));
+    EXPECT_TRUE(log.contains("本机识别[线上]：无法把采集格式转成识别器格式，该通道已跳过"));
+}
+
+TEST_F(TranscriptionChannelTest, PeakHistoryKeepsFifteenSecondsAndFourHundredEntries) {
+    // Peaks are taken from the block as captured; a loud block 16 s back has been
+    // pruned, so a result there is dropped.
+    auto channel = startChannel();
+    channel->feed(constantBlock(1600, 0.9F));        // at 0.0
+    channel->feed(constantBlock(16000 * 16, 0.0F));  // 0.1 .. 16.1
+    channel->feed(constantBlock(1600, 0.0F));        // at 16.1: prunes 0.0
+    platform.speech.channel(0).deliver(result("old", 0.0, 0.1, true));
+    ASSERT_TRUE(waitFor(0, 1, *channel));
+    // 50 loud blocks of 1 ms, then quiet ones: with 400 entries in all the loud ones are
+    // kept and a result at 0 s is heard; 50 more push them out, and it is dropped.
+    for (const int quiet : {350 - 1, 400}) {
+        auto many = startChannel("线上");
+        const std::size_t index = platform.speech.channelsMade() - 1;
+        for (int block = 0; block < 50 + quiet; ++block) {
+            many->feed(constantBlock(16, block < 50 ? 0.9F : 0.0F));
+        }
+        platform.speech.channel(index).deliver(result("first", 0.0, 0.001, true));
+        ASSERT_TRUE(platform.queue.runUntil(
+            [&] { return many->droppedSilent() + many->resultsReceived() == 1; }, 5000ms));
+        EXPECT_EQ(many->resultsReceived(), quiet == 400 ? 0 : 1) << quiet;
+    }
+}
+
+TEST_F(TranscriptionChannelTest, RecognitionBreakingOffIsToldOnTheMainThread) {
+    auto channel = startChannel();
+    platform.speech.channel(0).fail(
+        SpeechError{SpeechError::Kind::recognitionFailed, "decoder broke"});
+    ASSERT_TRUE(platform.queue.runUntil([&] { return !errors.empty(); }, 5000ms));
+    EXPECT_EQ(errors[0], "现场通道识别中断：识别器中途出错（decoder broke）");
+}
+
+TEST_F(TranscriptionChannelTest, FinishDeliversTheLastResultsThenGivesUpAfterThreeSeconds) {
+    auto channel = startChannel();
+    feedTenths(*channel, 10, [](int) { return 0.5F; });
+    auto& fakeChannel = platform.speech.channel(0);
+    fakeChannel.setFinalResults({result("closing words", 0.2, 0.5, true)});
+    bool done = false;
+    channel->finish([&] { done = true; });
+    ASSERT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
+    ASSERT_EQ(segments.size(), 1U);
+    EXPECT_EQ(segments[0].text, "closing words");
+    EXPECT_TRUE(fakeChannel.destroyed());
+    // Blocks after finish go nowhere.
+    channel->feed(constantBlock(1600, 0.5F));
+    EXPECT_EQ(fakeChannel.inputs().size(), 10U);
+
+    // A finalize that never completes: finish stops waiting after 3 s, and no more.
+    auto stuck = startChannel("线上");
+    auto& stuckFake = platform.speech.channel(1);
+    stuckFake.setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
+    bool gaveUp = false;
+    stuck->finish([&] { gaveUp = true; });
+    platform.queue.runUntil([&] { return gaveUp; }, 200ms);
+    EXPECT_FALSE(gaveUp);
+    platform.queue.advance(2999ms);
+    EXPECT_FALSE(gaveUp);
+    platform.queue.advance(1ms);
+    EXPECT_TRUE(gaveUp);
+    EXPECT_TRUE(stuckFake.destroyed());
+
+    // A finalize that fails: logged, finish goes on.
+    auto failing = startChannel("现场");
+    platform.speech.channel(2).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::fail,
+                                               {SpeechError::Kind::recognitionFailed, "flush"});
+    bool finished = false;
+    failing->finish([&] { finished = true; });
+    ASSERT_TRUE(platform.queue.runUntil([&] { return finished; }, 5000ms));
+    EXPECT_TRUE(log.contains("转写通道 现场 收尾失败：识别器中途出错（flush）"));
+}
+
+TEST(TranscriptionChannelPeaks, PeakOfEveryChannelAndLayout) {
+    const auto stereo = AudioBlock::make({SampleType::float32, 48000, 2, true}, 4);
+    stereo->setFrameLength(4);
+    stereo->floats(0)[5] = -0.75F;
+    EXPECT_FLOAT_EQ(TranscriptionChannel::peakLevel(*stereo), 0.75F);
+    const auto planar = AudioBlock::make({SampleType::float32, 48000, 2, false}, 4);
+    planar->setFrameLength(4);
+    planar->floats(1)[3] = 0.5F;
+    EXPECT_FLOAT_EQ(TranscriptionChannel::peakLevel(*planar), 0.5F);
+    const auto empty = AudioBlock::make(AudioFormat::meeting(), 4);
+    EXPECT_FLOAT_EQ(TranscriptionChannel::peakLevel(*empty), 0.0F);
+    const auto ints = AudioBlock::make({SampleType::int16, 16000, 1, false}, 4);
+    ints->setFrameLength(4);
+    EXPECT_FLOAT_EQ(TranscriptionChannel::peakLevel(*ints), 0.0F);
+}
+
+}  // namespace
+}  // namespace pagemate
