@@ -301,6 +301,25 @@ TEST(SoundServerRefusing, AccessControlMeansDenied) {
     EXPECT_EQ(std::get<SoundServerError>(opened).description, "Access denied");
 }
 
+TEST(SoundServerWithoutInput, MonitorsOnlyMeanRestrictedAndNoMicrophone) {
+    fake::FakePlatform platform;
+    const testing::LogCapture log;
+    const testing::PulseDaemon daemon({}, "");
+    ASSERT_TRUE(daemon.running()) << daemon.log();
+    Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
+    // The default source is the output's monitor: no microphone to record.
+    EXPECT_EQ(AudioCapture::microphoneStatus(), 1);
+    EXPECT_TRUE(Platform::current().sound->offersOutputMonitor());
+    const auto capture = AudioCapture::make();
+    try {
+        capture->start();
+        ADD_FAILURE() << "started without an input";
+    } catch (const MeetingCaptureError& error) {
+        EXPECT_EQ(error.message, "拿不到麦克风（可能没有可用的输入设备）");
+    }
+    EXPECT_EQ(testing::PulseDaemon::run("pactl list short source-outputs"), "");
+}
+
 TEST(SoundServerAbsent, NoServerMeansNotDeterminedAndFailedStarts) {
     fake::FakePlatform platform;
     const testing::LogCapture log;
