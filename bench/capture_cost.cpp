@@ -31,9 +31,9 @@ int main(int argc, char** argv) {
         block->setFrameLength(4096);
         const std::span<float> samples = block->floats(0);
         for (std::size_t sample = 0; sample < samples.size(); ++sample) {
-            const auto frame = static_cast<double>((index * 4096) + (sample / 2));
-            samples[sample] =
-                static_cast<float>(0.3 * std::sin(2 * std::numbers::pi * 440 * frame / 48000));
+            const std::size_t frame = (static_cast<std::size_t>(index) * 4096) + (sample / 2);
+            samples[sample] = static_cast<float>(
+                0.3 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(frame) / 48000));
         }
         inputs.push_back(std::move(block));
     }

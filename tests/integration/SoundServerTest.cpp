@@ -38,6 +38,7 @@ class Child {
   public:
     explicit Child(std::vector<std::string> arguments) {
         std::vector<char*> argv;
+        argv.reserve(arguments.size() + 1);
         for (auto& argument : arguments) {
             argv.push_back(argument.data());
         }
@@ -71,7 +72,7 @@ std::filesystem::path writeTone(const std::filesystem::path& folder, double freq
             samples[frame * channels + channel] = value;
         }
     }
-    const std::filesystem::path path = folder / "tone.raw";
+    std::filesystem::path path = folder / "tone.raw";
     std::ofstream file(path, std::ios::binary);
     file.write(reinterpret_cast<const char*>(samples.data()),
                static_cast<std::streamsize>(samples.size() * sizeof(float)));
@@ -273,7 +274,10 @@ int freePort() {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(socket);
+        return 0;
+    }
     socklen_t length = sizeof(address);
     ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(socket);
