@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -77,6 +78,19 @@ std::filesystem::path writeTone(const std::filesystem::path& folder, double freq
     file.write(reinterpret_cast<const char*>(samples.data()),
                static_cast<std::streamsize>(samples.size() * sizeof(float)));
     return path;
+}
+
+// The names of this process's threads.
+std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name = testing::readFile(task.path() / "comm");
+        while (!name.empty() && name.back() == '\n') {
+            name.pop_back();
+        }
+        names.push_back(name);
+    }
+    return names;
 }
 
 // The frequency of a tone from its rising zero crossings.
@@ -160,6 +174,8 @@ TEST_F(SoundServerTest, MicrophoneAndSystemAudioArriveAsSixteenKilohertzMonoTone
     const std::string outputs = testing::PulseDaemon::run("pactl list source-outputs");
     EXPECT_NE(outputs.find("Pagemate System Audio"), std::string::npos) << outputs;
     EXPECT_NE(outputs.find("Pagemate Microphone"), std::string::npos) << outputs;
+    // Each stream's capture thread is named.
+    EXPECT_GE(std::ranges::count(threadNames(), std::string("pagemate-pulse")), 2);
 
     // A second of each, 16 kHz mono, at the tones' frequencies.
     ASSERT_TRUE(waitFor(Source::microphone, 16000));
