@@ -43,9 +43,9 @@ class Platform {
     // After the queue, so that they go first: no press or completion outlives it.
     std::unique_ptr<HotKeys> hotKeys;
     std::unique_ptr<Notifications> notifications;
-    // The meeting's sound: the sound server (microphone and system output) and the
-    // audio libraries (conversion, files).
+    // The sound server: the microphone and the monitor of the system output.
     std::unique_ptr<SoundServer> sound;
+    // Conversion, .m4a writing and audio file reading; usable from any thread.
     std::unique_ptr<AudioCodecs> audioCodecs;
 
     // The accessibility reason the log last gave (NotionContextReader says why once per

@@ -10,6 +10,7 @@
 #include "platform/UnavailableHotKeys.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/AvAudioCodecs.h"
 #include "platform/linux/CurlHttpClient.h"
 #include "platform/linux/GDBusNotifications.h"
 #include "platform/linux/GLibMainQueue.h"
@@ -94,6 +95,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
     platform->sound = std::make_unique<PulseSoundServer>();
+    platform->audioCodecs = std::make_unique<AvAudioCodecs>();
     return platform;
 }
 
