@@ -24,6 +24,7 @@
 #include "meeting/MeetingCaptureError.h"
 #include "meeting/SystemAudioTap.h"
 #include "platform/fake/FakePlatform.h"
+#include "platform/linux/AvAudioCodecs.h"
 #include "platform/linux/PulseSoundServer.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawnp
@@ -117,8 +118,9 @@ class SoundServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(daemon->running()) << daemon->log();
-        // The real server behind the port; the other services stay fakes.
+        // The real server and converter behind the ports; the other services stay fakes.
         Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
+        Platform::current().audioCodecs = std::make_unique<linux_backend::AvAudioCodecs>();
     }
 
     std::shared_ptr<AudioCapture> makeCapture() {
