@@ -1,6 +1,7 @@
 // The capture's cost per block: the time in its block handler (level, conversion to
 // 16 kHz mono, hand-on) for 4096-frame blocks of 48 kHz stereo float, as the system
-// audio brings them. Prints the median and the worst over the blocks.
+// audio brings them, through the FFmpeg converter. Prints the median and the worst
+// over the blocks.
 //   capture_cost [blocks]
 
 #include <algorithm>
@@ -13,11 +14,13 @@
 
 #include "meeting/AudioCapture.h"
 #include "platform/fake/FakePlatform.h"
+#include "platform/linux/AvAudioCodecs.h"
 
 int main(int argc, char** argv) {
     using namespace pagemate;
     const int blocks = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
     const fake::FakePlatform platform;
+    Platform::current().audioCodecs = std::make_unique<linux_backend::AvAudioCodecs>();
     const auto capture = AudioCapture::make();
     std::size_t handedOn = 0;
     capture->onBuffer = [&](AudioCapture::Source /*source*/, const AudioBlockPtr& block) {
@@ -31,9 +34,9 @@ int main(int argc, char** argv) {
         block->setFrameLength(4096);
         const std::span<float> samples = block->floats(0);
         for (std::size_t sample = 0; sample < samples.size(); ++sample) {
-            const auto frame = static_cast<double>((index * 4096) + (sample / 2));
-            samples[sample] =
-                static_cast<float>(0.3 * std::sin(2 * std::numbers::pi * 440 * frame / 48000));
+            const std::size_t frame = (static_cast<std::size_t>(index) * 4096) + (sample / 2);
+            samples[sample] = static_cast<float>(
+                0.3 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(frame) / 48000));
         }
         inputs.push_back(std::move(block));
     }

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -23,6 +24,7 @@
 #include "meeting/MeetingCaptureError.h"
 #include "meeting/SystemAudioTap.h"
 #include "platform/fake/FakePlatform.h"
+#include "platform/linux/AvAudioCodecs.h"
 #include "platform/linux/PulseSoundServer.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawnp
@@ -38,6 +40,7 @@ class Child {
   public:
     explicit Child(std::vector<std::string> arguments) {
         std::vector<char*> argv;
+        argv.reserve(arguments.size() + 1);
         for (auto& argument : arguments) {
             argv.push_back(argument.data());
         }
@@ -71,11 +74,24 @@ std::filesystem::path writeTone(const std::filesystem::path& folder, double freq
             samples[frame * channels + channel] = value;
         }
     }
-    const std::filesystem::path path = folder / "tone.raw";
+    std::filesystem::path path = folder / "tone.raw";
     std::ofstream file(path, std::ios::binary);
     file.write(reinterpret_cast<const char*>(samples.data()),
                static_cast<std::streamsize>(samples.size() * sizeof(float)));
     return path;
+}
+
+// The names of this process's threads.
+std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name = testing::readFile(task.path() / "comm");
+        while (!name.empty() && name.back() == '\n') {
+            name.pop_back();
+        }
+        names.push_back(name);
+    }
+    return names;
 }
 
 // The frequency of a tone from its rising zero crossings.
@@ -102,8 +118,9 @@ class SoundServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(daemon->running()) << daemon->log();
-        // The real server behind the port; the other services stay fakes.
+        // The real server and converter behind the ports; the other services stay fakes.
         Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
+        Platform::current().audioCodecs = std::make_unique<linux_backend::AvAudioCodecs>();
     }
 
     std::shared_ptr<AudioCapture> makeCapture() {
@@ -159,6 +176,8 @@ TEST_F(SoundServerTest, MicrophoneAndSystemAudioArriveAsSixteenKilohertzMonoTone
     const std::string outputs = testing::PulseDaemon::run("pactl list source-outputs");
     EXPECT_NE(outputs.find("Pagemate System Audio"), std::string::npos) << outputs;
     EXPECT_NE(outputs.find("Pagemate Microphone"), std::string::npos) << outputs;
+    // Each stream's capture thread is named.
+    EXPECT_GE(std::ranges::count(threadNames(), std::string("pagemate-pulse")), 2);
 
     // A second of each, 16 kHz mono, at the tones' frequencies.
     ASSERT_TRUE(waitFor(Source::microphone, 16000));
@@ -273,7 +292,10 @@ int freePort() {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(socket);
+        return 0;
+    }
     socklen_t length = sizeof(address);
     ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(socket);
@@ -299,6 +321,25 @@ TEST(SoundServerRefusing, AccessControlMeansDenied) {
     ASSERT_TRUE(std::holds_alternative<SoundServerError>(opened));
     EXPECT_EQ(std::get<SoundServerError>(opened).status, 1);
     EXPECT_EQ(std::get<SoundServerError>(opened).description, "Access denied");
+}
+
+TEST(SoundServerWithoutInput, MonitorsOnlyMeanRestrictedAndNoMicrophone) {
+    fake::FakePlatform platform;
+    const testing::LogCapture log;
+    const testing::PulseDaemon daemon({}, "");
+    ASSERT_TRUE(daemon.running()) << daemon.log();
+    Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
+    // The default source is the output's monitor: no microphone to record.
+    EXPECT_EQ(AudioCapture::microphoneStatus(), 1);
+    EXPECT_TRUE(Platform::current().sound->offersOutputMonitor());
+    const auto capture = AudioCapture::make();
+    try {
+        capture->start();
+        ADD_FAILURE() << "started without an input";
+    } catch (const MeetingCaptureError& error) {
+        EXPECT_EQ(error.message, "拿不到麦克风（可能没有可用的输入设备）");
+    }
+    EXPECT_EQ(testing::PulseDaemon::run("pactl list short source-outputs"), "");
 }
 
 TEST(SoundServerAbsent, NoServerMeansNotDeterminedAndFailedStarts) {

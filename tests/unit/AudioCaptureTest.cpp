@@ -148,6 +148,16 @@ TEST_F(AudioCaptureTest, LevelsPushAtOnceThenAtMostEveryTenthOfASecondAndDecay) 
     EXPECT_NEAR(levels[3].second, 0.216F, 1e-6);
     EXPECT_NEAR(levels[4].second, 0.1296F, 1e-6);
     EXPECT_NEAR(levels[4].first, 0.3F, 1e-6);
+
+    // And the other way round: a silent microphone decays the same way.
+    for (int push = 0; push < 2; ++push) {
+        platform.queue.advance(101ms);
+        feedConstant(SoundDeviceKind::outputMonitor, 0.1F);
+    }
+    ASSERT_EQ(levels.size(), 7u);
+    EXPECT_NEAR(levels[5].first, 0.18F, 1e-6);
+    EXPECT_NEAR(levels[6].first, 0.108F, 1e-6);
+    EXPECT_NEAR(levels[6].second, 0.6F, 1e-6);
 }
 
 TEST_F(AudioCaptureTest, ConvertsToSixteenKilohertzMonoAndHandsMeetingBlocksOnAsTheyAre) {
