@@ -9,6 +9,8 @@
 #include "app/Settings.h"
 #include "app/StandardHotKeys.h"
 #include "app/StatusMenu.h"
+#include "meeting/MeetingRecorder.h"
+#include "meeting/RecordingsFolder.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
 #include "support/Text.h"
@@ -73,6 +75,9 @@ void AppDelegate::applicationDidFinishLaunching() {
             return;
         }
     }
+
+    // A meeting whose process ended while it recorded is saved now, off the main thread.
+    recovery_ = MeetingRecorder::recoverInterruptedInBackground();
 
     if (!accessibilityTrusted()) {
         requestAccessibility();
@@ -308,7 +313,7 @@ void AppDelegate::syncHistoryNow() {
 }
 
 void AppDelegate::openRecordings() {
-    AppLog::write("会议录音：这个版本还没有录音文件夹");
+    openRecordingsFolder();
 }
 
 void AppDelegate::openFeedback() {

@@ -8,6 +8,7 @@
 
 #include "app/RunModes.h"
 #include "app/SettingsWindowController.h"
+#include "platform/SerialQueue.h"
 #include "platform/StatusItem.h"
 #include "web/ChatWindowController.h"
 #include "web/PanelController.h"
@@ -87,6 +88,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::shared_ptr<ChatWindowController> chatWindow_;
     std::shared_ptr<QuickBarController> quickBar_;
     std::shared_ptr<SettingsWindowController> settingsWindow_;
+    // Saves interrupted meetings; destroying it waits for the recovery to end.
+    std::unique_ptr<SerialQueue> recovery_;
     std::string statusLine_ = "未连接";
     // Whether the log has said why the status item is not shown.
     bool statusItemHiddenLogged_ = false;

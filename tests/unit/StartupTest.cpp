@@ -2,7 +2,9 @@
 
 #include "app/AppDelegate.h"
 #include "app/RunModes.h"
+#include "harness/MeetingFolders.h"
 #include "harness/TestSupport.h"
+#include "meeting/RecordingFiles.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/fake/FakePlatform.h"
 
@@ -137,6 +139,35 @@ TEST_F(StartupTest, ControllerStatusCallbackSetsTheStatusLineWhileTheDelegateLiv
     const std::size_t before = rows.size();
     callback("之后");
     EXPECT_EQ(rows.size(), before);
+}
+
+// A meeting left by a process that ended while it recorded is saved by the next normal
+// start, on a queue of its own; a self-test that ends start-up leaves it alone.
+TEST_F(StartupTest, NormalStartSavesAnInterruptedMeeting) {
+    const testing::MeetingFolders folders;
+    const std::filesystem::path left = folders.tmp() / "pagemate-meeting-2025-03-07 14-05-09";
+    std::filesystem::create_directories(left);
+    testing::writeFile(left / "recording.lock", "");
+    testing::writeFile(left / "mic.pcm",
+                       RecordingFiles::toStoredBytes(std::vector<float>(24000, 0.25F)));
+    testing::writeFile(left / "system.pcm", "");
+
+    LaunchModes modes;
+    modes.modes = {RunMode{"--recordtest", [](AppDelegate&) {}, false}};
+    const auto probe = delegate(args({"--recordtest"}), std::move(modes));
+    probe->applicationDidFinishLaunching();
+    EXPECT_EQ(platform.serialQueues.latest("pagemate-recovery"), nullptr);
+
+    const auto app = delegate(args({}), {});
+    app->applicationDidFinishLaunching();
+    const auto recovery = platform.serialQueues.latest("pagemate-recovery");
+    ASSERT_NE(recovery, nullptr);
+    EXPECT_TRUE(std::filesystem::exists(left));  // not on the main thread
+    recovery->runAll();
+    EXPECT_FALSE(std::filesystem::exists(left));
+    EXPECT_TRUE(log.contains("会议录音：已恢复上次中断的录音 → " +
+                             (folders.recordings() / "会议录音 2025-03-07 14-05-09.m4a").string()))
+        << log.text();
 }
 
 TEST_F(StartupTest, WithoutADisplayEverythingRunsAndNothingShows) {

@@ -4,6 +4,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/StatusMenu.h"
+#include "harness/MeetingFolders.h"
 #include "harness/TestSupport.h"
 #include "notion/NotionContextReader.h"
 #include "platform/fake/FakePlatform.h"
@@ -142,12 +143,19 @@ TEST_F(StatusMenuTest, CommandsDoWhatTheySay) {
     EXPECT_EQ(platform.workspace.openedFiles(),
               std::vector<std::filesystem::path>{"/tmp/pagemate-app.log"});
 
-    // The features that come later say so in one line each.
-    for (const char* later : {"快速输入（就地改写）", "会议记录（本地转写）", "打开录音文件夹"}) {
-        const std::size_t before = log.messages().size();
-        choose(later);
-        EXPECT_EQ(log.messages().size(), before + 1) << later;
+    // The recordings folder is made and handed to the file manager.
+    {
+        const testing::MeetingFolders folders;
+        choose("打开录音文件夹");
+        EXPECT_TRUE(std::filesystem::is_directory(folders.recordings()));
+        EXPECT_EQ(platform.workspace.openedFiles().back(), folders.recordings());
     }
+
+    choose("快速输入（就地改写）");
+    EXPECT_TRUE(log.contains("快速条：已显示（选中 0 字，页面「」）")) << log.text();
+    // The meeting window comes later and says so.
+    choose("会议记录（本地转写）");
+    EXPECT_TRUE(log.contains("会议记录：这个版本还没有会议记录"));
 
     choose("退出");
     EXPECT_EQ(platform.application.terminateCount, 1);
