@@ -89,8 +89,8 @@ void removeFolder(MeetingRecorder::State& state) {
 
 std::string secondsText(std::int64_t frames) {
     std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%.0f",
-                  static_cast<double>(frames) / RecordingFiles::sampleRate);
+    static_cast<void>(std::snprintf(text.data(), text.size(), "%.0f",
+                                    static_cast<double>(frames) / RecordingFiles::sampleRate));
     return text.data();
 }
 

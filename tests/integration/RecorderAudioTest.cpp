@@ -130,12 +130,19 @@ TEST_F(RecorderAudio, AKilledMeetingIsSavedAtTheNextStart) {
     const fs::path marker = folders.home() / "fed";
     std::vector<std::string> arguments = {RECORDER_CHILD, "3.5", marker.string()};
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
     pid_t child = 0;
     ASSERT_EQ(posix_spawn(&child, RECORDER_CHILD, nullptr, nullptr, argv.data(), environ), 0);
+    // Also when an assertion below ends the test early.
+    const std::unique_ptr<pid_t, void (*)(const pid_t*)> reaper(&child, [](const pid_t* pid) {
+        if (*pid > 0 && ::kill(*pid, SIGKILL) == 0) {
+            ::waitpid(*pid, nullptr, 0);
+        }
+    });
     for (int attempt = 0; attempt < 1000 && !fs::exists(marker); ++attempt) {
         std::this_thread::sleep_for(10ms);
     }
@@ -146,6 +153,7 @@ TEST_F(RecorderAudio, AKilledMeetingIsSavedAtTheNextStart) {
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
+    child = 0;
     ASSERT_TRUE(WIFSIGNALED(status));
 
     const std::vector<fs::path> saved = MeetingRecorder::recoverInterrupted();

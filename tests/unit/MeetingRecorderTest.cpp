@@ -387,7 +387,7 @@ TEST_F(MeetingRecorderTest, AFailedStartLeavesNothingBehind) {
 TEST_F(MeetingRecorderTest, RecoverySavesWhatAnEndedProcessLeft) {
     const auto leave = [&](const std::string& stamp, std::size_t micFrames,
                            std::size_t systemFrames) {
-        const fs::path folder = folders.tmp() / ("pagemate-meeting-" + stamp);
+        fs::path folder = folders.tmp() / ("pagemate-meeting-" + stamp);
         fs::create_directories(folder);
         testing::writeFile(folder / "recording.lock", "");
         testing::writeFile(folder / "mic.pcm",

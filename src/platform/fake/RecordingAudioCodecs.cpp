@@ -87,7 +87,7 @@ std::variant<std::unique_ptr<AudioFileWriter>, AudioError> RecordingAudioCodecs:
         files_.push_back(RecordedAudioFile{path, settings, {}, {}, false});
     }
     // The file exists from here on, as a real writer's would.
-    std::ofstream(path, std::ios::binary | std::ios::trunc);
+    const std::ofstream created(path, std::ios::binary | std::ios::trunc);
     return std::make_unique<RecordingFileWriter>(
         *this, index,
         AudioFormat{SampleType::float32, settings.sampleRate, settings.channels, false});
