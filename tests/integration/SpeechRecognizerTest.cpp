@@ -58,7 +58,7 @@ std::unique_ptr<Channel> startChannel(SpeechRecognizer& speech) {
 
 void finalizeAndWait(Channel& channel) {
     channel.recognizer->finalize(channel.collector.finalizeHandler());
-    ASSERT_TRUE(channel.collector.waitFinalized(30s));
+    ASSERT_TRUE(channel.collector.waitFinalized(120s));
     ASSERT_TRUE(std::holds_alternative<std::monostate>(*channel.collector.outcome()));
 }
 
@@ -172,7 +172,7 @@ TEST(SpeechRecognizer, FinalizeDeliversTheOpenUtterance) {
     audio.insert(audio.end(), sentence.samples.begin(), sentence.samples.end());
     pushSamples(*channel->recognizer, audio, 0);
     // Seen by the decoder as speech still going on: a partial, no final yet.
-    ASSERT_TRUE(channel->collector.waitForResult(30s, false));
+    ASSERT_TRUE(channel->collector.waitForResult(60s, false));
     finalizeAndWait(*channel);
     const auto results = channel->collector.results();
     SCOPED_TRACE(describe(results));
@@ -212,8 +212,8 @@ TEST(SpeechRecognizer, TwoChannelsAtOnce) {
     system.join();
     first->recognizer->finalize(first->collector.finalizeHandler());
     second->recognizer->finalize(second->collector.finalizeHandler());
-    ASSERT_TRUE(first->collector.waitFinalized(30s));
-    ASSERT_TRUE(second->collector.waitFinalized(30s));
+    ASSERT_TRUE(first->collector.waitFinalized(120s));
+    ASSERT_TRUE(second->collector.waitFinalized(120s));
 
     const auto heard = [](const Channel& channel) {
         std::string finals;
@@ -271,6 +271,12 @@ TEST(SpeechRecognizer, NoCallbackAfterDestruction) {
         at = pushSamples(*channel, sentences[0].samples, at);
     }
     channel->finalize([&](const auto&) { count(); });
+    // Destroyed once decoding is under way (the decoder thread has named itself).
+    const auto limit = std::chrono::steady_clock::now() + 60s;
+    while (early == 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::yield();
+    }
+    ASSERT_GT(early, 0);
     channel.reset();
     gone = true;
     // The decoder had seconds of audio left: its thread has ended rather than gone on,
