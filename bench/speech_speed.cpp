@@ -94,7 +94,7 @@ Run commandLine(const std::filesystem::path& wav, const std::filesystem::path& o
     Run run{secondsSince(start), {}};
     *cpu = cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
     if (status != 0) {
-        std::fprintf(stderr, "pocketsphinx_continuous failed (%d)\n", status);
+        (void)std::fprintf(stderr, "pocketsphinx_continuous failed (%d)\n", status);
     }
     std::ifstream in(output);
     std::string line;
@@ -109,7 +109,7 @@ std::unique_ptr<SpeechChannelRecognizer> prepared(SpeechRecognizer& speech) {
     auto channel = std::get<std::unique_ptr<SpeechChannelRecognizer>>(std::move(made));
     const auto format = channel->bestFormat(pagemate::AudioFormat::meeting());
     if (!std::holds_alternative<std::monostate>(channel->prepare(*format))) {
-        std::fprintf(stderr, "prepare failed\n");
+        (void)std::fprintf(stderr, "prepare failed\n");
         std::exit(1);
     }
     return channel;
@@ -149,6 +149,7 @@ Channels channels(SpeechRecognizer& speech, const Audio& audio, int count) {
     figures.residentLoaded = residentKb();
     const auto start = steady_clock::now();
     std::vector<std::thread> feeders;
+    feeders.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         feeders.emplace_back([&, i] {
             auto& channel = *recognizers[static_cast<std::size_t>(i)];
@@ -163,7 +164,7 @@ Channels channels(SpeechRecognizer& speech, const Audio& audio, int count) {
     }
     for (auto& collector : collectors) {
         if (!collector->waitFinalized(minutes(5))) {
-            std::fprintf(stderr, "finalize did not complete\n");
+            (void)std::fprintf(stderr, "finalize did not complete\n");
         }
         figures.runs.push_back(Run{secondsSince(start), finals(*collector)});
     }
@@ -234,7 +235,7 @@ std::vector<Latency> realTime(SpeechRecognizer& speech,
 int main() {
     const auto sentences = testing::librivoxSentences();
     if (sentences.size() != 5) {
-        std::fprintf(stderr, "the LibriVox sentences of pocketsphinx-testdata are missing\n");
+        (void)std::fprintf(stderr, "the LibriVox sentences of pocketsphinx-testdata are missing\n");
         return 1;
     }
     testing::TempDir folder;

@@ -66,8 +66,9 @@ std::string describe(const std::vector<ResultCollector::Received>& results) {
     std::string text;
     for (const auto& received : results) {
         char times[64];
-        std::snprintf(times, sizeof times, "%6.2f +%5.2f %s ", received.result.start,
-                      received.result.duration, received.result.final ? "final  " : "partial");
+        (void)std::snprintf(times, sizeof times, "%6.2f +%5.2f %s ", received.result.start,
+                            received.result.duration,
+                            received.result.final ? "final  " : "partial");
         text += times + received.result.text + "\n";
     }
     return text;
