@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "fixtures/SpeechAudio.h"
@@ -57,7 +58,7 @@ std::unique_ptr<Channel> startChannel(SpeechRecognizer& speech) {
 
 void finalizeAndWait(Channel& channel) {
     channel.recognizer->finalize(channel.collector.finalizeHandler());
-    ASSERT_TRUE(channel.collector.waitFinalized(30s));
+    ASSERT_TRUE(channel.collector.waitFinalized(120s));
     ASSERT_TRUE(std::holds_alternative<std::monostate>(*channel.collector.outcome()));
 }
 
@@ -65,8 +66,9 @@ std::string describe(const std::vector<ResultCollector::Received>& results) {
     std::string text;
     for (const auto& received : results) {
         char times[64];
-        std::snprintf(times, sizeof times, "%6.2f +%5.2f %s ", received.result.start,
-                      received.result.duration, received.result.final ? "final  " : "partial");
+        (void)std::snprintf(times, sizeof times, "%6.2f +%5.2f %s ", received.result.start,
+                            received.result.duration,
+                            received.result.final ? "final  " : "partial");
         text += times + received.result.text + "\n";
     }
     return text;
@@ -171,7 +173,7 @@ TEST(SpeechRecognizer, FinalizeDeliversTheOpenUtterance) {
     audio.insert(audio.end(), sentence.samples.begin(), sentence.samples.end());
     pushSamples(*channel->recognizer, audio, 0);
     // Seen by the decoder as speech still going on: a partial, no final yet.
-    ASSERT_TRUE(channel->collector.waitForResult(30s, false));
+    ASSERT_TRUE(channel->collector.waitForResult(60s, false));
     finalizeAndWait(*channel);
     const auto results = channel->collector.results();
     SCOPED_TRACE(describe(results));
@@ -211,8 +213,8 @@ TEST(SpeechRecognizer, TwoChannelsAtOnce) {
     system.join();
     first->recognizer->finalize(first->collector.finalizeHandler());
     second->recognizer->finalize(second->collector.finalizeHandler());
-    ASSERT_TRUE(first->collector.waitFinalized(30s));
-    ASSERT_TRUE(second->collector.waitFinalized(30s));
+    ASSERT_TRUE(first->collector.waitFinalized(120s));
+    ASSERT_TRUE(second->collector.waitFinalized(120s));
 
     const auto heard = [](const Channel& channel) {
         std::string finals;
@@ -233,6 +235,20 @@ TEST(SpeechRecognizer, TwoChannelsAtOnce) {
     EXPECT_NE(firstResults.front().thread, secondResults.front().thread);
     EXPECT_EQ(firstResults.front().thread.rfind("pagemate-asr-", 0), 0U);
     EXPECT_EQ(secondResults.front().thread.rfind("pagemate-asr-", 0), 0U);
+}
+
+// The names of this process's decoder threads still running.
+std::vector<std::string> asrThreads() {
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.rfind("pagemate-asr-", 0) == 0) {
+            names.push_back(name);
+        }
+    }
+    return names;
 }
 
 // Destroying a channel in the middle of its input: no callback after the destructor.
@@ -256,10 +272,17 @@ TEST(SpeechRecognizer, NoCallbackAfterDestruction) {
         at = pushSamples(*channel, sentences[0].samples, at);
     }
     channel->finalize([&](const auto&) { count(); });
+    // Destroyed once decoding is under way (the decoder thread has named itself).
+    const auto limit = std::chrono::steady_clock::now() + 60s;
+    while (early == 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::yield();
+    }
+    ASSERT_GT(early, 0);
     channel.reset();
     gone = true;
-    // The decoder had seconds of audio left; had its thread gone on, it would call now.
-    std::this_thread::sleep_for(300ms);
+    // The decoder had seconds of audio left: its thread has ended rather than gone on,
+    // so nothing can call later.
+    EXPECT_EQ(asrThreads(), std::vector<std::string>{});
     EXPECT_EQ(late, 0);
 }
 

@@ -38,7 +38,7 @@ constexpr std::int64_t step = 800;           // samples per ps_process_raw: 50 m
 constexpr std::int64_t partialEvery = 2400;  // samples between partial hypotheses: 150 ms
 // What the voice-activity detector keeps before it says "speech" (-vad_prespeech 20 and
 // -vad_startspeech 10 frames): where an utterance began when no word times are known.
-constexpr std::int64_t speechLead = 30 * 160;
+constexpr std::int64_t speechLead = std::int64_t{30} * 160;
 
 bool isFiller(std::string_view word) {
     return word.empty() || word.front() == '<' || word.front() == '[' || word.front() == '+';
