@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "diagnostics/ProbeReport.h"
 #include "diagnostics/ReportFile.h"
 #include "meeting/MeetingRecorder.h"
 #include "meeting/RecordingFiles.h"
@@ -27,11 +28,7 @@ namespace {
 constexpr std::uint32_t kBlockFrames = 1600;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-// The report as it stands, shared with the watchdog; main thread only.
-struct Report {
-    json values = json::object();
-    bool done = false;
-};
+using Report = ProbeReport;
 
 // One running test: its recorder and, for the long test, the feeding thread.
 struct Probe {
@@ -60,22 +57,6 @@ struct Probe {
         }
     }
 };
-
-void armWatchdog(const std::shared_ptr<Report>& report, std::chrono::seconds delay,
-                 std::string timeoutText, fs::path path) {
-    Platform::current().mainQueue->postAfter(
-        delay, [report, text = std::move(timeoutText), path = std::move(path)] {
-            if (report->done) {
-                return;
-            }
-            report->done = true;
-            json values = report->values;
-            values["ok"] = false;
-            values["error"] = text;
-            (void)ReportFile::write(path, values);
-            Platform::current().application->terminate();
-        });
-}
 
 std::shared_ptr<AudioBlock> toneBlock(double frequency, double amplitude, std::uint64_t start) {
     std::shared_ptr<AudioBlock> block = AudioBlock::make(AudioFormat::meeting(), kBlockFrames);
@@ -188,8 +169,9 @@ std::uintmax_t bytesUnder(const fs::path& folder) {
 void recordTest(Completion completion, const Options& options) {
     auto probe = std::make_shared<Probe>();
     probe->completion = std::move(completion);
-    armWatchdog(probe->report, std::chrono::seconds(60), "超时（60 秒）",
-                options.reportPath.empty() ? fs::path(recordTestReportPath) : options.reportPath);
+    armProbeWatchdog(
+        probe->report, std::chrono::seconds(60), "超时（60 秒）",
+        options.reportPath.empty() ? fs::path(recordTestReportPath) : options.reportPath);
     probe->recorder = startedRecorder();
     if (!probe->recorder) {
         probe->complete({{"ok", false}, {"error", "录音器没能启动"}});
@@ -214,7 +196,7 @@ void recordTest(Completion completion, const Options& options) {
 void longRecordTest(std::int64_t minutes, Completion completion, const Options& options) {
     auto probe = std::make_shared<Probe>();
     probe->completion = std::move(completion);
-    armWatchdog(
+    armProbeWatchdog(
         probe->report, longWatchdog(minutes), "超时",
         options.reportPath.empty() ? fs::path(longRecordTestReportPath) : options.reportPath);
     probe->recorder = startedRecorder();

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "diagnostics/ProbeReport.h"
 #include "diagnostics/ReportFile.h"
 #include "meeting/MeetingSession.h"
 #include "platform/Platform.h"
@@ -36,11 +37,7 @@ constexpr std::uint32_t kTrailingSilenceFrames = 64000;
 constexpr double kMeetingRate = 16000;
 constexpr std::string_view kPunctuation = "，。、！？；：,.!?;: \n\t";
 
-// The report as it stands, shared with the watchdog; main thread only.
-struct Report {
-    json values = json::object();
-    bool done = false;
-};
+using Report = ProbeReport;
 
 // One running test: its session, what the session reported and, for the sample
 // test, the file being read.
@@ -66,22 +63,6 @@ struct Probe {
     }
     void complete() { complete(report->values); }
 };
-
-void armWatchdog(const std::shared_ptr<Report>& report, std::chrono::seconds delay,
-                 std::string timeoutText, fs::path path) {
-    Platform::current().mainQueue->postAfter(
-        delay, [report, text = std::move(timeoutText), path = std::move(path)] {
-            if (report->done) {
-                return;
-            }
-            report->done = true;
-            json values = report->values;
-            values["ok"] = false;
-            values["error"] = text;
-            (void)ReportFile::write(path, values);
-            Platform::current().application->terminate();
-        });
-}
 
 fs::path reportPathOr(const Options& options, const char* path) {
     return options.reportPath.empty() ? fs::path(path) : options.reportPath;
@@ -376,16 +357,16 @@ MatchScore wordMatch(std::string_view expected, std::string_view recognized) {
 void liveTest(Completion completion, const Options& options) {
     auto probe = std::make_shared<Probe>();
     probe->completion = std::move(completion);
-    armWatchdog(probe->report, std::chrono::seconds(60), "超时（60 秒）",
-                reportPathOr(options, liveTestReportPath));
+    armProbeWatchdog(probe->report, std::chrono::seconds(60), "超时（60 秒）",
+                     reportPathOr(options, liveTestReportPath));
     startSession(probe, [probe] { feedLive(probe, 0); });
 }
 
 void ttsTest(Completion completion, const Options& options) {
     auto probe = std::make_shared<Probe>();
     probe->completion = std::move(completion);
-    armWatchdog(probe->report, std::chrono::seconds(90), "超时（90 秒）",
-                reportPathOr(options, ttsTestReportPath));
+    armProbeWatchdog(probe->report, std::chrono::seconds(90), "超时（90 秒）",
+                     reportPathOr(options, ttsTestReportPath));
     const fs::path wav = speechSample();
     std::error_code error;
     if (!fs::exists(wav, error)) {
