@@ -447,7 +447,8 @@ void MeetingController::setState(std::string state) {
 
 void MeetingController::pushState() {
     nlohmann::json payload = {{"type", "state"}, {"state", state_}};
-    if (startedAt_) {
+    // Kept until the meeting is over, but shown only while it records.
+    if (startedAt_ && state_ == "recording") {
         payload["startedAt"] =
             std::chrono::duration<double, std::milli>(startedAt_->time_since_epoch()).count();
     }
