@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iostream>
 
 #include "app/Settings.h"
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
@@ -199,6 +200,9 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
         std::get<std::unique_ptr<AudioFileReader>>(opened)->info().durationSeconds();
     const double meeting = std::chrono::duration<double>(stopped - started).count();
     EXPECT_NEAR(seconds, meeting, 1.5);
+    std::cout << "heard " << testing::wordsFound(sentence.words, heard) << " of "
+              << sentence.words.size() << " words; recording " << seconds << " s of a " << meeting
+              << " s meeting\n";
     EXPECT_EQ(folders.savedFiles().size(), 1U);
     EXPECT_TRUE(folders.meetingFolders().empty());
     EXPECT_EQ(statuses, (std::vector<std::string>{"正在记录会议", "正在整理会议记录…",
