@@ -142,8 +142,16 @@ TEST_F(StatusMenuTest, CommandsDoWhatTheySay) {
     EXPECT_EQ(platform.workspace.openedFiles(),
               std::vector<std::filesystem::path>{"/tmp/pagemate-app.log"});
 
+    // The meeting window: the panel made after the assistant's.
+    fake::FakePanelWindow& meeting = *platform.windows.panels.at(1);
+    EXPECT_FALSE(meeting.visible);
+    choose("会议记录（本地转写）");
+    EXPECT_TRUE(meeting.visible);
+    choose("会议记录（本地转写）");
+    EXPECT_FALSE(meeting.visible);
+
     // The features that come later say so in one line each.
-    for (const char* later : {"快速输入（就地改写）", "会议记录（本地转写）", "打开录音文件夹"}) {
+    for (const char* later : {"快速输入（就地改写）", "打开录音文件夹"}) {
         const std::size_t before = log.messages().size();
         choose(later);
         EXPECT_EQ(log.messages().size(), before + 1) << later;
