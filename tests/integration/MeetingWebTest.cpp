@@ -136,6 +136,7 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     ASSERT_TRUE(waitForState("idle", 5s));
 
     // The page asks for a meeting through its host object.
+    const auto asked = std::chrono::steady_clock::now();
     click("start");
     ASSERT_TRUE(waitForState("recording", 30s)) << log.text();
     const auto started = std::chrono::steady_clock::now();
@@ -150,6 +151,7 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     click("stop");
     const auto stopped = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitForState("idle", 60s)) << log.text();
+    const auto ended = std::chrono::steady_clock::now();
     const json state = page();
     EXPECT_EQ(statesIn(state),
               (std::vector<std::string>{"idle", "starting", "recording", "stopping", "idle"}));
@@ -198,11 +200,15 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileReader>>(opened));
     const double seconds =
         std::get<std::unique_ptr<AudioFileReader>>(opened)->info().durationSeconds();
-    const double meeting = std::chrono::duration<double>(stopped - started).count();
-    EXPECT_NEAR(seconds, meeting, 1.5);
+    // The capture runs a little before "recording" and a little after "stop": the
+    // recording lies between the meeting as the page saw it and the whole exchange.
+    const double shortest = std::chrono::duration<double>(stopped - started).count();
+    const double longest = std::chrono::duration<double>(ended - asked).count();
+    EXPECT_GE(seconds, shortest - 0.5);
+    EXPECT_LE(seconds, longest + 0.5);
     std::cout << "heard " << testing::wordsFound(sentence.words, heard) << " of "
-              << sentence.words.size() << " words; recording " << seconds << " s of a " << meeting
-              << " s meeting\n";
+              << sentence.words.size() << " words; recording " << seconds << " s, meeting "
+              << shortest << " to " << longest << " s\n";
     EXPECT_EQ(folders.savedFiles().size(), 1U);
     EXPECT_TRUE(folders.meetingFolders().empty());
     EXPECT_EQ(statuses, (std::vector<std::string>{"正在记录会议", "正在整理会议记录…",
