@@ -395,6 +395,14 @@ TEST_F(MeetingControllerTest, CapabilityGates) {
               "正在运行且有可用的输入设备，然后重新开始记录。");
     EXPECT_TRUE(states().empty());
     EXPECT_TRUE(folders.meetingFolders().empty());
+
+    // Access that comes by the time it is asked for again: the start goes on.
+    post({{"action", "start"}});
+    platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks: refused
+    platform.sound.setMicrophoneAccess(SoundServer::authorized);
+    ASSERT_TRUE(pump([this] { return controller->state() == "recording"; }));
+    EXPECT_EQ(errors().size(), 2U);
+    EXPECT_EQ(states(), (std::vector<std::string>{"starting", "recording"}));
 }
 
 TEST_F(MeetingControllerTest, PageMessages) {
