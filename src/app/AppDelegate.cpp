@@ -52,6 +52,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     AppLog::write("正在创建面板…");
     panelController_ = PanelController::create(panelResolverConfig);
     // The meeting controller is created here, before the chat window.
+    meetingController_ = MeetingController::create();
+    meetingController_->onStatusChange = statusCallback();
     chatWindow_ = ChatWindowController::create();
     createQuickBar();
     AppLog::write("面板创建完成");
@@ -260,7 +262,7 @@ void AppDelegate::togglePanel() {
 }
 
 void AppDelegate::toggleMeeting() {
-    AppLog::write("会议记录：这个版本还没有会议记录");
+    meetingController_->toggle();
 }
 
 void AppDelegate::toggleChatWindow() {

@@ -11,6 +11,7 @@
 #include "platform/SerialQueue.h"
 #include "platform/StatusItem.h"
 #include "web/ChatWindowController.h"
+#include "web/MeetingController.h"
 #include "web/PanelController.h"
 #include "web/QuickBarController.h"
 
@@ -35,6 +36,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     [[nodiscard]] PanelController* panelController() const { return panelController_.get(); }
     [[nodiscard]] ChatWindowController* chatWindow() const { return chatWindow_.get(); }
     [[nodiscard]] QuickBarController* quickBar() const { return quickBar_.get(); }
+    [[nodiscard]] MeetingController* meetingController() const { return meetingController_.get(); }
     [[nodiscard]] StatusItem* statusItem() const { return statusItem_.get(); }
     [[nodiscard]] SettingsWindowController* settingsWindow() const { return settingsWindow_.get(); }
 
@@ -85,6 +87,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     LaunchModes modes_;
     std::unique_ptr<StatusItem> statusItem_;
     std::shared_ptr<PanelController> panelController_;
+    std::shared_ptr<MeetingController> meetingController_;
     std::shared_ptr<ChatWindowController> chatWindow_;
     std::shared_ptr<QuickBarController> quickBar_;
     std::shared_ptr<SettingsWindowController> settingsWindow_;

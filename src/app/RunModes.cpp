@@ -21,6 +21,23 @@ namespace {
 
 constexpr const char* kPanelTestReport = "/tmp/pagemate-paneltest.json";
 constexpr const char* kQuickTestReport = "/tmp/pagemate-quicktest.json";
+constexpr const char* kMeetingUITestReport = "/tmp/pagemate-meetingui.json";
+
+// "--meetinguitest": the meeting window's web self-test two seconds after start, its
+// report written as it comes.
+void runMeetingUITest(AppDelegate& delegate) {
+    const std::weak_ptr<AppDelegate> weakDelegate = delegate.weak_from_this();
+    Platform::current().mainQueue->postAfter(std::chrono::seconds(2), [weakDelegate] {
+        const auto self = weakDelegate.lock();
+        if (!self || self->meetingController() == nullptr) {
+            return;
+        }
+        self->meetingController()->runWebSelfTest([](const nlohmann::json& report) {
+            ReportFile::write(kMeetingUITestReport, report);
+            Platform::current().application->terminate();
+        });
+    });
+}
 
 // "--quicktest": the quick bar's web self-test two seconds after start, its report
 // written as it comes.
@@ -113,6 +130,7 @@ void runSpeechTest(AppDelegate& /*delegate*/) {
 LaunchModes LaunchModes::standard() {
     LaunchModes modes;
     modes.selfTest = [](AppDelegate&) { SelfTests::runSelfTest(); };
+    modes.modes.push_back(RunMode{"--meetinguitest", &runMeetingUITest, false});
     modes.modes.push_back(RunMode{"--meetingtest", &runMeetingTest, false});
     modes.modes.push_back(RunMode{"--longrecordtest", &runLongRecordTest, false});
     modes.modes.push_back(RunMode{"--recordtest", &runRecordTest, false});

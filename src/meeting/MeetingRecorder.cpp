@@ -227,6 +227,20 @@ void MeetingRecorder::finish(Completion completion) {
     });
 }
 
+void MeetingRecorder::discard() {
+    if (!state_->running) {
+        return;
+    }
+    state_->running = false;
+    queue_->post([state = state_] {
+        state->closed = true;
+        state->mic = FileDescriptor();
+        state->system = FileDescriptor();
+    });
+    removeFolder(*state_);
+    AppLog::write("会议录音：会议没有开始，已丢弃");
+}
+
 std::unique_ptr<SerialQueue> MeetingRecorder::recoverInterruptedInBackground() {
     std::unique_ptr<SerialQueue> queue =
         Platform::current().serialQueues->make("pagemate-recovery");

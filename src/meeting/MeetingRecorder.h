@@ -59,6 +59,12 @@ class MeetingRecorder {
     // a second, a failed mix). The temporary folder is removed in every case.
     void finish(Completion completion);
 
+    // Gives up a recording whose meeting never began: stops recording, removes the
+    // temporary folder and lets go of its lock at once (a small folder: cheap on the
+    // main thread), and closes the raw files on the recorder's queue behind the writes
+    // already queued, which then land in unlinked files. Nothing is saved and nothing
+    // waits. A later finish() gets nothing.
+    void discard();
     // Sends a saved recording to the service (POST /api/meeting/audio, the file's
     // bytes streamed from disk). Main thread; the completion runs on the main thread
     // with the service's file id and name, or nothing (every failure is logged).

@@ -86,6 +86,15 @@ nlohmann::json quickBarBootstrapObject(const QuickBarBootstrap& values) {
             {"appName", values.appName}};
 }
 
+nlohmann::json meetingBootstrapObject(const MeetingBootstrap& values) {
+    return {{"serverUrl", values.serverUrl},
+            {"password", values.password},
+            {"model", values.model},
+            {"meetingTitle", ""},
+            {"pageId", ""},
+            {"pageTitle", ""}};
+}
+
 nlohmann::json quickBarContextObject(const QuickBarBootstrap& values) {
     return {{"selection", values.selection},
             {"selectionChars", static_cast<std::int64_t>(characterCount(values.selection))},

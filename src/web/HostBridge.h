@@ -15,6 +15,7 @@ namespace pagemate::HostBridge {
 inline constexpr std::string_view handlerName = "pagemate";
 inline constexpr std::string_view panelBridge = "PGM_HOST_BRIDGE";
 inline constexpr std::string_view quickBridge = "PGM_QUICK_BRIDGE";
+inline constexpr std::string_view meetingBridge = "PGM_MEETING_BRIDGE";
 
 // Which window's copy of a script: they differ only in details the pages cannot see.
 enum class Host { panel, quickBar, meeting };
@@ -50,6 +51,14 @@ struct QuickBarBootstrap {
 nlohmann::json quickBarBootstrapObject(const QuickBarBootstrap& values);
 // The quick bar's context: the bootstrap's selection and page, without the address.
 nlohmann::json quickBarContextObject(const QuickBarBootstrap& values);
+
+// The meeting window knows no page: its title and page members are always empty.
+struct MeetingBootstrap {
+    std::string serverUrl;
+    std::string password;
+    std::string model;
+};
+nlohmann::json meetingBootstrapObject(const MeetingBootstrap& values);
 
 // "window.B && window.B.F && window.B.F(J);" with J the compact JSON of `argument`;
 // nullopt when the argument cannot be serialised (the call is then skipped).

@@ -1,0 +1,557 @@
+#include "web/MeetingController.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "app/AppLog.h"
+#include "app/Settings.h"
+#include "meeting/AudioCapture.h"
+#include "meeting/MeetingCaptureError.h"
+#include "meeting/MeetingRecorder.h"
+#include "meeting/MeetingSession.h"
+#include "platform/Platform.h"
+#include "platform/SpeechRecognizer.h"
+#include "support/Url.h"
+#include "web/HostBridge.h"
+#include "web/NetworkErrorText.h"
+#include "web/ServiceResolver.h"
+
+namespace pagemate {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kPageTimeout{20000};
+constexpr milliseconds kSelfTestLimit{10000};
+constexpr milliseconds kSelfTestSettle{1200};
+constexpr double kScreenMargin = 80;
+constexpr double kMinResizeRequest = 200;
+constexpr double kResizeTolerance = 12;
+
+// Samples the page for the self-test, as JSON text.
+constexpr const char* kProbeScript = R"JS((function () {
+  var body = document.body ? document.body.innerText || "" : "";
+  return JSON.stringify({
+    title: document.title,
+    hasStartButton: !!document.querySelector("#start, [data-action=start], button"),
+    bridge: typeof window.PGM_MEETING_BRIDGE,
+    host: typeof window.PGM_HOST,
+    bootstrap: typeof window.__PGM_BOOTSTRAP__,
+    errors: window.__PGM_ERRORS || [],
+    bodyText: body.slice(0, 300)
+  });
+})())JS";
+
+constexpr const char* kConfigProbe = R"JS(
+const boot = window.__PGM_BOOTSTRAP__ || {};
+const response = await fetch("/api/config", { headers: { "x-app-password": boot.password || "" } });
+return { status: response.status };
+)JS";
+
+}  // namespace
+
+// What one meeting runs on. The session is held strongly by the capture's buffer
+// callback as well, so that blocks in flight still find it.
+struct MeetingController::Meeting {
+    std::shared_ptr<AudioCapture> capture;
+    std::shared_ptr<MeetingSession> session;
+    std::shared_ptr<MeetingRecorder> recorder;
+};
+
+MeetingController::MeetingController()
+    : queue_(Platform::current().serialQueues->make("pagemate-meeting")) {
+    PanelOptions options;
+    options.title = "会议记录";
+    options.contentRect = Rect{0, 0, initialWidth, initialHeight};
+    options.minWidth = minWidth;
+    options.minHeight = minHeight;
+    options.floating = true;
+    options.webDataName = "webdata";
+    window_ = Platform::current().windows->createPanel(options);
+    window_->webView().setDelegate(this);
+    window_->webView().setUserScripts({HostBridge::hostObjectScript(HostBridge::Host::meeting),
+                                       HostBridge::errorCaptureScript(HostBridge::Host::meeting)});
+}
+
+MeetingController::~MeetingController() {
+    window_->webView().setDelegate(nullptr);
+}
+
+void MeetingController::toggle() {
+    if (window_->isVisible()) {
+        hide();
+    } else {
+        show();
+    }
+}
+
+void MeetingController::show() {
+    injectBootstrap();
+    if (!hasLoadedOnce_) {
+        hasLoadedOnce_ = true;
+        load();
+    }
+    centre();
+    window_->orderFront();
+    Platform::current().windows->activateSelf();
+}
+
+void MeetingController::hide() {
+    window_->orderOut();
+}
+
+void MeetingController::injectBootstrap() {
+    const Settings& settings = Settings::shared();
+    HostBridge::MeetingBootstrap values;
+    values.serverUrl = baseURL();
+    values.password = settings.password();
+    values.model = settings.model();
+    std::vector<std::string> scripts = {HostBridge::hostObjectScript(HostBridge::Host::meeting),
+                                        HostBridge::errorCaptureScript(HostBridge::Host::meeting)};
+    // Only the latest bootstrap is kept; it takes effect at the next load.
+    if (std::string bootstrap =
+            HostBridge::bootstrapScript(HostBridge::meetingBootstrapObject(values));
+        !bootstrap.empty()) {
+        scripts.push_back(std::move(bootstrap));
+    }
+    window_->webView().setUserScripts(scripts);
+}
+
+void MeetingController::load() {
+    const std::string url = baseURL() + "/meeting";
+    if (isAbsoluteURL(url)) {
+        window_->webView().loadURL(url, kPageTimeout);
+    }
+}
+
+void MeetingController::centre() {
+    const std::optional<Screen> screen = Platform::current().windows->mainScreen();
+    if (!screen) {
+        return;
+    }
+    const Rect visible = screen->visibleFrame;
+    const Rect frame = window_->frame();
+    window_->setFrame(Rect{visible.x + (visible.width - frame.width) / 2,
+                           visible.y + (visible.height - frame.height) / 2, frame.width,
+                           frame.height});
+}
+
+void MeetingController::resize(double height) {
+    if (height <= kMinResizeRequest || !window_->isVisible()) {
+        return;
+    }
+    std::optional<Rect> visible = window_->screenVisibleFrame();
+    if (!visible) {
+        if (const std::optional<Screen> screen = Platform::current().windows->mainScreen()) {
+            visible = screen->visibleFrame;
+        }
+    }
+    const double limit = (visible ? visible->height : 0) - kScreenMargin;
+    const double target = std::min(std::max(height, minHeight), limit);
+    const Rect frame = window_->frame();
+    if (std::fabs(target - frame.height) <= kResizeTolerance) {
+        return;
+    }
+    // The top edge stays where it is.
+    window_->setFrame(Rect{frame.x, frame.maxY() - target, frame.width, target});
+}
+
+void MeetingController::handleMessage(const nlohmann::json& body) {
+    const std::optional<HostBridge::Message> message = HostBridge::Message::accept(body);
+    if (!message) {
+        return;
+    }
+    Platform& platform = Platform::current();
+    const std::string& action = message->action();
+    if (action == "start") {
+        startRecording();
+    } else if (action == "stop") {
+        stopRecording();
+    } else if (action == "hide") {
+        window_->orderOut();
+    } else if (action == "copyText") {
+        platform.pasteboard->clearContents();
+        platform.pasteboard->setString(message->string("text"));
+    } else if (action == "openUrl") {
+        const std::string url = message->string("url");
+        if (isAbsoluteURL(url)) {
+            platform.workspace->openURL(url);
+        }
+    } else if (action == "resize") {
+        resize(message->height());
+    }
+}
+
+// --- Starting --------------------------------------------------------------------
+
+void MeetingController::startRecording() {
+    if (state_ != "idle" || checking_) {
+        return;
+    }
+    // Both questions may block (the model store, the sound server): asked off the
+    // main thread, while a second "start" is held off by `checking_`.
+    checking_ = true;
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    queue_->post([weakSelf] {
+        const bool model =
+            Platform::current().speech->availability() == SpeechRecognizer::Availability::available;
+        const int microphone = AudioCapture::microphoneStatus();
+        Platform::current().mainQueue->post([weakSelf, model, microphone] {
+            if (const auto self = weakSelf.lock()) {
+                self->afterChecks(model, microphone);
+            }
+        });
+    });
+}
+
+void MeetingController::afterChecks(bool modelInstalled, int microphone) {
+    checking_ = false;
+    if (state_ != "idle") {
+        return;
+    }
+    if (!modelInstalled) {
+        fail(std::string(MeetingSession::noModelMessage));
+        return;
+    }
+    if (microphone != SoundServer::authorized) {
+        const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+        AudioCapture::requestMicrophone([weakSelf](bool granted) {
+            const auto self = weakSelf.lock();
+            if (!self) {
+                return;
+            }
+            if (granted) {
+                self->startRecording();
+            } else {
+                self->fail(std::string(microphoneMessage));
+            }
+        });
+        return;
+    }
+    beginStart();
+}
+
+void MeetingController::beginStart() {
+    setState("starting");
+    stopPending_ = false;
+    auto meeting = std::make_shared<Meeting>();
+    meeting->capture = AudioCapture::make();
+    meeting->session = MeetingSession::make(TranscriptionEngine::local);
+
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    meeting->session->onSegment = [weakSelf](const MeetingSegment& segment) {
+        if (const auto self = weakSelf.lock()) {
+            self->sendBridge("onSegment", segment.jsonObject());
+        }
+    };
+    meeting->session->onError = [weakSelf](const std::string& message) {
+        if (const auto self = weakSelf.lock()) {
+            self->fail(message);
+        }
+    };
+    meeting->capture->onLevels = [weakSelf](float microphone, float system) {
+        if (const auto self = weakSelf.lock()) {
+            self->sendBridge("onLevel", {{"mic", microphone}, {"system", system}});
+        }
+    };
+    meeting->capture->onFailure = [weakSelf](const std::string& message) {
+        // Any thread: the capture's start executor or one of its capture threads.
+        Platform::current().mainQueue->post([weakSelf, message] {
+            if (const auto self = weakSelf.lock()) {
+                self->fail(message);
+            }
+        });
+    };
+    meeting->capture->onBuffer = [session = meeting->session](CaptureSource source,
+                                                              const AudioBlockPtr& block) {
+        session->feed(source, block);
+    };
+
+    if (Settings::shared().recordMeetingAudio()) {
+        auto recorder = std::make_shared<MeetingRecorder>();
+        recorder->start();
+        if (recorder->isRunning()) {
+            meeting->session->setRecorder(recorder);
+            meeting->recorder = std::move(recorder);
+        }
+    }
+
+    meeting->session->start([weakSelf, meeting](std::optional<MeetingCaptureError> error) {
+        const auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        if (error) {
+            self->startFailed(meeting, error->description());
+        } else {
+            self->startCapture(meeting);
+        }
+    });
+}
+
+void MeetingController::startCapture(const std::shared_ptr<Meeting>& meeting) {
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    queue_->post([weakSelf, meeting] {
+        std::optional<std::string> error;
+        try {
+            meeting->capture->start();
+        } catch (const MeetingCaptureError& failure) {
+            error = failure.description();
+        }
+        Platform::current().mainQueue->post([weakSelf, meeting, error] {
+            if (const auto self = weakSelf.lock()) {
+                if (error) {
+                    self->startFailed(meeting, *error);
+                } else {
+                    self->startSucceeded(meeting);
+                }
+            }
+        });
+    });
+}
+
+void MeetingController::startFailed(const std::shared_ptr<Meeting>& meeting,
+                                    const std::string& description) {
+    // Nothing of a meeting that never began is kept.
+    if (meeting->recorder) {
+        meeting->recorder->discard();
+    }
+    if (meeting->session) {
+        // Ends the channels a started session may already run (they hold it); what
+        // they still say belongs to no meeting.
+        meeting->session->onSegment = nullptr;
+        meeting->session->onError = nullptr;
+        meeting->session->finish([](const std::vector<MeetingSegment>&) {});
+    }
+    meeting->capture.reset();
+    meeting->session.reset();
+    meeting->recorder.reset();
+    setState("idle");
+    fail("启动失败：" + description);
+    if (std::exchange(stopPending_, false)) {
+        audioReady(nullptr);
+    }
+}
+
+void MeetingController::startSucceeded(const std::shared_ptr<Meeting>& meeting) {
+    meeting_ = meeting;
+    if (std::exchange(stopPending_, false)) {
+        // Asked to stop while starting: "stopping" is already shown.
+        runStop(meeting);
+        return;
+    }
+    startedAt_ = std::chrono::system_clock::now();
+    setState("recording");
+    status("正在记录会议");
+}
+
+// --- Stopping --------------------------------------------------------------------
+
+void MeetingController::stopRecording() {
+    if (state_ != "recording" && state_ != "starting") {
+        return;
+    }
+    const bool starting = state_ == "starting";
+    setState("stopping");
+    status("正在整理会议记录…");
+    if (starting) {
+        stopPending_ = true;  // the start chain ends it when it completes
+        return;
+    }
+    runStop(meeting_);
+}
+
+void MeetingController::runStop(const std::shared_ptr<Meeting>& meeting) {
+    if (!meeting || !meeting->capture) {
+        finishSession(meeting);
+        return;
+    }
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    queue_->post([weakSelf, meeting] {
+        meeting->capture->stop();
+        Platform::current().mainQueue->post([weakSelf, meeting] {
+            if (const auto self = weakSelf.lock()) {
+                self->finishSession(meeting);
+            }
+        });
+    });
+}
+
+void MeetingController::finishSession(const std::shared_ptr<Meeting>& meeting) {
+    if (!meeting || !meeting->session) {
+        finishRecorder(meeting);
+        return;
+    }
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    meeting->session->finish([weakSelf, meeting](const std::vector<MeetingSegment>&) {
+        if (const auto self = weakSelf.lock()) {
+            self->finishRecorder(meeting);
+        }
+    });
+}
+
+void MeetingController::finishRecorder(const std::shared_ptr<Meeting>& meeting) {
+    std::shared_ptr<MeetingRecorder> recorder;
+    if (meeting) {
+        meeting->capture.reset();
+        meeting->session.reset();
+        recorder = std::move(meeting->recorder);
+    }
+    meeting_.reset();
+    if (!recorder) {
+        audioReady(nullptr);
+        endMeeting();
+        return;
+    }
+    status("正在保存录音…");
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    recorder->finish([weakSelf, recorder](std::optional<std::filesystem::path> saved) mutable {
+        recorder.reset();
+        const auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        if (!saved) {
+            self->audioReady(nullptr);
+            self->endMeeting();
+            return;
+        }
+        MeetingRecorder::uploadAudio(
+            *saved, [weakSelf](std::optional<MeetingRecorder::UploadAnswer> answer) {
+                const auto controller = weakSelf.lock();
+                if (!controller) {
+                    return;
+                }
+                controller->audioReady(
+                    answer ? nlohmann::json{{"id", answer->id}, {"filename", answer->filename}}
+                           : nlohmann::json(nullptr));
+                controller->endMeeting();
+            });
+    });
+}
+
+void MeetingController::endMeeting() {
+    startedAt_.reset();
+    setState("idle");
+    status("会议记录已结束");
+}
+
+// --- The page --------------------------------------------------------------------
+
+void MeetingController::setState(std::string state) {
+    state_ = std::move(state);
+    pushState();
+}
+
+void MeetingController::pushState() {
+    nlohmann::json payload = {{"type", "state"}, {"state", state_}};
+    // Kept until the meeting is over, but shown only while it records.
+    if (startedAt_ && state_ == "recording") {
+        payload["startedAt"] =
+            std::chrono::duration<double, std::milli>(startedAt_->time_since_epoch()).count();
+    }
+    sendBridge("onEvent", payload);
+}
+
+void MeetingController::fail(const std::string& message) {
+    AppLog::write("会议记录：" + message);
+    sendBridge("onEvent", {{"type", "error"}, {"message", message}});
+    status("会议记录出错");
+}
+
+void MeetingController::sendBridge(std::string_view function, const nlohmann::json& payload) {
+    if (const std::optional<std::string> call =
+            HostBridge::guardedCall(HostBridge::meetingBridge, function, payload)) {
+        window_->webView().evaluate(*call);
+    }
+}
+
+void MeetingController::audioReady(const nlohmann::json& answer) {
+    std::string text;
+    try {
+        text = answer.dump();
+    } catch (const nlohmann::json::exception&) {
+        text = "null";
+    }
+    window_->webView().evaluate("window.meetingAudioReady && window.meetingAudioReady(" + text +
+                                ");");
+}
+
+void MeetingController::status(const std::string& text) {
+    if (onStatusChange) {
+        onStatusChange(text);
+    }
+}
+
+void MeetingController::didFinish() {
+    AppLog::write("会议窗口：页面加载完成");
+    pushState();
+    if (uiTestCompletion_) {
+        const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+        Platform::current().mainQueue->postAfter(kSelfTestSettle, [weakSelf] {
+            if (const auto self = weakSelf.lock()) {
+                self->sampleUI();
+            }
+        });
+    }
+}
+
+void MeetingController::didFailProvisional(const NetworkError& error) {
+    fail("无法打开会议界面：" + networkErrorText(error) + "。请确认助手服务已启动。");
+}
+
+// --- The self-test ---------------------------------------------------------------
+
+void MeetingController::runWebSelfTest(std::function<void(nlohmann::json)> completion) {
+    uiTestCompletion_ = std::move(completion);
+    show();
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    Platform::current().mainQueue->postAfter(kSelfTestLimit, [weakSelf] {
+        if (const auto self = weakSelf.lock()) {
+            self->finishSelfTest({{"error", "超时：会议界面没有在 10 秒内加载完成"}});
+        }
+    });
+}
+
+void MeetingController::sampleUI() {
+    if (!uiTestCompletion_) {
+        return;
+    }
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    window_->webView().evaluate(
+        kProbeScript, [weakSelf](std::optional<nlohmann::json> value, const std::string& error) {
+            const auto self = weakSelf.lock();
+            if (!self || !self->uiTestCompletion_) {
+                return;
+            }
+            nlohmann::json sample = nlohmann::json::parse(
+                value && value->is_string() ? value->get<std::string>() : "", nullptr, false);
+            if (!sample.is_object()) {
+                sample = {{"error", error.empty() ? "无法读取页面" : error}};
+            }
+            self->window_->webView().callAsyncFunction(
+                kConfigProbe,
+                [weakSelf, sample](std::optional<nlohmann::json> api, const std::string&) mutable {
+                    const auto controller = weakSelf.lock();
+                    if (!controller) {
+                        return;
+                    }
+                    if (api && api->is_object()) {
+                        sample["api"] = std::move(*api);
+                    }
+                    controller->finishSelfTest(std::move(sample));
+                });
+        });
+}
+
+void MeetingController::finishSelfTest(nlohmann::json result) {
+    if (!uiTestCompletion_) {
+        return;
+    }
+    auto completion = std::exchange(uiTestCompletion_, {});
+    completion(std::move(result));
+}
+
+}  // namespace pagemate

@@ -1,0 +1,81 @@
+// "pagemate --meetinguitest" as a user runs it: the program itself, on the virtual
+// display, against the stand-in service serving the fixture meeting page.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "fixtures/StandInService.h"
+#include "harness/ProgramRun.h"
+#include "harness/TestSupport.h"
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kReport = "/tmp/pagemate-meetingui.json";
+
+class MeetingUITestMode : public ::testing::Test {
+  protected:
+    MeetingUITestMode() { std::filesystem::remove(kReport); }
+
+    // Runs the program with --meetinguitest until it ends; its report, and how long it ran.
+    std::pair<json, Clock::duration> run() {
+        const testing::ScopedEnvironment server("PGM_SERVER_URL", service.base().c_str());
+        const auto start = Clock::now();
+        testing::ProgramRun program({"--meetinguitest"}, home.path() / "stdout");
+        EXPECT_TRUE(program.started());
+        EXPECT_TRUE(program.waitForExit(60s)) << "the program did not end within a minute";
+        const auto ran = Clock::now() - start;
+        EXPECT_EQ(program.status(), 0);
+        std::error_code error;
+        if (!std::filesystem::exists(kReport, error)) {
+            ADD_FAILURE() << "no report";
+            return {json(), ran};
+        }
+        return {json::parse(testing::readFile(kReport), nullptr, false), ran};
+    }
+
+    testing::StandInService service;
+    testing::TempDir home;
+    testing::ScopedEnvironment data{"XDG_DATA_HOME", (home.path() / "data").c_str()};
+    testing::ScopedEnvironment config{"XDG_CONFIG_HOME", (home.path() / "config").c_str()};
+};
+
+TEST_F(MeetingUITestMode, ReportsWhatTheMeetingPageOffersAndTheServiceAnswer) {
+    service.answer("/meeting", 200, testing::readFile(PAGES_DIR "/meeting.html"), "text/html");
+    service.answer("/api/config", 200, R"({"version":"2.4.1"})", "application/json");
+    const auto [report, ran] = run();
+    ASSERT_TRUE(report.is_object()) << testing::readFile(kReport);
+    EXPECT_EQ(report["title"], "会议记录");
+    EXPECT_EQ(report["hasStartButton"], true);
+    EXPECT_EQ(report["bridge"], "object");
+    EXPECT_EQ(report["host"], "object");
+    EXPECT_EQ(report["bootstrap"], "object");
+    EXPECT_EQ(report["errors"], json::array());
+    EXPECT_TRUE(report["bodyText"].get<std::string>().starts_with("开始记录"));
+    EXPECT_EQ(report["api"], json({{"status", 200}}));
+    EXPECT_FALSE(report.contains("error")) << report.dump(2);
+    EXPECT_EQ(service.countFor("/api/config"), 1u);
+    EXPECT_EQ(service.countFor("/meeting"), 1u);
+    // Two seconds after start, then 1.2 s after the load.
+    EXPECT_GE(ran, 3200ms);
+    EXPECT_LT(ran, 10s);
+    EXPECT_EQ(testing::readFile(kReport), report.dump(2));
+}
+
+TEST_F(MeetingUITestMode, APageThatNeverLoadsEndsTheTestAtTenSeconds) {
+    service.answerLate("/meeting", 30s, 200, "<p>too late</p>");
+    const auto [report, ran] = run();
+    EXPECT_EQ(report, json({{"error", "超时：会议界面没有在 10 秒内加载完成"}}));
+    EXPECT_GE(ran, 12s);
+    EXPECT_LT(ran, 20s);
+    EXPECT_EQ(service.countFor("/api/config"), 0u);
+}
+
+}  // namespace
+}  // namespace pagemate

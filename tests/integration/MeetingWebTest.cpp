@@ -1,0 +1,219 @@
+// A whole meeting through the real parts: the fixture meeting page in WebKitGTK under
+// Xvfb, served with the upload endpoint by the stand-in service; a PulseAudio daemon of
+// the test's own (its sine source as the microphone, its null sink's monitor as the
+// system audio) playing a recorded LibriVox sentence; pocketsphinx transcribing; FFmpeg
+// saving the recording, which the stand-in receives.
+
+#include <gtk/gtk.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iostream>
+
+#include "app/Settings.h"
+// httplib before the X11 headers: X11 defines macros (Success) that clash with it.
+#include "fixtures/StandInService.h"
+// clang-format off
+#include "fixtures/Desktop.h"
+// clang-format on
+#include "fixtures/PulseDaemon.h"
+#include "fixtures/SpeechAudio.h"
+#include "harness/MeetingFolders.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "web/MeetingController.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawnp
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+// Runs a program to its end; its exit status, or -1.
+int runToEnd(std::vector<std::string> arguments) {
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
+    for (auto& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    // The main loop keeps turning meanwhile: the capture posts its levels to it.
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        testing::pumpUntil([] { return false; }, 50ms);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class MeetingWebTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
+    }
+
+    MeetingWebTest() {
+        Platform::install(linux_backend::makeLinuxPlatform(true));
+        Settings::shared().setRuntimeBaseURL(service.base());
+        Settings::shared().setRecordMeetingAudio(true);
+        service.answer("/meeting", 200, testing::readFile(PAGES_DIR "/meeting.html"), "text/html");
+        service.answer("/api/meeting/audio", 200, R"({"id":"m-1","filename":"会议.m4a"})");
+        controller = MeetingController::create();
+        controller->onStatusChange = [this](const std::string& text) { statuses.push_back(text); };
+    }
+    ~MeetingWebTest() override {
+        controller.reset();
+        Platform::uninstall();
+    }
+
+    // What the page has been told so far.
+    json page() {
+        std::optional<json> state;
+        controller->window().webView().evaluate(
+            "JSON.stringify({events: window.__events || [], segments: window.__segments || [],"
+            " levels: window.__levels || [], audio: window.__audio || []})",
+            [&](std::optional<json> value, const std::string&) {
+                state = value && value->is_string() ? json::parse(value->get<std::string>())
+                                                    : json::object();
+            });
+        testing::pumpUntil([&] { return state.has_value(); }, 5s);
+        return state.value_or(json::object());
+    }
+    static std::vector<std::string> statesIn(const json& state) {
+        std::vector<std::string> found;
+        for (const json& event : state.value("events", json::array())) {
+            if (event.value("type", "") == "state") {
+                found.push_back(event.value("state", ""));
+            }
+        }
+        return found;
+    }
+    bool waitForState(const std::string& wanted, std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until) {
+            const auto found = statesIn(page());
+            if (!found.empty() && found.back() == wanted) {
+                return true;
+            }
+            testing::pumpUntil([] { return false; }, 100ms);
+        }
+        return false;
+    }
+    void click(const std::string& id) {
+        controller->window().webView().evaluate("document.getElementById('" + id + "').click();");
+    }
+
+    testing::MeetingFolders folders;
+    testing::PulseDaemon daemon;
+    testing::StandInService service;
+    testing::LogCapture log;
+    std::shared_ptr<MeetingController> controller;
+    std::vector<std::string> statuses;
+};
+
+TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) {
+    ASSERT_TRUE(daemon.running()) << daemon.log();
+    const std::vector<testing::LibrivoxSentence> sentences = testing::librivoxSentences();
+    ASSERT_FALSE(sentences.empty()) << "pocketsphinx-testdata is missing";
+    const testing::LibrivoxSentence& sentence = sentences.front();
+    const std::filesystem::path raw = folders.tmp() / "sentence.raw";
+    {
+        std::ofstream out(raw, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(sentence.samples.data()),  // NOLINT
+                  static_cast<std::streamsize>(sentence.samples.size() * sizeof(std::int16_t)));
+    }
+
+    controller->show();
+    ASSERT_TRUE(testing::pumpUntil([&] { return log.contains("会议窗口：页面加载完成"); }, 15s))
+        << log.text();
+    ASSERT_TRUE(waitForState("idle", 5s));
+
+    // The page asks for a meeting through its host object.
+    const auto asked = std::chrono::steady_clock::now();
+    click("start");
+    ASSERT_TRUE(waitForState("recording", 30s)) << log.text();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(statesIn(page()), (std::vector<std::string>{"idle", "starting", "recording"}));
+
+    // The sentence plays on the computer: the system audio.
+    ASSERT_EQ(runToEnd({"pacat", "--playback", "--device=out", "--format=s16le", "--rate=16000",
+                        "--channels=1", "--raw", raw.string()}),
+              0);
+    testing::pumpUntil([] { return false; }, 1500ms);
+
+    click("stop");
+    const auto stopped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitForState("idle", 60s)) << log.text();
+    const auto ended = std::chrono::steady_clock::now();
+    const json state = page();
+    EXPECT_EQ(statesIn(state),
+              (std::vector<std::string>{"idle", "starting", "recording", "stopping", "idle"}));
+    for (const json& event : state["events"]) {
+        if (event["type"] == "state") {
+            EXPECT_EQ(event.contains("startedAt"), event["state"] == "recording");
+        }
+    }
+
+    // The system's level moved; the sine source keeps the microphone's up.
+    double loudestSystem = 0;
+    double loudestMic = 0;
+    for (const json& level : state["levels"]) {
+        loudestSystem = std::max(loudestSystem, level.value("system", 0.0));
+        loudestMic = std::max(loudestMic, level.value("mic", 0.0));
+    }
+    EXPECT_GT(loudestSystem, 0);
+    EXPECT_GT(loudestMic, 0);
+
+    // The sentence came back as "线上" segments.
+    std::string heard;
+    for (const json& segment : state["segments"]) {
+        if (segment.value("speaker", "") == "线上" && segment.value("final", false)) {
+            heard += segment.value("text", "") + " ";
+        }
+    }
+    EXPECT_GE(testing::wordsFound(sentence.words, heard) * 3, sentence.words.size())
+        << "heard: " << heard;
+
+    // The recording was saved, uploaded, and its id handed to the page.
+    ASSERT_EQ(state["audio"].size(), 1U) << log.text();
+    EXPECT_EQ(state["audio"][0], json({{"id", "m-1"}, {"filename", "会议.m4a"}}));
+    std::string body;
+    for (const auto& request : service.received()) {
+        if (request.path == "/api/meeting/audio") {
+            body = request.body;
+        }
+    }
+    ASSERT_FALSE(body.empty());
+    const std::filesystem::path received = folders.tmp() / "received.m4a";
+    {
+        std::ofstream out(received, std::ios::binary);
+        out.write(body.data(), static_cast<std::streamsize>(body.size()));
+    }
+    auto opened = Platform::current().audioCodecs->openFile(received);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileReader>>(opened));
+    const double seconds =
+        std::get<std::unique_ptr<AudioFileReader>>(opened)->info().durationSeconds();
+    // The capture runs a little before "recording" and a little after "stop": the
+    // recording lies between the meeting as the page saw it and the whole exchange.
+    const double shortest = std::chrono::duration<double>(stopped - started).count();
+    const double longest = std::chrono::duration<double>(ended - asked).count();
+    EXPECT_GE(seconds, shortest - 0.5);
+    EXPECT_LE(seconds, longest + 0.5);
+    std::cout << "heard " << testing::wordsFound(sentence.words, heard) << " of "
+              << sentence.words.size() << " words; recording " << seconds << " s, meeting "
+              << shortest << " to " << longest << " s\n";
+    EXPECT_EQ(folders.savedFiles().size(), 1U);
+    EXPECT_TRUE(folders.meetingFolders().empty());
+    EXPECT_EQ(statuses, (std::vector<std::string>{"正在记录会议", "正在整理会议记录…",
+                                                  "正在保存录音…", "会议记录已结束"}));
+}
+
+}  // namespace
+}  // namespace pagemate
