@@ -62,6 +62,20 @@ class MeetingControllerTest : public ::testing::Test {
             post({{"action", "stop"}});
             (void)pump([this] { return controller->state() == "idle"; });
         }
+        // A session finished after a failed start completes on the recogniser's
+        // thread, which posts to the main queue: the queue must outlive that thread,
+        // which ends when the channel lets its recogniser go.
+        (void)pump([this] {
+            for (std::size_t index = 0; index < platform.speech.channelsMade(); ++index) {
+                fake::FakeSpeechChannel& channel = platform.speech.channel(index);
+                if (channel.finalizeCalled() && !channel.destroyed()) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        controller.reset();
+        platform.queue.runUntilIdle();
     }
 
     void post(const json& message) { window->view.delegate->didReceiveMessage(message); }
