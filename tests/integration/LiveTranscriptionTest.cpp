@@ -67,7 +67,7 @@ class LiveTranscription : public ::testing::Test {
     bool start() {
         bool done = false;
         bool started = false;
-        session->start([&](std::optional<MeetingCaptureError> error) {
+        session->start([&](const std::optional<MeetingCaptureError>& error) {
             started = !error;
             done = true;
         });
@@ -164,7 +164,7 @@ TEST_F(LiveTranscription, BothSpeakersFromRecordedSentencesPartialsReplacedByFin
 
 TEST_F(LiveTranscription, SilenceAloneGivesNoSegmentAndNoError) {
     ASSERT_TRUE(start());
-    const auto blocks = floatBlocks(std::vector<std::int16_t>(16000 * 3, 0), 16000);
+    const auto blocks = floatBlocks(std::vector<std::int16_t>(std::size_t{16000} * 3, 0), 16000);
     for (const auto& block : blocks) {
         session->feed(CaptureSource::microphone, block);
         session->feed(CaptureSource::system, block);
