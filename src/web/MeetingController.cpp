@@ -15,6 +15,7 @@
 #include "support/Url.h"
 #include "web/HostBridge.h"
 #include "web/NetworkErrorText.h"
+#include "web/PageSample.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
@@ -520,30 +521,12 @@ void MeetingController::sampleUI() {
         return;
     }
     const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
-    window_->webView().evaluate(
-        kProbeScript, [weakSelf](std::optional<nlohmann::json> value, const std::string& error) {
-            const auto self = weakSelf.lock();
-            if (!self || !self->uiTestCompletion_) {
-                return;
-            }
-            nlohmann::json sample = nlohmann::json::parse(
-                value && value->is_string() ? value->get<std::string>() : "", nullptr, false);
-            if (!sample.is_object()) {
-                sample = {{"error", error.empty() ? "无法读取页面" : error}};
-            }
-            self->window_->webView().callAsyncFunction(
-                kConfigProbe,
-                [weakSelf, sample](std::optional<nlohmann::json> api, const std::string&) mutable {
-                    const auto controller = weakSelf.lock();
-                    if (!controller) {
-                        return;
-                    }
-                    if (api && api->is_object()) {
-                        sample["api"] = std::move(*api);
-                    }
-                    controller->finishSelfTest(std::move(sample));
-                });
-        });
+    samplePage(window_->webView(), kProbeScript, kConfigProbe, "无法读取页面",
+               [weakSelf](nlohmann::json sample) {
+                   if (const auto self = weakSelf.lock()) {
+                       self->finishSelfTest(std::move(sample));
+                   }
+               });
 }
 
 void MeetingController::finishSelfTest(nlohmann::json result) {

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "platform/WebView.h"
+
+namespace pagemate {
+
+// The two looks a self-test takes at a hosted page: `probeScript`, which returns the
+// page's state as JSON text, then `configProbe`, the body of an async function that
+// asks the service for its configuration from inside the page. `done` gets the state
+// (or {"error": the script's error, else `unreadable`}) with the second answer under
+// "api" when it was an object. Nothing is called once the view is gone.
+void samplePage(WebView& view, std::string probeScript, std::string configProbe,
+                std::string unreadable, std::function<void(nlohmann::json)> done);
+
+}  // namespace pagemate
