@@ -4,7 +4,7 @@
 
 namespace pagemate {
 
-void samplePage(WebView& view, std::string probeScript, std::string configProbe,
+void samplePage(WebView& view, const std::string& probeScript, std::string configProbe,
                 std::string unreadable, std::function<void(nlohmann::json)> done) {
     // The view outlives every result it delivers, so the second look can be asked of it
     // from inside the first one's answer.

@@ -13,7 +13,7 @@ namespace pagemate {
 // asks the service for its configuration from inside the page. `done` gets the state
 // (or {"error": the script's error, else `unreadable`}) with the second answer under
 // "api" when it was an object. Nothing is called once the view is gone.
-void samplePage(WebView& view, std::string probeScript, std::string configProbe,
+void samplePage(WebView& view, const std::string& probeScript, std::string configProbe,
                 std::string unreadable, std::function<void(nlohmann::json)> done);
 
 }  // namespace pagemate
