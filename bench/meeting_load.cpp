@@ -1,0 +1,273 @@
+// A meeting of N minutes through the meeting controller on the real Linux platform
+// (pocketsphinx, FFmpeg, the recorder, the upload to a loopback stand-in service), with
+// only the sound server replaced by the scripted one: the LibriVox recordings of
+// pocketsphinx-testdata, looped, resampled by sox to each device's format (the
+// microphone 44.1 kHz stereo, the system audio 48 kHz stereo), are handed to both
+// streams in 100 ms blocks in real time (or `speed` times faster). "start" and "stop"
+// go to the controller as the page's messages. Figures: processor time per minute of
+// meeting while recording, the main thread's longest stall (gap between heartbeats
+// posted every 10 ms, beyond those 10 ms) while recording and while stopping, and the
+// time from "stop" to the page's meetingAudioReady. Run under
+// xvfb-run -a dbus-run-session -- build/bench/meeting_load [minutes] [speed]
+// (default 2 minutes in real time: the sound arrives at the pace of a real meeting).
+
+#include <gtk/gtk.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Settings.h"
+#include "fixtures/SpeechAudio.h"
+#include "fixtures/StandInService.h"
+#include "harness/MeetingFolders.h"
+#include "platform/MainQueue.h"
+#include "platform/fake/ScriptedSoundServer.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "web/MeetingController.h"
+
+namespace {
+
+using namespace pagemate;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr auto kHeartbeat = 10ms;
+constexpr std::uint32_t kBlockMilliseconds = 100;
+
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + (static_cast<double>(time.tv_usec) / 1e6);
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// A task posted on the main queue every 10 ms; the largest gap between two of them
+// beyond those 10 ms is the longest stall of the main thread since the last reset.
+class Heartbeat {
+  public:
+    void start() {
+        last_ = Clock::now();
+        beat();
+    }
+    // The longest stall so far (ms); starts a new period.
+    double reset() {
+        const double worst = worst_;
+        worst_ = 0;
+        return worst;
+    }
+    void stop() { stopped_ = true; }
+
+  private:
+    void beat() {
+        if (stopped_) {
+            return;
+        }
+        const auto now = Clock::now();
+        worst_ = std::max(worst_, millisecondsBetween(last_, now) -
+                                      std::chrono::duration<double, std::milli>(kHeartbeat).count());
+        last_ = now;
+        Platform::current().mainQueue->postAfter(kHeartbeat, [this] { beat(); });
+    }
+    Clock::time_point last_;
+    double worst_ = 0;
+    bool stopped_ = false;
+};
+
+// The LibriVox sentences one after another, resampled by sox to `rate` Hz stereo
+// float32 interleaved; empty when sox failed.
+std::vector<std::byte> librivoxAt(const fs::path& folder, int rate) {
+    const fs::path joined = folder / "librivox.raw";
+    const fs::path converted = folder / ("librivox-" + std::to_string(rate) + ".raw");
+    {
+        std::ofstream out(joined, std::ios::binary);
+        for (const testing::LibrivoxSentence& sentence : testing::librivoxSentences()) {
+            out.write(reinterpret_cast<const char*>(sentence.samples.data()),  // NOLINT
+                      static_cast<std::streamsize>(sentence.samples.size() * sizeof(std::int16_t)));
+        }
+    }
+    const std::string command = "sox -q -t raw -r 16000 -e signed -b 16 -c 1 '" + joined.string() +
+                                "' -t raw -r " + std::to_string(rate) +
+                                " -e floating-point -b 32 -c 2 '" + converted.string() + "'";
+    if (std::system(command.c_str()) != 0) {  // NOLINT(cert-env33-c): a fixed tool
+        return {};
+    }
+    std::ifstream in(converted, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::byte> result(bytes.size());
+    std::transform(bytes.begin(), bytes.end(), result.begin(),
+                   [](char byte) { return static_cast<std::byte>(byte); });
+    return result;
+}
+
+// Hands a looped recording to a stream, one block at a time.
+class Looper {
+  public:
+    Looper(std::vector<std::byte> sound, const AudioFormat& format, std::size_t offset)
+        : sound_(std::move(sound)),
+          blockBytes_(static_cast<std::size_t>(format.sampleRate) * kBlockMilliseconds / 1000 *
+                      format.bytesPerFrame()),
+          position_((offset / format.bytesPerFrame()) * format.bytesPerFrame() % sound_.size()) {}
+
+    fake::FakeFragment next() {
+        std::vector<std::byte> block;
+        block.reserve(blockBytes_);
+        while (block.size() < blockBytes_) {
+            const std::size_t take = std::min(blockBytes_ - block.size(), sound_.size() - position_);
+            block.insert(block.end(), sound_.begin() + static_cast<std::ptrdiff_t>(position_),
+                         sound_.begin() + static_cast<std::ptrdiff_t>(position_ + take));
+            position_ = (position_ + take) % sound_.size();
+        }
+        return {std::move(block)};
+    }
+
+  private:
+    std::vector<std::byte> sound_;
+    std::size_t blockBytes_;
+    std::size_t position_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double minutes = argc > 1 ? std::atof(argv[1]) : 2;
+    const double speed = argc > 2 ? std::max(0.1, std::atof(argv[2])) : 1;
+    if (!gtk_init_check(nullptr, nullptr)) {
+        std::fprintf(stderr, "no display: run under xvfb-run\n");
+        return 1;
+    }
+    const testing::MeetingFolders folders;
+    testing::StandInService service;
+    service.answer("/api/meeting/audio", 200, R"({"id":"m-1","filename":"会议.m4a"})");
+
+    Platform::install(linux_backend::makeLinuxPlatform(true));
+    auto scripted = std::make_unique<fake::ScriptedSoundServer>();
+    fake::ScriptedSoundServer& sound = *scripted;
+    Platform::current().sound = std::move(scripted);
+    const AudioFormat micFormat{SampleType::float32, 44100, 2, true};
+    const AudioFormat systemFormat{SampleType::float32, 48000, 2, true};
+    sound.setFormat(SoundDeviceKind::defaultInput, micFormat);
+    sound.setFormat(SoundDeviceKind::outputMonitor, systemFormat);
+
+    std::vector<std::byte> micSound = librivoxAt(folders.tmp(), 44100);
+    std::vector<std::byte> systemSound = librivoxAt(folders.tmp(), 48000);
+    if (micSound.empty() || systemSound.empty()) {
+        std::fprintf(stderr, "no LibriVox sound: pocketsphinx-testdata and sox are needed\n");
+        return 1;
+    }
+    const std::size_t micHalf = micSound.size() / 2;
+    Looper mic(std::move(micSound), micFormat, micHalf);
+    Looper system(std::move(systemSound), systemFormat, 0);
+
+    Settings::shared().setRuntimeBaseURL(service.base());
+    Settings::shared().setRecordMeetingAudio(true);
+    MainQueue& main = *Platform::current().mainQueue;
+    int result = 0;
+    {
+        const auto controller = MeetingController::create();
+        std::string lastStatus;
+        Clock::time_point audioReadyAt;
+        controller->onStatusChange = [&](const std::string& text) {
+            // The page's meetingAudioReady is evaluated just before the meeting ends.
+            if (text == "会议记录已结束") {
+                audioReadyAt = Clock::now();
+            }
+            lastStatus = text;
+        };
+        Heartbeat heartbeat;
+        heartbeat.start();
+
+        controller->handleMessage({{"action", "start"}});
+        main.runFor(30s, [&] { return controller->state() != "idle" && controller->state() != "starting"; });
+        if (controller->state() != "recording") {
+            std::fprintf(stderr, "the meeting did not start (%s)\n", lastStatus.c_str());
+            return 1;
+        }
+        const auto micStream = sound.stream(SoundDeviceKind::defaultInput);
+        const auto systemStream = sound.stream(SoundDeviceKind::outputMonitor);
+        if (!micStream || !systemStream) {
+            std::fprintf(stderr, "the capture opened no streams\n");
+            return 1;
+        }
+
+        // The sound arrives from a thread of its own, as a sound server's would.
+        const auto blocks = static_cast<long>(minutes * 60 * 1000 / kBlockMilliseconds);
+        std::atomic<bool> fed{false};
+        const double cpuBefore = cpuSeconds();
+        const auto recordingFrom = Clock::now();
+        heartbeat.reset();
+        std::thread feeder([&] {
+            const auto pace = std::chrono::duration<double, std::milli>(kBlockMilliseconds / speed);
+            const auto from = Clock::now();
+            for (long block = 0; block < blocks; ++block) {
+                micStream->deliver(mic.next());
+                systemStream->deliver(system.next());
+                std::this_thread::sleep_until(
+                    from + std::chrono::duration_cast<Clock::duration>(pace * (block + 1)));
+            }
+            micStream->flush();
+            systemStream->flush();
+            fed = true;
+        });
+        while (!fed) {
+            main.runFor(100ms, [&] { return fed.load(); });
+        }
+        feeder.join();
+        const double recordingSeconds =
+            std::chrono::duration<double>(Clock::now() - recordingFrom).count();
+        const double cpuRecording = cpuSeconds() - cpuBefore;
+        const double stallRecording = heartbeat.reset();
+
+        const auto stopAt = Clock::now();
+        const double cpuBeforeStop = cpuSeconds();
+        controller->handleMessage({{"action", "stop"}});
+        main.runFor(600s, [&] { return controller->state() == "idle"; });
+        const double stopMilliseconds = millisecondsBetween(stopAt, audioReadyAt);
+        const double cpuStop = cpuSeconds() - cpuBeforeStop;
+        const double stallStop = heartbeat.reset();
+        heartbeat.stop();
+
+        bool uploaded = false;
+        for (const auto& request : service.received()) {
+            uploaded = uploaded || (request.path == "/api/meeting/audio" && !request.body.empty());
+        }
+        const bool ended = controller->state() == "idle" && audioReadyAt >= stopAt;
+
+        std::printf("meeting of %.1f min, sound fed at %.1fx real time (%.0f s)\n", minutes, speed,
+                    recordingSeconds);
+        std::printf("%-40s %12s\n", "figure", "value");
+        std::printf("%-40s %12.2f\n", "CPU s per minute of meeting (recording)",
+                    cpuRecording / minutes);
+        std::printf("%-40s %12.1f\n", "longest main-thread stall, recording (ms)", stallRecording);
+        std::printf("%-40s %12.1f\n", "longest main-thread stall, stopping (ms)", stallStop);
+        std::printf("%-40s %12.0f\n", "stop to meetingAudioReady (ms)",
+                    ended ? stopMilliseconds : -1.0);
+        std::printf("%-40s %12.2f\n", "CPU s during the stop", cpuStop);
+        std::printf("%-40s %12s\n", "recording uploaded", uploaded ? "yes" : "no");
+        std::printf("%-40s %12s\n", "stalls within 50 ms",
+                    stallRecording <= 50 && stallStop <= 50 ? "yes" : "NO");
+        result = ended && uploaded ? 0 : 1;
+        if (!ended) {
+            std::fprintf(stderr, "the meeting did not end (%s)\n", lastStatus.c_str());
+        }
+    }
+    Platform::uninstall();
+    return result;
+}
