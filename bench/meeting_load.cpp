@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,20 +74,46 @@ class Heartbeat {
         worst_ = 0;
         return worst;
     }
+    // When the longest stall of the period ended.
+    [[nodiscard]] Clock::time_point worstEnded() const { return worstEnded_; }
     void stop() { stopped_ = true; }
 
   private:
+    // A stall longer than this is written to standard error with the time of day it
+    // ended, to be matched with the log's lines.
+    static constexpr double kReportedStall = 20;
+    static void report(double stall) {
+        const auto now = std::chrono::system_clock::now();
+        const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+        tm local{};
+        ::localtime_r(&seconds, &local);
+        const auto millis =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+            1000;
+        (void)std::fprintf(stderr, "[%02d:%02d:%02d.%03lld] main thread stalled %.0f ms\n",
+                           local.tm_hour, local.tm_min, local.tm_sec,
+                           static_cast<long long>(millis), stall);
+    }
+
     void beat() {
         if (stopped_) {
             return;
         }
         const auto now = Clock::now();
-        worst_ = std::max(worst_, millisecondsBetween(last_, now) -
-                                      std::chrono::duration<double, std::milli>(kHeartbeat).count());
+        const double stall = millisecondsBetween(last_, now) -
+                             std::chrono::duration<double, std::milli>(kHeartbeat).count();
+        if (stall > kReportedStall) {
+            report(stall);
+        }
+        if (stall > worst_) {
+            worst_ = stall;
+            worstEnded_ = now;
+        }
         last_ = now;
         Platform::current().mainQueue->postAfter(kHeartbeat, [this] { beat(); });
     }
     Clock::time_point last_;
+    Clock::time_point worstEnded_;
     double worst_ = 0;
     bool stopped_ = false;
 };
@@ -130,7 +157,8 @@ class Looper {
         std::vector<std::byte> block;
         block.reserve(blockBytes_);
         while (block.size() < blockBytes_) {
-            const std::size_t take = std::min(blockBytes_ - block.size(), sound_.size() - position_);
+            const std::size_t take =
+                std::min(blockBytes_ - block.size(), sound_.size() - position_);
             block.insert(block.end(), sound_.begin() + static_cast<std::ptrdiff_t>(position_),
                          sound_.begin() + static_cast<std::ptrdiff_t>(position_ + take));
             position_ = (position_ + take) % sound_.size();
@@ -150,7 +178,7 @@ int main(int argc, char** argv) {
     const double minutes = argc > 1 ? std::atof(argv[1]) : 2;
     const double speed = argc > 2 ? std::max(0.1, std::atof(argv[2])) : 1;
     if (!gtk_init_check(nullptr, nullptr)) {
-        std::fprintf(stderr, "no display: run under xvfb-run\n");
+        (void)std::fprintf(stderr, "no display: run under xvfb-run\n");
         return 1;
     }
     const testing::MeetingFolders folders;
@@ -169,7 +197,7 @@ int main(int argc, char** argv) {
     std::vector<std::byte> micSound = librivoxAt(folders.tmp(), 44100);
     std::vector<std::byte> systemSound = librivoxAt(folders.tmp(), 48000);
     if (micSound.empty() || systemSound.empty()) {
-        std::fprintf(stderr, "no LibriVox sound: pocketsphinx-testdata and sox are needed\n");
+        (void)std::fprintf(stderr, "no LibriVox sound: pocketsphinx-testdata and sox are needed\n");
         return 1;
     }
     const std::size_t micHalf = micSound.size() / 2;
@@ -195,15 +223,17 @@ int main(int argc, char** argv) {
         heartbeat.start();
 
         controller->handleMessage({{"action", "start"}});
-        main.runFor(30s, [&] { return controller->state() != "idle" && controller->state() != "starting"; });
+        main.runFor(30s, [&] {
+            return controller->state() != "idle" && controller->state() != "starting";
+        });
         if (controller->state() != "recording") {
-            std::fprintf(stderr, "the meeting did not start (%s)\n", lastStatus.c_str());
+            (void)std::fprintf(stderr, "the meeting did not start (%s)\n", lastStatus.c_str());
             return 1;
         }
         const auto micStream = sound.stream(SoundDeviceKind::defaultInput);
         const auto systemStream = sound.stream(SoundDeviceKind::outputMonitor);
         if (!micStream || !systemStream) {
-            std::fprintf(stderr, "the capture opened no streams\n");
+            (void)std::fprintf(stderr, "the capture opened no streams\n");
             return 1;
         }
 
@@ -241,6 +271,7 @@ int main(int argc, char** argv) {
         main.runFor(600s, [&] { return controller->state() == "idle"; });
         const double stopMilliseconds = millisecondsBetween(stopAt, audioReadyAt);
         const double cpuStop = cpuSeconds() - cpuBeforeStop;
+        const double stallStopAt = millisecondsBetween(stopAt, heartbeat.worstEnded());
         const double stallStop = heartbeat.reset();
         heartbeat.stop();
 
@@ -257,6 +288,7 @@ int main(int argc, char** argv) {
                     cpuRecording / minutes);
         std::printf("%-40s %12.1f\n", "longest main-thread stall, recording (ms)", stallRecording);
         std::printf("%-40s %12.1f\n", "longest main-thread stall, stopping (ms)", stallStop);
+        std::printf("%-40s %12.0f\n", "  that stall ended, after stop (ms)", stallStopAt);
         std::printf("%-40s %12.0f\n", "stop to meetingAudioReady (ms)",
                     ended ? stopMilliseconds : -1.0);
         std::printf("%-40s %12.2f\n", "CPU s during the stop", cpuStop);
@@ -265,7 +297,7 @@ int main(int argc, char** argv) {
                     stallRecording <= 50 && stallStop <= 50 ? "yes" : "NO");
         result = ended && uploaded ? 0 : 1;
         if (!ended) {
-            std::fprintf(stderr, "the meeting did not end (%s)\n", lastStatus.c_str());
+            (void)std::fprintf(stderr, "the meeting did not end (%s)\n", lastStatus.c_str());
         }
     }
     Platform::uninstall();
