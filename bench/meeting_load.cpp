@@ -90,9 +90,9 @@ class Heartbeat {
         const auto millis =
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
             1000;
-        (void)std::fprintf(stderr, "[%02d:%02d:%02d.%03lld] main thread stalled %.0f ms\n",
-                           local.tm_hour, local.tm_min, local.tm_sec,
-                           static_cast<long long>(millis), stall);
+        static_cast<void>(std::fprintf(
+            stderr, "[%02d:%02d:%02d.%03lld] main thread stalled %.0f ms\n", local.tm_hour,
+            local.tm_min, local.tm_sec, static_cast<long long>(millis), stall));
     }
 
     void beat() {
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
     const double minutes = argc > 1 ? std::atof(argv[1]) : 2;
     const double speed = argc > 2 ? std::max(0.1, std::atof(argv[2])) : 1;
     if (!gtk_init_check(nullptr, nullptr)) {
-        (void)std::fprintf(stderr, "no display: run under xvfb-run\n");
+        static_cast<void>(std::fprintf(stderr, "no display: run under xvfb-run\n"));
         return 1;
     }
     const testing::MeetingFolders folders;
@@ -197,7 +197,8 @@ int main(int argc, char** argv) {
     std::vector<std::byte> micSound = librivoxAt(folders.tmp(), 44100);
     std::vector<std::byte> systemSound = librivoxAt(folders.tmp(), 48000);
     if (micSound.empty() || systemSound.empty()) {
-        (void)std::fprintf(stderr, "no LibriVox sound: pocketsphinx-testdata and sox are needed\n");
+        static_cast<void>(
+            std::fprintf(stderr, "no LibriVox sound: pocketsphinx-testdata and sox are needed\n"));
         return 1;
     }
     const std::size_t micHalf = micSound.size() / 2;
@@ -227,13 +228,14 @@ int main(int argc, char** argv) {
             return controller->state() != "idle" && controller->state() != "starting";
         });
         if (controller->state() != "recording") {
-            (void)std::fprintf(stderr, "the meeting did not start (%s)\n", lastStatus.c_str());
+            static_cast<void>(
+                std::fprintf(stderr, "the meeting did not start (%s)\n", lastStatus.c_str()));
             return 1;
         }
         const auto micStream = sound.stream(SoundDeviceKind::defaultInput);
         const auto systemStream = sound.stream(SoundDeviceKind::outputMonitor);
         if (!micStream || !systemStream) {
-            (void)std::fprintf(stderr, "the capture opened no streams\n");
+            static_cast<void>(std::fprintf(stderr, "the capture opened no streams\n"));
             return 1;
         }
 
@@ -297,7 +299,8 @@ int main(int argc, char** argv) {
                     stallRecording <= 50 && stallStop <= 50 ? "yes" : "NO");
         result = ended && uploaded ? 0 : 1;
         if (!ended) {
-            (void)std::fprintf(stderr, "the meeting did not end (%s)\n", lastStatus.c_str());
+            static_cast<void>(
+                std::fprintf(stderr, "the meeting did not end (%s)\n", lastStatus.c_str()));
         }
     }
     Platform::uninstall();
