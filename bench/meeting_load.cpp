@@ -13,6 +13,7 @@
 
 #include <gtk/gtk.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,7 +24,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +57,39 @@ double cpuSeconds() {
         return static_cast<double>(time.tv_sec) + (static_cast<double>(time.tv_usec) / 1e6);
     };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The processor seconds of each of the process's live threads, summed by thread name
+// (from /proc/self/task/*/stat; a thread that has ended is no longer counted).
+std::map<std::string, double> threadCpuSeconds() {
+    std::map<std::string, double> byName;
+    const auto ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/self/task", error)) {
+        std::ifstream statFile(task.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)),
+                         std::istreambuf_iterator<char>());
+        // The name, in parentheses, may hold spaces: the fields are counted after it.
+        const auto open = stat.find('(');
+        const auto close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        double user = 0;
+        double system = 0;
+        // Fields 3 to 13, then utime (14) and stime (15).
+        for (int index = 3; index <= 15 && fields >> field; ++index) {
+            if (index == 14) {
+                user = std::atof(field.c_str());
+            } else if (index == 15) {
+                system = std::atof(field.c_str());
+            }
+        }
+        byName[stat.substr(open + 1, close - open - 1)] += (user + system) / ticks;
+    }
+    return byName;
 }
 
 double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
@@ -242,6 +278,7 @@ int main(int argc, char** argv) {
         // The sound arrives from a thread of its own, as a sound server's would.
         const auto blocks = static_cast<long>(minutes * 60 * 1000 / kBlockMilliseconds);
         std::atomic<bool> fed{false};
+        const auto threadsBefore = threadCpuSeconds();
         const double cpuBefore = cpuSeconds();
         const auto recordingFrom = Clock::now();
         heartbeat.reset();
@@ -265,6 +302,10 @@ int main(int argc, char** argv) {
         const double recordingSeconds =
             std::chrono::duration<double>(Clock::now() - recordingFrom).count();
         const double cpuRecording = cpuSeconds() - cpuBefore;
+        auto threadsRecording = threadCpuSeconds();
+        for (const auto& [name, seconds] : threadsBefore) {
+            threadsRecording[name] -= seconds;
+        }
         const double stallRecording = heartbeat.reset();
 
         const auto stopAt = Clock::now();
@@ -297,6 +338,12 @@ int main(int argc, char** argv) {
         std::printf("%-40s %12s\n", "recording uploaded", uploaded ? "yes" : "no");
         std::printf("%-40s %12s\n", "stalls within 50 ms",
                     stallRecording <= 50 && stallStop <= 50 ? "yes" : "NO");
+        std::printf("CPU s per minute of meeting by thread while recording (over 0.05):\n");
+        for (const auto& [name, seconds] : threadsRecording) {
+            if (seconds / minutes > 0.05) {
+                std::printf("  %-38s %12.2f\n", name.c_str(), seconds / minutes);
+            }
+        }
         result = ended && uploaded ? 0 : 1;
         if (!ended) {
             static_cast<void>(
