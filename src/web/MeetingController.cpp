@@ -396,8 +396,12 @@ void MeetingController::finishSession(const std::shared_ptr<Meeting>& meeting) {
 void MeetingController::finishRecorder(const std::shared_ptr<Meeting>& meeting) {
     std::shared_ptr<MeetingRecorder> recorder;
     if (meeting) {
-        meeting->capture.reset();
-        meeting->session.reset();
+        // Their teardown joins decoder threads and frees models: not on the main thread.
+        queue_->post([capture = std::move(meeting->capture),
+                      session = std::move(meeting->session)]() mutable {
+            session.reset();
+            capture.reset();
+        });
         recorder = std::move(meeting->recorder);
     }
     meeting_.reset();
