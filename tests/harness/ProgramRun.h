@@ -6,8 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -132,6 +135,36 @@ inline bool waitForLog(const std::string& prefix, ProgramRun& run) {
         std::this_thread::sleep_for(10ms);
     }
     return false;
+}
+
+// What a self-test run left: its report (null when it wrote none) and how long it ran.
+struct ReportedRun {
+    nlohmann::json report;
+    std::chrono::steady_clock::duration ran{};
+};
+
+// Runs the program with `arguments` until it ends, within `limit`, and reads the report
+// it writes to `report` (removed first). A run that does not start, outlives the limit,
+// ends with another status than 0 or writes no report fails the calling test.
+inline ReportedRun runForReport(const std::vector<std::string>& arguments,
+                                const std::filesystem::path& report,
+                                const std::filesystem::path& output,
+                                std::chrono::milliseconds limit) {
+    std::filesystem::remove(report);
+    const auto start = std::chrono::steady_clock::now();
+    ProgramRun program(arguments, output);
+    EXPECT_TRUE(program.started());
+    EXPECT_TRUE(program.waitForExit(limit)) << arguments.at(0) << " did not end";
+    ReportedRun run;
+    run.ran = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(program.status(), 0);
+    std::error_code error;
+    if (!std::filesystem::exists(report, error)) {
+        ADD_FAILURE() << arguments.at(0) << " wrote no report";
+        return run;
+    }
+    run.report = nlohmann::json::parse(testing::readFile(report), nullptr, false);
+    return run;
 }
 
 }  // namespace pagemate::testing

@@ -26,18 +26,9 @@ class MeetingUITestMode : public ::testing::Test {
     // Runs the program with --meetinguitest until it ends; its report, and how long it ran.
     std::pair<json, Clock::duration> run() {
         const testing::ScopedEnvironment server("PGM_SERVER_URL", service.base().c_str());
-        const auto start = Clock::now();
-        testing::ProgramRun program({"--meetinguitest"}, home.path() / "stdout");
-        EXPECT_TRUE(program.started());
-        EXPECT_TRUE(program.waitForExit(60s)) << "the program did not end within a minute";
-        const auto ran = Clock::now() - start;
-        EXPECT_EQ(program.status(), 0);
-        std::error_code error;
-        if (!std::filesystem::exists(kReport, error)) {
-            ADD_FAILURE() << "no report";
-            return {json(), ran};
-        }
-        return {json::parse(testing::readFile(kReport), nullptr, false), ran};
+        auto [report, ran] =
+            testing::runForReport({"--meetinguitest"}, kReport, home.path() / "stdout", 60s);
+        return {std::move(report), ran};
     }
 
     testing::StandInService service;

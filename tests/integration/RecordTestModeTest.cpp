@@ -19,11 +19,7 @@ using nlohmann::json;
 class RecordTestMode : public ::testing::Test {
   protected:
     json run(const std::vector<std::string>& arguments, const char* report) {
-        fs::remove(report);
-        testing::ProgramRun program(arguments, folders.home() / "stdout");
-        EXPECT_TRUE(program.waitForExit(90s)) << arguments[0] << " did not end";
-        EXPECT_EQ(program.status(), 0);
-        return json::parse(testing::readFile(report), nullptr, false);
+        return testing::runForReport(arguments, report, folders.home() / "stdout", 90s).report;
     }
 
     testing::MeetingFolders folders;

@@ -35,13 +35,9 @@ class SelfTestMode : public ::testing::Test {
 
     // Runs the program with the switch and returns its report once it has ended.
     json run(const char* flag, const char* report, std::chrono::milliseconds limit = 20s) {
-        std::filesystem::remove(report);
-        const auto start = std::chrono::steady_clock::now();
-        testing::ProgramRun program({flag}, home.path() / "stdout");
-        EXPECT_TRUE(program.waitForExit(limit)) << flag << " did not end";
-        elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(program.status(), 0);
-        return json::parse(testing::readFile(report), nullptr, false);
+        auto [values, ran] = testing::runForReport({flag}, report, home.path() / "stdout", limit);
+        elapsed = ran;
+        return values;
     }
 
     testing::TempDir home;
