@@ -51,12 +51,15 @@ bool isValidUtf8(std::string_view bytes) {
     return true;
 }
 
-std::size_t characterCount(std::string_view utf8) {
-    if (utf8.empty()) {
-        return 0;
-    }
-    // ICU's character break iterator implements the extended grapheme clusters of
-    // Unicode's text segmentation rules, kept current with each Unicode version.
+namespace {
+
+// Calls `visit` with the byte offset where each user-perceived character of the UTF-8
+// text ends, in order, until it returns false. ICU's character break iterator
+// implements the extended grapheme clusters of Unicode's text segmentation rules, kept
+// current with each Unicode version. False when ICU could not walk the text (not
+// reached with valid arguments).
+template <typename Visit>
+bool forEachCharacterEnd(std::string_view utf8, Visit visit) {
     UErrorCode status = U_ZERO_ERROR;
     const std::unique_ptr<UText, decltype(&utext_close)> text(
         utext_openUTF8(nullptr, utf8.data(), static_cast<std::int64_t>(utf8.size()), &status),
@@ -67,11 +70,29 @@ std::size_t characterCount(std::string_view utf8) {
         ubrk_setUText(breaks.get(), text.get(), &status);
     }
     if (U_FAILURE(status)) {
-        return utf8.size();  // not reached with valid arguments; never undercount
+        return false;
+    }
+    // Over UTF-8 text the iterator's positions are byte offsets.
+    for (std::int32_t at = ubrk_next(breaks.get()); at != UBRK_DONE; at = ubrk_next(breaks.get())) {
+        if (!visit(static_cast<std::size_t>(at))) {
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::size_t characterCount(std::string_view utf8) {
+    if (utf8.empty()) {
+        return 0;
     }
     std::size_t count = 0;
-    for (std::int32_t at = ubrk_next(breaks.get()); at != UBRK_DONE; at = ubrk_next(breaks.get())) {
-        ++count;
+    if (!forEachCharacterEnd(utf8, [&count](std::size_t) {
+            ++count;
+            return true;
+        })) {
+        return utf8.size();  // never undercount
     }
     return count;
 }
@@ -80,26 +101,18 @@ std::string_view characterPrefix(std::string_view utf8, std::size_t count) {
     if (utf8.empty() || count == 0) {
         return utf8.substr(0, 0);
     }
-    UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<UText, decltype(&utext_close)> text(
-        utext_openUTF8(nullptr, utf8.data(), static_cast<std::int64_t>(utf8.size()), &status),
-        &utext_close);
-    const std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> breaks(
-        ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status), &ubrk_close);
-    if (U_SUCCESS(status)) {
-        ubrk_setUText(breaks.get(), text.get(), &status);
-    }
-    if (U_FAILURE(status)) {
+    std::size_t seen = 0;
+    std::size_t end = utf8.size();
+    if (!forEachCharacterEnd(utf8, [&](std::size_t at) {
+            if (++seen < count) {
+                return true;
+            }
+            end = at;
+            return false;
+        })) {
         return utf8.substr(0, std::min(count, utf8.size()));
     }
-    // Over UTF-8 text the iterator's positions are byte offsets.
-    std::size_t seen = 0;
-    for (std::int32_t at = ubrk_next(breaks.get()); at != UBRK_DONE; at = ubrk_next(breaks.get())) {
-        if (++seen == count) {
-            return utf8.substr(0, static_cast<std::size_t>(at));
-        }
-    }
-    return utf8;
+    return utf8.substr(0, end);
 }
 
 }  // namespace pagemate
