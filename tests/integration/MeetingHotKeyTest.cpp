@@ -1,0 +1,76 @@
+// The meeting window's hot key as a user meets it: the program running on the virtual
+// display under a window manager, Alt+Shift+M pressed on the keyboard through XTest.
+
+#include <gtest/gtest.h>
+
+// httplib before the X11 headers: X11 defines macros (Success, None) that clash with it.
+#include "fixtures/StandInService.h"
+#include "harness/ProgramRun.h"
+// clang-format off
+#include <gtk/gtk.h>
+#include <X11/keysym.h>
+#include "fixtures/Desktop.h"
+// clang-format on
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+
+class MeetingHotKey : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
+        desktop = std::make_unique<testing::Desktop>();
+    }
+    static void TearDownTestSuite() { desktop.reset(); }
+    static inline std::unique_ptr<testing::Desktop> desktop;
+
+    MeetingHotKey() {
+        service.answer("/meeting", 200, testing::readFile(PAGES_DIR "/meeting.html"), "text/html");
+    }
+
+    // How many managed windows carry the meeting window's title.
+    static std::size_t meetingWindows() {
+        std::size_t count = 0;
+        for (const Window window : desktop->clientWindows()) {
+            count += testing::windowTitle(desktop->display(), window) == "会议记录" ? 1 : 0;
+        }
+        return count;
+    }
+
+    static void pressAltShiftM() {
+        testing::pressKeys(desktop->display(), {XK_Alt_L, XK_Shift_L, XK_m});
+    }
+
+    testing::TempDir home;
+    const testing::ScopedEnvironment data{"XDG_DATA_HOME", (home.path() / "data").c_str()};
+    const testing::ScopedEnvironment config{"XDG_CONFIG_HOME", (home.path() / "config").c_str()};
+    testing::StandInService service;
+    const testing::ScopedEnvironment server{"PGM_SERVER_URL", service.base().c_str()};
+};
+
+TEST_F(MeetingHotKey, AltShiftMShowsAndHidesTheMeetingWindow) {
+    std::filesystem::remove("/tmp/pagemate-app.log");  // only this run's lines
+    testing::ProgramRun program({}, home.path() / "stdout");
+    ASSERT_TRUE(testing::waitForLog("菜单栏就绪", program));
+    ASSERT_TRUE(testing::logLines("注册全局热键失败").empty()) << "a hot key is not free";
+    EXPECT_EQ(meetingWindows(), 0u);
+
+    pressAltShiftM();
+    ASSERT_TRUE(testing::pumpUntil([] { return meetingWindows() == 1; }, 10s));
+    // The page was asked for once the window first showed.
+    ASSERT_TRUE(testing::pumpUntil([&] { return service.countFor("/meeting") == 1; }, 10s));
+
+    pressAltShiftM();
+    ASSERT_TRUE(testing::pumpUntil([] { return meetingWindows() == 0; }, 10s));
+    // Shown again, the window keeps its page.
+    pressAltShiftM();
+    ASSERT_TRUE(testing::pumpUntil([] { return meetingWindows() == 1; }, 10s));
+    EXPECT_EQ(service.countFor("/meeting"), 1u);
+    EXPECT_TRUE(program.running());
+    EXPECT_TRUE(program.terminate());
+}
+
+}  // namespace
+}  // namespace pagemate
