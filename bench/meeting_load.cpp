@@ -348,10 +348,8 @@ int main(int argc, char** argv) {
         char meeting[64];
         (void)std::snprintf(meeting, sizeof meeting, "meeting of %.0f min: ", minutes);
         const std::string prefix(meeting);
-        bench::reportFigure(prefix + "CPU per minute while recording", cpuRecording / minutes,
-                            "s");
-        bench::reportFigure(prefix + "longest main-thread stall, recording", stallRecording,
-                            "ms");
+        bench::reportFigure(prefix + "CPU per minute while recording", cpuRecording / minutes, "s");
+        bench::reportFigure(prefix + "longest main-thread stall, recording", stallRecording, "ms");
         bench::reportFigure(prefix + "longest main-thread stall, stopping", stallStop, "ms");
         if (ended) {
             bench::reportFigure(prefix + "stop to recording ready", stopMilliseconds, "ms");

@@ -197,7 +197,8 @@ int main(int argc, char** argv) {
     std::printf("%-12s %10ld %10ld %10ld %10ld %14ld %14ld %9d\n", mode.c_str(), samples.first,
                 samples.tenth, samples.last, samples.last - samples.first, samples.webFirst,
                 samples.webLast, samples.failures);
-    bench::reportFigure("panel (" + mode + "): resident memory after show 1", static_cast<double>(samples.first), "kB");
+    bench::reportFigure("panel (" + mode + "): resident memory after show 1",
+                        static_cast<double>(samples.first), "kB");
     bench::reportFigure("panel (" + mode + "): growth over " + std::to_string(shows) + " shows",
                         static_cast<double>(samples.last - samples.first), "kB");
     return samples.failures > 0 ? 1 : 0;

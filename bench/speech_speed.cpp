@@ -283,8 +283,8 @@ int main() {
     const auto against = [](double value) {
         return pagemate::bench::Reference{"pocketsphinx_continuous", value};
     };
-    pagemate::bench::reportFigure("speech: one channel, load + decode of 60 s", one.loadSeconds + one.runs[0].seconds,
-                                  "s", against(cli.seconds));
+    pagemate::bench::reportFigure("speech: one channel, load + decode of 60 s",
+                                  one.loadSeconds + one.runs[0].seconds, "s", against(cli.seconds));
     pagemate::bench::reportFigure("speech: two channels at once, load + decode of 60 s", both, "s",
                                   against(cli.seconds));
     pagemate::bench::reportFigure("speech: one channel, words recognised", share(one.runs[0].text),
@@ -297,8 +297,10 @@ int main() {
             "utterance %zu: first partial %.2f s after its first speech block, "
             "final %.2f s after its last speech block\n",
             i + 1, latencies[i].firstPartial, latencies[i].finalResult);
-        const std::string utterance = "speech, fed in real time: utterance " + std::to_string(i + 1);
-        pagemate::bench::reportFigure(utterance + ", first partial", latencies[i].firstPartial, "s");
+        const std::string utterance =
+            "speech, fed in real time: utterance " + std::to_string(i + 1);
+        pagemate::bench::reportFigure(utterance + ", first partial", latencies[i].firstPartial,
+                                      "s");
         pagemate::bench::reportFigure(utterance + ", final after its end", latencies[i].finalResult,
                                       "s");
     }
@@ -308,9 +310,8 @@ int main() {
         "%ld (+%ld)\n",
         two.residentBefore, two.residentLoaded, two.residentLoaded - two.residentBefore,
         two.residentDecoded, two.residentDecoded - two.residentBefore);
-    pagemate::bench::reportFigure("speech: two channels, resident memory added",
-                                  static_cast<double>(two.residentDecoded - two.residentBefore) /
-                                      1024.0,
-                                  "MiB");
+    pagemate::bench::reportFigure(
+        "speech: two channels, resident memory added",
+        static_cast<double>(two.residentDecoded - two.residentBefore) / 1024.0, "MiB");
     return 0;
 }

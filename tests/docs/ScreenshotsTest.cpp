@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -52,15 +53,15 @@ struct Box {
 };
 
 // A shown top-level window of the program: the window manager's frame around it (what
-// the picture shows) and the program's own window inside.
+// the picture shows) and the program's own window inside, both in root coordinates.
 struct ShownWindow {
     Box frame;
     Box client;
 };
 
 // Searches `window` and below for a viewable window of `pid` titled `title`.
-bool findClient(Display* display, Window window, pid_t pid, const std::string& title,
-                Box* client, int depth) {
+bool findClient(Display* display, Window window, pid_t pid, const std::string& title, Box* client,
+                int depth) {
     XWindowAttributes attributes{};
     if (XGetWindowAttributes(display, window, &attributes) == 0 ||
         attributes.map_state != IsViewable) {
@@ -69,7 +70,11 @@ bool findClient(Display* display, Window window, pid_t pid, const std::string& t
     const auto pids = testing::windowProperty(display, window, "_NET_WM_PID", XA_CARDINAL);
     if (!pids.empty() && static_cast<pid_t>(pids[0]) == pid &&
         testing::windowTitle(display, window) == title) {
-        *client = Box{attributes.x, attributes.y, attributes.width, attributes.height};
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &x, &y, &child);
+        *client = Box{x, y, attributes.width, attributes.height};
         return true;
     }
     if (depth == 0) {
@@ -128,7 +133,8 @@ GObjectPtr<GdkPixbuf> capture(const Box& box) {
 }
 
 bool samePixels(GdkPixbuf* one, GdkPixbuf* other) {
-    if (one == nullptr || other == nullptr || gdk_pixbuf_get_width(one) != gdk_pixbuf_get_width(other) ||
+    if (one == nullptr || other == nullptr ||
+        gdk_pixbuf_get_width(one) != gdk_pixbuf_get_width(other) ||
         gdk_pixbuf_get_height(one) != gdk_pixbuf_get_height(other)) {
         return false;
     }
@@ -179,12 +185,20 @@ class Pictures {
         updating_ = update != nullptr && std::string(update) == "1";
     }
 
-    // Checks the picture of `name` and keeps it (in docs/screenshots when updating).
-    void keep(const std::string& name, GdkPixbuf* picture, const Box& expected) {
+    // Checks the picture of `name`, taken of `box`, and keeps it (in docs/screenshots when
+    // updating). `content` is the part the program drew itself (without the window
+    // manager's frame), which must not be blank.
+    void keep(const std::string& name, GdkPixbuf* picture, const Box& box, const Box& content) {
         ASSERT_NE(picture, nullptr) << name << ": nothing captured";
-        EXPECT_EQ(gdk_pixbuf_get_width(picture), expected.width) << name;
-        EXPECT_EQ(gdk_pixbuf_get_height(picture), expected.height) << name;
-        EXPECT_GT(colours(picture), 64U) << name << " looks blank";
+        EXPECT_EQ(gdk_pixbuf_get_width(picture), box.width) << name;
+        EXPECT_EQ(gdk_pixbuf_get_height(picture), box.height) << name;
+        ASSERT_TRUE(content.x >= box.x && content.y >= box.y &&
+                    content.x + content.width <= box.x + box.width &&
+                    content.y + content.height <= box.y + box.height)
+            << name;
+        const GObjectPtr<GdkPixbuf> drawn(gdk_pixbuf_new_subpixbuf(
+            picture, content.x - box.x, content.y - box.y, content.width, content.height));
+        EXPECT_GT(colours(drawn.get()), 64U) << name << " looks blank";
         const fs::path committed = fs::path(SCREENSHOTS_DIR) / (name + ".png");
         const fs::path target = updating_ ? committed : scratch_ / (name + ".png");
         fs::create_directories(target.parent_path());
@@ -228,14 +242,13 @@ class HostMenu {
         const GObjectPtr<GtkIconTheme> theme(gtk_icon_theme_new());
         const gchar* path[] = {iconThemePath.c_str()};
         gtk_icon_theme_set_search_path(theme.get(), path, 1);
-        const GObjectPtr<GtkIconInfo> info(
-            gtk_icon_theme_lookup_icon(theme.get(), iconName.c_str(), kIconSize, 0));
+        const GObjectPtr<GtkIconInfo> info(gtk_icon_theme_lookup_icon(
+            theme.get(), iconName.c_str(), kIconSize, static_cast<GtkIconLookupFlags>(0)));
         if (info) {
             const GdkRGBA white{1, 1, 1, 1};
             iconFound_ = true;
-            const GObjectPtr<GdkPixbuf> icon(
-                gtk_icon_info_load_symbolic(info.get(), &white, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr));
+            const GObjectPtr<GdkPixbuf> icon(gtk_icon_info_load_symbolic(
+                info.get(), &white, nullptr, nullptr, nullptr, nullptr, nullptr));
             gtk_fixed_put(GTK_FIXED(layout), gtk_image_new_from_pixbuf(icon.get()), kIconX,
                           (kStripHeight - kIconSize) / 2);
         }
@@ -251,17 +264,20 @@ class HostMenu {
                                   : gtk_menu_item_new_with_mnemonic(node.label.c_str());
             gtk_widget_set_sensitive(item, node.enabled ? TRUE : FALSE);
             if (!node.shortcut.empty() && !node.shortcut[0].empty()) {
+                // As libdbusmenu-gtk reads it: the modifiers' and the key's names as one
+                // accelerator; one GTK cannot parse shows no shortcut at all.
+                std::string accelerator;
                 const std::vector<std::string>& keys = node.shortcut[0];
-                guint modifiers = 0;
-                for (std::size_t index = 0; index + 1 < keys.size(); ++index) {
-                    modifiers |= keys[index] == "Control" ? GDK_CONTROL_MASK
-                                 : keys[index] == "Alt"   ? GDK_MOD1_MASK
-                                 : keys[index] == "Shift" ? GDK_SHIFT_MASK
-                                                          : GDK_SUPER_MASK;
+                for (std::size_t index = 0; index < keys.size(); ++index) {
+                    accelerator += index + 1 < keys.size() ? "<" + keys[index] + ">" : keys[index];
                 }
-                gtk_accel_label_set_accel(GTK_ACCEL_LABEL(gtk_bin_get_child(GTK_BIN(item))),
-                                          gdk_keyval_from_name(keys.back().c_str()),
-                                          static_cast<GdkModifierType>(modifiers));
+                guint key = 0;
+                GdkModifierType modifiers{};
+                gtk_accelerator_parse(accelerator.c_str(), &key, &modifiers);
+                if (key != 0) {
+                    gtk_accel_label_set_accel(GTK_ACCEL_LABEL(gtk_bin_get_child(GTK_BIN(item))),
+                                              key, modifiers);
+                }
             }
             gtk_menu_shell_append(GTK_MENU_SHELL(menu_), item);
             ++items_;
@@ -290,21 +306,21 @@ class HostMenu {
         gdk_window_get_frame_extents(window, &frame);
         return Box{frame.x, frame.y, frame.width, frame.height};
     }
-    // The right end of the strip and the menu under it.
+    // The menu and the part of the strip above it, with the icon.
     [[nodiscard]] std::optional<Box> pictureBox() const {
         const std::optional<Box> menu = menuBox();
         if (!menu) {
             return std::nullopt;
         }
-        const int left = std::max(0, std::min(menu->x, kIconX) - kMargin);
-        return Box{left, 0, kScreenWidth - left, menu->y + menu->height + kMargin};
+        const int right = std::max(menu->x + menu->width, kIconX + kIconSize + kMargin);
+        return Box{menu->x, 0, right - menu->x, menu->y + menu->height};
     }
 
   private:
     static constexpr int kStripHeight = 28;
     static constexpr int kIconSize = 16;
     static constexpr int kIconX = kScreenWidth - 120;
-    static constexpr int kMargin = 12;
+    static constexpr int kMargin = 8;
     GtkWidget* strip_ = nullptr;
     GtkWidget* menu_ = nullptr;
     int items_ = 0;
@@ -378,70 +394,86 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
         20s))
         << "the status row never read 状态：本地服务";
     {
-        const HostMenu menu(layout.root,
-                            host.stringProperty(item, "/StatusNotifierItem", kItemInterface,
-                                                "IconThemePath"),
-                            host.stringProperty(item, "/StatusNotifierItem", kItemInterface,
-                                                "IconName"));
+        const HostMenu menu(
+            layout.root,
+            host.stringProperty(item, "/StatusNotifierItem", kItemInterface, "IconThemePath"),
+            host.stringProperty(item, "/StatusNotifierItem", kItemInterface, "IconName"));
         EXPECT_TRUE(menu.iconFound());
         EXPECT_EQ(menu.items(), 21);
         ASSERT_TRUE(runMainLoopUntil([&] { return menu.pictureBox().has_value(); }, 5s));
         const Box box = *menu.pictureBox();
-        pictures.keep("tray-menu", settledCapture(box).get(), box);
+        pictures.keep("tray-menu", settledCapture(box).get(), box, *menu.menuBox());
     }
 
     // The program's process, from the name its item took: "…-<pid>-<n>".
     const std::string numbers = item.substr(std::string("org.kde.StatusNotifierItem-").size());
     const pid_t pid = std::atoi(numbers.substr(0, numbers.find('-')).c_str());
     ASSERT_GT(pid, 0) << item;
+    // The menu is built anew whenever its status row changes: the item is looked up in
+    // the layout of the moment, and again when the menu changed in between.
     const auto click = [&](const std::string& label) {
-        const MenuNode* node = findItem(layout.root, label);
-        ASSERT_NE(node, nullptr) << label;
-        const TrayHostView::Reply reply =
-            host.call(item, "/MenuBar", kMenuInterface, "Event",
-                      g_variant_new("(isvu)", node->id, "clicked", g_variant_new_int32(0), 0U));
-        ASSERT_TRUE(reply.value) << label << ": " << reply.error;
+        std::string error;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const MenuNode* node = findItem((layout = host.layout(item, "/MenuBar")).root, label);
+            ASSERT_NE(node, nullptr) << label;
+            const TrayHostView::Reply reply =
+                host.call(item, "/MenuBar", kMenuInterface, "Event",
+                          g_variant_new("(isvu)", node->id, "clicked", g_variant_new_int32(0), 0U));
+            if (reply.value) {
+                return;
+            }
+            error = reply.error;
+        }
+        FAIL() << label << ": " << error;
     };
-    // Opens a window through its menu item, waits until it is drawn, takes its picture
-    // and, when `closeAfter`, closes it through the same item.
+    // Opens a window through its menu item, waits until it is shown at its size (a height
+    // within `heights`) and drawn, takes its picture and, when `closeAfter`, closes it
+    // through the same item.
     const auto picture = [&](const std::string& name, const std::string& label,
-                             const std::string& title, int width, int height,
+                             const std::string& title, int width, std::pair<int, int> heights,
                              const std::function<bool()>& drawn, bool closeAfter) {
         click(label);
         std::optional<ShownWindow> shown;
         ASSERT_TRUE(runMainLoopUntil(
             [&] {
                 shown = shownWindow(desktop.display(), pid, title);
-                return shown && shown->client.width == width && shown->client.height == height &&
-                       drawn();
+                return shown && shown->client.width == width &&
+                       shown->client.height >= heights.first &&
+                       shown->client.height <= heights.second && drawn();
             },
             20s))
-            << name << ": not shown at " << width << " × " << height
+            << name << ": not shown at " << width << " × " << heights.first << "–" << heights.second
             << (shown ? " (it is " + std::to_string(shown->client.width) + " × " +
                             std::to_string(shown->client.height) + ")"
                       : " (not shown)");
-        pictures.keep(name, settledCapture(shown->frame).get(), shown->frame);
+        pictures.keep(name, settledCapture(shown->frame).get(), shown->frame, shown->client);
         if (closeAfter) {
             click(label);
-            ASSERT_TRUE(runMainLoopUntil(
-                [&] { return !shownWindow(desktop.display(), pid, title); }, 10s))
+            ASSERT_TRUE(
+                runMainLoopUntil([&] { return !shownWindow(desktop.display(), pid, title); }, 10s))
                 << name << " did not close";
         }
     };
 
     const std::size_t panels = rendered("panel");
-    picture("panel", "打开完整助手", "页伴", 420, 560,
-            [&] { return rendered("panel") > panels; }, true);
+    picture(
+        "panel", "打开完整助手", "页伴", 420, {560, 560},
+        [&] { return rendered("panel") > panels; }, true);
     const std::size_t quickBars = rendered("quick");
-    picture("quick-bar", "快速输入（就地改写）", "页伴", 560, 150,
-            [&] { return rendered("quick") > quickBars; }, true);
+    picture(
+        "quick-bar", "快速输入（就地改写）", "页伴", 560, {150, 150},
+        [&] { return rendered("quick") > quickBars; }, true);
     const std::size_t chats = rendered("panel", 700);
-    picture("chat", "打开大窗口（对话建页面）", "页伴", 960, 740,
-            [&] { return rendered("panel", 700) > chats; }, true);
+    picture(
+        "chat", "打开大窗口（对话建页面）", "页伴", 960, {740, 740},
+        [&] { return rendered("panel", 700) > chats; }, true);
     const std::size_t meetings = rendered("meeting");
-    picture("meeting", "会议记录（本地转写）", "会议记录", 600, 640,
-            [&] { return rendered("meeting") > meetings; }, true);
-    picture("settings", "设置…", "页伴 · 设置", 470, 330, [] { return true; }, false);
+    picture(
+        "meeting", "会议记录（本地转写）", "会议记录", 600, {640, 640},
+        [&] { return rendered("meeting") > meetings; }, true);
+    // The settings window is 470 wide and at least 330 high: as high as its rows need.
+    picture(
+        "settings", "设置…", "页伴 · 设置", 470, {330, 500}, [] { return true; }, false);
 
     EXPECT_TRUE(program.terminate());
 }
