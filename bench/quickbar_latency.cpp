@@ -149,8 +149,8 @@ int main() {
         const pagemate::HotKeyRegistration registration = hotKeys.registerHotKey(
             pagemate::HotKeyCode::space, pagemate::HotKeyModifier::option, {0x50474d54, 1});
         if (!registration.registered()) {
-            std::fprintf(stderr, "quickbar_latency: Alt+Space not registered: %s\n",
-                         registration.detail.c_str());
+            (void)std::fprintf(stderr, "quickbar_latency: Alt+Space not registered: %s\n",
+                               registration.detail.c_str());
             return 1;
         }
 
@@ -177,7 +177,7 @@ int main() {
             if (!testing::pumpUntil([&] { return hasAnswer; }, 20s) || answer != "context:world" ||
                 selection != "world") {
                 ++failures;
-                std::fprintf(stderr, "round %d: answer \"%s\"\n", round, answer.c_str());
+                (void)std::fprintf(stderr, "round %d: answer \"%s\"\n", round, answer.c_str());
                 continue;
             }
             Round figures{ms(handled - pressed), ms(shown - handled), capture, ms(answered - shown),

@@ -46,7 +46,7 @@ namespace fs = std::filesystem;
 constexpr const char* kMenuInterface = "com.canonical.dbusmenu";
 constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 constexpr int kScreenWidth = 1280;
-constexpr std::uintmax_t kLargestPicture = 300 * 1024;
+constexpr std::uintmax_t kLargestPicture = std::uintmax_t{300} * 1024;
 
 struct Box {
     int x = 0, y = 0, width = 0, height = 0;
