@@ -24,13 +24,15 @@ set(CPACK_PACKAGE_CONTACT "${PAGEMATE_MAINTAINER}")
 set(CPACK_PACKAGE_HOMEPAGE_URL "${PAGEMATE_HOMEPAGE}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop writing companion for the Notion app")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Pagemate (页伴) lives in the status area and brings an assistant next to the Notion
-desktop app: a quick bar that rewrites the selected text in place, an assistant panel
-and a chat window that build pages from a conversation, and meeting notes with
-on-device transcription (pocketsphinx) and recording.
+  "Pagemate (页伴) lives in the status area and brings an assistant next to
+the Notion desktop app: a quick bar that rewrites the selected text in
+place, an assistant panel and a chat window that build pages from a
+conversation, and meeting notes with on-device transcription
+(pocketsphinx) and recording.
 
-It starts at login, reaches its windows through global hot keys, the status menu and
-the desktop entry's actions, and keeps the app password in the Secret Service.")
+It starts at login, reaches its windows through global hot keys, the
+status menu and the desktop entry's actions, and keeps the app password
+in the Secret Service.")
 # The DEB generator installs with this prefix under a DESTDIR of its own, so the
 # autostart entry's absolute /etc lands in the package too.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -72,22 +72,22 @@ std::pair<int, int> pngSize(const fs::path& path) {
 class Package : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        folder = std::make_unique<TempDir>();
+        scratch = std::make_unique<TempDir>();
         const Result made =
             run("cd " + quoted(PAGEMATE_BUILD_DIR) + " && " + quoted(CPACK_COMMAND) +
-                " -G DEB -B " + quoted(folder->path() / "out"));
+                " -G DEB -B " + quoted(scratch->path() / "out"));
         ASSERT_EQ(made.status, 0) << made.output;
-        for (const auto& entry : fs::directory_iterator(folder->path() / "out")) {
+        for (const auto& entry : fs::directory_iterator(scratch->path() / "out")) {
             if (entry.path().extension() == ".deb") {
                 deb = entry.path();
             }
         }
         ASSERT_FALSE(deb.empty()) << made.output;
-        root = folder->path() / "root";
+        root = scratch->path() / "root";
         const Result unpacked = run("dpkg-deb -x " + quoted(deb) + " " + quoted(root));
         ASSERT_EQ(unpacked.status, 0) << unpacked.output;
     }
-    static void TearDownTestSuite() { folder.reset(); }
+    static void TearDownTestSuite() { scratch.reset(); }
 
     static std::string field(const std::string& name) {
         const Result shown = run("dpkg-deb -f " + quoted(deb) + " " + name);
@@ -99,7 +99,7 @@ class Package : public ::testing::Test {
         return value;
     }
 
-    static inline std::unique_ptr<TempDir> folder;
+    static inline std::unique_ptr<TempDir> scratch;
     static inline fs::path deb;
     static inline fs::path root;
 };
@@ -147,7 +147,7 @@ TEST_F(Package, HoldsTheFilesWhereTheDesktopLooks) {
         EXPECT_TRUE(entry.path().filename() == "usr" || entry.path().filename() == "etc")
             << entry.path();
     }
-    const fs::path control = folder->path() / "control";
+    const fs::path control = scratch->path() / "control";
     ASSERT_EQ(run("dpkg-deb -e " + quoted(deb) + " " + quoted(control)).status, 0);
     EXPECT_EQ(readFile(control / "conffiles"), "/etc/xdg/autostart/pagemate-autostart.desktop\n");
 
@@ -223,6 +223,20 @@ TEST_F(Package, TheUnpackedProgramRunsOnItsOwnData) {
         << ttsReport.dump(2);
     EXPECT_EQ(ttsReport["ok"], true) << ttsReport.dump(2);
     EXPECT_GE(ttsReport["wordMatchRatio"].get<double>(), 0.6) << ttsReport.dump(2);
+}
+
+// Debian's package checker finds nothing to warn about. The one warning left to it is
+// that the first changelog entry closes no bug of Debian's: the package is not in the
+// archive, so there is no request for it to close.
+TEST_F(Package, PassesLintian) {
+    const Result checked =
+        run("lintian --fail-on error,warning --display-info "
+            "--suppress-tags initial-upload-closes-no-bugs " +
+            quoted(deb));
+    EXPECT_EQ(checked.status, 0) << checked.output;
+    for (const char* level : {"E: ", "W: "}) {
+        EXPECT_EQ(checked.output.find(level), std::string::npos) << checked.output;
+    }
 }
 
 TEST(Install, PutsTheAutostartEntryInsideAScratchPrefix) {
