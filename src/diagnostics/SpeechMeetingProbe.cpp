@@ -18,6 +18,7 @@
 #include "diagnostics/ReportFile.h"
 #include "meeting/MeetingSession.h"
 #include "platform/Platform.h"
+#include "support/ResourcePaths.h"
 #include "support/Text.h"
 
 namespace pagemate::MeetingProbe {
@@ -299,20 +300,6 @@ std::string formatName(const AudioFileReader::Info& info) {
            std::to_string(info.channels) + "声道";
 }
 
-// The program's data folder candidates, installed first.
-std::vector<fs::path> dataFolders() {
-    std::vector<fs::path> folders;
-    std::error_code error;
-    const fs::path program = fs::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        folders.push_back(program.parent_path().parent_path() / "share" / "pagemate" / "speech");
-    }
-#ifdef PAGEMATE_SOURCE_SPEECH
-    folders.emplace_back(PAGEMATE_SOURCE_SPEECH);
-#endif
-    return folders;
-}
-
 }  // namespace
 
 fs::path speechSample() {
@@ -320,13 +307,7 @@ fs::path speechSample() {
     if (fs::exists(externalSpeechSample, error)) {
         return externalSpeechSample;
     }
-    const std::vector<fs::path> folders = dataFolders();
-    for (const fs::path& folder : folders) {
-        if (fs::exists(folder / "test-speech.wav", error)) {
-            return folder / "test-speech.wav";
-        }
-    }
-    return folders.empty() ? fs::path("test-speech.wav") : folders.front() / "test-speech.wav";
+    return ResourcePaths::current().data / "speech" / "test-speech.wav";
 }
 
 MatchScore characterMatch(std::string_view expected, std::string_view recognized) {
@@ -377,6 +358,7 @@ void ttsTest(Completion completion, const Options& options) {
         return;
     }
     json& values = probe->report->values;
+    values["sample"] = wav.string();
     values["expected"] = readText(fs::path(wav).replace_extension(".txt"));
     auto opened = Platform::current().audioCodecs->openFile(wav);
     if (const auto* failure = std::get_if<AudioError>(&opened)) {

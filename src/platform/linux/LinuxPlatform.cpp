@@ -26,6 +26,7 @@
 #include "platform/linux/X11HotKeys.h"
 #include "platform/linux/X11Workspace.h"
 #include "platform/linux/XTestKeyEvents.h"
+#include "support/ResourcePaths.h"
 
 namespace pagemate::linux_backend {
 
@@ -92,8 +93,8 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
         platform->alerts = std::make_unique<LoggedAlerts>();
     }
     // The tray speaks D-Bus, so the item is offered with or without a display.
-    platform->statusBar =
-        std::make_unique<StatusNotifierBar>(*platform->mainQueue, PAGEMATE_SOURCE_ICONS);
+    platform->statusBar = std::make_unique<StatusNotifierBar>(
+        *platform->mainQueue, ResourcePaths::current().icons.string());
     platform->hotKeys = makeHotKeys(hasDisplay);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
     platform->sound = std::make_unique<PulseSoundServer>();

@@ -474,8 +474,8 @@ class StatusNotifierItem final : public StatusItem {
 
 }  // namespace
 
-StatusNotifierBar::StatusNotifierBar(MainQueue& queue, std::string sourceIcons)
-    : queue_(queue), sourceIcons_(std::move(sourceIcons)) {}
+StatusNotifierBar::StatusNotifierBar(MainQueue& queue, std::string programIcons)
+    : queue_(queue), programIcons_(std::move(programIcons)) {}
 
 std::unique_ptr<StatusItem> StatusNotifierBar::createItem(const StatusItemOptions& options) {
     std::string why;
@@ -488,11 +488,11 @@ std::unique_ptr<StatusItem> StatusNotifierBar::createItem(const StatusItemOption
     const std::string name =
         "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" + std::to_string(created_);
     return std::make_unique<StatusNotifierItem>(
-        std::move(bus), name, options, iconThemePath(options.iconName, sourceIcons_), queue_);
+        std::move(bus), name, options, iconThemePath(options.iconName, programIcons_), queue_);
 }
 
 std::string StatusNotifierBar::iconThemePath(const std::string& iconName,
-                                             const std::string& sourceIcons) {
+                                             const std::string& programIcons) {
     if (iconName.empty()) {
         return {};
     }
@@ -521,17 +521,8 @@ std::string StatusNotifierBar::iconThemePath(const std::string& iconName,
             return {};
         }
     }
-    std::error_code error;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        const std::filesystem::path beside =
-            program.parent_path().parent_path() / "share" / "icons";
-        if (hasIconIn(beside, iconName)) {
-            return beside.string();
-        }
-    }
-    if (!sourceIcons.empty() && hasIconIn(sourceIcons, iconName)) {
-        return sourceIcons;
+    if (!programIcons.empty() && hasIconIn(programIcons, iconName)) {
+        return programIcons;
     }
     return {};
 }

@@ -32,21 +32,22 @@ namespace pagemate::linux_backend {
 // in the core's coordinates while GDK has a display open (the item itself needs none).
 class StatusNotifierBar final : public StatusBar {
   public:
-    // `queue` outlives the items; `sourceIcons` is an icon theme folder (with
-    // hicolor/...) used when the icon is not installed where the desktop looks.
-    explicit StatusNotifierBar(MainQueue& queue, std::string sourceIcons = {});
+    // `queue` outlives the items; `programIcons` is the program's own icon theme folder
+    // (with hicolor/... inside: ResourcePaths), for an icon not installed where the
+    // desktop looks.
+    explicit StatusNotifierBar(MainQueue& queue, std::string programIcons = {});
     std::unique_ptr<StatusItem> createItem(const StatusItemOptions& options) override;
 
     // The folder to announce as IconThemePath for the themed icon `iconName`: empty when
     // the icon is installed in a theme folder of the data folders ($XDG_DATA_HOME,
-    // $XDG_DATA_DIRS), else the program's share/icons next to its installed binary, else
-    // `sourceIcons`, when the icon is there.
+    // $XDG_DATA_DIRS), else `programIcons` (beside the installed program, or the source
+    // tree's), when the icon is there.
     [[nodiscard]] static std::string iconThemePath(const std::string& iconName,
-                                                   const std::string& sourceIcons);
+                                                   const std::string& programIcons);
 
   private:
     MainQueue& queue_;
-    std::string sourceIcons_;
+    std::string programIcons_;
     int created_ = 0;
 };
 
