@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <ostream>
 
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
@@ -11,6 +12,12 @@
 #include "platform/fake/ScriptedInstanceLink.h"
 
 namespace pagemate {
+
+// Names in the failure messages instead of bytes.
+void PrintTo(InstanceAction action, std::ostream* out) {
+    *out << (action == InstanceAction::activate ? "activate" : actionOption(action));
+}
+
 namespace {
 
 using namespace std::chrono_literals;
