@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "fixtures/Desktop.h"
 #include "notion/NotionContextReader.h"
 #include "platform/linux/LinuxPlatform.h"
@@ -80,6 +82,9 @@ int main() {
             std::printf("%-26s %14.2f %18.2f %14.2f %9d\n", name, figures.reactionMedian,
                         figures.addedMedian, figures.addedP90, figures.failures);
             status |= figures.failures > 0 ? 1 : 0;
+            const std::string figure = std::string("selection copy: time added, ") + name;
+            pagemate::bench::reportFigure(figure + ", median", figures.addedMedian, "ms");
+            pagemate::bench::reportFigure(figure + ", p90", figures.addedP90, "ms");
         }
     }
     pagemate::Platform::uninstall();

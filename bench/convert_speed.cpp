@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "harness/TestSupport.h"
 #include "platform/linux/AvAudioCodecs.h"
 
@@ -179,5 +180,9 @@ int main(int argc, char** argv) {
     }
     std::printf("speed ours / sox's: %.2f (goal at least 1.1)   [checksum %.3f]\n",
                 soxSeconds / ourSeconds, checksum);
+    char figure[96];
+    (void)std::snprintf(figure, sizeof figure,
+                        "convert %.0f min 48 kHz stereo to 16 kHz mono: time", minutes);
+    bench::reportFigure(figure, ourSeconds, "s", bench::Reference{"sox", soxSeconds});
     return 0;
 }

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "app/Settings.h"
 #include "fixtures/SpeechAudio.h"
 #include "fixtures/StandInService.h"
@@ -343,6 +344,15 @@ int main(int argc, char** argv) {
             if (seconds / minutes > 0.05) {
                 std::printf("  %-38s %12.2f\n", name.c_str(), seconds / minutes);
             }
+        }
+        char meeting[64];
+        (void)std::snprintf(meeting, sizeof meeting, "meeting of %.0f min: ", minutes);
+        const std::string prefix(meeting);
+        bench::reportFigure(prefix + "CPU per minute while recording", cpuRecording / minutes, "s");
+        bench::reportFigure(prefix + "longest main-thread stall, recording", stallRecording, "ms");
+        bench::reportFigure(prefix + "longest main-thread stall, stopping", stallStop, "ms");
+        if (ended) {
+            bench::reportFigure(prefix + "stop to recording ready", stopMilliseconds, "ms");
         }
         result = ended && uploaded ? 0 : 1;
         if (!ended) {

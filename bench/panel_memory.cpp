@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "app/Settings.h"
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
 #include "fixtures/StandInService.h"
@@ -196,5 +197,9 @@ int main(int argc, char** argv) {
     std::printf("%-12s %10ld %10ld %10ld %10ld %14ld %14ld %9d\n", mode.c_str(), samples.first,
                 samples.tenth, samples.last, samples.last - samples.first, samples.webFirst,
                 samples.webLast, samples.failures);
+    bench::reportFigure("panel (" + mode + "): resident memory after show 1",
+                        static_cast<double>(samples.first), "kB");
+    bench::reportFigure("panel (" + mode + "): growth over " + std::to_string(shows) + " shows",
+                        static_cast<double>(samples.last - samples.first), "kB");
     return samples.failures > 0 ? 1 : 0;
 }

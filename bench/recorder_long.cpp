@@ -25,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "diagnostics/MeetingProbe.h"
 #include "harness/MeetingFolders.h"
 #include "meeting/MeetingMix.h"
@@ -287,5 +288,13 @@ int main(int argc, char** argv) {
                 static_cast<double>(fs::file_size(theirs)) / (1024.0 * 1024.0));
     std::printf("time ours / ffmpeg's: wall %.2f, processor %.2f (goal at most 0.9)\n",
                 ours.wall / ffmpeg.wall, ours.cpu / ffmpeg.cpu);
+    const std::string meetingName = std::to_string(minutes) + "-min meeting";
+    bench::reportFigure("recording a " + meetingName + ": memory growth", recordPeak - recordStart,
+                        "MiB");
+    bench::reportFigure("mixing a " + meetingName + ": memory growth", mixPeak - mixStart, "MiB");
+    bench::reportFigure("mix + AAC of a " + meetingName + ": wall time", ours.wall, "s",
+                        bench::Reference{"ffmpeg amix+aac", ffmpeg.wall});
+    bench::reportFigure("mix + AAC of a " + meetingName + ": processor time", ours.cpu, "s",
+                        bench::Reference{"ffmpeg amix+aac", ffmpeg.cpu});
     return 0;
 }

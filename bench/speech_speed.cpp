@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "fixtures/SpeechAudio.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/MemoryPreferencesStore.h"
@@ -278,6 +279,16 @@ int main() {
         "two channels together, load included, vs the command line alone: wall %.2f s "
         "vs %.2f s (%s), CPU %.2f s vs %.2f s\n",
         both, cli.seconds, both <= cli.seconds ? "no slower" : "slower", two.cpuSeconds, cliCpu);
+    // The command line loads its model and decodes in one run: compared with the same.
+    const auto against = [](double value) {
+        return pagemate::bench::Reference{"pocketsphinx_continuous", value};
+    };
+    pagemate::bench::reportFigure("speech: one channel, load + decode of 60 s",
+                                  one.loadSeconds + one.runs[0].seconds, "s", against(cli.seconds));
+    pagemate::bench::reportFigure("speech: two channels at once, load + decode of 60 s", both, "s",
+                                  against(cli.seconds));
+    pagemate::bench::reportFigure("speech: one channel, words recognised", share(one.runs[0].text),
+                                  "%", against(share(cli.text)));
 
     std::printf("\nlatency, fed in real time (1600 frames every 100 ms)\n");
     const auto latencies = realTime(speech, sentences);
@@ -286,6 +297,12 @@ int main() {
             "utterance %zu: first partial %.2f s after its first speech block, "
             "final %.2f s after its last speech block\n",
             i + 1, latencies[i].firstPartial, latencies[i].finalResult);
+        const std::string utterance =
+            "speech, fed in real time: utterance " + std::to_string(i + 1);
+        pagemate::bench::reportFigure(utterance + ", first partial", latencies[i].firstPartial,
+                                      "s");
+        pagemate::bench::reportFigure(utterance + ", final after its end", latencies[i].finalResult,
+                                      "s");
     }
 
     std::printf(
@@ -293,5 +310,8 @@ int main() {
         "%ld (+%ld)\n",
         two.residentBefore, two.residentLoaded, two.residentLoaded - two.residentBefore,
         two.residentDecoded, two.residentDecoded - two.residentBefore);
+    pagemate::bench::reportFigure(
+        "speech: two channels, resident memory added",
+        static_cast<double>(two.residentDecoded - two.residentBefore) / 1024.0, "MiB");
     return 0;
 }

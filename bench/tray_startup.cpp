@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFigures.h"
 #include "fixtures/StatusWatcher.h"
 #include "harness/TestSupport.h"
 
@@ -183,6 +184,8 @@ int main(int argc, char** argv) {
         std::sort(sorted.begin(), sorted.end());
         std::printf("  the %zu runs after it: median %.1f ms, fastest %.1f ms, slowest %.1f ms\n",
                     sorted.size(), sorted[sorted.size() / 2], sorted.front(), sorted.back());
+        pagemate::bench::reportFigure("tray: start to item registered, median of later runs",
+                                      sorted[sorted.size() / 2], "ms");
     }
     std::printf("idle program after %d s: private resident memory (RssAnon, goal < 30 MB)\n",
                 idleSeconds);
@@ -195,5 +198,11 @@ int main(int argc, char** argv) {
     }
     std::printf("  processes it started, together %8.1f MB (%zu)\n",
                 static_cast<double>(childrenKb) / 1024.0, children.size());
+    pagemate::bench::reportFigure("tray: start to item registered, first run", millis.front(),
+                                  "ms");
+    pagemate::bench::reportFigure("idle program: private resident memory",
+                                  static_cast<double>(programKb) / 1024.0, "MB");
+    pagemate::bench::reportFigure("idle program: the web processes it started",
+                                  static_cast<double>(childrenKb) / 1024.0, "MB");
     return 0;
 }

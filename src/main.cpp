@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     const bool hasDisplay = pagemate::linux_backend::openDisplay(toolkitArgc, toolkitArgv);
 
     pagemate::Platform::install(pagemate::linux_backend::makeLinuxPlatform(hasDisplay));
-    const auto delegate = pagemate::AppDelegate::create(std::move(arguments));
+    auto delegate = pagemate::AppDelegate::create(std::move(arguments));
 
     pagemate::linux_backend::onTerminationSignal([] {
         pagemate::AppLog::write("收到结束信号，退出");
@@ -102,6 +102,9 @@ int main(int argc, char** argv) {
         });
     });
     platform.application->run();
+    // The windows, and a meeting's recognisers and queues, end while the platform they
+    // post to is still there.
+    delegate.reset();
     pagemate::Platform::uninstall();
     return 0;
 }

@@ -29,10 +29,9 @@ void poll(const std::shared_ptr<Watch>& watch) {
         queue.postAfter(pollInterval, [watch] { poll(watch); });
         return;
     }
-    AppLog::write(
-        "辅助功能权限：等待 " + std::to_string(watch->timeout.count()) +
-        " 秒仍未生效。若系统设置里的开关已经是打开的，说明那条记录属于重新签名前的旧版本："
-        "选中本 App 点「−」移除，再点「+」从「应用程序」重新添加即可。");
+    AppLog::write("辅助功能权限：等待 " + std::to_string(watch->timeout.count()) +
+                  " 秒仍未生效。若桌面设置里的辅助功能（无障碍）开关已经打开，请确认辅助功能总线"
+                  "（at-spi2-core）正在运行，再重新启动 Notion：它只在启动时连上辅助功能总线。");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "app/AppLog.h"
 #include "meeting/SpeechErrorText.h"
 #include "platform/Platform.h"
+#include "support/BackgroundThread.h"
 #include "support/Text.h"
 
 namespace pagemate {
@@ -41,16 +42,18 @@ std::string firstCharacters(std::string_view text, std::size_t count) {
     return std::string(text.substr(0, end));
 }
 
-double finiteOrZero(double value) { return std::isfinite(value) ? value : 0; }
+double finiteOrZero(double value) {
+    return std::isfinite(value) ? value : 0;
+}
 
 }  // namespace
 
 struct TranscriptionChannel::ResultsLink {
     std::mutex mutex;
     std::condition_variable changed;
-    bool cancelled = false;      // finish gave up or the channel is gone
-    std::uint64_t posted = 0;    // segments handed to the main thread
-    std::uint64_t handled = 0;   // of those, the ones the main thread is done with
+    bool cancelled = false;     // finish gave up or the channel is gone
+    std::uint64_t posted = 0;   // segments handed to the main thread
+    std::uint64_t handled = 0;  // of those, the ones the main thread is done with
     // The decoder thread's own: the open utterance.
     std::optional<std::string> currentId;
     double lastEnd = -1;
@@ -71,7 +74,11 @@ TranscriptionChannel::TranscriptionChannel(Key /*made by make()*/, std::string s
       queue_(*Platform::current().mainQueue),
       link_(std::make_shared<ResultsLink>()) {}
 
-TranscriptionChannel::~TranscriptionChannel() { release(); }
+// The recogniser is destroyed outside the channel's locks: it waits for a handler that
+// may be running.
+TranscriptionChannel::~TranscriptionChannel() {
+    release().reset();
+}
 
 bool TranscriptionChannel::sameFormat(const AudioFormat& left, const AudioFormat& right) {
     return left.sampleRate == right.sampleRate && left.channels == right.channels &&
@@ -129,7 +136,8 @@ std::optional<SpeechError> TranscriptionChannel::start() {
                   " → 识别器 " + rateAndChannels(prepared) +
                   (converter_ ? "（启用转换）" : "（无需转换）"));
 
-    if (auto prepare = recognizer->prepare(prepared); auto* error = std::get_if<SpeechError>(&prepare)) {
+    if (auto prepare = recognizer->prepare(prepared);
+        auto* error = std::get_if<SpeechError>(&prepare)) {
         return *error;
     }
     const std::weak_ptr<TranscriptionChannel> weakSelf = weak_from_this();
@@ -188,12 +196,10 @@ std::optional<AudioBlockPtr> TranscriptionChannel::convertForRecognizer(
             return std::nullopt;
         }
     }
-    const double ratio = block->format().sampleRate > 0
-                             ? prepared.sampleRate / block->format().sampleRate
-                             : 0;
+    const double ratio =
+        block->format().sampleRate > 0 ? prepared.sampleRate / block->format().sampleRate : 0;
     const auto capacity =
-        static_cast<std::uint32_t>(std::floor(ratio * block->frameLength())) +
-        extraConverterFrames;
+        static_cast<std::uint32_t>(std::floor(ratio * block->frameLength())) + extraConverterFrames;
     const std::shared_ptr<AudioBlock> output = AudioBlock::make(prepared, capacity);
     if (!output) {
         logConvertFailure("音频转换失败 未知错误");
@@ -201,8 +207,8 @@ std::optional<AudioBlockPtr> TranscriptionChannel::convertForRecognizer(
     }
     if (auto converted = converter_->convert(*block, *output);
         auto* error = std::get_if<AudioError>(&converted)) {
-        logConvertFailure("音频转换失败 " +
-                          (error->description.empty() ? std::string("未知错误") : error->description));
+        logConvertFailure("音频转换失败 " + (error->description.empty() ? std::string("未知错误")
+                                                                        : error->description));
         return std::nullopt;
     }
     return AudioBlockPtr(output);
@@ -239,7 +245,8 @@ void TranscriptionChannel::recordPeak(double at, float peak) {
     recentPeaks_.push_back(PeakRecord{at, peak});
     const double oldest = at - peakHistorySeconds;
     if (wasFull || recentPeaks_.front().at < oldest) {
-        std::erase_if(recentPeaks_, [oldest](const PeakRecord& record) { return record.at < oldest; });
+        std::erase_if(recentPeaks_,
+                      [oldest](const PeakRecord& record) { return record.at < oldest; });
         while (recentPeaks_.size() > peakHistoryEntries) {
             recentPeaks_.pop_front();
         }
@@ -272,8 +279,8 @@ std::optional<TranscriptionChannel::Heard> TranscriptionChannel::handleResult(
             }
             AppLog::write("静音过滤[" + speaker_ + "]：丢弃「" + firstCharacters(text, 20) +
                           "」 区间 " + formatDecimal("%.1f", start) + "~" +
-                          formatDecimal("%.1f", end) + " 秒，峰值记录 " +
-                          std::to_string(records) + " 条");
+                          formatDecimal("%.1f", end) + " 秒，峰值记录 " + std::to_string(records) +
+                          " 条");
         }
         return std::nullopt;
     }
@@ -286,8 +293,7 @@ std::optional<TranscriptionChannel::Heard> TranscriptionChannel::handleResult(
         id = *link.currentId;
     }
     const double elapsed = std::chrono::duration<double>(queue_.now() - startedAt_).count();
-    return Heard{MeetingSegment{id, speaker_, timeLabel(start, elapsed), text, result.final},
-                 end};
+    return Heard{MeetingSegment{id, speaker_, timeLabel(start, elapsed), text, result.final}, end};
 }
 
 void TranscriptionChannel::deliver(const std::weak_ptr<TranscriptionChannel>& weakSelf,
@@ -352,7 +358,12 @@ void TranscriptionChannel::finish(std::function<void()> done) {
         }
         finishing->completed = true;
         if (const auto self = weakSelf.lock()) {
-            self->release();
+            // Freeing a decoder takes tens of milliseconds: not on the main thread.
+            if (std::shared_ptr<SpeechChannelRecognizer> recognizer = self->release()) {
+                runInBackground("pagemate-asrend", [recognizer = std::move(recognizer)]() mutable {
+                    recognizer.reset();
+                });
+            }
         }
         if (finishing->done) {
             finishing->done();
@@ -360,17 +371,18 @@ void TranscriptionChannel::finish(std::function<void()> done) {
     };
     MainQueue& queue = queue_;
     const std::string speaker = speaker_;
-    recognizer_->finalize([&queue, speaker, complete](const SpeechChannelRecognizer::FinalizeOutcome& outcome) {
-        if (const auto* error = std::get_if<SpeechError>(&outcome)) {
-            AppLog::write("转写通道 " + speaker + " 收尾失败：" + describeSpeechError(*error));
-        }
-        queue.post(complete);
-    });
+    recognizer_->finalize(
+        [&queue, speaker, complete](const SpeechChannelRecognizer::FinalizeOutcome& outcome) {
+            if (const auto* error = std::get_if<SpeechError>(&outcome)) {
+                AppLog::write("转写通道 " + speaker + " 收尾失败：" + describeSpeechError(*error));
+            }
+            queue.post(complete);
+        });
     lock.unlock();
     queue_.postAfter(finishWait, complete);
 }
 
-void TranscriptionChannel::release() {
+std::unique_ptr<SpeechChannelRecognizer> TranscriptionChannel::release() {
     {
         const std::lock_guard lock(link_->mutex);
         link_->cancelled = true;
@@ -382,8 +394,7 @@ void TranscriptionChannel::release() {
         inputOpen_ = false;
         recognizer = std::move(recognizer_);
     }
-    // Destroyed outside the lock: it waits for a handler that may be running.
-    recognizer.reset();
+    return recognizer;
 }
 
 }  // namespace pagemate

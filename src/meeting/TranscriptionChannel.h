@@ -117,7 +117,9 @@ class TranscriptionChannel : public std::enable_shared_from_this<TranscriptionCh
     void recordPeak(double at, float peak);
     bool heard(double start, double end);
     void logConvertFailure(const std::string& message);
-    void release();
+    // Stops the results and takes the recogniser out of the channel, for its owner to
+    // destroy.
+    std::unique_ptr<SpeechChannelRecognizer> release();
 
     const std::string speaker_;
     const std::string locale_;

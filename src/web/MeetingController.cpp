@@ -15,7 +15,6 @@
 #include "support/Url.h"
 #include "web/HostBridge.h"
 #include "web/NetworkErrorText.h"
-#include "web/PageSample.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
@@ -62,7 +61,8 @@ struct MeetingController::Meeting {
 };
 
 MeetingController::MeetingController()
-    : queue_(Platform::current().serialQueues->make("pagemate-meeting")) {
+    : selfTest_({kProbeScript, kConfigProbe, "无法读取页面"}),
+      queue_(Platform::current().serialQueues->make("pagemate-meeting")) {
     PanelOptions options;
     options.title = "会议记录";
     options.contentRect = Rect{0, 0, initialWidth, initialHeight};
@@ -493,14 +493,7 @@ void MeetingController::status(const std::string& text) {
 void MeetingController::didFinish() {
     AppLog::write("会议窗口：页面加载完成");
     pushState();
-    if (uiTestCompletion_) {
-        const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
-        Platform::current().mainQueue->postAfter(kSelfTestSettle, [weakSelf] {
-            if (const auto self = weakSelf.lock()) {
-                self->sampleUI();
-            }
-        });
-    }
+    selfTest_.pageLoaded(window_->webView(), kSelfTestSettle);
 }
 
 void MeetingController::didFailProvisional(const NetworkError& error) {
@@ -510,35 +503,9 @@ void MeetingController::didFailProvisional(const NetworkError& error) {
 // --- The self-test ---------------------------------------------------------------
 
 void MeetingController::runWebSelfTest(std::function<void(nlohmann::json)> completion) {
-    uiTestCompletion_ = std::move(completion);
+    selfTest_.begin(std::move(completion), kSelfTestLimit,
+                    {{"error", "超时：会议界面没有在 10 秒内加载完成"}});
     show();
-    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
-    Platform::current().mainQueue->postAfter(kSelfTestLimit, [weakSelf] {
-        if (const auto self = weakSelf.lock()) {
-            self->finishSelfTest({{"error", "超时：会议界面没有在 10 秒内加载完成"}});
-        }
-    });
-}
-
-void MeetingController::sampleUI() {
-    if (!uiTestCompletion_) {
-        return;
-    }
-    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
-    samplePage(window_->webView(), kProbeScript, kConfigProbe, "无法读取页面",
-               [weakSelf](nlohmann::json sample) {
-                   if (const auto self = weakSelf.lock()) {
-                       self->finishSelfTest(std::move(sample));
-                   }
-               });
-}
-
-void MeetingController::finishSelfTest(nlohmann::json result) {
-    if (!uiTestCompletion_) {
-        return;
-    }
-    auto completion = std::exchange(uiTestCompletion_, {});
-    completion(std::move(result));
 }
 
 }  // namespace pagemate

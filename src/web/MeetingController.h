@@ -10,6 +10,7 @@
 
 #include "platform/SerialQueue.h"
 #include "platform/WindowSystem.h"
+#include "web/PageSample.h"
 
 namespace pagemate {
 
@@ -88,8 +89,6 @@ class MeetingController : public std::enable_shared_from_this<MeetingController>
     void load();
     void centre();
     void resize(double height);
-    void sampleUI();
-    void finishSelfTest(nlohmann::json result);
 
     bool allowResponse(int) override { return true; }
     void didFinish() override;
@@ -107,7 +106,7 @@ class MeetingController : public std::enable_shared_from_this<MeetingController>
     // A "stop" came while starting: the start, when it completes, ends the meeting.
     bool stopPending_ = false;
     bool hasLoadedOnce_ = false;
-    std::function<void(nlohmann::json)> uiTestCompletion_;
+    PageSelfTest selfTest_;
     // The capture's blocking start and stop, and the capability checks.
     std::unique_ptr<SerialQueue> queue_;
 };

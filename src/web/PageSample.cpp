@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "platform/MainQueue.h"
+#include "platform/Platform.h"
+
 namespace pagemate {
 
 void samplePage(WebView& view, const std::string& probeScript, std::string configProbe,
@@ -25,6 +28,42 @@ void samplePage(WebView& view, const std::string& probeScript, std::string confi
                                    done(std::move(sample));
                                });
     });
+}
+
+PageSelfTest::PageSelfTest(Probes probes)
+    : state_(std::make_shared<State>(State{std::move(probes), {}})) {}
+
+void PageSelfTest::begin(Completion completion, std::chrono::milliseconds limit,
+                         nlohmann::json timedOut) {
+    state_->completion = std::move(completion);
+    const std::weak_ptr<State> weak = state_;
+    Platform::current().mainQueue->postAfter(
+        limit, [weak, timedOut = std::move(timedOut)] { State::finish(weak, timedOut); });
+}
+
+void PageSelfTest::pageLoaded(WebView& view, std::chrono::milliseconds settle) {
+    if (!state_->completion) {
+        return;
+    }
+    const std::weak_ptr<State> weak = state_;
+    Platform::current().mainQueue->postAfter(settle, [weak, &view] {
+        const auto state = weak.lock();
+        if (!state || !state->completion) {
+            return;
+        }
+        samplePage(view, state->probes.probeScript, state->probes.configProbe,
+                   state->probes.unreadable,
+                   [weak](nlohmann::json sample) { State::finish(weak, std::move(sample)); });
+    });
+}
+
+void PageSelfTest::State::finish(const std::weak_ptr<State>& weak, nlohmann::json report) {
+    const auto state = weak.lock();
+    if (!state || !state->completion) {
+        return;
+    }
+    auto completion = std::exchange(state->completion, {});
+    completion(std::move(report));
 }
 
 }  // namespace pagemate

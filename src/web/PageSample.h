@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -15,5 +17,33 @@ namespace pagemate {
 // "api" when it was an object. Nothing is called once the view is gone.
 void samplePage(WebView& view, const std::string& probeScript, std::string configProbe,
                 std::string unreadable, std::function<void(nlohmann::json)> done);
+
+// A self-test of a hosted page: begun with its completion, it samples the page a
+// settle time after each load (samplePage) and reports once, with the first sample or,
+// when the time limit passes first, with the time-out report. Owned by the page's
+// controller: nothing runs once it is gone.
+class PageSelfTest {
+  public:
+    using Completion = std::function<void(nlohmann::json)>;
+    struct Probes {
+        std::string probeScript;
+        std::string configProbe;
+        std::string unreadable;
+    };
+
+    explicit PageSelfTest(Probes probes);
+
+    void begin(Completion completion, std::chrono::milliseconds limit, nlohmann::json timedOut);
+    // The page in `view` has finished loading; `view` outlives this object.
+    void pageLoaded(WebView& view, std::chrono::milliseconds settle);
+
+  private:
+    struct State {
+        Probes probes;
+        Completion completion;
+        static void finish(const std::weak_ptr<State>& weak, nlohmann::json report);
+    };
+    std::shared_ptr<State> state_;
+};
 
 }  // namespace pagemate

@@ -11,7 +11,6 @@
 #include "support/Url.h"
 #include "support/Utf8.h"
 #include "web/NetworkErrorText.h"
-#include "web/PageSample.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
@@ -65,7 +64,8 @@ std::optional<RunningApplication> firstRunningNotion(
 
 }  // namespace
 
-QuickBarController::QuickBarController() {
+QuickBarController::QuickBarController()
+    : selfTest_({kProbeScript, kConfigProbe, "无法读取页面状态"}) {
     QuickBarOptions options;
     options.title = "页伴";
     options.contentRect = Rect{0, 0, width, initialHeight};
@@ -363,14 +363,7 @@ void QuickBarController::didFinish() {
     AppLog::write("快速条：页面加载完成");
     pushContext();
     sendEvent({{"type", "focus"}});
-    if (quickTestCompletion_) {
-        const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
-        Platform::current().mainQueue->postAfter(kSelfTestSettle, [weakSelf] {
-            if (const auto self = weakSelf.lock()) {
-                self->sampleSelfTest();
-            }
-        });
-    }
+    selfTest_.pageLoaded(window_->webView(), kSelfTestSettle);
 }
 
 void QuickBarController::didFailProvisional(const NetworkError& error) {
@@ -378,40 +371,22 @@ void QuickBarController::didFailProvisional(const NetworkError& error) {
 }
 
 void QuickBarController::runWebSelfTest(std::function<void(nlohmann::json)> completion) {
-    quickTestCompletion_ = std::move(completion);
+    const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
+    // Whatever the page gave, the report adds what the bar captured.
+    selfTest_.begin(
+        [weakSelf, completion = std::move(completion)](nlohmann::json result) {
+            nlohmann::json report =
+                result.is_object() ? std::move(result) : nlohmann::json::object();
+            if (const auto self = weakSelf.lock()) {
+                report["selection"] = self->selection_;
+                report["pageTitle"] = self->pageTitle_;
+                report["pageId"] = self->pageId_;
+            }
+            report["accessibilityTrusted"] = Reader::isTrusted();
+            completion(std::move(report));
+        },
+        kSelfTestLimit, {{"error", "超时：页面没有在 10 秒内加载完成"}});
     show();
-    const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
-    Platform::current().mainQueue->postAfter(kSelfTestLimit, [weakSelf] {
-        if (const auto self = weakSelf.lock()) {
-            self->finishQuickTest({{"error", "超时：页面没有在 10 秒内加载完成"}});
-        }
-    });
-}
-
-void QuickBarController::sampleSelfTest() {
-    if (!quickTestCompletion_) {
-        return;
-    }
-    const std::weak_ptr<QuickBarController> weakSelf = weak_from_this();
-    samplePage(window_->webView(), kProbeScript, kConfigProbe, "无法读取页面状态",
-               [weakSelf](nlohmann::json sample) {
-                   if (const auto self = weakSelf.lock()) {
-                       self->finishQuickTest(std::move(sample));
-                   }
-               });
-}
-
-void QuickBarController::finishQuickTest(nlohmann::json result) {
-    if (!quickTestCompletion_) {
-        return;
-    }
-    nlohmann::json report = result.is_object() ? std::move(result) : nlohmann::json::object();
-    report["selection"] = selection_;
-    report["pageTitle"] = pageTitle_;
-    report["pageId"] = pageId_;
-    report["accessibilityTrusted"] = Reader::isTrusted();
-    auto completion = std::exchange(quickTestCompletion_, {});
-    completion(std::move(report));
 }
 
 }  // namespace pagemate

@@ -10,6 +10,7 @@
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
 #include "web/HostBridge.h"
+#include "web/PageSample.h"
 
 namespace pagemate {
 
@@ -85,8 +86,6 @@ class QuickBarController : public std::enable_shared_from_this<QuickBarControlle
     void applyResult(const std::string& text);
     void recapture();
     void resize(double requested);
-    void sampleSelfTest();
-    void finishQuickTest(nlohmann::json result);
     [[nodiscard]] HostBridge::QuickBarBootstrap captured() const;
 
     // What the web view reports.
@@ -106,7 +105,7 @@ class QuickBarController : public std::enable_shared_from_this<QuickBarControlle
     bool hasLoadedOnce_ = false;
     bool trackingCursor_ = false;
     std::optional<std::pair<double, double>> lastMouseUp_;
-    std::function<void(nlohmann::json)> quickTestCompletion_;
+    PageSelfTest selfTest_;
 };
 
 }  // namespace pagemate

@@ -1,5 +1,6 @@
-// The meeting window's hot key as a user meets it: the program running on the virtual
-// display under a window manager, Alt+Shift+M pressed on the keyboard through XTest.
+// The meeting window as a user meets it: the program running on the virtual display
+// under a window manager, Alt+Shift+M pressed on the keyboard through XTest; a meeting
+// under way when the session ends the program, on a sound server of the test's own.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <X11/keysym.h>
 #include "fixtures/Desktop.h"
 // clang-format on
+#include "fixtures/PulseDaemon.h"
+#include "harness/MeetingFolders.h"
 
 namespace pagemate {
 namespace {
@@ -70,6 +73,46 @@ TEST_F(MeetingHotKey, AltShiftMShowsAndHidesTheMeetingWindow) {
     EXPECT_EQ(service.countFor("/meeting"), 1u);
     EXPECT_TRUE(program.running());
     EXPECT_TRUE(program.terminate());
+}
+
+// Logging out during a meeting: the program ends at once and cleanly, the meeting's
+// sound stays on disk, and the next start saves it as a recording.
+TEST_F(MeetingHotKey, EndingTheProgramDuringAMeetingKeepsItsSoundForTheNextStart) {
+    const testing::MeetingFolders folders;
+    const testing::PulseDaemon sound;
+    ASSERT_TRUE(sound.running()) << sound.log();
+    // A page that starts the meeting as soon as it has loaded.
+    service.answer("/meeting", 200,
+                   "<!doctype html><meta charset=\"utf-8\"><body><p>会议记录</p><script>"
+                   "window.addEventListener('load', function () {"
+                   "  window.PGM_HOST.post({ action: 'start' }); });</script>",
+                   "text/html");
+    std::filesystem::remove("/tmp/pagemate-app.log");
+    {
+        testing::ProgramRun program({}, home.path() / "stdout");
+        ASSERT_TRUE(testing::waitForLog("菜单栏就绪", program));
+        pressAltShiftM();
+        ASSERT_TRUE(testing::waitForLog("系统声音采集：已启动", program))
+            << testing::readFile("/tmp/pagemate-app.log");
+        // More than the second a recording must last, of the sine on the microphone.
+        testing::pumpUntil([] { return false; }, 2500ms);
+        ASSERT_EQ(folders.meetingFolders().size(), 1U);
+        EXPECT_TRUE(program.terminate()) << "no clean exit: " << program.status();
+    }
+    EXPECT_TRUE(folders.savedFiles().empty());
+    ASSERT_EQ(folders.meetingFolders().size(), 1U);
+
+    std::filesystem::remove("/tmp/pagemate-app.log");
+    testing::ProgramRun next({}, home.path() / "stdout-next");
+    ASSERT_TRUE(testing::pumpUntil(
+        [] { return !testing::logLines("会议录音：已恢复上次中断的录音").empty(); }, 20s))
+        << testing::readFile("/tmp/pagemate-app.log");
+    ASSERT_EQ(folders.savedFiles().size(), 1U);
+    EXPECT_TRUE(folders.savedFiles()[0].filename().string().starts_with("会议录音 "));
+    EXPECT_EQ(folders.savedFiles()[0].extension(), ".m4a");
+    EXPECT_TRUE(folders.meetingFolders().empty());
+    EXPECT_EQ(testing::logLines("会议录音：已恢复上次中断的录音").size(), 1U);
+    EXPECT_TRUE(next.terminate());
 }
 
 }  // namespace

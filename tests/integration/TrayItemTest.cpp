@@ -185,7 +185,9 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
     }
     EXPECT_EQ(entries[3].label, "设置…");
     EXPECT_TRUE(entries[3].enabled);
-    EXPECT_EQ(entries[3].shortcut, (std::vector<std::vector<std::string>>{{"Control", ","}}));
+    // Key names as GTK's accelerators know them, which is how hosts read them.
+    EXPECT_EQ(entries[3].shortcut, (std::vector<std::vector<std::string>>{{"Control", "comma"}}));
+    EXPECT_EQ(gdk_keyval_from_name(entries[3].shortcut.at(0).at(1).c_str()), GDK_KEY_comma);
     // An underscore is shown as one, not taken for a mnemonic.
     EXPECT_EQ(entries[4].label, "snake__case");
     EXPECT_TRUE(entries[4].shortcut.empty());

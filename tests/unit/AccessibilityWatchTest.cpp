@@ -78,8 +78,8 @@ TEST_F(AccessibilityWatchTest, NeverGrantedGivesUpOnceAfterNinetySeconds) {
     ASSERT_EQ(count("辅助功能权限：等待 "), 1u);
     EXPECT_TRUE(log.contains(
         "辅助功能权限：等待 90 "
-        "秒仍未生效。若系统设置里的开关已经是打开的，说明那条记录属于重新签名前的旧版本："
-        "选中本 App 点「−」移除，再点「+」从「应用程序」重新添加即可。"));
+        "秒仍未生效。若桌面设置里的辅助功能（无障碍）开关已经打开，请确认辅助功能总线"
+        "（at-spi2-core）正在运行，再重新启动 Notion：它只在启动时连上辅助功能总线。"));
     // No checks after: granting now is not noticed.
     const int queries = platform.accessibility.statusQueries;
     platform.accessibility.status = {};

@@ -280,6 +280,31 @@ TEST_F(MeetingControllerTest, AMeetingFromStartToEnd) {
     EXPECT_EQ(states().size(), all.size());
 }
 
+// An upload that the service refuses, or that times out, ends the meeting like a good
+// one: the page hears null, the recording stays in the recordings folder.
+TEST_F(MeetingControllerTest, AFailedUploadKeepsTheRecordingAndTellsThePageNull) {
+    for (const HttpResponse& answer :
+         {HttpResponse{500, R"({"error":"disk full"})", std::nullopt},
+          HttpResponse{std::nullopt, std::nullopt,
+                       NetworkError{NetworkError::Kind::timedOut, "no answer"}}}) {
+        platform.http.respondWith([answer](const HttpRequest&) { return answer; });
+        const std::size_t savedBefore = folders.savedFiles().size();
+        const std::size_t readyBefore = audioReady().size();
+        startMeeting();
+        speak(1.5);
+        stopMeeting();
+        ASSERT_EQ(audioReady().size(), readyBefore + 1);
+        EXPECT_TRUE(audioReady().back().is_null());
+        EXPECT_EQ(statuses.back(), "会议记录已结束");
+        EXPECT_EQ(folders.savedFiles().size(), savedBefore + 1);
+        EXPECT_TRUE(folders.meetingFolders().empty());
+    }
+    // The service is given five minutes for a long recording.
+    const std::vector<HttpRequest> sent = platform.http.requests();
+    ASSERT_EQ(sent.size(), 2U);
+    EXPECT_EQ(sent.back().timeout, std::chrono::seconds(300));
+}
+
 TEST_F(MeetingControllerTest, StartAndStopWhileStoppingOrShort) {
     startMeeting();
     post({{"action", "stop"}});

@@ -256,7 +256,8 @@ TEST_F(TranscriptionChannelTest, FinishDeliversTheLastResultsThenGivesUpAfterThr
     ASSERT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
     ASSERT_EQ(segments.size(), 1U);
     EXPECT_EQ(segments[0].text, "closing words");
-    EXPECT_TRUE(fakeChannel.destroyed());
+    // The recogniser is let go off the main thread: freeing a decoder takes a while.
+    EXPECT_EQ(fakeChannel.waitUntilDestroyed(), "pagemate-asrend");
     // Blocks after finish go nowhere.
     channel->feed(constantBlock(1600, 0.5F));
     EXPECT_EQ(fakeChannel.inputs().size(), 10U);
@@ -273,7 +274,7 @@ TEST_F(TranscriptionChannelTest, FinishDeliversTheLastResultsThenGivesUpAfterThr
     EXPECT_FALSE(gaveUp);
     platform.queue.advance(1ms);
     EXPECT_TRUE(gaveUp);
-    EXPECT_TRUE(stuckFake.destroyed());
+    EXPECT_EQ(stuckFake.waitUntilDestroyed(), "pagemate-asrend");
 
     // A finalize that fails: logged, finish goes on.
     auto failing = startChannel("现场");

@@ -36,6 +36,7 @@ class ScriptedSpeechChannel final : public SpeechChannelRecognizer {
         {
             const std::lock_guard lock(state_->mutex_);
             state_->destroyed_ = true;
+            state_->destroyedOn_ = currentThreadName();
             state_->queue_.clear();
             state_->changed_.notify_all();
         }
@@ -270,6 +271,15 @@ bool FakeSpeechChannel::finalized() const {
 bool FakeSpeechChannel::destroyed() const {
     const std::lock_guard lock(mutex_);
     return destroyed_;
+}
+
+std::optional<std::string> FakeSpeechChannel::waitUntilDestroyed(
+    std::chrono::milliseconds limit) const {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, limit, [&] { return destroyed_; })) {
+        return std::nullopt;
+    }
+    return destroyedOn_;
 }
 
 std::vector<std::string> FakeSpeechChannel::callbackThreads() const {

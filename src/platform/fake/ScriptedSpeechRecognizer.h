@@ -63,6 +63,10 @@ class FakeSpeechChannel {
     [[nodiscard]] bool finalized() const;
     // The core destroyed its recogniser.
     [[nodiscard]] bool destroyed() const;
+    // Waits (real time, at most `limit`) until the core has destroyed its recogniser;
+    // the name of the thread that did, or nullopt when the limit passed first.
+    [[nodiscard]] std::optional<std::string> waitUntilDestroyed(
+        std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
     // Names of the thread callbacks ran on (all the same: the channel's own).
     [[nodiscard]] std::vector<std::string> callbackThreads() const;
 
@@ -88,6 +92,7 @@ class FakeSpeechChannel {
     bool finalizeCalled_ = false;
     bool finalized_ = false;
     bool destroyed_ = false;
+    std::string destroyedOn_;
     std::vector<Input> inputs_;
     std::vector<std::string> callbackThreads_;
 

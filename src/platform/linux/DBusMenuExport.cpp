@@ -1,5 +1,6 @@
 #include "platform/linux/DBusMenuExport.h"
 
+#include <gdk/gdk.h>
 #include <gio/gio.h>
 
 #include <algorithm>
@@ -11,6 +12,18 @@
 namespace pagemate::linux_backend {
 
 namespace {
+
+// Hosts read a shortcut's key by its key name, as GTK's accelerators do: "comma",
+// not ",". A key without a name goes as it is.
+std::string keyName(const std::string& key) {
+    const gunichar character = g_utf8_get_char_validated(key.c_str(), -1);
+    if (character == static_cast<gunichar>(-1) || character == static_cast<gunichar>(-2) ||
+        g_utf8_strlen(key.c_str(), -1) != 1) {
+        return key;
+    }
+    const gchar* name = gdk_keyval_name(gdk_unicode_to_keyval(character));
+    return name != nullptr ? std::string(name) : key;
+}
 
 constexpr std::string_view kInterface = "com.canonical.dbusmenu";
 constexpr gint32 kRootId = 0;
@@ -173,7 +186,8 @@ struct DBusMenuExport::State {
                 add("enabled", g_variant_new_boolean(FALSE));
             }
             if (!entry->item.keyEquivalent.empty()) {
-                const gchar* keys[] = {"Control", entry->item.keyEquivalent.c_str()};
+                const std::string key = keyName(entry->item.keyEquivalent);
+                const gchar* keys[] = {"Control", key.c_str()};
                 GVariant* combination = g_variant_new_strv(keys, 2);
                 add("shortcut", g_variant_new_array(G_VARIANT_TYPE("as"), &combination, 1));
             }
