@@ -2,12 +2,16 @@
 // runs the main loop until the program is told to quit.
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/AppDelegate.h"
 #include "app/AppLog.h"
+#include "app/SingleInstance.h"
+#include "app/WaylandSession.h"
+#include "platform/linux/GioInstanceLink.h"
 #include "platform/linux/LinuxPlatform.h"
 
 namespace {
@@ -17,8 +21,16 @@ constexpr std::string_view kUsage =
     "Pagemate, a desktop companion for Notion: lives in the status area and brings\n"
     "the assistant's pages next to Notion.\n"
     "\n"
-    "      --help      display this help and exit\n"
-    "      --version   output version information and exit\n"
+    "      --quick-bar  show or hide the quick bar\n"
+    "      --panel      show or hide the assistant panel\n"
+    "      --chat       show or hide the large chat window\n"
+    "      --meeting    show or hide the meeting window\n"
+    "      --help       display this help and exit\n"
+    "      --version    output version information and exit\n"
+    "\n"
+    "One Pagemate runs per session: a second start hands its options to the running\n"
+    "one (without any, it shows the assistant panel) and exits. Desktop shortcuts can\n"
+    "call the options, or `gapplication action com.fernwick.pagemate meeting`.\n"
     "\n"
     "Environment:\n"
     "  PGM_SERVER_URL  the assistant service to use instead of http://127.0.0.1:4310\n"
@@ -44,6 +56,23 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Before anything is built: a start that finds the program running hands its request
+    // over and ends, with no second tray icon and no second set of hot-key grabs.
+    const pagemate::LaunchRequest request = pagemate::LaunchRequest::fromArguments(arguments);
+    pagemate::linux_backend::GioInstanceLink link;
+    pagemate::SingleInstance instance(link, request);
+    switch (instance.start()) {
+        case pagemate::SingleInstance::Start::handedOver:
+            (void)std::fprintf(stderr, "%s\n", instance.endMessage().c_str());
+            return 0;
+        case pagemate::SingleInstance::Start::notAnswered:
+            (void)std::fprintf(stderr, "%s\n", instance.endMessage().c_str());
+            return 1;
+        case pagemate::SingleInstance::Start::primary:
+        case pagemate::SingleInstance::Start::alone:
+            break;
+    }
+
     // Without a display the program still runs its loop: the service, the log and the
     // self-tests do not need one.
     int toolkitArgc = argc;
@@ -59,7 +88,19 @@ int main(int argc, char** argv) {
     });
 
     pagemate::Platform& platform = pagemate::Platform::current();
-    platform.mainQueue->post([delegate] { delegate->applicationDidFinishLaunching(); });
+    platform.mainQueue->post([delegate, &instance, selfTest = request.selfTest] {
+        delegate->applicationDidFinishLaunching();
+        if (selfTest) {
+            return;
+        }
+        pagemate::WaylandSession::logNote();
+        const std::weak_ptr<pagemate::AppDelegate> weakDelegate = delegate;
+        instance.startupFinished([weakDelegate](pagemate::InstanceAction action) {
+            if (const auto alive = weakDelegate.lock()) {
+                alive->performAction(action);
+            }
+        });
+    });
     platform.application->run();
     // The windows, and a meeting's recognisers and queues, end while the platform they
     // post to is still there.

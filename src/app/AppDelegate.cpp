@@ -325,6 +325,27 @@ void AppDelegate::openFeedback() {
     }
 }
 
+void AppDelegate::performAction(InstanceAction action) {
+    switch (action) {
+        case InstanceAction::activate:
+            // Starting the program again is asking to see it: show, never hide.
+            panelController_->show();
+            break;
+        case InstanceAction::quickBar:
+            toggleQuickBar();
+            break;
+        case InstanceAction::panel:
+            togglePanel();
+            break;
+        case InstanceAction::chat:
+            toggleChatWindow();
+            break;
+        case InstanceAction::meeting:
+            toggleMeeting();
+            break;
+    }
+}
+
 void AppDelegate::quit() {
     Platform::current().application->terminate();
 }

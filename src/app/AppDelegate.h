@@ -8,6 +8,7 @@
 
 #include "app/RunModes.h"
 #include "app/SettingsWindowController.h"
+#include "platform/InstanceLink.h"
 #include "platform/SerialQueue.h"
 #include "platform/StatusItem.h"
 #include "web/ChatWindowController.h"
@@ -62,6 +63,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     void openRecordings();
     void openFeedback();
     void quit();
+
+    // What another start of the program (or the desktop) asked for, once start-up is
+    // done: "activate" shows the panel, the others do what their hot key does.
+    void performAction(InstanceAction action);
 
     // Checks for the accessibility permission every 2 s until it arrives (then the
     // panel's page is told) or the time-out has passed.

@@ -26,11 +26,12 @@ namespace pagemate::testing {
 
 using namespace std::chrono_literals;
 
-// Runs the program (PAGEMATE_PROGRAM) with standard output to a file; the exit status, or nullopt
-// when it had to be killed.
+// Runs the program (PAGEMATE_PROGRAM) with standard output to a file (and standard error
+// to another, when given); the exit status, or nullopt when it had to be killed.
 class ProgramRun {
   public:
-    ProgramRun(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
+    ProgramRun(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+               const std::filesystem::path& errors = {}) {
         std::vector<std::string> copies = arguments;
         copies.insert(copies.begin(), PAGEMATE_PROGRAM);
         std::vector<char*> argv;
@@ -43,6 +44,10 @@ class ProgramRun {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
+        if (!errors.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
         // The program must not change the settings of the desktop the tests run on.
         std::vector<std::string> variables = {"GSETTINGS_BACKEND=memory"};
         for (char** variable = environ; *variable != nullptr; ++variable) {
@@ -70,6 +75,7 @@ class ProgramRun {
     }
 
     [[nodiscard]] bool started() const { return started_; }
+    [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] bool running() {
         if (!started_ || exited_) {
             return false;
@@ -90,6 +96,16 @@ class ProgramRun {
             std::this_thread::sleep_for(10ms);
         }
         return !running();
+    }
+    // Ends the program as a crash does (SIGKILL), and reaps it.
+    void kill() {
+        if (running()) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            exited_ = true;
+            status_ = -1;
+        }
     }
     // Asks the program to end, as the session does at log-out, and waits for it.
     bool terminate() {

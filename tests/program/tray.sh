@@ -66,7 +66,7 @@ check_item() {
     grep -q "^item 状态：.* disabled$" "$file" || fail "no status entry in the menu"
     grep -q "^separator$" "$file" || fail "no separator in the menu"
     grep -q "^item 退出 enabled Control+q$" "$file" || fail "no quit entry in the menu"
-    grep -q "^item 设置… enabled Control+,$" "$file" || fail "no settings entry in the menu"
+    grep -q "^item 设置… enabled Control+comma$" "$file" || fail "no settings entry in the menu"
     entries=$(grep -c "^item \|^separator$" "$file")
     [ "$entries" -eq 21 ] || fail "the menu has $entries entries, not 21"
 }

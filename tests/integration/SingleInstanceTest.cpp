@@ -1,0 +1,280 @@
+// One Pagemate per session, as a user meets it: the real program started again and
+// again on a session bus of the test's own (a dbus-daemon), on the virtual display
+// under a window manager. A second start hands its request to the first and ends; the
+// first logs it and does it.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "fixtures/StatusWatcher.h"
+#include "harness/ProgramRun.h"
+#include "platform/linux/GDBusConnections.h"
+// clang-format off
+#include <gtk/gtk.h>
+#include "fixtures/Desktop.h"
+// clang-format on
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kRegistered = "单实例：已在会话总线上登记为 com.fernwick.pagemate";
+constexpr const char* kFromElsewhere = "单实例：另一次启动或桌面动作请求 → ";
+constexpr const char* kNoBus = "单实例：无法保证只运行一个页伴（没有 D-Bus 会话总线：";
+
+class SingleInstanceProgram : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
+        desktop = std::make_unique<testing::Desktop>();
+    }
+    static void TearDownTestSuite() { desktop.reset(); }
+    static inline std::unique_ptr<testing::Desktop> desktop;
+
+    // How many managed windows carry the title (the panel, the chat window and the quick
+    // bar are "页伴", the meeting window "会议记录").
+    static std::size_t windowsTitled(const std::string& title) {
+        std::size_t count = 0;
+        for (const Window window : desktop->clientWindows()) {
+            count += testing::windowTitle(desktop->display(), window) == title ? 1 : 0;
+        }
+        return count;
+    }
+
+    [[nodiscard]] std::filesystem::path output(const std::string& name) const {
+        return home.path() / (name + ".out");
+    }
+    [[nodiscard]] std::filesystem::path errors(const std::string& name) const {
+        return home.path() / (name + ".err");
+    }
+
+    // Starts the program with the options and waits for it to end; its exit status.
+    int runToEnd(const std::vector<std::string>& options, const std::string& name) {
+        testing::ProgramRun run(options, output(name), errors(name));
+        EXPECT_TRUE(run.started());
+        EXPECT_TRUE(run.waitForExit(20s)) << name << " did not end";
+        return run.status();
+    }
+
+    // The messages of a run's log that start with the prefix, read from its error stream,
+    // where every line of the log goes too: the log file's fixed path is shared with
+    // every other run of the program on the machine, and a self-test starts it anew.
+    [[nodiscard]] std::vector<std::string> lines(const std::string& name,
+                                                 const std::string& prefix) const {
+        std::vector<std::string> found;
+        std::istringstream text(testing::readFile(errors(name)));
+        for (std::string line; std::getline(text, line);) {
+            const std::size_t message = line.find("] ");
+            if (line.starts_with("[") && message != std::string::npos &&
+                line.compare(message + 2, prefix.size(), prefix) == 0) {
+                found.push_back(line.substr(message + 2));
+            }
+        }
+        return found;
+    }
+
+    // Whether the run has logged at least `count` lines starting with the prefix, within
+    // 20 s.
+    bool waitForLines(const std::string& name, const std::string& prefix, std::size_t count,
+                      testing::ProgramRun& run) const {
+        for (int attempt = 0; attempt < 2000 && run.running(); ++attempt) {
+            if (lines(name, prefix).size() >= count) {
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    // Whether some process holds the program's name on the test's bus.
+    [[nodiscard]] bool nameOwned() const {
+        const linux_backend::GVariantPtr reply(g_dbus_connection_call_sync(
+            observer.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "NameHasOwner", g_variant_new("(s)", "com.fernwick.pagemate"), G_VARIANT_TYPE("(b)"),
+            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+        gboolean owned = FALSE;
+        if (reply) {
+            g_variant_get(reply.get(), "(b)", &owned);
+        }
+        return owned == TRUE;
+    }
+
+    testing::TempDir home;
+    const testing::ScopedEnvironment data{"XDG_DATA_HOME", (home.path() / "data").c_str()};
+    const testing::ScopedEnvironment config{"XDG_CONFIG_HOME", (home.path() / "config").c_str()};
+    // Nothing listens on the discard port: the windows show their failure pages at once.
+    const testing::ScopedEnvironment server{"PGM_SERVER_URL", "http://127.0.0.1:9"};
+    const testing::ScopedEnvironment x11{"XDG_SESSION_TYPE", "x11"};
+    const testing::ScopedEnvironment noWayland{"WAYLAND_DISPLAY", nullptr};
+    std::unique_ptr<testing::PrivateSessionBus> bus;
+    linux_backend::GObjectPtr<GDBusConnection> observer;
+
+    void startBus() {
+        bus = std::make_unique<testing::PrivateSessionBus>();
+        std::string why;
+        observer = linux_backend::connectToBus(bus->address(), why);
+        ASSERT_TRUE(observer) << why;
+    }
+};
+
+TEST_F(SingleInstanceProgram, ASecondStartHandsOverAndEveryActionReachesTheFirst) {
+    startBus();
+    testing::ProgramRun first({}, output("first"), errors("first"));
+    ASSERT_TRUE(waitForLines("first", kRegistered, 1, first));
+    ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, first));
+    EXPECT_EQ(windowsTitled("页伴"), 0u);
+
+    // Started again without options: the first shows its panel, the second ends with 0.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(runToEnd({}, "second"), 0);
+    const auto handOver = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(testing::readFile(errors("second")), "页伴已在运行，已把请求交给它：打开助手面板\n");
+    ASSERT_TRUE(waitForLines("first", std::string(kFromElsewhere) + "打开助手面板", 1, first));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
+    // The second built nothing: it ended before the display, the tray item and the hot
+    // keys, and wrote nothing into the log.
+    EXPECT_TRUE(lines("second", "").empty());
+    EXPECT_TRUE(lines("first", "注册全局热键失败").empty());
+    std::printf("hand-over of a second start: %.0f ms\n",
+                std::chrono::duration<double, std::milli>(handOver).count());
+
+    // Started once more: the panel stays shown.
+    EXPECT_EQ(runToEnd({}, "third"), 0);
+    ASSERT_TRUE(waitForLines("first", std::string(kFromElsewhere) + "打开助手面板", 2, first));
+    testing::pumpUntil([] { return false; }, 500ms);
+    EXPECT_EQ(windowsTitled("页伴"), 1u);
+
+    // Each action option does what its hot key does.
+    EXPECT_EQ(runToEnd({"--panel"}, "panel"), 0);
+    ASSERT_TRUE(
+        waitForLines("first", std::string(kFromElsewhere) + "完整助手面板（显示/隐藏）", 1, first));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 0; }));
+
+    EXPECT_EQ(runToEnd({"--meeting"}, "meeting"), 0);
+    ASSERT_TRUE(
+        waitForLines("first", std::string(kFromElsewhere) + "会议记录窗口（显示/隐藏）", 1, first));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 1; }));
+
+    EXPECT_EQ(runToEnd({"--chat"}, "chat"), 0);
+    ASSERT_TRUE(
+        waitForLines("first", std::string(kFromElsewhere) + "大窗口（显示/隐藏）", 1, first));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
+
+    EXPECT_EQ(runToEnd({"--quick-bar"}, "quick-bar"), 0);
+    ASSERT_TRUE(
+        waitForLines("first", std::string(kFromElsewhere) + "快速输入条（显示/隐藏）", 1, first));
+
+    // The desktop's way to an action (a launcher's or a shortcut's command).
+    EXPECT_EQ(std::system("gapplication action com.fernwick.pagemate meeting"), 0);
+    ASSERT_TRUE(
+        waitForLines("first", std::string(kFromElsewhere) + "会议记录窗口（显示/隐藏）", 2, first));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 0; }));
+    // An action the program does not have is refused, and nothing happens.
+    EXPECT_NE(std::system("gapplication action com.fernwick.pagemate quit 2>/dev/null"), 0);
+
+    EXPECT_TRUE(first.running());
+    EXPECT_TRUE(first.terminate());
+}
+
+TEST_F(SingleInstanceProgram, RequestsDuringTheFirstStartUpAreKeptUntilItIsDone) {
+    startBus();
+    testing::ProgramRun first({"--meeting"}, output("first"), errors("first"));
+    // The first holds the name before it builds anything; held still there (stopped) it is
+    // a start-up that takes its time.
+    ASSERT_TRUE(testing::pumpUntil([&] { return nameOwned() || !first.running(); }, 20s));
+    ASSERT_TRUE(first.running());
+    ASSERT_EQ(::kill(first.pid(), SIGSTOP), 0);
+    testing::ProgramRun second({"--chat"}, output("second"), errors("second"));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(second.running()) << "the second start did not wait for the first";
+    ASSERT_EQ(::kill(first.pid(), SIGCONT), 0);
+    ASSERT_TRUE(second.waitForExit(20s));
+    EXPECT_EQ(second.status(), 0);
+    // It had its answer before the first had built its windows.
+    EXPECT_TRUE(lines("first", "菜单栏就绪").empty());
+
+    ASSERT_TRUE(
+        waitForLines("first", std::string(kFromElsewhere) + "大窗口（显示/隐藏）", 1, first));
+    // The first's own option, then the request that came during its start-up.
+    const std::vector<std::string> expected = {
+        "单实例：已在会话总线上登记为 com.fernwick.pagemate，再次启动 pagemate 会把请求交给本实例",
+        "单实例：启动参数请求 → 会议记录窗口（显示/隐藏）",
+        std::string(kFromElsewhere) + "大窗口（显示/隐藏）"};
+    EXPECT_EQ(lines("first", "单实例："), expected);
+    EXPECT_FALSE(lines("first", "菜单栏就绪").empty());
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 1; }));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
+    EXPECT_TRUE(first.terminate());
+}
+
+TEST_F(SingleInstanceProgram, AStartAfterTheFirstWasKilledRunsTheProgram) {
+    startBus();
+    {
+        testing::ProgramRun first({}, output("first"), errors("first"));
+        ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, first));
+        first.kill();
+    }
+    testing::ProgramRun second({}, output("second"), errors("second"));
+    ASSERT_TRUE(waitForLines("second", "菜单栏就绪", 1, second));
+    EXPECT_EQ(lines("second", kRegistered).size(), 1u);
+    // The new one holds the name: a later start reaches it.
+    EXPECT_EQ(runToEnd({"--chat"}, "third"), 0);
+    EXPECT_TRUE(
+        waitForLines("second", std::string(kFromElsewhere) + "大窗口（显示/隐藏）", 1, second));
+    EXPECT_TRUE(second.terminate());
+}
+
+TEST_F(SingleInstanceProgram, ASelfTestRunsInAProcessOfItsOwn) {
+    startBus();
+    testing::ProgramRun first({}, output("first"), errors("first"));
+    ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, first));
+
+    const auto [report, ran] = testing::runForReport({"--selftest"}, "/tmp/pagemate-selftest.json",
+                                                     output("selftest"), 30s);
+    EXPECT_TRUE(report.is_object());
+    // Nothing was handed to the first.
+    testing::pumpUntil([] { return false; }, 500ms);
+    EXPECT_TRUE(lines("first", "单实例：").size() == 1u) << testing::readFile(errors("first"));
+    EXPECT_EQ(windowsTitled("页伴"), 0u);
+
+    // The first still holds the name.
+    EXPECT_TRUE(first.running());
+    EXPECT_EQ(runToEnd({}, "second"), 0);
+    EXPECT_TRUE(waitForLines("first", std::string(kFromElsewhere) + "打开助手面板", 1, first));
+    EXPECT_TRUE(first.terminate());
+}
+
+TEST_F(SingleInstanceProgram, WithoutASessionBusEveryStartRunsAndSaysWhy) {
+    const testing::ScopedEnvironment noBus{"DBUS_SESSION_BUS_ADDRESS", "disabled:"};
+    testing::ProgramRun first({}, output("first"), errors("first"));
+    ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, first));
+    testing::ProgramRun second({}, output("second"), errors("second"));
+    ASSERT_TRUE(testing::pumpUntil(
+        [&] {
+            return !second.running() ||
+                   testing::readFile(errors("second")).find("菜单栏就绪") != std::string::npos;
+        },
+        20s));
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(first.running());
+    EXPECT_TRUE(second.running());
+    // Each says once why it cannot be the only one (every logged line is on its error stream).
+    for (const char* name : {"first", "second"}) {
+        const std::string text = testing::readFile(errors(name));
+        std::size_t count = 0;
+        for (std::size_t at = text.find(kNoBus); at != std::string::npos;
+             at = text.find(kNoBus, at + 1)) {
+            ++count;
+        }
+        EXPECT_EQ(count, 1u) << name << ":\n" << text;
+    }
+    EXPECT_TRUE(first.terminate());
+    EXPECT_TRUE(second.terminate());
+}
+
+}  // namespace
+}  // namespace pagemate
