@@ -3,7 +3,7 @@
 // or the meeting window on the fake platform; and the page state a self-test reads.
 //
 // Input: a host byte (panel, quick bar, meeting window, self-test sample), a scene byte
-// (which desktop the message meets), then one JSON text per line, at most 32 messages.
+// (which desktop the message meets), then one JSON text per line, at most 16 messages.
 // Beyond the sanitizers it checks that every call into the page is well formed and
 // that nothing a page asks for opens an address other than a web page or Notion's.
 
@@ -32,7 +32,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::size_t kMaxMessages = 32;
+constexpr std::size_t kMaxMessages = 16;
 const RunningApplication kNotion{42, "notion.id", "Notion"};
 const RunningApplication kOther{7, "org.mozilla.firefox", "Firefox"};
 
