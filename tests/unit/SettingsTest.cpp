@@ -79,7 +79,8 @@ TEST(PreferencesFile, ReadsAnObjectOfValuesAndWritesItBack) {
                                                R"("archiveConversations":false,"x":[1]})");
     ASSERT_TRUE(std::holds_alternative<nlohmann::json>(parsed));
     const auto& values = std::get<nlohmann::json>(parsed);
-    EXPECT_EQ(PreferencesFile::valueOf(values["model"]), PreferenceValue(std::string("deepseek-chat")));
+    EXPECT_EQ(PreferencesFile::valueOf(values["model"]),
+              PreferenceValue(std::string("deepseek-chat")));
     EXPECT_EQ(PreferencesFile::valueOf(values["panelHeight"]), PreferenceValue(612.0));
     EXPECT_EQ(PreferencesFile::valueOf(values["archiveConversations"]), PreferenceValue(false));
     EXPECT_EQ(PreferencesFile::valueOf(values["x"]), PreferenceValue(UnusablePreference{}));
