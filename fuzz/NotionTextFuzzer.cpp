@@ -28,8 +28,8 @@ using namespace std::chrono_literals;
 namespace Reader = NotionContextReader;
 
 [[noreturn]] void fail(const char* what, std::string_view detail) {
-    std::fprintf(stderr, "notion_text: %s: %.*s\n", what, static_cast<int>(detail.size()),
-                 detail.data());
+    (void)std::fprintf(stderr, "notion_text: %s: %.*s\n", what, static_cast<int>(detail.size()),
+                       detail.data());
     std::abort();
 }
 

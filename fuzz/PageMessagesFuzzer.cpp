@@ -37,7 +37,7 @@ const RunningApplication kNotion{42, "notion.id", "Notion"};
 const RunningApplication kOther{7, "org.mozilla.firefox", "Firefox"};
 
 [[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "page_messages: %s: %s\n", what, detail.c_str());
+    (void)std::fprintf(stderr, "page_messages: %s: %s\n", what, detail.c_str());
     std::abort();
 }
 

@@ -27,7 +27,7 @@ namespace pagemate::fuzz {
 namespace {
 
 [[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "preferences_file: %s: %s\n", what, detail.c_str());
+    (void)std::fprintf(stderr, "preferences_file: %s: %s\n", what, detail.c_str());
     std::abort();
 }
 

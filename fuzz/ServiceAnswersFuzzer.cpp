@@ -30,7 +30,7 @@ namespace pagemate::fuzz {
 namespace {
 
 [[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "service_answers: %s: %s\n", what, detail.c_str());
+    (void)std::fprintf(stderr, "service_answers: %s: %s\n", what, detail.c_str());
     std::abort();
 }
 

@@ -18,19 +18,20 @@ void samplePage(WebView& view, const std::string& probeScript, std::string confi
                 std::string unreadable, std::function<void(nlohmann::json)> done) {
     // The view outlives every result it delivers, so the second look can be asked of it
     // from inside the first one's answer.
-    view.evaluate(probeScript, [&view, configProbe = std::move(configProbe),
-                                unreadable = std::move(unreadable), done = std::move(done)](
-                                   std::optional<nlohmann::json> value, const std::string& error) {
-        nlohmann::json sample = pageSample(value, error, unreadable);
-        view.callAsyncFunction(configProbe,
-                               [sample = std::move(sample), done](std::optional<nlohmann::json> api,
-                                                                  const std::string&) mutable {
-                                   if (api && api->is_object()) {
-                                       sample["api"] = std::move(*api);
-                                   }
-                                   done(std::move(sample));
-                               });
-    });
+    view.evaluate(
+        probeScript, [&view, configProbe = std::move(configProbe),
+                      unreadable = std::move(unreadable), done = std::move(done)](
+                         const std::optional<nlohmann::json>& value, const std::string& error) {
+            nlohmann::json sample = pageSample(value, error, unreadable);
+            view.callAsyncFunction(
+                configProbe, [sample = std::move(sample), done](std::optional<nlohmann::json> api,
+                                                                const std::string&) mutable {
+                    if (api && api->is_object()) {
+                        sample["api"] = std::move(*api);
+                    }
+                    done(std::move(sample));
+                });
+        });
 }
 
 }  // namespace pagemate
