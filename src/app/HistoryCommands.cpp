@@ -94,25 +94,18 @@ void openHistory() {
     platform.http->send(
         authorisedRequest("GET", std::move(url), kHistoryTimeout),
         [&queue](const HttpResponse& response) {
-            const std::optional<nlohmann::json> object = objectIn(response.body);
-            if (object && !response.error) {
-                const auto address = object->find("url");
-                if (address != object->end() && address->is_string() &&
-                    !address->get<std::string>().empty()) {
-                    queue.post([url = address->get<std::string>()] { openOnMain(url); });
-                    return;
-                }
+            const HistoryAnswer answer = historyAnswer(response);
+            if (answer.url) {
+                queue.post([url = *answer.url] { openOnMain(url); });
+                return;
             }
-            if (object) {
-                const auto enabled = object->find("enabled");
-                if (enabled != object->end() && enabled->is_boolean() && !enabled->get<bool>()) {
-                    queue.post([] {
-                        Platform::current().alerts->show(
-                            {"对话历史未开启",
-                             "设置里打开「对话自动存到 Notion」后，这里就能看到历史记录。"});
-                    });
-                    return;
-                }
+            if (answer.disabled) {
+                queue.post([] {
+                    Platform::current().alerts->show(
+                        {"对话历史未开启",
+                         "设置里打开「对话自动存到 Notion」后，这里就能看到历史记录。"});
+                });
+                return;
             }
             AppLog::write("打开对话历史失败：" + (response.error
                                                       ? networkErrorText(*response.error)
@@ -132,24 +125,45 @@ void syncHistoryNow(const std::function<void(const std::string&)>& status) {
     Platform& platform = Platform::current();
     MainQueue& queue = *platform.mainQueue;
     platform.http->send(std::move(request), [&queue](const HttpResponse& response) {
-        std::string result;
-        if (const std::optional<nlohmann::json> object = objectIn(response.body)) {
-            const std::int64_t updated = integerMember(*object, "updated").value_or(0);
-            const std::optional<std::int64_t> failed = integerMember(*object, "failed");
-            if (failed && *failed >= 1) {
-                result = "同步完成：更新 " + std::to_string(updated) + " 段，" +
-                         std::to_string(*failed) + " 段失败（下次会自动重试）";
-            } else {
-                result = "同步完成：更新 " + std::to_string(updated) + " 段对话";
-            }
-        } else if (response.error) {
-            result = "同步失败：" + networkErrorText(*response.error);
-        } else {
-            result = "同步失败";
-        }
+        const std::string result = syncResultText(response);
         AppLog::write("手动同步对话历史：" + result);
         queue.post([result] { Platform::current().alerts->show({result, "", {"好"}}); });
     });
+}
+
+HistoryAnswer historyAnswer(const HttpResponse& response) {
+    HistoryAnswer answer;
+    const std::optional<nlohmann::json> object = objectIn(response.body);
+    if (!object) {
+        return answer;
+    }
+    if (!response.error) {
+        const auto address = object->find("url");
+        if (address != object->end() && address->is_string() &&
+            !address->get<std::string>().empty()) {
+            answer.url = address->get<std::string>();
+            return answer;
+        }
+    }
+    const auto enabled = object->find("enabled");
+    answer.disabled = enabled != object->end() && enabled->is_boolean() && !enabled->get<bool>();
+    return answer;
+}
+
+std::string syncResultText(const HttpResponse& response) {
+    if (const std::optional<nlohmann::json> object = objectIn(response.body)) {
+        const std::int64_t updated = integerMember(*object, "updated").value_or(0);
+        const std::optional<std::int64_t> failed = integerMember(*object, "failed");
+        if (failed && *failed >= 1) {
+            return "同步完成：更新 " + std::to_string(updated) + " 段，" + std::to_string(*failed) +
+                   " 段失败（下次会自动重试）";
+        }
+        return "同步完成：更新 " + std::to_string(updated) + " 段对话";
+    }
+    if (response.error) {
+        return "同步失败：" + networkErrorText(*response.error);
+    }
+    return "同步失败";
 }
 
 }  // namespace pagemate::HistoryCommands

@@ -1,7 +1,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include "platform/HttpClient.h"
 
 namespace pagemate::HistoryCommands {
 
@@ -13,5 +17,17 @@ void syncHistoryNow(const std::function<void(const std::string&)>& status);
 
 // The addresses openHistory hands to the desktop: web pages and Notion's own links.
 bool isOpenableScheme(std::string_view scheme);
+
+// What the service's answer about the archive asks for: the address to open (not yet
+// checked), or that the archive is switched off; neither when the answer says nothing
+// usable.
+struct HistoryAnswer {
+    std::optional<std::string> url;
+    bool disabled = false;
+    bool operator==(const HistoryAnswer&) const = default;
+};
+HistoryAnswer historyAnswer(const HttpResponse& response);
+// The result line of a synchronisation from the service's answer ("同步完成：…").
+std::string syncResultText(const HttpResponse& response);
 
 }  // namespace pagemate::HistoryCommands

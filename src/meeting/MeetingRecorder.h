@@ -10,6 +10,7 @@
 
 #include "meeting/CaptureSource.h"
 #include "platform/AudioBlock.h"
+#include "platform/HttpClient.h"
 #include "platform/SerialQueue.h"
 
 namespace pagemate {
@@ -69,6 +70,10 @@ class MeetingRecorder {
     // bytes streamed from disk). Main thread; the completion runs on the main thread
     // with the service's file id and name, or nothing (every failure is logged).
     static void uploadAudio(const std::filesystem::path& file, UploadCompletion completion);
+    // What the service answered to an upload of the file named `localName`: its file id
+    // and name (the local one when it names none), or nothing; the log says which.
+    static std::optional<UploadAnswer> uploadAnswer(const HttpResponse& response,
+                                                    const std::string& localName);
 
     // Saves, like a finished meeting, every meeting folder under the temporary
     // directory whose recording process has gone (its lock is free), then removes the

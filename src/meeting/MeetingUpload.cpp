@@ -20,8 +20,10 @@ constexpr std::chrono::seconds kUploadTimeout{300};
 constexpr std::size_t kMaxAnswerBytes = std::size_t{1} << 20;
 constexpr std::size_t kQuotedCharacters = 200;
 
-std::optional<MeetingRecorder::UploadAnswer> answerFrom(const HttpResponse& response,
-                                                        const std::string& localName) {
+}  // namespace
+
+std::optional<MeetingRecorder::UploadAnswer> MeetingRecorder::uploadAnswer(
+    const HttpResponse& response, const std::string& localName) {
     if (response.error) {
         AppLog::write("会议录音：上传出错 —— " + networkErrorText(*response.error));
         return std::nullopt;
@@ -44,14 +46,12 @@ std::optional<MeetingRecorder::UploadAnswer> answerFrom(const HttpResponse& resp
                                    ? filename->get<std::string>()
                                    : localName;
             AppLog::write("会议录音：已上传到 Notion（" + name + "）");
-            return MeetingRecorder::UploadAnswer{id->get<std::string>(), std::move(name)};
+            return UploadAnswer{id->get<std::string>(), std::move(name)};
         }
     }
     AppLog::write("会议录音：上传返回里没有文件 id");
     return std::nullopt;
 }
-
-}  // namespace
 
 void MeetingRecorder::uploadAudio(const std::filesystem::path& file, UploadCompletion completion) {
     Platform& platform = Platform::current();
@@ -77,7 +77,7 @@ void MeetingRecorder::uploadAudio(const std::filesystem::path& file, UploadCompl
         std::move(request), [&main, name = std::move(name),
                              completion = std::move(completion)](const HttpResponse& response) {
             // The answer is read here, on the client's thread; the caller hears on the main.
-            std::optional<UploadAnswer> answer = answerFrom(response, name);
+            std::optional<UploadAnswer> answer = uploadAnswer(response, name);
             main.post([completion, answer = std::move(answer)] { completion(answer); });
         });
 }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/NetworkError.h"
@@ -29,6 +30,10 @@ class WebViewDelegate {
     // A message a page posted to the "pagemate" handler, as JSON.
     virtual void didReceiveMessage(const nlohmann::json& body) = 0;
 };
+
+// The body of a page's message, from the JSON text the engine made of what the page
+// posted: null when the text is no JSON (the page posted a value JSON cannot hold).
+nlohmann::json scriptMessageBody(std::string_view jsonText);
 
 // An embedded web view, used on the main thread only. User scripts run at document
 // start in the main frame only, in the order given.

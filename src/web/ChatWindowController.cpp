@@ -21,6 +21,9 @@ constexpr milliseconds kPageTimeout{15000};
 // Moves and resizes arrive many times a second while the user drags; the frame is
 // written once the window has been still for this long.
 constexpr milliseconds kFrameSaveDelay{500};
+// No desktop is this large; window systems keep frames in 32-bit integers, which a
+// stored frame beyond this could overflow.
+constexpr double kLargestCoordinate = 1'000'000;
 
 constexpr std::string_view kLayoutRules =
     "html,body{height:100%}"
@@ -114,7 +117,8 @@ std::optional<Rect> ChatWindowController::parseFrame(std::string_view text) {
             ++at;
         }
         const auto [next, error] = std::from_chars(at, end, value);
-        if (error != std::errc() || !std::isfinite(value)) {
+        if (error != std::errc() || !std::isfinite(value) ||
+            std::fabs(value) > kLargestCoordinate) {
             return std::nullopt;
         }
         at = next;

@@ -35,7 +35,8 @@ class ChatWindowController : public std::enable_shared_from_this<ChatWindowContr
 
     // Fills the window with the page and keeps its main block at most 880 px wide.
     static std::string layoutStyleScript();
-    // The stored form of a frame, "x y width height"; nullopt for anything else.
+    // The stored form of a frame, "x y width height"; nullopt for anything else,
+    // including sizes and places beyond any desktop.
     static std::string formatFrame(const Rect& frame);
     static std::optional<Rect> parseFrame(std::string_view text);
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/AppLog.h"
+#include "app/HistoryCommands.h"
 #include "app/Settings.h"
 #include "meeting/AudioCapture.h"
 #include "meeting/MeetingCaptureError.h"
@@ -176,8 +177,11 @@ void MeetingController::handleMessage(const nlohmann::json& body) {
         platform.pasteboard->clearContents();
         platform.pasteboard->setString(message->string("text"));
     } else if (action == "openUrl") {
+        // Web pages and Notion's links only: a page must not have the desktop open a
+        // file, a network share or another program's handler.
         const std::string url = message->string("url");
-        if (isAbsoluteURL(url)) {
+        const std::optional<std::string> scheme = urlScheme(url);
+        if (isAbsoluteURL(url) && scheme && HistoryCommands::isOpenableScheme(*scheme)) {
             platform.workspace->openURL(url);
         }
     } else if (action == "resize") {

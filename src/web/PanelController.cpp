@@ -13,6 +13,7 @@
 #include "support/Utf8.h"
 #include "web/HostBridge.h"
 #include "web/NetworkErrorText.h"
+#include "web/PageSample.h"
 #include "web/PanelFailurePage.h"
 
 namespace pagemate {
@@ -442,11 +443,7 @@ void PanelController::sampleSelfTest() {
             if (!self || !self->webSelfTestCompletion_) {
                 return;
             }
-            nlohmann::json sample = nlohmann::json::parse(
-                value && value->is_string() ? value->get<std::string>() : "", nullptr, false);
-            if (!sample.is_object()) {
-                sample = {{"error", error.empty() ? "页面脚本执行失败" : error}};
-            }
+            nlohmann::json sample = pageSample(value, error, "页面脚本执行失败");
             self->panel_->webView().callAsyncFunction(
                 kConfigProbe, [weakSelf, sample](std::optional<nlohmann::json> api,
                                                  const std::string& apiError) mutable {

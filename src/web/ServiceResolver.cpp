@@ -17,18 +17,6 @@ namespace {
 
 using ProbeCompletion = std::function<void(bool ok, const std::string& product)>;
 
-std::string productOf(const std::optional<std::string>& body) {
-    if (!body) {
-        return "";
-    }
-    const nlohmann::json parsed = nlohmann::json::parse(*body, nullptr, false);
-    if (!parsed.is_object()) {
-        return "";
-    }
-    const auto product = parsed.find("product");
-    return product != parsed.end() && product->is_string() ? product->get<std::string>() : "";
-}
-
 // One GET; (ok, product) reach the completion on the main queue.
 void probe(const std::string& address, std::chrono::milliseconds timeout,
            ProbeCompletion completion) {
@@ -40,7 +28,7 @@ void probe(const std::string& address, std::chrono::milliseconds timeout,
     platform.http->send(std::move(request), [&queue, completion = std::move(completion)](
                                                 const HttpResponse& response) mutable {
         const bool ok = !response.error && response.status == 200;
-        std::string product = productOf(response.body);
+        std::string product = response.body ? healthProduct(*response.body) : std::string();
         queue.post([completion = std::move(completion), ok, product = std::move(product)] {
             completion(ok, product);
         });
@@ -164,6 +152,15 @@ void ServiceResolver::checkHealth(std::function<void(bool)> completion) {
             }
         });
     });
+}
+
+std::string healthProduct(std::string_view body) {
+    const nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false);
+    if (!parsed.is_object()) {
+        return "";
+    }
+    const auto product = parsed.find("product");
+    return product != parsed.end() && product->is_string() ? product->get<std::string>() : "";
 }
 
 std::string baseURL() {

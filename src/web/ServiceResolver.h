@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace pagemate {
 
@@ -45,6 +46,10 @@ class ServiceResolver {
 
     std::shared_ptr<State> state_;
 };
+
+// The product a "/health" answer names: its string member "product", else "" (also
+// for a body that is no JSON object).
+std::string healthProduct(std::string_view body);
 
 // The base every other window and command uses: the resolved address when service
 // resolution has settled on one, else the configured one, without "/" at either end.

@@ -111,6 +111,11 @@ TEST_F(ChatWindowControllerTest, FrameIsCentredFirstThenKeptAcrossRuns) {
     EXPECT_EQ(restoredFrom("100 100 1000 800 5"), (Rect{240, 68, 960, 740}));
     EXPECT_EQ(restoredFrom("100 100 0 800"), (Rect{240, 68, 960, 740}));
     EXPECT_EQ(restoredFrom("x y w h"), (Rect{240, 68, 960, 740}));
+    // Beyond any desktop (and beyond what a window system's integers hold).
+    EXPECT_EQ(restoredFrom("240 120 960 79999999940"), (Rect{240, 68, 960, 740}));
+    EXPECT_EQ(restoredFrom("-1e300 -1e300 1e301 1e301"), (Rect{240, 68, 960, 740}));
+    EXPECT_EQ(restoredFrom("-1000001 0 960 740"), (Rect{240, 68, 960, 740}));
+    EXPECT_EQ(restoredFrom("-999000 0 1000000 740"), (Rect{-999000, 0, 1000000, 740}));
     EXPECT_EQ(restoredFrom("-20 10 300 200"), (Rect{-20, 10, 560, 440}));
     platform.preferences.setValue(ChatWindowController::frameName, true);
     makeController();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/WebView.h"
 #include "web/HostBridge.h"
 
 namespace pagemate {
@@ -66,6 +67,13 @@ TEST(HostBridge, BootstrapObjects) {
 }
 
 TEST(HostBridge, MessageAcceptanceAndMemberDefaults) {
+    // The engine's JSON text of what the page posted; anything else is a null body.
+    EXPECT_EQ(scriptMessageBody(R"({"action":"hide"})"), (json{{"action", "hide"}}));
+    EXPECT_EQ(scriptMessageBody("[1]"), json::array({1}));
+    EXPECT_TRUE(scriptMessageBody("").is_null());
+    EXPECT_TRUE(scriptMessageBody("undefined").is_null());
+    EXPECT_TRUE(scriptMessageBody(R"({"action":"hide")").is_null());
+    EXPECT_TRUE(scriptMessageBody("\"\xff\"").is_null());  // not UTF-8
     EXPECT_FALSE(Bridge::Message::accept(json::array()));
     EXPECT_FALSE(Bridge::Message::accept(json::object()));
     EXPECT_FALSE(Bridge::Message::accept(json{{"action", 3}}));

@@ -487,6 +487,14 @@ TEST_F(MeetingControllerTest, PageMessages) {
     EXPECT_TRUE(platform.workspace.opened().empty());
     post({{"action", "openUrl"}, {"url", "https://example.com/a"}});
     EXPECT_EQ(platform.workspace.opened(), std::vector<std::string>{"https://example.com/a"});
+    // Web pages and Notion's links only: no file, share or other program's handler.
+    for (const char* url : {"file:///etc/passwd", "smb://host/share", "javascript:alert(1)",
+                            "httqs:/T/www.notion.so/0123456789abcdef0103456789abcdef"}) {
+        post({{"action", "openUrl"}, {"url", url}});
+    }
+    post({{"action", "openUrl"}, {"url", "notion://www.notion.so/abc"}});
+    EXPECT_EQ(platform.workspace.opened(),
+              (std::vector<std::string>{"https://example.com/a", "notion://www.notion.so/abc"}));
 
     // Anything else is ignored.
     post(json::array({"start"}));

@@ -4,6 +4,7 @@
 #include "app/Keychain.h"
 #include "app/Settings.h"
 #include "harness/TestSupport.h"
+#include "platform/PreferencesFile.h"
 #include "platform/fake/FakePlatform.h"
 
 namespace pagemate {
@@ -70,6 +71,31 @@ TEST_F(SettingsTest, MistypedValuesFallBackToDefaults) {
     EXPECT_TRUE(settings.quickBarFollowsCursor());
     EXPECT_TRUE(settings.archiveConversations());
     EXPECT_TRUE(settings.recordMeetingAudio());
+}
+
+TEST(PreferencesFile, ReadsAnObjectOfValuesAndWritesItBack) {
+    using Why = PreferencesFileUnusable::Why;
+    const auto parsed = PreferencesFile::parse(R"({"model":"deepseek-chat","panelHeight":612,)"
+                                               R"("archiveConversations":false,"x":[1]})");
+    ASSERT_TRUE(std::holds_alternative<nlohmann::json>(parsed));
+    const auto& values = std::get<nlohmann::json>(parsed);
+    EXPECT_EQ(PreferencesFile::valueOf(values["model"]),
+              PreferenceValue(std::string("deepseek-chat")));
+    EXPECT_EQ(PreferencesFile::valueOf(values["panelHeight"]), PreferenceValue(612.0));
+    EXPECT_EQ(PreferencesFile::valueOf(values["archiveConversations"]), PreferenceValue(false));
+    EXPECT_EQ(PreferencesFile::valueOf(values["x"]), PreferenceValue(UnusablePreference{}));
+    EXPECT_EQ(PreferencesFile::serialize(values),
+              "{\n  \"archiveConversations\": false,\n  \"model\": \"deepseek-chat\",\n"
+              "  \"panelHeight\": 612,\n  \"x\": [\n    1\n  ]\n}\n");
+    EXPECT_EQ(PreferencesFile::jsonOf(PreferenceValue(2.5)), nlohmann::json(2.5));
+    EXPECT_FALSE(PreferencesFile::jsonOf(UnusablePreference{}));
+
+    EXPECT_EQ(std::get<Why>(PreferencesFile::parse("[1, 2]")), Why::notObject);
+    EXPECT_EQ(std::get<Why>(PreferencesFile::parse(R"({"model": )")), Why::notJson);
+    EXPECT_EQ(std::get<Why>(PreferencesFile::parse("")), Why::notJson);
+    std::string whyNot;
+    EXPECT_FALSE(PreferencesFile::serialize(nlohmann::json{{"model", "\xff"}}, &whyNot));
+    EXPECT_FALSE(whyNot.empty());
 }
 
 TEST_F(SettingsTest, ServerAddressFromTheEnvironment) {

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/PlatformNotice.h"
+#include "platform/PreferencesFile.h"
 #include "support/FileDescriptor.h"
 
 namespace pagemate::linux_backend {
@@ -60,19 +61,6 @@ std::string timestamp() {
     return {text.data(), length};
 }
 
-std::optional<PreferenceValue> toPreference(const nlohmann::json& value) {
-    if (value.is_boolean()) {
-        return value.get<bool>();
-    }
-    if (value.is_number()) {
-        return value.get<double>();
-    }
-    if (value.is_string()) {
-        return value.get<std::string>();
-    }
-    return UnusablePreference{};
-}
-
 }  // namespace
 
 JsonPreferencesStore::JsonPreferencesStore(std::filesystem::path file) : file_(std::move(file)) {}
@@ -104,13 +92,12 @@ void JsonPreferencesStore::loadOnce() const {
         return;
     }
     if (result == ReadResult::read) {
-        nlohmann::json parsed = nlohmann::json::parse(contents, nullptr, false);
-        if (parsed.is_object()) {
-            values_ = std::move(parsed);
+        auto parsed = PreferencesFile::parse(contents);
+        if (auto* object = std::get_if<nlohmann::json>(&parsed)) {
+            values_ = std::move(*object);
             return;
         }
-        problem.why = parsed.is_discarded() ? PreferencesFileUnusable::Why::notJson
-                                            : PreferencesFileUnusable::Why::notObject;
+        problem.why = std::get<PreferencesFileUnusable::Why>(parsed);
     }
     // Keep the damaged file for the user instead of overwriting it at the next change.
     std::filesystem::path aside = file_;
@@ -133,23 +120,17 @@ std::optional<PreferenceValue> JsonPreferencesStore::value(std::string_view key)
     if (found == values_.end()) {
         return std::nullopt;
     }
-    return toPreference(*found);
+    return PreferencesFile::valueOf(*found);
 }
 
 void JsonPreferencesStore::setValue(std::string_view key, PreferenceValue value) {
     const std::lock_guard lock(mutex_);
     loadOnce();
-    nlohmann::json stored;
-    if (const bool* flag = std::get_if<bool>(&value)) {
-        stored = *flag;
-    } else if (const double* number = std::get_if<double>(&value)) {
-        stored = *number;
-    } else if (const std::string* text = std::get_if<std::string>(&value)) {
-        stored = *text;
-    } else {
+    std::optional<nlohmann::json> stored = PreferencesFile::jsonOf(value);
+    if (!stored) {
         return;  // nothing usable to store
     }
-    values_[std::string(key)] = std::move(stored);
+    values_[std::string(key)] = std::move(*stored);
     save();
 }
 
@@ -165,12 +146,11 @@ void JsonPreferencesStore::save() {
     if (readOnly_) {
         return;
     }
-    std::string serialized;
-    try {
-        serialized = values_.dump(2) + "\n";
-    } catch (const nlohmann::json::exception& error) {
+    std::string whyNot;
+    const std::optional<std::string> serialized = PreferencesFile::serialize(values_, &whyNot);
+    if (!serialized) {
         // Only text that is not UTF-8 gets here; the previous file stays as it was.
-        reportPlatformNotice(PreferencesNotSaved{"", error.what()});
+        reportPlatformNotice(PreferencesNotSaved{"", whyNot});
         return;
     }
     const std::filesystem::path directory = file_.parent_path();
@@ -183,7 +163,7 @@ void JsonPreferencesStore::save() {
     {
         const FileDescriptor fd(
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        written = fd.get() >= 0 && writeAll(fd.get(), serialized) && ::fsync(fd.get()) == 0;
+        written = fd.get() >= 0 && writeAll(fd.get(), *serialized) && ::fsync(fd.get()) == 0;
     }
     if (!written || ::rename(temporary.c_str(), file_.c_str()) != 0) {
         const std::string reason = std::generic_category().message(errno);

@@ -204,9 +204,7 @@ void WebKitView::Impl::onMessage(WebKitUserContentManager*, WebKitJavascriptResu
     }
     JSCValue* value = webkit_javascript_result_get_js_value(message);
     const GCharPtr text(value != nullptr ? jsc_value_to_json(value, 0) : nullptr);
-    nlohmann::json body =
-        text ? nlohmann::json::parse(text.get(), nullptr, false) : nlohmann::json(nullptr);
-    delegate->didReceiveMessage(body.is_discarded() ? nlohmann::json(nullptr) : body);
+    delegate->didReceiveMessage(text ? scriptMessageBody(text.get()) : nlohmann::json(nullptr));
 }
 
 gboolean WebKitView::Impl::onDecidePolicy(::WebKitWebView*, WebKitPolicyDecision* decision,
