@@ -10,7 +10,7 @@
 // clang-format off
 #include <gtk/gtk.h>
 #include <X11/keysym.h>
-#include "fixtures/Desktop.h"
+#include "fixtures/DesktopSuite.h"
 // clang-format on
 #include "fixtures/PulseDaemon.h"
 #include "harness/MeetingFolders.h"
@@ -20,26 +20,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class MeetingHotKey : public ::testing::Test {
+class MeetingHotKey : public testing::DesktopSuite {
   protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
-        desktop = std::make_unique<testing::Desktop>();
-    }
-    static void TearDownTestSuite() { desktop.reset(); }
-    static inline std::unique_ptr<testing::Desktop> desktop;
-
     MeetingHotKey() {
         service.answer("/meeting", 200, testing::readFile(PAGES_DIR "/meeting.html"), "text/html");
-    }
-
-    // How many managed windows carry the meeting window's title.
-    static std::size_t meetingWindows() {
-        std::size_t count = 0;
-        for (const Window window : desktop->clientWindows()) {
-            count += testing::windowTitle(desktop->display(), window) == "会议记录" ? 1 : 0;
-        }
-        return count;
     }
 
     static void pressAltShiftM() {
@@ -58,18 +42,18 @@ TEST_F(MeetingHotKey, AltShiftMShowsAndHidesTheMeetingWindow) {
     testing::ProgramRun program({}, home.path() / "stdout");
     ASSERT_TRUE(testing::waitForLog("菜单栏就绪", program));
     ASSERT_TRUE(testing::logLines("注册全局热键失败").empty()) << "a hot key is not free";
-    EXPECT_EQ(meetingWindows(), 0u);
+    EXPECT_EQ(windowsTitled("会议记录"), 0u);
 
     pressAltShiftM();
-    ASSERT_TRUE(testing::pumpUntil([] { return meetingWindows() == 1; }, 10s));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 1; }, 10s));
     // The page was asked for once the window first showed.
     ASSERT_TRUE(testing::pumpUntil([&] { return service.countFor("/meeting") == 1; }, 10s));
 
     pressAltShiftM();
-    ASSERT_TRUE(testing::pumpUntil([] { return meetingWindows() == 0; }, 10s));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 0; }, 10s));
     // Shown again, the window keeps its page.
     pressAltShiftM();
-    ASSERT_TRUE(testing::pumpUntil([] { return meetingWindows() == 1; }, 10s));
+    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 1; }, 10s));
     EXPECT_EQ(service.countFor("/meeting"), 1u);
     EXPECT_TRUE(program.running());
     EXPECT_TRUE(program.terminate());

@@ -10,7 +10,7 @@
 #include "harness/ProgramRun.h"
 // clang-format off
 #include <gtk/gtk.h>
-#include "fixtures/Desktop.h"
+#include "fixtures/DesktopSuite.h"
 // clang-format on
 
 namespace pagemate {
@@ -18,15 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class QuickBarFlow : public ::testing::Test {
+class QuickBarFlow : public testing::DesktopSuite {
   protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
-        desktop = std::make_unique<testing::Desktop>();
-    }
-    static void TearDownTestSuite() { desktop.reset(); }
-    static inline std::unique_ptr<testing::Desktop> desktop;
-
     QuickBarFlow() {
         service.answer("/quick", 200, testing::readFile(PAGES_DIR "/quick-apply.html"),
                        "text/html");

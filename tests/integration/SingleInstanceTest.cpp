@@ -14,7 +14,7 @@
 #include "platform/linux/GDBusConnections.h"
 // clang-format off
 #include <gtk/gtk.h>
-#include "fixtures/Desktop.h"
+#include "fixtures/DesktopSuite.h"
 // clang-format on
 
 namespace pagemate {
@@ -26,25 +26,8 @@ constexpr const char* kRegistered = "单实例：已在会话总线上登记为 
 constexpr const char* kFromElsewhere = "单实例：另一次启动或桌面动作请求 → ";
 constexpr const char* kNoBus = "单实例：无法保证只运行一个页伴（没有 D-Bus 会话总线：";
 
-class SingleInstanceProgram : public ::testing::Test {
+class SingleInstanceProgram : public testing::DesktopSuite {
   protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
-        desktop = std::make_unique<testing::Desktop>();
-    }
-    static void TearDownTestSuite() { desktop.reset(); }
-    static inline std::unique_ptr<testing::Desktop> desktop;
-
-    // How many managed windows carry the title (the panel, the chat window and the quick
-    // bar are "页伴", the meeting window "会议记录").
-    static std::size_t windowsTitled(const std::string& title) {
-        std::size_t count = 0;
-        for (const Window window : desktop->clientWindows()) {
-            count += testing::windowTitle(desktop->display(), window) == title ? 1 : 0;
-        }
-        return count;
-    }
-
     [[nodiscard]] std::filesystem::path output(const std::string& name) const {
         return home.path() / (name + ".out");
     }
