@@ -128,11 +128,12 @@ Rect PanelController::placement(const Rect& visible, double storedHeight) {
 std::optional<Rect> PanelController::resizedFrame(const Rect& current,
                                                   const std::optional<Rect>& visible,
                                                   double height) {
-    if (height <= 120) {
+    // Without any screen there is no limit to keep to, and a height from a limit of
+    // nothing would be negative: the panel keeps its size.
+    if (height <= 120 || !visible) {
         return std::nullopt;
     }
-    const double visibleHeight = visible ? visible->height : 0;
-    const double limit = std::min(visibleHeight - 100, 900.0);
+    const double limit = std::min(visible->height - 100, 900.0);
     const double target = std::min(limit, std::max(height, kMinHeight));
     if (std::fabs(target - current.height) <= 12) {
         return std::nullopt;

@@ -101,7 +101,13 @@ TEST_F(PanelControllerTest, ResizeMessagesKeepTheTopEdgeAndStoreTheHeight) {
     platform.windows.screenList = {Screen{{0, 0, 1440, 800}, {0, 0, 1440, 780}}};
     resize(700);
     EXPECT_EQ(window.currentFrame.height, 680);
+    // No screen at all: nothing to size by, the panel and the stored height stay.
+    platform.windows.screenList.clear();
+    resize(400);
+    EXPECT_EQ(window.currentFrame.height, 680);
+    EXPECT_EQ(Settings::shared().panelHeight(), 680);
     window.visible = false;
+    platform.windows.screenList = {Screen{{0, 0, 1440, 800}, {0, 0, 1440, 780}}};
     resize(400);
     EXPECT_EQ(window.currentFrame.height, 680);
     EXPECT_EQ(Settings::shared().panelHeight(), 680);
