@@ -438,30 +438,30 @@ void PanelController::sampleSelfTest() {
         return;
     }
     const std::weak_ptr<PanelController> weakSelf = weak_from_this();
-    panel_->webView().evaluate(
-        kProbeScript, [weakSelf](std::optional<nlohmann::json> value, const std::string& error) {
-            const auto self = weakSelf.lock();
-            if (!self || !self->webSelfTestCompletion_) {
-                return;
-            }
-            nlohmann::json sample = pageSample(value, error, "页面脚本执行失败");
-            self->panel_->webView().callAsyncFunction(
-                kConfigProbe, [weakSelf, sample](std::optional<nlohmann::json> api,
-                                                 const std::string& apiError) mutable {
-                    const auto controller = weakSelf.lock();
-                    if (!controller) {
-                        return;
-                    }
-                    if (api) {
-                        AppLog::write("面板 API 自检：" + api->dump());
-                        sample["panelApi"] = *api;
-                    } else {
-                        AppLog::write("面板 API 自检失败：" + apiError);
-                        sample["panelApi"] = {{"error", apiError}};
-                    }
-                    controller->finishSelfTest(std::move(sample));
-                });
-        });
+    panel_->webView().evaluate(kProbeScript, [weakSelf](const std::optional<nlohmann::json>& value,
+                                                        const std::string& error) {
+        const auto self = weakSelf.lock();
+        if (!self || !self->webSelfTestCompletion_) {
+            return;
+        }
+        nlohmann::json sample = pageSample(value, error, "页面脚本执行失败");
+        self->panel_->webView().callAsyncFunction(
+            kConfigProbe, [weakSelf, sample](std::optional<nlohmann::json> api,
+                                             const std::string& apiError) mutable {
+                const auto controller = weakSelf.lock();
+                if (!controller) {
+                    return;
+                }
+                if (api) {
+                    AppLog::write("面板 API 自检：" + api->dump());
+                    sample["panelApi"] = *api;
+                } else {
+                    AppLog::write("面板 API 自检失败：" + apiError);
+                    sample["panelApi"] = {{"error", apiError}};
+                }
+                controller->finishSelfTest(std::move(sample));
+            });
+    });
 }
 
 void PanelController::finishSelfTest(nlohmann::json result) {
