@@ -1,6 +1,9 @@
 // Process entry: picks the Linux backends, hands them to the application delegate and
 // runs the main loop until the program is told to quit.
 
+#include <malloc.h>
+
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -36,6 +39,14 @@ constexpr std::string_view kUsage =
     "  PGM_SERVER_URL  the assistant service to use instead of http://127.0.0.1:4310\n"
     "\n"
     "The log of the current run is /tmp/pagemate-app.log.\n";
+
+// Start-up frees much of what the toolkits and the web views allocate while they set
+// up; glibc keeps that heap mapped unless asked. Handed back once start-up has settled,
+// the idle program in the tray stays small.
+constexpr std::chrono::seconds kStartupSettles{3};
+void returnFreedStartupHeap() {
+    (void)malloc_trim(0);
+}
 
 }  // namespace
 
@@ -94,6 +105,7 @@ int main(int argc, char** argv) {
             return;
         }
         pagemate::WaylandSession::logNote();
+        pagemate::Platform::current().mainQueue->postAfter(kStartupSettles, returnFreedStartupHeap);
         const std::weak_ptr<pagemate::AppDelegate> weakDelegate = delegate;
         instance.startupFinished([weakDelegate](pagemate::InstanceAction action) {
             if (const auto alive = weakDelegate.lock()) {
