@@ -65,6 +65,16 @@ std::string bootstrapScript(const nlohmann::json& bootstrap) {
     return json ? "window.__PGM_BOOTSTRAP__ = " + *json + ";" : std::string();
 }
 
+std::vector<std::string> pageScripts(Host host, const std::optional<nlohmann::json>& bootstrap) {
+    std::vector<std::string> scripts = {hostObjectScript(host), errorCaptureScript(host)};
+    if (bootstrap) {
+        if (std::string script = bootstrapScript(*bootstrap); !script.empty()) {
+            scripts.push_back(std::move(script));
+        }
+    }
+    return scripts;
+}
+
 nlohmann::json panelBootstrapObject(const PanelBootstrap& values) {
     return {{"serverUrl", values.serverUrl},
             {"password", values.password},

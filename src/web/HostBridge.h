@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "notion/NotionContext.h"
 
@@ -27,6 +28,12 @@ std::string errorCaptureScript(Host host);
 // "window.__PGM_BOOTSTRAP__ = <compact JSON>;"; empty when the object cannot be
 // serialised.
 std::string bootstrapScript(const nlohmann::json& bootstrap);
+// The document-start scripts of a quick bar's or meeting window's page: the host
+// object, the error capture and, when given and it serialises, the bootstrap. Text
+// that cannot be serialised leaves the page without a bootstrap rather than with an
+// earlier one.
+std::vector<std::string> pageScripts(Host host,
+                                     const std::optional<nlohmann::json>& bootstrap = {});
 
 struct PanelBootstrap {
     std::string serverUrl;

@@ -73,8 +73,7 @@ MeetingController::MeetingController()
     options.webDataName = "webdata";
     window_ = Platform::current().windows->createPanel(options);
     window_->webView().setDelegate(this);
-    window_->webView().setUserScripts({HostBridge::hostObjectScript(HostBridge::Host::meeting),
-                                       HostBridge::errorCaptureScript(HostBridge::Host::meeting)});
+    window_->webView().setUserScripts(HostBridge::pageScripts(HostBridge::Host::meeting));
 }
 
 MeetingController::~MeetingController() {
@@ -110,15 +109,9 @@ void MeetingController::injectBootstrap() {
     values.serverUrl = baseURL();
     values.password = settings.password();
     values.model = settings.model();
-    std::vector<std::string> scripts = {HostBridge::hostObjectScript(HostBridge::Host::meeting),
-                                        HostBridge::errorCaptureScript(HostBridge::Host::meeting)};
     // Only the latest bootstrap is kept; it takes effect at the next load.
-    if (std::string bootstrap =
-            HostBridge::bootstrapScript(HostBridge::meetingBootstrapObject(values));
-        !bootstrap.empty()) {
-        scripts.push_back(std::move(bootstrap));
-    }
-    window_->webView().setUserScripts(scripts);
+    window_->webView().setUserScripts(HostBridge::pageScripts(
+        HostBridge::Host::meeting, HostBridge::meetingBootstrapObject(values)));
 }
 
 void MeetingController::load() {

@@ -74,8 +74,7 @@ QuickBarController::QuickBarController()
     options.webDataName = "webdata";
     window_ = Platform::current().windows->createQuickBar(options);
     window_->webView().setDelegate(this);
-    window_->webView().setUserScripts({HostBridge::hostObjectScript(HostBridge::Host::quickBar),
-                                       HostBridge::errorCaptureScript(HostBridge::Host::quickBar)});
+    window_->webView().setUserScripts(HostBridge::pageScripts(HostBridge::Host::quickBar));
 }
 
 QuickBarController::~QuickBarController() {
@@ -203,17 +202,10 @@ void QuickBarController::injectBootstrap() {
     values.serverUrl = baseURL();
     values.password = settings.password();
     values.model = settings.model();
-    std::vector<std::string> scripts = {HostBridge::hostObjectScript(HostBridge::Host::quickBar),
-                                        HostBridge::errorCaptureScript(HostBridge::Host::quickBar)};
     // Only the latest bootstrap is kept: the page sees the values of this show, and
-    // scripts do not pile up over many shows. Text that cannot be serialised leaves
-    // the page without one rather than with the previous show's.
-    if (std::string bootstrap =
-            HostBridge::bootstrapScript(HostBridge::quickBarBootstrapObject(values));
-        !bootstrap.empty()) {
-        scripts.push_back(std::move(bootstrap));
-    }
-    window_->webView().setUserScripts(scripts);
+    // scripts do not pile up over many shows.
+    window_->webView().setUserScripts(HostBridge::pageScripts(
+        HostBridge::Host::quickBar, HostBridge::quickBarBootstrapObject(values)));
 }
 
 void QuickBarController::loadIfNeeded() {
