@@ -6,35 +6,19 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "fixtures/StandInService.h"
-#include "harness/ProgramRun.h"
-#include "harness/TestSupport.h"
+#include "fixtures/PageSelfTestMode.h"
 
 namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kReport = "/tmp/pagemate-quicktest.json";
 
-class QuickTestMode : public ::testing::Test {
+class QuickTestMode : public testing::PageSelfTestMode {
   protected:
-    QuickTestMode() { std::filesystem::remove(kReport); }
-
-    // Runs the program with --quicktest until it ends; its report, and how long it ran.
-    std::pair<json, Clock::duration> run() {
-        const testing::ScopedEnvironment server("PGM_SERVER_URL", service.base().c_str());
-        auto [report, ran] =
-            testing::runForReport({"--quicktest"}, kReport, home.path() / "stdout", 60s);
-        return {std::move(report), ran};
-    }
-
-    testing::StandInService service;
-    testing::TempDir home;
-    testing::ScopedEnvironment data{"XDG_DATA_HOME", (home.path() / "data").c_str()};
-    testing::ScopedEnvironment config{"XDG_CONFIG_HOME", (home.path() / "config").c_str()};
+    QuickTestMode() : PageSelfTestMode("--quicktest", kReport) {}
 };
 
 TEST_F(QuickTestMode, ReportsWhatThePageOffersAndTheServiceAnswer) {
