@@ -9,7 +9,6 @@
 #include "meeting/MeetingSession.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
-#include "support/BackgroundThread.h"
 
 namespace pagemate::MeetingEnvironment {
 
@@ -70,7 +69,7 @@ std::string microphoneLabel(int status) {
 }
 
 void report(std::function<void(json)> completion) {
-    runInBackground("pagemate-meetenv", [completion = std::move(completion)] {
+    Platform::current().background.run("pagemate-meetenv", [completion = std::move(completion)](std::stop_token) {
         json values = json::object();
         values["macOS"] = systemName();
         SpeechRecognizer& speech = *Platform::current().speech;
