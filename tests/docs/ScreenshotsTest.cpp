@@ -403,8 +403,11 @@ class Screenshots : public ::testing::Test {
     testing::TempDir home;
     testing::ScopedEnvironment homeVariable{"HOME", home.path().c_str()};
     testing::ScopedEnvironment temporary{"TMPDIR", home.path().c_str()};
-    // The computer's sound goes to "out"; the microphone hears what plays in "room".
-    testing::PulseDaemon sound{{"module-null-sink sink_name=room"}, ""};
+    // The computer's sound goes to "out"; the microphone ("mic", an input of its own)
+    // hears what plays in "room".
+    testing::PulseDaemon sound{{"module-null-sink sink_name=room",
+                                "module-remap-source source_name=mic master=room.monitor"},
+                               ""};
     testing::ScopedEnvironment configHome{"XDG_CONFIG_HOME", (home.path() / "config").c_str()};
     testing::ScopedEnvironment dataHome{"XDG_DATA_HOME", (home.path() / "data").c_str()};
     testing::ScopedEnvironment noWayland{"WAYLAND_DISPLAY", nullptr};
@@ -417,7 +420,7 @@ class Screenshots : public ::testing::Test {
 
 TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     Pictures pictures(home.path() / "pictures");
-    testing::ProgramRun program({}, home.path() / "output.txt");
+    testing::ProgramRun program({}, home.path() / "output.txt", home.path() / "log.txt");
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }, 30s))
         << "the tray item did not register";
@@ -512,7 +515,7 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     const std::vector<testing::LibrivoxSentence> sentences = testing::librivoxSentences();
     ASSERT_GE(sentences.size(), 2U) << "pocketsphinx-testdata is missing";
     ASSERT_TRUE(sound.running()) << sound.log();
-    testing::PulseDaemon::run("pactl set-default-source room.monitor");
+    testing::PulseDaemon::run("pactl set-default-source mic");
     std::optional<ShownWindow> meeting;
     const auto press = [&](const std::string& button) {
         testing::clickAt(desktop.display(), meeting->client.x + reported("meeting", button + "X"),
@@ -530,7 +533,8 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
                 meeting = shownWindow(desktop.display(), pid, "会议记录");
                 press("start");
                 EXPECT_TRUE(runMainLoopUntil([&] { return meetingState() == "正在记录"; }, 30s))
-                    << "the meeting did not start: " << meetingState();
+                    << "the meeting did not start: " << meetingState() << "\n"
+                    << testing::readFile(home.path() / "log.txt");
                 play(sentences[0], "room");
                 play(sentences[1], "out");
             }

@@ -244,6 +244,7 @@ TEST_F(SingleInstanceProgram, ASelfTestBesideTheRunningProgramLeavesItAlone) {
     EXPECT_EQ(lines("first", "单实例：").size(), 1u) << testing::readFile(errors("first"));
 
     // A report that cannot be written fails the run, in one line.
+    std::filesystem::remove(MeetingEnvironment::reportPath);
     std::filesystem::create_directory(MeetingEnvironment::reportPath);
     EXPECT_EQ(runToEnd({"--meetingtest"}, "unwritten"), 1);
     std::filesystem::remove(MeetingEnvironment::reportPath);
