@@ -46,22 +46,23 @@ fail() {
     exit 1
 }
 
-log=/tmp/pagemate-app.log
-rm -f "$log"  # the lines looked for below must come from this run
-"$program" --show-panel >"$scratch/stdout" 2>"$scratch/stderr" &
+# Every line of the log is on the program's error stream too, which no other run of
+# the program on the machine shares.
+log="$scratch/stderr"
+"$program" --show-panel >"$scratch/stdout" 2>"$log" &
 pid=$!
 
 # The panel shows a second after start and loads its page (or the failure page).
 tries=0
 until grep -q "显示面板" "$log" 2>/dev/null &&
       grep -q "页面加载\(失败\|完成\)：" "$log"; do
-    kill -0 "$pid" 2>/dev/null || { cat "$scratch/stderr" >&2; pid=""; fail "the program ended"; }
+    kill -0 "$pid" 2>/dev/null || { pid=""; fail "the program ended"; }
     tries=$((tries + 1))
     [ "$tries" -le 300 ] || fail "the panel did not show within 30 s"
     sleep 0.1
 done
 sleep 2
-kill -0 "$pid" 2>/dev/null || { cat "$scratch/stderr" >&2; pid=""; fail "the program ended after showing the panel"; }
+kill -0 "$pid" 2>/dev/null || { pid=""; fail "the program ended after showing the panel"; }
 
 reasons=$(grep -c "辅助功能：不可用（没有 D-Bus 会话总线" "$log" || true)
 [ "$reasons" -eq 1 ] || fail "the accessibility reason is in the log $reasons times, not once"
