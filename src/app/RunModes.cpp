@@ -107,8 +107,9 @@ void runMeetingLiveTest(AppDelegate& /*delegate*/) {
 }
 
 void runSpeechTest(AppDelegate& /*delegate*/) {
-    SpeechProbe::run(
-        [](const nlohmann::json& report) { ReportFile::writeAndEnd(SpeechProbe::reportPath, report); });
+    SpeechProbe::run([](const nlohmann::json& report) {
+        ReportFile::writeAndEnd(SpeechProbe::reportPath, report);
+    });
 }
 
 }  // namespace

@@ -42,8 +42,8 @@ class SingleInstance {
     static constexpr std::string_view name = "com.fernwick.pagemate";
 
     enum class Start {
-        primary,      // this process holds the name: it runs the program
-        alone,        // no name to hold (no session bus, or a self-test): it runs alone
+        primary,  // this process holds the name: it runs the program
+        alone,    // no name to hold (no session bus, or a self-test): it runs alone
         // A self-test while another process holds the name: it runs alone and leaves the
         // running program's log, tray item and hot keys to it.
         besideRunning,

@@ -118,8 +118,8 @@ void readBackLong(Probe& probe, const fs::path& path, std::int64_t minutes) {
 
 // minutes × 6 + 300 seconds, for minutes within the bounds.
 std::chrono::seconds longWatchdog(std::int64_t minutes) {
-    return std::chrono::seconds((std::clamp(minutes, minLongRecordMinutes, maxLongRecordMinutes) * 6) +
-                                300);
+    return std::chrono::seconds(
+        (std::clamp(minutes, minLongRecordMinutes, maxLongRecordMinutes) * 6) + 300);
 }
 
 }  // namespace
@@ -186,8 +186,8 @@ void longRecordTest(std::int64_t minutes, Completion completion, const Options& 
     if (minutes < minLongRecordMinutes || minutes > maxLongRecordMinutes) {
         probe->complete({{"ok", false},
                          {"error", "分钟数超出范围（" + std::to_string(minLongRecordMinutes) +
-                                       " 到 " + std::to_string(maxLongRecordMinutes) +
-                                       "）：" + std::to_string(minutes)}});
+                                       " 到 " + std::to_string(maxLongRecordMinutes) + "）：" +
+                                       std::to_string(minutes)}});
         return;
     }
     armProbeWatchdog(

@@ -186,11 +186,12 @@ Setup setUp(const std::shared_ptr<std::atomic<std::int64_t>>& results) {
 }  // namespace
 
 void report(Completion completion) {
-    Platform::current().background.run("pagemate-speechr", [completion = std::move(completion)](std::stop_token) {
-        json values = reportNow();
-        Platform::current().mainQueue->post(
-            [completion, values = std::move(values)] { completion(values); });
-    });
+    Platform::current().background.run(
+        "pagemate-speechr", [completion = std::move(completion)](std::stop_token) {
+            json values = reportNow();
+            Platform::current().mainQueue->post(
+                [completion, values = std::move(values)] { completion(values); });
+        });
 }
 
 void liveTranscribeTest(Completion completion, const Options& options) {

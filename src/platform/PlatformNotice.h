@@ -68,7 +68,8 @@ struct SpeechModelUnusable {
 using PlatformNotice =
     std::variant<PreferencesFileUnusable, PreferencesNotSaved, SecretServiceUnavailable,
                  AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySwitchedOn,
-                 AccessibilitySwitchNotStored, AccessibilitySettingsNotOpened, MouseUpsNotWatched, SpeechModelUnusable>;
+                 AccessibilitySwitchNotStored, AccessibilitySettingsNotOpened, MouseUpsNotWatched,
+                 SpeechModelUnusable>;
 
 // Records the notice in the program's log; any thread.
 void reportPlatformNotice(const PlatformNotice& notice);

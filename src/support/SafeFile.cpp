@@ -46,8 +46,8 @@ std::filesystem::path pathForThisUser(const std::filesystem::path& fixed) {
             return std::filesystem::path(runtime) / fixed.filename();
         }
     }
-    return fixed.parent_path() / (fixed.stem().string() + "-" + std::to_string(self) +
-                                  fixed.extension().string());
+    return fixed.parent_path() /
+           (fixed.stem().string() + "-" + std::to_string(self) + fixed.extension().string());
 }
 
 bool replaceContents(const std::filesystem::path& path, std::string_view bytes) {

@@ -234,8 +234,7 @@ TEST_F(SingleInstanceProgram, ASelfTestBesideTheRunningProgramLeavesItAlone) {
     testing::pumpUntil([] { return false; }, 500ms);
     EXPECT_EQ(tray.registrations().size(), 1u);
     const std::string log = testing::readFile(AppLog::path);
-    EXPECT_TRUE(log.starts_with(firstLog) && log.find("--meetingtest") == std::string::npos)
-        << log;
+    EXPECT_TRUE(log.starts_with(firstLog) && log.find("--meetingtest") == std::string::npos) << log;
     EXPECT_EQ(lines("selftest", "自检：页伴已在运行，本次不建托盘图标、不注册热键").size(), 1u);
     EXPECT_EQ(lines("selftest", "参数：").size(), 1u);
     EXPECT_TRUE(lines("selftest", "全局热键").empty() && lines("selftest", "注册全局热键").empty())

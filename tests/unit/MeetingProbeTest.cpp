@@ -143,8 +143,9 @@ TEST_F(MeetingProbeTest, LongRecordTestReportsMemoryAndTheOutput) {
         MeetingProbe::longRecordTest(
             minutes, [&](json answer) { result = std::move(answer); }, options);
         ASSERT_TRUE(result) << minutes;
-        EXPECT_EQ(*result, json({{"ok", false},
-                                 {"error", "分钟数超出范围（1 到 1440）：" + std::to_string(minutes)}}));
+        EXPECT_EQ(*result,
+                  json({{"ok", false},
+                        {"error", "分钟数超出范围（1 到 1440）：" + std::to_string(minutes)}}));
     }
     EXPECT_EQ(platform.audioCodecs.files().size(), 1u);
 }

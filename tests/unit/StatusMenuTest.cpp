@@ -142,7 +142,8 @@ TEST_F(StatusMenuTest, CommandsDoWhatTheySay) {
     EXPECT_TRUE(log.contains("用户打开日志"));
     // The file the log goes to in this run, whichever it is.
     ASSERT_EQ(platform.workspace.openedFiles().size(), 1u);
-    EXPECT_TRUE(testing::readFile(platform.workspace.openedFiles()[0]).ends_with("] 用户打开日志\n"));
+    EXPECT_TRUE(
+        testing::readFile(platform.workspace.openedFiles()[0]).ends_with("] 用户打开日志\n"));
 
     // The recordings folder is made and handed to the file manager.
     {

@@ -61,10 +61,10 @@ void attach(const std::shared_ptr<GLibMainQueue::Waiting>& waiting, GSource* raw
         waiting->sources.insert(g_source_ref(source.get()));
     }
     g_source_set_priority(source.get(), G_PRIORITY_DEFAULT);
-    g_source_set_callback(source.get(), &runTaskOnce,
-                          std::make_unique<Posted>(Posted{std::move(task), waiting, source.get()})
-                              .release(),
-                          &deletePosted);
+    g_source_set_callback(
+        source.get(), &runTaskOnce,
+        std::make_unique<Posted>(Posted{std::move(task), waiting, source.get()}).release(),
+        &deletePosted);
     g_source_attach(source.get(), nullptr);
 }
 
