@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 #include "app/AppDelegate.h"
 #include "app/Settings.h"
@@ -65,7 +66,11 @@ void runPanelTest(AppDelegate& delegate) {
         }
         self->panelController()->runWebSelfTest([](nlohmann::json report) {
             report["accessibilityTrusted"] = NotionContextReader::isTrusted();
-            ReportFile::writeAndEnd(kPanelTestReport, report, true);
+            // The final report on standard output too, as one line-terminated text.
+            const std::string text = ReportFile::serialize(report) + "\n";
+            (void)std::fwrite(text.data(), 1, text.size(), stdout);
+            (void)std::fflush(stdout);
+            ReportFile::writeAndEnd(kPanelTestReport, report);
         });
     });
 }

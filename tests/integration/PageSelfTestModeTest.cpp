@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
         PageMode{"MeetingUITest", "--meetinguitest", "/tmp/pagemate-meetingui.json", "meeting",
                  json{{"title", "会议记录"}, {"hasStartButton", true}, {"bodyText", "开始记录"}},
                  json{{"error", "超时：会议界面没有在 10 秒内加载完成"}}, false}),
-    [](const ::testing::TestParamInfo<PageMode>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<PageMode>& mode) { return std::string(mode.param.name); });
 
 }  // namespace
 }  // namespace pagemate

@@ -53,18 +53,18 @@ void deletePosted(gpointer data) {
 void attach(const std::shared_ptr<GLibMainQueue::Waiting>& waiting, GSource* rawSource,
             MainQueue::Task task) {
     const GSourcePtr source(rawSource);
-    {
-        const std::lock_guard lock(waiting->mutex);
-        if (waiting->closed) {
-            return;  // the task goes unrun, with the source
-        }
-        waiting->sources.insert(g_source_ref(source.get()));
-    }
     g_source_set_priority(source.get(), G_PRIORITY_DEFAULT);
     g_source_set_callback(
         source.get(), &runTaskOnce,
         std::make_unique<Posted>(Posted{std::move(task), waiting, source.get()}).release(),
         &deletePosted);
+    // Attached under the lock, so that close() finds every source attached or none.
+    // (GLib calls deletePosted without its context's lock: the order stays this one.)
+    const std::lock_guard lock(waiting->mutex);
+    if (waiting->closed) {
+        return;  // the task goes unrun, with the source, once the lock is let go
+    }
+    waiting->sources.insert(g_source_ref(source.get()));
     g_source_attach(source.get(), nullptr);
 }
 
