@@ -118,7 +118,7 @@ TEST_F(ChatWindowControllerTest, FrameIsCentredFirstThenKeptAcrossRuns) {
     EXPECT_EQ(restoredFrom("-999000 0 1000000 740"), (Rect{-999000, 0, 1000000, 740}));
     EXPECT_EQ(restoredFrom("-20 10 300 200"), (Rect{-20, 10, 560, 440}));
     platform.preferences.setValue(ChatWindowController::frameName, true);
-    makeController();
+    const auto last = makeController();  // the window lives as long as its controller
     EXPECT_EQ(window->frame(), (Rect{240, 68, 960, 740}));
 
     EXPECT_EQ(ChatWindowController::parseFrame(

@@ -136,9 +136,10 @@ TEST_F(StartupTest, ControllerStatusCallbackSetsTheStatusLineWhileTheDelegateLiv
     const std::weak_ptr<AppDelegate> weak = app;
     app.reset();
     EXPECT_TRUE(weak.expired());
-    const std::size_t before = rows.size();
+    // The status item went with the delegate: the call must not reach it (the sanitizer
+    // run sees a touch of freed memory).
     callback("之后");
-    EXPECT_EQ(rows.size(), before);
+    EXPECT_EQ(platform.statusBar.items.size(), 1u);
 }
 
 // A meeting left by a process that ended while it recorded is saved by the next normal
