@@ -26,6 +26,10 @@ struct PageMode {
     bool reportsTrust;  // whether the reports say if Notion can be read
 };
 
+void PrintTo(const PageMode& mode, std::ostream* out) {
+    *out << mode.flag;
+}
+
 class PageSelfTestMode : public ::testing::TestWithParam<PageMode> {
   protected:
     // Runs the program with the switch until it ends; its report, and how long it ran.
