@@ -159,7 +159,7 @@ int main() {
 
         constexpr int kRounds = 21;
         std::vector<Series> series = {{"zero-time press", {}, {}},
-                                      {"person: Space held 150 ms", {}, {}}};
+                                      {"person (Space held 150 ms)", {}, {}}};
         int failures = 0;
         for (int round = 0; round < kRounds; ++round) {
             for (std::size_t kind = 0; kind < series.size(); ++kind) {
@@ -208,7 +208,7 @@ int main() {
                 std::string("quick bar: key up to the page's context, ") + one.name;
             pagemate::bench::reportFigure(name + ", median", median(totals), "ms");
             pagemate::bench::reportFigure(name + ", p90", percentile90(totals), "ms");
-            pagemate::bench::reportFigure(name + ", beyond the editor's copy, median",
+            pagemate::bench::reportFigure(name + ", beyond Chromium's copy, median",
                                           median(totals) - median(one.copies), "ms");
         }
         std::printf("failures: %d\n", failures);
