@@ -72,13 +72,18 @@ int main(int argc, char** argv) {
     const pagemate::LaunchRequest request = pagemate::LaunchRequest::fromArguments(arguments);
     pagemate::linux_backend::GioInstanceLink link;
     pagemate::SingleInstance instance(link, request);
-    switch (instance.start()) {
+    const pagemate::SingleInstance::Start start = instance.start();
+    switch (start) {
         case pagemate::SingleInstance::Start::handedOver:
             (void)std::fprintf(stderr, "%s\n", instance.endMessage().c_str());
             return 0;
         case pagemate::SingleInstance::Start::notAnswered:
             (void)std::fprintf(stderr, "%s\n", instance.endMessage().c_str());
             return 1;
+        case pagemate::SingleInstance::Start::besideRunning:
+            // The log file is the running instance's.
+            pagemate::AppLog::keepToStandardError();
+            break;
         case pagemate::SingleInstance::Start::primary:
         case pagemate::SingleInstance::Start::alone:
             break;
@@ -92,6 +97,7 @@ int main(int argc, char** argv) {
 
     pagemate::Platform::install(pagemate::linux_backend::makeLinuxPlatform(hasDisplay));
     auto delegate = pagemate::AppDelegate::create(std::move(arguments));
+    delegate->besideRunningInstance = start == pagemate::SingleInstance::Start::besideRunning;
 
     pagemate::linux_backend::onTerminationSignal([] {
         pagemate::AppLog::write("收到结束信号，退出");
@@ -114,9 +120,10 @@ int main(int argc, char** argv) {
         });
     });
     platform.application->run();
+    const int status = platform.application->exitStatus();
     // The windows, and a meeting's recognisers and queues, end while the platform they
     // post to is still there.
     delegate.reset();
     pagemate::Platform::uninstall();
-    return 0;
+    return status;
 }

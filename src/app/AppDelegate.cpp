@@ -44,10 +44,14 @@ void AppDelegate::applicationDidFinishLaunching() {
         return;
     }
 
-    // The status item first: it reaches the tray while the panel's web view starts,
-    // which takes most of start-up. Its commands run from the loop, once all is built.
-    createStatusItem();
-    rebuildMenu();
+    if (besideRunningInstance) {
+        AppLog::write("自检：页伴已在运行，本次不建托盘图标、不注册热键，日志只写到标准错误");
+    } else {
+        // The status item first: it reaches the tray while the panel's web view starts,
+        // which takes most of start-up. Its commands run from the loop, once all is built.
+        createStatusItem();
+        rebuildMenu();
+    }
 
     AppLog::write("正在创建面板…");
     panelController_ = PanelController::create(panelResolverConfig);
@@ -61,9 +65,11 @@ void AppDelegate::applicationDidFinishLaunching() {
     panelController_->onOpenSettings = command(&AppDelegate::openSettings);
     panelController_->onStatusChange = statusCallback();
 
-    registerStandardHotKeys(StandardHotKeyActions{
-        command(&AppDelegate::toggleQuickBar), command(&AppDelegate::togglePanel),
-        command(&AppDelegate::toggleMeeting), command(&AppDelegate::toggleChatWindow)});
+    if (!besideRunningInstance) {
+        registerStandardHotKeys(StandardHotKeyActions{
+            command(&AppDelegate::toggleQuickBar), command(&AppDelegate::togglePanel),
+            command(&AppDelegate::toggleMeeting), command(&AppDelegate::toggleChatWindow)});
+    }
 
     resolveServiceAndCheckHealth();
 
@@ -78,11 +84,13 @@ void AppDelegate::applicationDidFinishLaunching() {
         }
     }
 
-    // A meeting whose process ended while it recorded is saved now, off the main thread.
-    recovery_ = MeetingRecorder::recoverInterruptedInBackground();
-
-    if (!accessibilityTrusted()) {
-        requestAccessibility();
+    if (!besideRunningInstance) {
+        // A meeting whose process ended while it recorded is saved now, off the main
+        // thread.
+        recovery_ = MeetingRecorder::recoverInterruptedInBackground();
+        if (!accessibilityTrusted()) {
+            requestAccessibility();
+        }
     }
 
     if (hasArgument(arguments_, "--show-panel")) {
@@ -303,7 +311,7 @@ void AppDelegate::openSettings() {
 
 void AppDelegate::openLogs() {
     AppLog::write("用户打开日志");
-    Platform::current().workspace->openFile(std::filesystem::path(AppLog::path));
+    Platform::current().workspace->openFile(AppLog::currentPath());
 }
 
 void AppDelegate::openHistory() {

@@ -74,6 +74,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
     // Lets tests point the panel at a stand-in service before start-up creates it.
     ServiceResolver::Config panelResolverConfig = ServiceResolver::Config::standard();
+    // A self-test run while the program runs in the session: the tray item, the hot
+    // keys, the accessibility request and the recovery of meetings are that one's.
+    bool besideRunningInstance = false;
 
   private:
     // Sets the status line from a controller's status callback (and the other writers).

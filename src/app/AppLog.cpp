@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <set>
 
 #include "support/FileDescriptor.h"
 #include "support/SafeFile.h"
@@ -66,19 +67,23 @@ void LogWriter::write(std::string_view message) {
     const std::lock_guard lock(mutex_);
     const std::string line = formatLine(clock_(), message);
     writeAll(echoFd_, line);  // a closed error stream loses only its copy
-    SafeFile::append(path_, line);
+    if (!path_.empty()) {
+        SafeFile::append(path_, line);
+    }
 }
 
 void LogWriter::reset(std::string_view reason) {
     const std::lock_guard lock(mutex_);
-    SafeFile::replaceContents(path_, formatHeader(clock_(), reason));
+    if (!path_.empty()) {
+        SafeFile::replaceContents(path_, formatHeader(clock_(), reason));
+    }
 }
 
 namespace AppLog {
 
 namespace {
 LogWriter& standardWriter() {
-    static LogWriter writer{std::filesystem::path(path)};
+    static LogWriter writer{fileFor(std::filesystem::path(path))};
     return writer;
 }
 std::atomic<LogWriter*> redirected{nullptr};
@@ -95,6 +100,29 @@ void write(std::string_view message) {
 
 void reset(std::string_view reason) {
     activeWriter().reset(reason);
+}
+
+std::filesystem::path currentPath() {
+    return activeWriter().path();
+}
+
+void keepToStandardError() {
+    static LogWriter echoOnly{std::filesystem::path()};
+    redirected.store(&echoOnly, std::memory_order_release);
+}
+
+std::filesystem::path fileFor(const std::filesystem::path& fixed) {
+    std::filesystem::path own = SafeFile::pathForThisUser(fixed);
+    if (own != fixed) {
+        static std::mutex mutex;
+        static std::set<std::filesystem::path> told;
+        const std::lock_guard lock(mutex);
+        if (told.insert(fixed).second) {
+            writeAll(2, "页伴：" + fixed.string() + " 是另一个用户的文件，本次改用 " +
+                            own.string() + "\n");
+        }
+    }
+    return own;
 }
 
 ScopedRedirect::ScopedRedirect(LogWriter& writer) {

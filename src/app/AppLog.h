@@ -23,6 +23,7 @@ class LogWriter {
 
     void write(std::string_view message);
     void reset(std::string_view reason);
+    // The file; empty for a writer that only echoes.
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
     static std::string formatLine(std::chrono::system_clock::time_point when,
@@ -46,6 +47,20 @@ inline constexpr std::string_view path = "/tmp/pagemate-app.log";
 void write(std::string_view message);
 // Starts a new file holding only the header; called once per process.
 void reset(std::string_view reason);
+
+// The file the lines go to: `path`, or this user's own when another user's file holds
+// that name (fileFor); empty once they go to standard error only.
+std::filesystem::path currentPath();
+
+// From now on the lines go to standard error only, the file is left as it is: the log
+// of a self-test run beside the running program, whose log it is.
+void keepToStandardError();
+
+// The file this process writes for one of the program's fixed names under /tmp (the
+// log, the reports): the name itself, or, when a file of another user stands there,
+// this user's own (SafeFile::pathForThisUser). The first time a name is moved, one line
+// on standard error says where to.
+std::filesystem::path fileFor(const std::filesystem::path& fixed);
 
 // Sends the log to another writer while it lives (tests). Not nestable.
 class ScopedRedirect {

@@ -1,9 +1,16 @@
+#include <string>
+#include <string_view>
+
 #include "app/AppLog.h"
 #include "platform/PlatformNotice.h"
 
 namespace pagemate {
 
 namespace {
+
+constexpr std::string_view kSwitchItOnYourself =
+    "请在桌面设置里打开辅助技术（GNOME：gsettings set org.gnome.desktop.interface "
+    "toolkit-accessibility true），然后重新打开 Notion";
 
 struct Wording {
     std::string operator()(const PreferencesFileUnusable& notice) const {
@@ -40,12 +47,15 @@ struct Wording {
                (notice.detail.empty() ? std::string("未知原因") : notice.detail) + "）";
     }
     std::string operator()(const AccessibilityHasNoPrompt&) const {
-        return "辅助功能：请在桌面设置里打开辅助技术（GNOME：gsettings set "
-               "org.gnome.desktop.interface toolkit-accessibility true），然后重新打开 Notion";
+        return "辅助功能：" + std::string(kSwitchItOnYourself);
     }
     std::string operator()(const AccessibilitySwitchedOn&) const {
         return "辅助功能：已打开桌面的辅助技术开关（toolkit-accessibility），请重新打开 Notion "
                "让它生效";
+    }
+    std::string operator()(const AccessibilitySwitchNotStored& notice) const {
+        return "辅助功能：没能打开桌面的辅助技术开关（toolkit-accessibility 没有保存：" +
+               notice.detail + "），" + std::string(kSwitchItOnYourself);
     }
     std::string operator()(const AccessibilitySettingsNotOpened&) const {
         return "辅助功能：找不到桌面的辅助功能设置，请手动打开";

@@ -33,8 +33,7 @@ void runMeetingUITest(AppDelegate& delegate) {
             return;
         }
         self->meetingController()->runWebSelfTest([](const nlohmann::json& report) {
-            ReportFile::write(kMeetingUITestReport, report);
-            Platform::current().application->terminate();
+            ReportFile::writeAndEnd(kMeetingUITestReport, report);
         });
     });
 }
@@ -49,8 +48,7 @@ void runQuickTest(AppDelegate& delegate) {
             return;
         }
         self->quickBar()->runWebSelfTest([](const nlohmann::json& report) {
-            ReportFile::write(kQuickTestReport, report);
-            Platform::current().application->terminate();
+            ReportFile::writeAndEnd(kQuickTestReport, report);
         });
     });
 }
@@ -68,11 +66,11 @@ void runPanelTest(AppDelegate& delegate) {
         }
         self->panelController()->runWebSelfTest([](nlohmann::json report) {
             report["accessibilityTrusted"] = NotionContextReader::isTrusted();
-            ReportFile::write(kPanelTestReport, report);
+            // The final report on standard output too, as one line-terminated text.
             const std::string text = ReportFile::serialize(report) + "\n";
             (void)std::fwrite(text.data(), 1, text.size(), stdout);
             (void)std::fflush(stdout);
-            Platform::current().application->terminate();
+            ReportFile::writeAndEnd(kPanelTestReport, report);
         });
     });
 }
@@ -82,47 +80,41 @@ void runPanelTest(AppDelegate& delegate) {
 void runLongRecordTest(AppDelegate& delegate) {
     MeetingProbe::longRecordTest(
         longRecordMinutes(delegate.arguments()), [](const nlohmann::json& report) {
-            ReportFile::write(MeetingProbe::longRecordTestReportPath, report);
-            Platform::current().application->terminate();
+            ReportFile::writeAndEnd(MeetingProbe::longRecordTestReportPath, report);
         });
 }
 
 void runRecordTest(AppDelegate& /*delegate*/) {
     MeetingProbe::recordTest([](const nlohmann::json& report) {
-        ReportFile::write(MeetingProbe::recordTestReportPath, report);
-        Platform::current().application->terminate();
+        ReportFile::writeAndEnd(MeetingProbe::recordTestReportPath, report);
     });
 }
 
 // "--meetingtest", "--ttstest", "--meetinglivetest" and "--speechtest": the meeting
 // environment and the transcription's probes, each report written when it is done (or
 // by the probe's watchdog), then the program ends.
-void writeAndTerminate(const char* path, const nlohmann::json& report) {
-    ReportFile::write(path, report);
-    Platform::current().application->terminate();
-}
-
 void runMeetingTest(AppDelegate& /*delegate*/) {
     MeetingEnvironment::report([](const nlohmann::json& report) {
-        writeAndTerminate(MeetingEnvironment::reportPath, report);
+        ReportFile::writeAndEnd(MeetingEnvironment::reportPath, report);
     });
 }
 
 void runTtsTest(AppDelegate& /*delegate*/) {
     MeetingProbe::ttsTest([](const nlohmann::json& report) {
-        writeAndTerminate(MeetingProbe::ttsTestReportPath, report);
+        ReportFile::writeAndEnd(MeetingProbe::ttsTestReportPath, report);
     });
 }
 
 void runMeetingLiveTest(AppDelegate& /*delegate*/) {
     MeetingProbe::liveTest([](const nlohmann::json& report) {
-        writeAndTerminate(MeetingProbe::liveTestReportPath, report);
+        ReportFile::writeAndEnd(MeetingProbe::liveTestReportPath, report);
     });
 }
 
 void runSpeechTest(AppDelegate& /*delegate*/) {
-    SpeechProbe::run(
-        [](const nlohmann::json& report) { writeAndTerminate(SpeechProbe::reportPath, report); });
+    SpeechProbe::run([](const nlohmann::json& report) {
+        ReportFile::writeAndEnd(SpeechProbe::reportPath, report);
+    });
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ SingleInstance::~SingleInstance() {
 
 SingleInstance::Start SingleInstance::start() {
     if (request_.selfTest) {
-        return start_ = Start::alone;
+        return start_ = link_.isHeld(name) ? Start::besideRunning : Start::alone;
     }
     link_.setActionHandler([this](InstanceAction action) { receive({action, Origin::elsewhere}); });
     std::vector<InstanceAction> toSend = request_.actions;
@@ -122,6 +122,7 @@ std::string SingleInstance::endMessage() const {
                    (delivery_.detail.empty() ? std::string("没有回应") : delivery_.detail);
         case Start::primary:
         case Start::alone:
+        case Start::besideRunning:
             break;
     }
     return {};

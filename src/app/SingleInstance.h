@@ -42,8 +42,11 @@ class SingleInstance {
     static constexpr std::string_view name = "com.fernwick.pagemate";
 
     enum class Start {
-        primary,      // this process holds the name: it runs the program
-        alone,        // no name to hold (no session bus, or a self-test): it runs alone
+        primary,  // this process holds the name: it runs the program
+        alone,    // no name to hold (no session bus, or a self-test): it runs alone
+        // A self-test while another process holds the name: it runs alone and leaves the
+        // running program's log, tray item and hot keys to it.
+        besideRunning,
         handedOver,   // the running instance took the request: this process ends with 0
         notAnswered,  // the running instance did not take it: this process ends with 1
     };
@@ -53,8 +56,8 @@ class SingleInstance {
     SingleInstance& operator=(const SingleInstance&) = delete;
     ~SingleInstance();
 
-    // Claims the name (a self-test start does not) and, when it is taken, hands the
-    // request over. Called once.
+    // Claims the name (a self-test start only asks whether it is held) and, when it is
+    // taken, hands the request over. Called once.
     Start start();
 
     // What the start said to the user when it ended at once (handedOver, notAnswered):

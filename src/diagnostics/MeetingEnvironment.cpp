@@ -9,7 +9,6 @@
 #include "meeting/MeetingSession.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
-#include "support/BackgroundThread.h"
 
 namespace pagemate::MeetingEnvironment {
 
@@ -70,28 +69,29 @@ std::string microphoneLabel(int status) {
 }
 
 void report(std::function<void(json)> completion) {
-    runInBackground("pagemate-meetenv", [completion = std::move(completion)] {
-        json values = json::object();
-        values["macOS"] = systemName();
-        SpeechRecognizer& speech = *Platform::current().speech;
-        const bool local = speech.availability() == SpeechRecognizer::Availability::available;
-        values["localSpeechAvailable"] = local;
-        if (local) {
-            values["locale"] = MeetingSession::preferredLocaleNow();
-            values["supportedCount"] = speech.supportedLocales().size();
-        }
-        const int status = AudioCapture::microphoneStatus();
-        values["microphoneStatus"] = std::to_string(status);
-        values["microphoneLabel"] = microphoneLabel(status);
-        values["systemAudio"] = Platform::current().sound->offersOutputMonitor()
-                                    ? "系统声音可录（声音服务器提供输出的监听源）"
-                                    : "声音服务器没有输出的监听源，只能录麦克风";
-        values["note"] = "不再需要屏幕录制权限";
-        Platform::current().mainQueue->post([completion, values = std::move(values)]() mutable {
-            values["accessibilityTrusted"] = NotionContextReader::isTrusted();
-            completion(std::move(values));
+    Platform::current().background.run(
+        "pagemate-meetenv", [completion = std::move(completion)](std::stop_token) {
+            json values = json::object();
+            values["macOS"] = systemName();
+            SpeechRecognizer& speech = *Platform::current().speech;
+            const bool local = speech.availability() == SpeechRecognizer::Availability::available;
+            values["localSpeechAvailable"] = local;
+            if (local) {
+                values["locale"] = MeetingSession::preferredLocaleNow();
+                values["supportedCount"] = speech.supportedLocales().size();
+            }
+            const int status = AudioCapture::microphoneStatus();
+            values["microphoneStatus"] = std::to_string(status);
+            values["microphoneLabel"] = microphoneLabel(status);
+            values["systemAudio"] = Platform::current().sound->offersOutputMonitor()
+                                        ? "系统声音可录（声音服务器提供输出的监听源）"
+                                        : "声音服务器没有输出的监听源，只能录麦克风";
+            values["note"] = "不再需要屏幕录制权限";
+            Platform::current().mainQueue->post([completion, values = std::move(values)]() mutable {
+                values["accessibilityTrusted"] = NotionContextReader::isTrusted();
+                completion(std::move(values));
+            });
         });
-    });
 }
 
 }  // namespace pagemate::MeetingEnvironment

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <limits>
 #include <memory>
 #include <numbers>
 #include <sstream>
@@ -16,7 +15,6 @@
 #include "meeting/MeetingRecorder.h"
 #include "meeting/RecordingFiles.h"
 #include "platform/Platform.h"
-#include "platform/ThreadSerialQueue.h"
 
 namespace pagemate::MeetingProbe {
 
@@ -30,21 +28,11 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 using Report = ProbeReport;
 
-// One running test: its recorder and, for the long test, the feeding thread.
+// One running test and its recorder.
 struct Probe {
     std::shared_ptr<Report> report = std::make_shared<Report>();
     Completion completion;
     std::unique_ptr<MeetingRecorder> recorder;
-    std::thread feeder;
-
-    Probe() = default;
-    Probe(const Probe&) = delete;
-    Probe& operator=(const Probe&) = delete;
-    ~Probe() {
-        if (feeder.joinable()) {
-            feeder.join();
-        }
-    }
 
     // Hands over the final report; the watchdog stands down.
     void complete(json values) {
@@ -128,11 +116,10 @@ void readBackLong(Probe& probe, const fs::path& path, std::int64_t minutes) {
     fs::remove(path, ignored);
 }
 
-// minutes × 6 + 300 seconds, kept within what a delay can hold.
+// minutes × 6 + 300 seconds, for minutes within the bounds.
 std::chrono::seconds longWatchdog(std::int64_t minutes) {
-    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
-    const std::int64_t bounded = std::clamp<std::int64_t>(minutes, -kLimit, kLimit);
-    return std::chrono::seconds(std::max<std::int64_t>(0, (bounded * 6) + 300));
+    return std::chrono::seconds(
+        (std::clamp(minutes, minLongRecordMinutes, maxLongRecordMinutes) * 6) + 300);
 }
 
 }  // namespace
@@ -196,6 +183,13 @@ void recordTest(Completion completion, const Options& options) {
 void longRecordTest(std::int64_t minutes, Completion completion, const Options& options) {
     auto probe = std::make_shared<Probe>();
     probe->completion = std::move(completion);
+    if (minutes < minLongRecordMinutes || minutes > maxLongRecordMinutes) {
+        probe->complete({{"ok", false},
+                         {"error", "分钟数超出范围（" + std::to_string(minLongRecordMinutes) +
+                                       " 到 " + std::to_string(maxLongRecordMinutes) + "）：" +
+                                       std::to_string(minutes)}});
+        return;
+    }
     armProbeWatchdog(
         probe->report, longWatchdog(minutes), "超时",
         options.reportPath.empty() ? fs::path(longRecordTestReportPath) : options.reportPath);
@@ -204,18 +198,19 @@ void longRecordTest(std::int64_t minutes, Completion completion, const Options& 
         probe->complete({{"ok", false}, {"error", "录音器没能启动"}});
         return;
     }
-    const std::int64_t blocks = std::max<std::int64_t>(0, minutes) * 600;
+    const std::int64_t blocks = minutes * 600;
     MainQueue& main = *Platform::current().mainQueue;
     // The feed pauses between blocks as a meeting does; the main loop keeps running.
-    // The thread holds the probe until it hands it to the main queue with its figures.
-    probe->feeder =
-        std::thread([self = probe, &main, blocks, minutes, pause = options.feedPause]() mutable {
-            nameCurrentThread("pagemate-feed");
+    // The thread holds the probe until it hands it to the main queue with its figures;
+    // the program's end stops it between two blocks.
+    Platform::current().background.run(
+        "pagemate-feed", [self = probe, &main, blocks, minutes,
+                          pause = options.feedPause](const std::stop_token& stop) mutable {
             const std::shared_ptr<AudioBlock> block = toneBlock(440, 0.3, 0);
             const double start = residentMemoryMiB();
             double peak = start;
             const auto began = std::chrono::steady_clock::now();
-            for (std::int64_t index = 0; index < blocks; ++index) {
+            for (std::int64_t index = 0; index < blocks && !stop.stop_requested(); ++index) {
                 self->recorder->append(CaptureSource::microphone, *block);
                 self->recorder->append(CaptureSource::system, *block);
                 if (index % 5 == 0) {
@@ -225,7 +220,6 @@ void longRecordTest(std::int64_t minutes, Completion completion, const Options& 
             }
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
             main.post([self = std::move(self), minutes, start, peak, seconds = took.count()] {
-                self->feeder.join();
                 json& values = self->report->values;
                 values["fedMinutes"] = minutes;
                 values["feedSeconds"] = seconds;

@@ -31,6 +31,11 @@ struct Options {
 // watchdog.
 void recordTest(Completion completion, const Options& options = {});
 
+// The long test records at least a minute and at most a day (some 11 GB of raw audio
+// in the temporary folder); other values are refused in the report.
+inline constexpr std::int64_t minLongRecordMinutes = 1;
+inline constexpr std::int64_t maxLongRecordMinutes = 24 * 60;
+
 // `minutes` of the same 440 Hz block on both sources, fed on a thread of its own with
 // a pause after each block, with the resident memory sampled every fifth block; then
 // the finish is timed and the file read back and deleted. Watchdog: minutes × 6 + 300 s.

@@ -16,8 +16,7 @@ void armProbeWatchdog(const std::shared_ptr<ProbeReport>& report, std::chrono::s
             nlohmann::json values = report->values;
             values["ok"] = false;
             values["error"] = text;
-            (void)ReportFile::write(path, values);
-            Platform::current().application->terminate();
+            ReportFile::writeAndEnd(path, values);
         });
 }
 

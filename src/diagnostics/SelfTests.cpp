@@ -1,7 +1,6 @@
 #include "diagnostics/SelfTests.h"
 
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <optional>
 
@@ -86,16 +85,6 @@ void addHealth(nlohmann::json& report, const Timings& timings) {
     }
 }
 
-void finish(const char* path, const nlohmann::json& report, bool toStandardOutput) {
-    ReportFile::write(path, report);
-    if (toStandardOutput) {
-        const std::string text = ReportFile::serialize(report);
-        (void)std::fwrite(text.data(), 1, text.size(), stdout);
-        (void)std::fflush(stdout);
-    }
-    Platform::current().application->terminate();
-}
-
 }  // namespace
 
 nlohmann::json applicationReport(const Timings& timings) {
@@ -154,11 +143,11 @@ nlohmann::json activationReport() {
 }
 
 void runSelfTest() {
-    finish(selfTestReportPath, applicationReport(), true);
+    ReportFile::writeAndEnd(selfTestReportPath, applicationReport(), true);
 }
 
 void runActivationTest() {
-    finish(activationReportPath, activationReport(), false);
+    ReportFile::writeAndEnd(activationReportPath, activationReport());
 }
 
 }  // namespace pagemate::SelfTests

@@ -10,7 +10,6 @@
 #include "meeting/MeetingSession.h"
 #include "meeting/SpeechErrorText.h"
 #include "platform/Platform.h"
-#include "support/BackgroundThread.h"
 
 namespace pagemate::SpeechProbe {
 
@@ -187,11 +186,12 @@ Setup setUp(const std::shared_ptr<std::atomic<std::int64_t>>& results) {
 }  // namespace
 
 void report(Completion completion) {
-    runInBackground("pagemate-speechr", [completion = std::move(completion)] {
-        json values = reportNow();
-        Platform::current().mainQueue->post(
-            [completion, values = std::move(values)] { completion(values); });
-    });
+    Platform::current().background.run(
+        "pagemate-speechr", [completion = std::move(completion)](std::stop_token) {
+            json values = reportNow();
+            Platform::current().mainQueue->post(
+                [completion, values = std::move(values)] { completion(values); });
+        });
 }
 
 void liveTranscribeTest(Completion completion, const Options& options) {
@@ -212,10 +212,9 @@ void liveTranscribeTest(Completion completion, const Options& options) {
         json values = live->values;
         values["ok"] = false;
         values["error"] = "超时（30 秒），识别器没有正常收尾";
-        (void)ReportFile::write(path, values);
-        Platform::current().application->terminate();
+        ReportFile::writeAndEnd(path, values);
     });
-    runInBackground("pagemate-speechl", [live] {
+    Platform::current().background.run("pagemate-speechl", [live](std::stop_token) {
         auto setup = std::make_shared<Setup>(setUp(live->results));
         Platform::current().mainQueue->post([live, setup] {
             if (live->done) {

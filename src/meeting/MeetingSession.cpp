@@ -7,7 +7,6 @@
 #include "meeting/MeetingRecorder.h"
 #include "meeting/SpeechErrorText.h"
 #include "platform/Platform.h"
-#include "support/BackgroundThread.h"
 
 namespace pagemate {
 
@@ -71,11 +70,12 @@ std::string MeetingSession::preferredLocaleNow() {
 }
 
 void MeetingSession::preferredLocale(std::function<void(std::string)> completion) {
-    runInBackground("pagemate-locale", [completion = std::move(completion)] {
-        std::string locale = preferredLocaleNow();
-        Platform::current().mainQueue->post(
-            [completion, locale = std::move(locale)] { completion(locale); });
-    });
+    Platform::current().background.run(
+        "pagemate-locale", [completion = std::move(completion)](std::stop_token) {
+            std::string locale = preferredLocaleNow();
+            Platform::current().mainQueue->post(
+                [completion, locale = std::move(locale)] { completion(locale); });
+        });
 }
 
 std::optional<SpeechError> MeetingSession::ensureModelNow() {
@@ -110,11 +110,12 @@ std::optional<SpeechError> MeetingSession::ensureModelNow() {
 }
 
 void MeetingSession::ensureModel(std::function<void(std::optional<SpeechError>)> completion) {
-    runInBackground("pagemate-model", [completion = std::move(completion)] {
-        std::optional<SpeechError> outcome = ensureModelNow();
-        Platform::current().mainQueue->post(
-            [completion, outcome = std::move(outcome)] { completion(outcome); });
-    });
+    Platform::current().background.run(
+        "pagemate-model", [completion = std::move(completion)](std::stop_token) {
+            std::optional<SpeechError> outcome = ensureModelNow();
+            Platform::current().mainQueue->post(
+                [completion, outcome = std::move(outcome)] { completion(outcome); });
+        });
 }
 
 MeetingSession::Started MeetingSession::startLocal() {
@@ -154,8 +155,9 @@ MeetingSession::Started MeetingSession::startLocal() {
 
 void MeetingSession::start(StartCompletion completion) {
     AppLog::write("会议转写：引擎 = 本机识别");
-    runInBackground(
-        "pagemate-session", [self = shared_from_this(), completion = std::move(completion)] {
+    Platform::current().background.run(
+        "pagemate-session",
+        [self = shared_from_this(), completion = std::move(completion)](std::stop_token) {
             auto started = std::make_shared<Started>(self->startLocal());
             Platform::current().mainQueue->post([self, started, completion] {
                 if (auto* error = std::get_if<MeetingCaptureError>(started.get())) {

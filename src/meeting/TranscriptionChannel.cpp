@@ -11,7 +11,6 @@
 #include "app/AppLog.h"
 #include "meeting/SpeechErrorText.h"
 #include "platform/Platform.h"
-#include "support/BackgroundThread.h"
 #include "support/Text.h"
 
 namespace pagemate {
@@ -360,9 +359,9 @@ void TranscriptionChannel::finish(std::function<void()> done) {
         if (const auto self = weakSelf.lock()) {
             // Freeing a decoder takes tens of milliseconds: not on the main thread.
             if (std::shared_ptr<SpeechChannelRecognizer> recognizer = self->release()) {
-                runInBackground("pagemate-asrend", [recognizer = std::move(recognizer)]() mutable {
-                    recognizer.reset();
-                });
+                Platform::current().background.run(
+                    "pagemate-asrend", [recognizer = std::move(recognizer)](
+                                           std::stop_token) mutable { recognizer.reset(); });
             }
         }
         if (finishing->done) {

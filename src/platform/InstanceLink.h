@@ -64,6 +64,10 @@ class InstanceLink {
     // process ends, whichever comes first, even when it is killed.
     virtual Claim claim(std::string_view name) = 0;
 
+    // Whether some process holds `name` now, asked without claiming it (a self-test run
+    // beside the running program); false when there is no session bus to ask.
+    virtual bool isHeld(std::string_view name) = 0;
+
     // After claim() answered `taken`: asks the holder to perform `action` and waits for
     // its answer (blocking, without running the main loop).
     virtual Delivery send(InstanceAction action) = 0;

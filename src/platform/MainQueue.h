@@ -29,6 +29,11 @@ class MainQueue {
     virtual void sleepFor(std::chrono::milliseconds pause) = 0;
     // Monotonic time as this queue sees it.
     [[nodiscard]] virtual Clock::time_point now() const = 0;
+
+    // The end of the queue, at the platform's shutdown, on the main thread once the loop
+    // has stopped: the tasks still waiting are destroyed unrun (with whatever they
+    // hold), here and now; a task posted later is destroyed by the poster, unrun.
+    virtual void close() = 0;
 };
 
 }  // namespace pagemate

@@ -13,11 +13,20 @@ std::unique_ptr<Platform>& installed() {
 }  // namespace
 
 void Platform::install(std::unique_ptr<Platform> platform) {
+    uninstall();
     installed() = std::move(platform);
 }
 
 void Platform::uninstall() {
-    installed().reset();
+    std::unique_ptr<Platform>& platform = installed();
+    if (!platform) {
+        return;
+    }
+    platform->background.stop();
+    if (platform->mainQueue) {
+        platform->mainQueue->close();
+    }
+    platform.reset();
 }
 
 Platform& Platform::current() {

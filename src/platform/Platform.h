@@ -21,6 +21,7 @@
 #include "platform/StatusItem.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
+#include "support/BackgroundThreads.h"
 
 namespace pagemate {
 
@@ -51,16 +52,26 @@ class Platform {
     std::unique_ptr<AudioCodecs> audioCodecs;
     // Where the queues of worker threads come from (the recorder's writes).
     std::unique_ptr<SerialQueues> serialQueues;
-    // Declared last so that it goes first: its decoder threads read the preferences.
+    // Declared late so that it goes early: its decoder threads read the preferences.
     std::unique_ptr<SpeechRecognizer> speech;
+    // The short-lived worker threads of the core (speech model, probes, freeing
+    // decoders): they reach the services above, and are joined before any goes.
+    BackgroundThreads background;
 
     // The accessibility reason the log last gave (NotionContextReader says why once per
     // change); it belongs to these services and goes with them.
     std::optional<UntrustedReason> loggedAccessibility;
 
-    // Installs the bundle for the process; the previous one, if any, is destroyed.
+    // Installs the bundle for the process; the previous one, if any, is shut down.
     static void install(std::unique_ptr<Platform> platform);
-    // Destroys the installed bundle (tests, and the end of main).
+    // Shuts the installed bundle down (tests, and the end of main, once the loop has
+    // stopped), in this order, while it is still current for whatever runs meanwhile:
+    //  1. signal: the background threads' stop tokens;
+    //  2. join: the background threads (their posts to the main queue still land);
+    //  3. free: the main queue is closed, so the tasks still waiting go unrun with what
+    //     they hold (a meeting's session, its recognisers and their threads) while the
+    //     services they use are there; then the services, in reverse order of
+    //     declaration (each joins its own threads: HTTP, capture, decoders, queues).
     static void uninstall();
     static Platform& current();
 };

@@ -41,6 +41,12 @@ struct AccessibilityHasNoPrompt {};
 // The desktop's assistive-technologies switch has been turned on for the user.
 struct AccessibilitySwitchedOn {};
 
+// The desktop's assistive-technologies switch could not be stored (the settings store
+// refused it, or lost it: dconf without a session bus).
+struct AccessibilitySwitchNotStored {
+    std::string detail;
+};
+
 // The desktop's accessibility settings could not be opened.
 struct AccessibilitySettingsNotOpened {
     std::string detail;
@@ -62,7 +68,8 @@ struct SpeechModelUnusable {
 using PlatformNotice =
     std::variant<PreferencesFileUnusable, PreferencesNotSaved, SecretServiceUnavailable,
                  AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySwitchedOn,
-                 AccessibilitySettingsNotOpened, MouseUpsNotWatched, SpeechModelUnusable>;
+                 AccessibilitySwitchNotStored, AccessibilitySettingsNotOpened, MouseUpsNotWatched,
+                 SpeechModelUnusable>;
 
 // Records the notice in the program's log; any thread.
 void reportPlatformNotice(const PlatformNotice& notice);

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <utility>
 
 namespace pagemate::SafeFile {
@@ -31,6 +33,22 @@ FileDescriptor openOwnFile(const std::filesystem::path& path, int extraFlags) {
 }
 
 }  // namespace
+
+std::filesystem::path pathForThisUser(const std::filesystem::path& fixed) {
+    struct stat info {};
+    const uid_t self = ::geteuid();
+    if (::lstat(fixed.c_str(), &info) != 0 || info.st_uid == self) {
+        return fixed;
+    }
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
+        struct stat folder {};
+        if (::lstat(runtime, &folder) == 0 && S_ISDIR(folder.st_mode) && folder.st_uid == self) {
+            return std::filesystem::path(runtime) / fixed.filename();
+        }
+    }
+    return fixed.parent_path() /
+           (fixed.stem().string() + "-" + std::to_string(self) + fixed.extension().string());
+}
 
 bool replaceContents(const std::filesystem::path& path, std::string_view bytes) {
     FileDescriptor fd = openOwnFile(path, 0);

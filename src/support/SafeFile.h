@@ -19,5 +19,11 @@ bool replaceContents(const std::filesystem::path& path, std::string_view bytes);
 // regular file, falls back to replaceContents.
 bool append(const std::filesystem::path& path, std::string_view bytes);
 
+// Where this user's file of a fixed name in a shared folder goes: `fixed` itself,
+// unless something of another user stands there; then the same name in
+// $XDG_RUNTIME_DIR when that is this user's folder, else "<stem>-<uid><extension>"
+// beside `fixed`.
+std::filesystem::path pathForThisUser(const std::filesystem::path& fixed);
+
 }  // namespace SafeFile
 }  // namespace pagemate

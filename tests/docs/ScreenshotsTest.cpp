@@ -6,6 +6,11 @@
 // the program exports over com.canonical.dbusmenu, under the icon it names. Every
 // other window is opened by clicking its item of that menu, as a user does.
 //
+// The meeting's picture is of a real meeting: started with its page's button, two
+// recorded LibriVox sentences played into the test's own sound server (one where the
+// microphone listens, one as the computer's sound), and what the program's recogniser
+// (pocketsphinx) made of them on the page.
+//
 // With PAGEMATE_UPDATE_SCREENSHOTS=1 the pictures are written into docs/screenshots;
 // otherwise each is only checked: taken, not blank, of the window's expected size, and
 // the committed one of the same size and under 300 kB.
@@ -18,12 +23,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
+#include "fixtures/PulseDaemon.h"
+#include "fixtures/SpeechAudio.h"
 #include "fixtures/StandInService.h"
 #include "fixtures/StatusWatcher.h"
 #include "harness/ProgramRun.h"
@@ -349,6 +357,35 @@ class Screenshots : public ::testing::Test {
         service.answer("/rendered", 204, "", "text/plain");
     }
 
+    // What the page `page` told the service last about itself (its query).
+    [[nodiscard]] std::map<std::string, std::string> lastReport(const std::string& page) const {
+        std::map<std::string, std::string> last;
+        for (const auto& request : service.received()) {
+            if (request.path == "/rendered" && request.query.contains("page") &&
+                request.query.at("page") == page) {
+                last = request.query;
+            }
+        }
+        return last;
+    }
+    [[nodiscard]] int reported(const std::string& page, const std::string& key) const {
+        const auto last = lastReport(page);
+        return last.contains(key) ? std::atoi(last.at(key).c_str()) : 0;
+    }
+
+    // Plays a LibriVox sentence into the sound server's sink `sink`, as long as it lasts.
+    void play(const testing::LibrivoxSentence& sentence, const std::string& sink) const {
+        const fs::path raw = home.path() / (sink + ".raw");
+        testing::writeFile(raw, std::string(reinterpret_cast<const char*>(sentence.samples.data()),
+                                            sentence.samples.size() * sizeof(std::int16_t)));
+        int status = 0;
+        testing::PulseDaemon::run("pacat --playback --device=" + sink +
+                                      " --format=s16le --rate=16000 --channels=1 --raw " +
+                                      raw.string(),
+                                  &status);
+        ASSERT_EQ(status, 0) << "pacat into " << sink;
+    }
+
     // How often the page `page` has told the service it was drawn, at least `width` wide.
     std::size_t rendered(const std::string& page, int width = 0) const {
         std::size_t count = 0;
@@ -365,6 +402,12 @@ class Screenshots : public ::testing::Test {
 
     testing::TempDir home;
     testing::ScopedEnvironment homeVariable{"HOME", home.path().c_str()};
+    testing::ScopedEnvironment temporary{"TMPDIR", home.path().c_str()};
+    // The computer's sound goes to "out"; the microphone ("mic", an input of its own)
+    // hears what plays in "room".
+    testing::PulseDaemon sound{{"module-null-sink sink_name=room",
+                                "module-remap-source source_name=mic master=room.monitor"},
+                               ""};
     testing::ScopedEnvironment configHome{"XDG_CONFIG_HOME", (home.path() / "config").c_str()};
     testing::ScopedEnvironment dataHome{"XDG_DATA_HOME", (home.path() / "data").c_str()};
     testing::ScopedEnvironment noWayland{"WAYLAND_DISPLAY", nullptr};
@@ -377,7 +420,7 @@ class Screenshots : public ::testing::Test {
 
 TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     Pictures pictures(home.path() / "pictures");
-    testing::ProgramRun program({}, home.path() / "output.txt");
+    testing::ProgramRun program({}, home.path() / "output.txt", home.path() / "log.txt");
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }, 30s))
         << "the tray item did not register";
@@ -441,7 +484,7 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
                        shown->client.height >= heights.first &&
                        shown->client.height <= heights.second && drawn();
             },
-            20s))
+            90s))
             << name << ": not shown at " << width << " × " << heights.first << "–" << heights.second
             << (shown ? " (it is " + std::to_string(shown->client.width) + " × " +
                             std::to_string(shown->client.height) + ")"
@@ -467,10 +510,43 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     picture(
         "chat", "打开大窗口（对话建页面）", "页伴", 960, {740, 740},
         [&] { return rendered("panel", 700) > chats; }, true);
+    // A meeting as a user holds one: its page's start button, two speakers, the
+    // transcript on the page, then its stop button.
+    const std::vector<testing::LibrivoxSentence> sentences = testing::librivoxSentences();
+    ASSERT_GE(sentences.size(), 2U) << "pocketsphinx-testdata is missing";
+    ASSERT_TRUE(sound.running()) << sound.log();
+    testing::PulseDaemon::run("pactl set-default-source mic");
+    std::optional<ShownWindow> meeting;
+    const auto press = [&](const std::string& button) {
+        testing::clickAt(desktop.display(), meeting->client.x + reported("meeting", button + "X"),
+                         meeting->client.y + reported("meeting", button + "Y"));
+    };
+    const auto meetingState = [&] { return lastReport("meeting")["state"]; };
     const std::size_t meetings = rendered("meeting");
     picture(
         "meeting", "会议记录（本地转写）", "会议记录", 600, {640, 640},
-        [&] { return rendered("meeting") > meetings; }, true);
+        [&] {
+            if (rendered("meeting") == meetings) {
+                return false;
+            }
+            if (!meeting) {
+                meeting = shownWindow(desktop.display(), pid, "会议记录");
+                press("start");
+                EXPECT_TRUE(runMainLoopUntil([&] { return meetingState() == "正在记录"; }, 30s))
+                    << "the meeting did not start: " << meetingState() << "\n"
+                    << testing::readFile(home.path() / "log.txt");
+                play(sentences[0], "room");
+                play(sentences[1], "out");
+            }
+            return reported("meeting", "room") > 0 && reported("meeting", "online") > 0;
+        },
+        false);
+    press("stop");
+    EXPECT_TRUE(runMainLoopUntil([&] { return meetingState() == "未开始"; }, 60s))
+        << "the meeting did not end: " << meetingState();
+    click("会议记录（本地转写）");
+    ASSERT_TRUE(
+        runMainLoopUntil([&] { return !shownWindow(desktop.display(), pid, "会议记录"); }, 10s));
     // The settings window is 470 wide and at least 330 high: as high as its rows need.
     picture(
         "settings", "设置…", "页伴 · 设置", 470, {330, 500}, [] { return true; }, false);

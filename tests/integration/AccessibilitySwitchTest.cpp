@@ -1,5 +1,8 @@
 // Asking for the accessibility permission turns the desktop's assistive-technologies
-// switch on, in GSettings' memory backend here so that the test's desktop is untouched.
+// switch on, and says so only when the settings store kept it: GSettings' memory
+// backend does; dconf without a session bus (its writes go through a service on that
+// bus) takes the change and loses it. Each case runs in a process of its own (GSettings
+// picks its backend once per process), on a store the test owns.
 
 #include <gio/gio.h>
 
@@ -14,31 +17,51 @@
 namespace pagemate {
 namespace {
 
-TEST(AccessibilitySwitch, RequestTurnsToolkitAccessibilityOnOnce) {
-    const testing::ScopedEnvironment memory("GSETTINGS_BACKEND", "memory");
+struct SwitchCase {
+    const char* backend;
+    const char* sessionBus;  // nullptr: none
+    std::string firstLine;   // what the log says after the first request
+    gboolean stored;
+};
+
+void requestTwice(const SwitchCase& example) {
+    const testing::TempDir home;
+    const testing::ScopedEnvironment backend("GSETTINGS_BACKEND", example.backend);
+    const testing::ScopedEnvironment config("XDG_CONFIG_HOME", home.path().c_str());
+    const testing::ScopedEnvironment runtime("XDG_RUNTIME_DIR", home.path().c_str());
+    const testing::ScopedEnvironment bus("DBUS_SESSION_BUS_ADDRESS", example.sessionBus);
     GSettingsSchemaSource* source = g_settings_schema_source_get_default();
     GSettingsSchema* schema = source != nullptr ? g_settings_schema_source_lookup(
                                                       source, "org.gnome.desktop.interface", TRUE)
                                                 : nullptr;
-    if (schema == nullptr) {
-        GTEST_SKIP() << "no org.gnome.desktop.interface schema on this machine";
-    }
+    ASSERT_NE(schema, nullptr) << "gsettings-desktop-schemas is not installed";
     g_settings_schema_unref(schema);
     const fake::FakePlatform platform;
     const testing::LogCapture log;
     const linux_backend::GObjectPtr<GSettings> settings(
         g_settings_new("org.gnome.desktop.interface"));
-    g_settings_set_boolean(settings.get(), "toolkit-accessibility", FALSE);
+    ASSERT_EQ(g_settings_get_boolean(settings.get(), "toolkit-accessibility"), FALSE);
 
     linux_backend::AtspiAccessibility accessibility(true, *Platform::current().mainQueue);
     accessibility.requestPermission();
-    EXPECT_EQ(g_settings_get_boolean(settings.get(), "toolkit-accessibility"), TRUE);
-    EXPECT_EQ(log.messages(), std::vector<std::string>{
-                                  "辅助功能：已打开桌面的辅助技术开关（toolkit-accessibility），"
-                                  "请重新打开 Notion 让它生效"});
-    // Already on: nothing to do, nothing to say.
+    EXPECT_EQ(g_settings_get_boolean(settings.get(), "toolkit-accessibility"), example.stored);
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_TRUE(log.messages()[0].starts_with(example.firstLine)) << log.messages()[0];
+    // Already on: nothing to do, nothing to say. Still off: the user is told again.
     accessibility.requestPermission();
-    EXPECT_EQ(log.messages().size(), 1u);
+    EXPECT_EQ(log.messages().size(), example.stored == TRUE ? 1u : 2u);
+}
+
+TEST(AccessibilitySwitch, MemoryStoreKeepsTheSwitch) {
+    requestTwice({"memory", nullptr,
+                  "辅助功能：已打开桌面的辅助技术开关（toolkit-accessibility），请重新打开 Notion "
+                  "让它生效",
+                  TRUE});
+}
+
+TEST(AccessibilitySwitch, DconfWithoutSessionBusLosesTheSwitch) {
+    requestTwice({"dconf", "disabled:",
+                  "辅助功能：没能打开桌面的辅助技术开关（toolkit-accessibility 没有保存：", FALSE});
 }
 
 }  // namespace

@@ -150,5 +150,39 @@ TEST(AppLog, FifoAtThePathDoesNotBlockTheWriter) {
     EXPECT_TRUE(readFile(path).ends_with("] 不会卡住\n"));
 }
 
+// Fixed names in the shared /tmp: another user's file there is left alone, and this
+// user's own file of that name is used, said once on standard error.
+TEST(AppLog, AFileOfAnotherUserIsLeftForThisUsersOwn) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "making a file of another user takes root";
+    }
+    const TempDir shared;
+    const TempDir runtime;
+    const auto fixed = shared.path() / "pagemate-app.log";
+    testing::writeFile(fixed, "theirs\n");
+    ASSERT_EQ(::chown(fixed.c_str(), 65534, 65534), 0);
+    const auto errors = shared.path() / "stderr";
+    const int saved = ::dup(2);
+    const int capture = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(capture, 2);
+    std::vector<std::filesystem::path> used;
+    for (const char* folder : {runtime.path().c_str(), static_cast<const char*>(nullptr)}) {
+        const testing::ScopedEnvironment variable("XDG_RUNTIME_DIR", folder);
+        used.push_back(AppLog::fileFor(fixed));
+        LogWriter(used.back(), &system_clock::now, -1).write("一行");
+    }
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(capture);
+    EXPECT_EQ(used, (std::vector<std::filesystem::path>{runtime.path() / "pagemate-app.log",
+                                                        shared.path() / "pagemate-app-0.log"}));
+    EXPECT_EQ(readFile(fixed), "theirs\n");
+    EXPECT_TRUE(readFile(used[1]).ends_with("] 一行\n"));
+    EXPECT_EQ(readFile(errors), "页伴：" + fixed.string() + " 是另一个用户的文件，本次改用 " +
+                                    used[0].string() + "\n");
+    // This user's own files keep their names.
+    EXPECT_EQ(AppLog::fileFor(errors), errors);
+}
+
 }  // namespace
 }  // namespace pagemate

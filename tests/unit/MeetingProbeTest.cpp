@@ -136,12 +136,18 @@ TEST_F(MeetingProbeTest, LongRecordTestReportsMemoryAndTheOutput) {
     EXPECT_EQ(files[0].samples.size(), 960000u);
     EXPECT_FALSE(fs::exists(files[0].path));
 
-    // No minutes: nothing to save.
-    result.reset();
-    MeetingProbe::longRecordTest(
-        0, [&](json answer) { result = std::move(answer); }, options);
-    ASSERT_TRUE(settle(result));
-    EXPECT_EQ(*result, json({{"ok", false}, {"error", "录音收尾失败"}}));
+    // Less than a minute or more than a day (up to what the switch reads) is refused
+    // before anything is recorded.
+    for (const std::int64_t minutes : {INT64_MIN, std::int64_t{0}, std::int64_t{1441}, INT64_MAX}) {
+        result.reset();
+        MeetingProbe::longRecordTest(
+            minutes, [&](json answer) { result = std::move(answer); }, options);
+        ASSERT_TRUE(result) << minutes;
+        EXPECT_EQ(*result,
+                  json({{"ok", false},
+                        {"error", "分钟数超出范围（1 到 1440）：" + std::to_string(minutes)}}));
+    }
+    EXPECT_EQ(platform.audioCodecs.files().size(), 1u);
 }
 
 TEST_F(MeetingProbeTest, LongRecordTestWatchdogAfterMinutesTimesSixPlus300Seconds) {

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "harness/MeetingFolders.h"
 #include "harness/TestSupport.h"
 #include "meeting/MeetingSession.h"
+#include "platform/ThreadSerialQueue.h"
 #include "platform/fake/FakePlatform.h"
+#include "web/MeetingController.h"
 
 namespace pagemate {
 namespace {
@@ -210,6 +215,60 @@ TEST_F(MeetingSessionTest, FinishGivesUpOnAStuckChannelAndStillFinishesTheOther)
     platform.queue.advance(3000ms);
     ASSERT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
     EXPECT_TRUE(platform.speech.channel(1).finalized());
+}
+
+// The program ends (its platform goes) while the session's blocking work runs on a
+// thread of its own: the end waits for that thread, and its continuation goes unrun.
+TEST(MeetingSessionExit, TheEndWaitsForTheBackgroundWorkAndDropsItsContinuation) {
+    std::atomic<bool> entered = false;
+    std::atomic<bool> released = false;
+    bool answered = false;
+    std::thread releaser;
+    {
+        fake::FakePlatform platform;
+        platform.speech.onCall = [&](const std::string& /*call*/) {
+            entered = true;
+            while (!released) {
+                std::this_thread::sleep_for(1ms);
+            }
+        };
+        MeetingSession::preferredLocale([&](const std::string&) { answered = true; });
+        while (!entered) {
+            std::this_thread::sleep_for(1ms);
+        }
+        releaser = std::thread([&] {
+            std::this_thread::sleep_for(50ms);
+            released = true;
+        });
+    }
+    releaser.join();
+    EXPECT_FALSE(answered);
+}
+
+// The program ends while a meeting finishes: its capture, recorder, channels and
+// decoders end before the services they use (a sanitizer run sees any that did not).
+TEST(MeetingSessionExit, AnExitWhileTheMeetingFinishes) {
+    const testing::MeetingFolders folders;
+    fake::FakePlatform platform;
+    // The recorder's writes on a thread of their own, as in the program.
+    Platform::current().serialQueues = std::make_unique<ThreadSerialQueues>();
+    platform.speech.channel(0).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
+    auto controller = MeetingController::create();
+    const auto post = [&](const char* action) {
+        platform.windows.panels.at(0)->view.delegate->didReceiveMessage({{"action", action}});
+    };
+    post("start");
+    ASSERT_TRUE(platform.queue.runUntil([&] { return controller->state() == "recording"; }, 5s));
+    const auto microphone = platform.sound.stream(SoundDeviceKind::defaultInput);
+    microphone->deliver(fake::sineFragment(microphone->request().format, 4096, 440, 0.3F));
+    microphone->flush();
+    post("stop");
+    platform.queue.runUntil([] { return false; }, 20ms);
+    EXPECT_EQ(controller->state(), "stopping");
+    controller.reset();
+    Platform::uninstall();
+    // What was recorded stays for the next start to save.
+    EXPECT_EQ(folders.meetingFolders().size() + folders.savedFiles().size(), 1u);
 }
 
 }  // namespace

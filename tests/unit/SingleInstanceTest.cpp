@@ -198,7 +198,9 @@ TEST_F(SingleInstanceTest, WithoutASessionBusTheProgramRunsAloneAndSaysWhyOnce) 
 }
 
 TEST_F(SingleInstanceTest, SelfTestStartsNeverMeetTheRunningInstance) {
-    EXPECT_EQ(start({"--meeting", "--recordtest"}), SingleInstance::Start::alone);
+    link.held = true;
+    EXPECT_EQ(start({"--meeting", "--recordtest"}), SingleInstance::Start::besideRunning);
+    EXPECT_EQ(link.askedNames, std::vector<std::string>{"com.fernwick.pagemate"});
     EXPECT_TRUE(link.claimedNames.empty());
     EXPECT_TRUE(link.sent.empty());
     EXPECT_FALSE(link.handler);

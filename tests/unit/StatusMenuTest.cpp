@@ -140,8 +140,10 @@ TEST_F(StatusMenuTest, CommandsDoWhatTheySay) {
     EXPECT_TRUE(log.contains("打开官网反馈区"));
     choose("查看日志");
     EXPECT_TRUE(log.contains("用户打开日志"));
-    EXPECT_EQ(platform.workspace.openedFiles(),
-              std::vector<std::filesystem::path>{"/tmp/pagemate-app.log"});
+    // The file the log goes to in this run, whichever it is.
+    ASSERT_EQ(platform.workspace.openedFiles().size(), 1u);
+    EXPECT_TRUE(
+        testing::readFile(platform.workspace.openedFiles()[0]).ends_with("] 用户打开日志\n"));
 
     // The recordings folder is made and handed to the file manager.
     {

@@ -25,6 +25,11 @@ class ScriptedInstanceLink final : public InstanceLink {
         return next;
     }
 
+    bool isHeld(std::string_view name) override {
+        askedNames.emplace_back(name);
+        return held;
+    }
+
     Delivery send(InstanceAction action) override {
         sent.push_back(action);
         if (deliveries.empty()) {
@@ -46,6 +51,9 @@ class ScriptedInstanceLink final : public InstanceLink {
     std::deque<Claim> claims;
     std::deque<Delivery> deliveries;
     std::vector<std::string> claimedNames;
+    // What isHeld() answers, and the names it was asked about.
+    bool held = false;
+    std::vector<std::string> askedNames;
     std::vector<InstanceAction> sent;
     ActionHandler handler;
 };

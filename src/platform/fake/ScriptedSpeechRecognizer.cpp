@@ -308,6 +308,9 @@ std::vector<std::string> ScriptedSpeechRecognizer::calls() const {
 }
 
 void ScriptedSpeechRecognizer::record(std::string call) const {
+    if (onCall) {
+        onCall(call);
+    }
     const std::lock_guard lock(mutex_);
     calls_.push_back(std::move(call));
 }

@@ -129,6 +129,9 @@ class ScriptedSpeechRecognizer final : public SpeechRecognizer {
     std::optional<SpeechError> downloadFailure;
     std::optional<SpeechError> reserveFailure;
     std::optional<SpeechError> channelFailure;
+    // Runs at every call, on the caller's thread, before the answer (a test holds a
+    // background thread there).
+    std::function<void(const std::string& call)> onCall;
 
     // The channel the core makes as its n-th (from 0), scripted beforehand or
     // inspected afterwards.

@@ -8,11 +8,26 @@ void VirtualClockQueue::post(Task task) {
 
 void VirtualClockQueue::postAfter(std::chrono::milliseconds delay, Task task) {
     {
-        const std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        if (closed_) {
+            lock.unlock();
+            task = nullptr;  // outside the lock: what it holds may post
+            return;
+        }
         const auto due = now_ + std::max(delay, std::chrono::milliseconds(0));
         tasks_.emplace(Key{due, sequence_++}, std::move(task));
     }
     posted_.notify_all();
+}
+
+void VirtualClockQueue::close() {
+    std::map<Key, Task> waiting;
+    {
+        const std::lock_guard lock(mutex_);
+        closed_ = true;
+        waiting.swap(tasks_);
+    }
+    waiting.clear();  // outside the lock: what they hold may post
 }
 
 MainQueue::Clock::time_point VirtualClockQueue::now() const {

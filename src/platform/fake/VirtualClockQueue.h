@@ -24,6 +24,7 @@ class VirtualClockQueue final : public MainQueue {
     // The blocked thread runs nothing; the clock moves on by the pause.
     void sleepFor(std::chrono::milliseconds pause) override;
     [[nodiscard]] Clock::time_point now() const override;
+    void close() override;
 
     // Runs everything due now, including what those tasks post for now.
     void runUntilIdle();
@@ -47,6 +48,7 @@ class VirtualClockQueue final : public MainQueue {
     Clock::time_point now_ = Clock::time_point(std::chrono::hours(1000));
     std::uint64_t sequence_ = 0;
     std::map<Key, Task> tasks_;
+    bool closed_ = false;
 };
 
 template <typename Predicate>

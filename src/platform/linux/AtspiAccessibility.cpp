@@ -255,9 +255,22 @@ void AtspiAccessibility::requestPermission() {
     if (g_settings_get_boolean(settings.get(), kKey) == TRUE) {
         return;  // already on: the accessibility bus is what is missing
     }
-    g_settings_set_boolean(settings.get(), kKey, TRUE);
+    // dconf takes the change at once and writes it through its service on the session
+    // bus later; without that bus the write fails and the old value comes back. Only a
+    // value read back after the sync was stored.
+    const bool accepted = g_settings_set_boolean(settings.get(), kKey, TRUE) == TRUE;
     g_settings_sync();
-    reportPlatformNotice(AccessibilitySwitchedOn{});
+    if (accepted && g_settings_get_boolean(settings.get(), kKey) == TRUE) {
+        reportPlatformNotice(AccessibilitySwitchedOn{});
+        return;
+    }
+    GSettingsBackend* backend = nullptr;
+    g_object_get(settings.get(), "backend", &backend, nullptr);
+    const GObjectPtr<GSettingsBackend> owned(backend);
+    const std::string store = backend != nullptr ? G_OBJECT_TYPE_NAME(backend) : "GSettings";
+    reportPlatformNotice(AccessibilitySwitchNotStored{
+        accepted ? store + " did not keep the value (no session bus to write through?)"
+                 : store + " refused the change (the key is not writable)"});
 }
 
 void AtspiAccessibility::openSettings() {

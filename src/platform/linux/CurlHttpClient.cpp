@@ -9,6 +9,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/ThreadSerialQueue.h"
+
 namespace pagemate::linux_backend {
 
 namespace {
@@ -332,6 +334,7 @@ void CurlHttpClient::takeNewWork(std::vector<std::unique_ptr<Transfer>>& started
 }
 
 void CurlHttpClient::runWorker() {
+    nameCurrentThread("pagemate-http");
     for (;;) {
         std::vector<std::unique_ptr<Transfer>> started;
         {

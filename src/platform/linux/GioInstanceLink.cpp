@@ -198,17 +198,43 @@ void GioInstanceLink::setActionHandler(ActionHandler handler) {
     state_->handler = std::move(handler);
 }
 
+namespace {
+
+// The session bus over a connection of its own; null with the reason in `why`.
+GObjectPtr<GDBusConnection> connectToSessionBus(std::string& why) {
+    const std::optional<std::string> address = sessionBusAddress();
+    if (!address) {
+        why = "DBUS_SESSION_BUS_ADDRESS is not set and there is no bus socket in $XDG_RUNTIME_DIR";
+        return nullptr;
+    }
+    return connectToBus(*address, why);
+}
+
+}  // namespace
+
+bool GioInstanceLink::isHeld(std::string_view name) {
+    std::string why;
+    const GObjectPtr<GDBusConnection> bus = connectToSessionBus(why);
+    if (!bus) {
+        return false;
+    }
+    const GVariantPtr reply(g_dbus_connection_call_sync(
+        bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", std::string(name).c_str()), G_VARIANT_TYPE("(b)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+    gboolean held = FALSE;
+    if (reply) {
+        g_variant_get(reply.get(), "(b)", &held);
+    }
+    g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
+    return held == TRUE;
+}
+
 InstanceLink::Claim GioInstanceLink::claim(std::string_view name) {
     State& state = *state_;
     if (!state.bus) {
-        const std::optional<std::string> address = sessionBusAddress();
-        if (!address) {
-            return {Claim::Outcome::noSessionBus,
-                    "DBUS_SESSION_BUS_ADDRESS is not set and there is no bus socket in "
-                    "$XDG_RUNTIME_DIR"};
-        }
         std::string why;
-        state.bus = connectToBus(*address, why);
+        state.bus = connectToSessionBus(why);
         if (!state.bus) {
             return {Claim::Outcome::noSessionBus, why};
         }

@@ -25,6 +25,7 @@ class GioInstanceLink final : public InstanceLink {
 
     void setActionHandler(ActionHandler handler) override;
     Claim claim(std::string_view name) override;
+    bool isHeld(std::string_view name) override;
     Delivery send(InstanceAction action) override;
 
   private:

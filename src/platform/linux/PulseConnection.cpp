@@ -1,11 +1,25 @@
 #include "platform/linux/PulseConnection.h"
 
-#include <pthread.h>
 #include <pulse/rtclock.h>
 
-#include <thread>
+#include "support/BackgroundThreads.h"
 
 namespace pagemate::linux_backend {
+
+namespace {
+
+// The threads that stop and free loops, each joined by the next one started or by
+// joinClosingLoops().
+BackgroundThreads& closingLoops() {
+    static BackgroundThreads threads;
+    return threads;
+}
+
+}  // namespace
+
+void PulseConnection::joinClosingLoops() {
+    closingLoops().joinRunning();
+}
 
 // The threaded main loop. It is stopped and freed off its own thread: when the last
 // owner lets go on that thread (a stream's callback dropping the last reference), a
@@ -26,11 +40,10 @@ struct PulseConnection::Loop {
             return;
         }
         if (pa_threaded_mainloop_in_thread(loop) != 0) {
-            std::thread([handle = loop] {
-                pthread_setname_np(pthread_self(), "pagemate-pa-end");
+            closingLoops().run("pagemate-pa-end", [handle = loop](const std::stop_token&) {
                 pa_threaded_mainloop_stop(handle);
                 pa_threaded_mainloop_free(handle);
-            }).detach();
+            });
             return;
         }
         pa_threaded_mainloop_stop(loop);

@@ -29,6 +29,10 @@ class PulseConnection {
     ~PulseConnection();
 
     [[nodiscard]] pa_context* context() const { return context_.get(); }
+
+    // Waits for the threads that stop and free the loops let go on their own thread
+    // (named "pagemate-pa-end"); the sound server calls it as it goes.
+    static void joinClosingLoops();
     [[nodiscard]] bool inLoopThread() const;
 
     // The loop's lock; taken only off the loop thread (its callbacks hold it already).

@@ -286,6 +286,10 @@ std::variant<std::unique_ptr<SoundDevice>, SoundServerError> PulseSoundServer::o
                                          std::get<PulseConnection::Source>(std::move(found)));
 }
 
+PulseSoundServer::~PulseSoundServer() {
+    PulseConnection::joinClosingLoops();
+}
+
 bool PulseSoundServer::offersOutputMonitor() {
     return std::holds_alternative<std::unique_ptr<SoundDevice>>(
         openDevice(SoundDeviceKind::outputMonitor));

@@ -15,6 +15,12 @@ namespace pagemate::linux_backend {
 // (PA_ERR_CONNECTIONREFUSED, "Connection refused").
 class PulseSoundServer final : public SoundServer {
   public:
+    PulseSoundServer() = default;
+    PulseSoundServer(const PulseSoundServer&) = delete;
+    PulseSoundServer& operator=(const PulseSoundServer&) = delete;
+    // Waits for the loops of closed connections to be stopped and freed.
+    ~PulseSoundServer() override;
+
     std::variant<std::unique_ptr<SoundDevice>, SoundServerError> openDevice(
         SoundDeviceKind kind) override;
     bool offersOutputMonitor() override;
