@@ -26,7 +26,7 @@ std::string availabilityReason(HotKeys::Availability availability) {
 // round it.
 std::string failureLine(const StandardHotKey& key, const HotKeyRegistration& registration,
                         HotKeys::Availability availability) {
-    std::string line = std::string(key.symbol) + "（" + std::string(key.keys) + "）";
+    std::string line = std::string(key.keys) + " ";
     switch (registration.outcome) {
         case HotKeyRegistration::Outcome::taken:
             line += "已被其他程序占用";

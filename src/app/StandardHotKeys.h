@@ -14,8 +14,7 @@ struct StandardHotKey {
     std::uint32_t id = 0;
     std::uint32_t keyCode = 0;
     std::uint32_t modifiers = 0;
-    std::string_view symbol;    // as the program shows it: "⌥Space"
-    std::string_view keys;      // the same keys as a Linux keyboard names them
+    std::string_view keys;      // as a Linux keyboard names them: "Alt+Space"
     std::string_view menuItem;  // the status menu's item for the same feature
 };
 
@@ -23,10 +22,10 @@ inline constexpr std::uint32_t kOptionShift = HotKeyModifier::option | HotKeyMod
 
 // In the order of registration.
 inline constexpr std::array<StandardHotKey, 4> kStandardHotKeys = {{
-    {1, HotKeyCode::space, HotKeyModifier::option, "⌥Space", "Alt+Space", "快速输入（就地改写）"},
-    {2, HotKeyCode::space, kOptionShift, "⌥⇧Space", "Alt+Shift+Space", "打开完整助手"},
-    {3, HotKeyCode::m, kOptionShift, "⌥⇧M", "Alt+Shift+M", "会议记录（本地转写）"},
-    {4, HotKeyCode::c, kOptionShift, "⌥⇧C", "Alt+Shift+C", "打开大窗口（对话建页面）"},
+    {1, HotKeyCode::space, HotKeyModifier::option, "Alt+Space", "快速输入（就地改写）"},
+    {2, HotKeyCode::space, kOptionShift, "Alt+Shift+Space", "打开完整助手"},
+    {3, HotKeyCode::m, kOptionShift, "Alt+Shift+M", "会议记录（本地转写）"},
+    {4, HotKeyCode::c, kOptionShift, "Alt+Shift+C", "打开大窗口（对话建页面）"},
 }};
 
 // What the four hot keys do, each called on the main thread.

@@ -32,8 +32,9 @@ struct Commands {
     std::function<void()> quit;
 };
 
+// The keys as a Linux keyboard names them (⌥ and ⇧ are a Mac's).
 inline constexpr const char* hotKeysHint =
-    "快捷键：⌥Space 快速输入 · ⌥⇧Space 面板 · ⌥⇧C 大窗口 · ⌥⇧M 会议";
+    "快捷键：Alt+Space 快速输入 · Alt+Shift+Space 面板 · Alt+Shift+C 大窗口 · Alt+Shift+M 会议";
 
 // The 21 items of the status menu, in order.
 std::vector<MenuItem> build(const State& state, const Commands& commands);

@@ -169,6 +169,9 @@ std::optional<RunningApplication> frontmostNotion() {
 NotionContext read(bool includeSelection, const std::optional<RunningApplication>& fallbackApp) {
     NotionContext context;
     std::optional<RunningApplication> target = frontmostNotion();
+    // Shortcuts go to whatever application has the keyboard: only Notion may get them
+    // (Control-L in a browser or an editor does something else entirely).
+    const bool notionHasKeyboard = target.has_value();
     if (!target) {
         target = fallbackApp;
     }
@@ -178,7 +181,7 @@ NotionContext read(bool includeSelection, const std::optional<RunningApplication
     if (const auto title = windowTitle(target->pid); title && !title->empty()) {
         context.pageTitle = cleanTitle(*title);
     }
-    if (isTrusted()) {
+    if (notionHasKeyboard && isTrusted()) {
         // The link first: each capture has put the pasteboard back before the next.
         if (const auto link = copyLinkViaShortcut(keyL, kReadTimeout)) {
             if (const auto parsed = parseNotionURL(*link)) {
@@ -206,7 +209,15 @@ NotionContext read(bool includeSelection, const std::optional<RunningApplication
 }
 
 std::optional<std::string> windowTitle(int pid) {
-    return Platform::current().accessibility->focusedWindowTitle(pid);
+    const Platform& platform = Platform::current();
+    if (std::optional<std::string> title = platform.accessibility->focusedWindowTitle(pid);
+        title && !title->empty()) {
+        return title;
+    }
+    // Electron and Chromium show nothing to the accessibility interface until the
+    // desktop's assistive-technologies switch is on, the usual case on a fresh desktop;
+    // the window system knows the title all the same.
+    return platform.workspace->windowTitle(pid);
 }
 
 std::string cleanTitle(std::string_view title) {

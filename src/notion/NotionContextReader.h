@@ -39,6 +39,8 @@ std::optional<RunningApplication> frontmostNotion();
 // Everything that can be learnt of the current page; see the notes in the source.
 NotionContext read(bool includeSelection, const std::optional<RunningApplication>& fallbackApp);
 
+// The title of the application's focused window from the accessibility interface, else
+// the one the window system shows for it.
 std::optional<std::string> windowTitle(int pid);
 std::string cleanTitle(std::string_view title);
 std::optional<ParsedNotionURL> parseNotionURL(std::string_view text);

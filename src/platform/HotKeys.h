@@ -66,6 +66,9 @@ struct HotKeyRegistration {
 // main loop: never inside a call the core made, and never after this object is gone.
 // The handler is called once per press of a registered combination, whatever lock
 // keys (Caps Lock, Num Lock, Scroll Lock) are on, and not again while the key repeats.
+// It is called once keystrokes the action sends can reach the frontmost application:
+// no grab of the combination's keyboard is active then (X11 delivers the press when its
+// key is released, or after a bound for a key held long).
 //
 // Backends: X11 key grabs on the root window today. A desktop whose compositor owns the
 // keyboard (Wayland) gets the GlobalShortcuts portal as one more backend: it binds each

@@ -31,6 +31,11 @@ class Workspace {
     [[nodiscard]] virtual std::vector<RunningApplication> runningApplications() = 0;
     // Asks the application to come to the front; it may take a moment or refuse.
     virtual bool activate(const RunningApplication& application) = 0;
+    // The title the window system shows for the application's window: its active window
+    // when it has the focus, else the one of its windows stacked highest. Absent when it
+    // has no titled window. This is what the desktop's window list shows, and it is there
+    // whether or not the application speaks to the accessibility interface.
+    [[nodiscard]] virtual std::optional<std::string> windowTitle(int pid) = 0;
 };
 
 }  // namespace pagemate

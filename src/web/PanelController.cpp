@@ -183,9 +183,13 @@ void PanelController::show() {
         panel_->setFrame(placement(screen->visibleFrame, Settings::shared().panelHeight()));
     }
     refreshBootstrap();
+    // Notion's shortcut reaches Notion only while it has the keyboard: the page's context
+    // is read before the panel takes the focus (activation and keystrokes race on X11),
+    // and given to the page after, ahead of the focus event as before.
+    const NotionContext context = NotionContextReader::read(false, lastFrontmostApp_);
     panel_->orderFront();
     windows.activateSelf();
-    notifyContext(false);
+    sendContext(context);
     sendHostEvent({{"type", "focus"}});
 }
 
@@ -258,6 +262,9 @@ void PanelController::didFinish() {
         const std::string draft = std::exchange(pendingDraft_, {});
         applyDraftToComposer(draft);
     }
+    if (!showingFailurePage_ && lastContext_) {
+        evaluateCall("onContext", *lastContext_);
+    }
     if (webSelfTestCompletion_) {
         const std::weak_ptr<PanelController> weakSelf = weak_from_this();
         Platform::current().mainQueue->postAfter(kSelfTestSettle, [weakSelf] {
@@ -305,12 +312,16 @@ void PanelController::sendHostEvent(const nlohmann::json& event) {
 }
 
 void PanelController::notifyContext(bool includeSelection) {
-    const NotionContext context = NotionContextReader::read(includeSelection, lastFrontmostApp_);
+    sendContext(NotionContextReader::read(includeSelection, lastFrontmostApp_));
+}
+
+void PanelController::sendContext(const NotionContext& context) {
     if (!HostBridge::guardedCall(HostBridge::panelBridge, "onContext",
                                  HostBridge::contextObject(context))) {
         return;
     }
-    evaluateCall("onContext", HostBridge::contextObject(context));
+    lastContext_ = HostBridge::contextObject(context);
+    evaluateCall("onContext", *lastContext_);
     if (onStatusChange) {
         onStatusChange(context.pageTitle.empty() ? "未识别到 Notion 页面" : context.pageTitle);
     }

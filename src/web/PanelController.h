@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "notion/NotionContext.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
 #include "web/ServiceResolver.h"
@@ -78,6 +79,7 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     void load();
     void resize(double height);
     void insert(const std::string& text);
+    void sendContext(const NotionContext& context);
     void failInsert(const std::string& message);
     void applyDraftToComposer(const std::string& draft);
     void showFailurePage(const std::string& message);
@@ -98,6 +100,10 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     std::optional<RunningApplication> lastFrontmostApp_;
     std::function<void(nlohmann::json)> webSelfTestCompletion_;
     std::string pendingDraft_;
+    // The context last read for the page. Every show reloads the page right after the
+    // read, so the page that was told may be gone (or not loaded yet): the loaded page
+    // is told again.
+    std::optional<nlohmann::json> lastContext_;
     // Only the latest bootstrap is kept: the page sees the values of the latest load,
     // and scripts do not pile up over many shows.
     std::string bootstrapScript_;

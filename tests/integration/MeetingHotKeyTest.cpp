@@ -1,5 +1,5 @@
 // The meeting window as a user meets it: the program running on the virtual display
-// under a window manager, Alt+Shift+M pressed on the keyboard through XTest; a meeting
+// under a window manager, Alt+Shift+M pressed as a person does through XTest; a meeting
 // under way when the session ends the program, on a sound server of the test's own.
 
 #include <gtest/gtest.h>
@@ -26,8 +26,10 @@ class MeetingHotKey : public testing::DesktopSuite {
         service.answer("/meeting", 200, testing::readFile(PAGES_DIR "/meeting.html"), "text/html");
     }
 
+    // As a person presses it: M held 150 ms, the modifiers let go of after it.
     static void pressAltShiftM() {
-        testing::pressKeys(desktop->display(), {XK_Alt_L, XK_Shift_L, XK_m});
+        testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_Shift_L, XK_m},
+                               {std::chrono::milliseconds(150), false});
     }
 
     testing::TempDir home;

@@ -233,11 +233,15 @@ TEST_F(NotionReadTest, WindowTitleAndFallbackRules) {
     link = "https://www.notion.so/" + std::string(kId);
     EXPECT_EQ(Reader::read(false, std::nullopt).pageTitle, "Weekly Plan");
 
-    // Notion not in front: the fallback application is read; without one, nothing.
+    // Notion not in front: the fallback application's title is read, but no shortcut is
+    // sent (it would reach the terminal); without a fallback, nothing.
     platform.workspace.frontmost = RunningApplication{7, "org.gnome.Terminal", "Terminal"};
     EXPECT_EQ(Reader::frontmostNotion(), std::nullopt);
     EXPECT_EQ(Reader::read(true, std::nullopt), NotionContext{});
-    EXPECT_EQ(Reader::read(false, notion).pageId, kDashed);
+    platform.keys.strokes.clear();
+    EXPECT_EQ(Reader::read(true, notion),
+              (NotionContext{"", "Weekly Plan", "", "", "windowTitle"}));
+    EXPECT_TRUE(platform.keys.strokes.empty());
     // The identity is compared exactly.
     platform.workspace.frontmost = RunningApplication{42, "Notion.id", "Notion"};
     EXPECT_EQ(Reader::frontmostNotion(), std::nullopt);

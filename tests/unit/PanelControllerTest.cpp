@@ -279,6 +279,10 @@ TEST_F(PanelControllerTest, ShowTellsThePageTheContextThenFocusAndToggleHidesWit
                   {NotionContextReader::keyL, true, KeyEvents::commandFlag},
                   {NotionContextReader::keyL, false, KeyEvents::commandFlag}}));
     EXPECT_EQ(panel->lastFrontmostApp(), notion);
+    // The show reloads the page after the read: the page that loads is told it too.
+    const std::size_t beforeLoad = scripts.size();
+    window.view.delegate->didFinish();
+    EXPECT_EQ(indexOf(scripts, scripts[context], beforeLoad), beforeLoad);
 
     const std::size_t beforeHide = scripts.size();
     panel->toggle();  // visible: hides

@@ -82,10 +82,9 @@ TEST_F(StandardHotKeysTest, TakenCombinationsAreNamedInOneNotificationWithTheirM
     const Notification& notice = platform.notifications.sent[0];
     EXPECT_EQ(notice.appName, "页伴");
     EXPECT_EQ(notice.summary, "页伴：部分快捷键无法使用");
-    EXPECT_EQ(
-        notice.body,
-        "⌥Space（Alt+Space）已被其他程序占用，请改用状态栏图标菜单里的「快速输入（就地改写）」。\n"
-        "⌥⇧M（Alt+Shift+M）已被其他程序占用，请改用状态栏图标菜单里的「会议记录（本地转写）」。");
+    EXPECT_EQ(notice.body,
+              "Alt+Space 已被其他程序占用，请改用状态栏图标菜单里的「快速输入（就地改写）」。\n"
+              "Alt+Shift+M 已被其他程序占用，请改用状态栏图标菜单里的「会议记录（本地转写）」。");
     const std::vector<std::string> failures = {"注册全局热键失败（id=1）：10",
                                                "注册全局热键失败（id=3）：10"};
     EXPECT_EQ(log.messages(), failures);
@@ -122,13 +121,13 @@ TEST_F(StandardHotKeysTest, HotKeysTheDesktopCannotHaveAreExplained) {
     EXPECT_EQ(log.messages(), expected);
     ASSERT_EQ(platform.notifications.sent.size(), 1U);
     EXPECT_EQ(platform.notifications.sent[0].body,
-              "⌥Space（Alt+Space）在此桌面不可用（Wayland "
+              "Alt+Space 在此桌面不可用（Wayland "
               "会话），请改用状态栏图标菜单里的「快速输入（就地改写）」。\n"
-              "⌥⇧Space（Alt+Shift+Space）在此桌面不可用（Wayland "
+              "Alt+Shift+Space 在此桌面不可用（Wayland "
               "会话），请改用状态栏图标菜单里的「打开完整助手」。\n"
-              "⌥⇧M（Alt+Shift+M）在此桌面不可用（Wayland "
+              "Alt+Shift+M 在此桌面不可用（Wayland "
               "会话），请改用状态栏图标菜单里的「会议记录（本地转写）」。\n"
-              "⌥⇧C（Alt+Shift+C）无法注册（错误 "
+              "Alt+Shift+C 无法注册（错误 "
               "2），请改用状态栏图标菜单里的「打开大窗口（对话建页面）」。");
 }
 

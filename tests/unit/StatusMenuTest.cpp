@@ -50,7 +50,7 @@ TEST_F(StatusMenuTest, TwentyOneItemsInOrder) {
         "打开大窗口（对话建页面）",
         "打开完整助手",
         "会议记录（本地转写）",
-        "快捷键：⌥Space 快速输入 · ⌥⇧Space 面板 · ⌥⇧C 大窗口 · ⌥⇧M 会议",
+        "快捷键：Alt+Space 快速输入 · Alt+Shift+Space 面板 · Alt+Shift+C 大窗口 · Alt+Shift+M 会议",
         "读取当前 Notion 页面",
         "",
         "状态：未连接",

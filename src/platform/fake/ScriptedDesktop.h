@@ -70,8 +70,14 @@ class ScriptedWorkspace final : public Workspace {
         return true;
     }
 
+    [[nodiscard]] std::optional<std::string> windowTitle(int pid) override {
+        const auto found = windowTitles.find(pid);
+        return found == windowTitles.end() ? std::nullopt : std::optional(found->second);
+    }
+
     std::optional<RunningApplication> frontmost;
     std::vector<RunningApplication> running;
+    std::map<int, std::string> windowTitles;
     std::vector<RunningApplication> activations;
     std::function<void(const RunningApplication&)> onActivate;
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -156,6 +157,15 @@ struct X11HotKeys::Impl {
         Impl* owner;
     };
 
+    // A press held back until the keyboard is Notion's again: while the key that set off
+    // a passive grab is down, X gives the whole keyboard to this connection, so the
+    // shortcuts an action sends (Control-C, Control-L) would come back here instead of
+    // reaching the application.
+    struct PendingPress {
+        KeyCode key = 0;
+        HotKeyIdentifier identifier;
+    };
+
     X11Connection display;
     std::unique_ptr<GSource, SourceDestroy> source;
     PressHandler handler;
@@ -164,11 +174,21 @@ struct X11HotKeys::Impl {
     unsigned int locks = LockMask;
     // Grabbed keys down now: a press of one of them again is the key repeating.
     std::set<KeyCode> down;
+    std::optional<PendingPress> pending;
+    // Ends a press held too long (releaseBound): the grab is let go of without waiting.
+    std::unique_ptr<GSource, SourceDestroy> releaseTimer;
+    // After a grab was let go of early, the key's release goes to the focused window, not
+    // here: the server's key state tells when it is up.
+    std::unique_ptr<GSource, SourceDestroy> releasePoll;
 
     explicit Impl(X11Connection connection);
     void watch();
     void readEvents();
     void handle(const XKeyEvent& event);
+    void deliverPending();
+    void endGrabEarly();
+    [[nodiscard]] bool serverHasKeyDown(KeyCode key) const;
+    void watchForForcedRelease();
 };
 
 X11HotKeys::Impl::Impl(X11Connection connection) : display(std::move(connection)) {}
@@ -222,6 +242,11 @@ void X11HotKeys::Impl::handle(const XKeyEvent& event) {
     const auto key = static_cast<KeyCode>(event.keycode);
     if (event.type == KeyRelease) {
         down.erase(key);
+        // The server ended the grab with this release: the keyboard is the focused
+        // window's again, and what the action sends reaches it.
+        if (pending && pending->key == key) {
+            deliverPending();
+        }
         return;
     }
     const unsigned int modifiers = event.state & kModifierBits & ~locks;
@@ -229,9 +254,59 @@ void X11HotKeys::Impl::handle(const XKeyEvent& event) {
     if (grab == grabs.end() || !down.insert(key).second) {
         return;  // not ours, or the key repeating
     }
-    if (handler) {
-        handler(grab->second);
+    if (pending) {
+        deliverPending();  // another of ours went down first: its press stands
     }
+    pending = PendingPress{key, grab->second};
+    releaseTimer.reset(g_timeout_source_new(static_cast<guint>(X11HotKeys::releaseBound.count())));
+    g_source_set_callback(
+        releaseTimer.get(),
+        [](gpointer data) -> gboolean {
+            static_cast<Impl*>(data)->endGrabEarly();
+            return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
+    g_source_attach(releaseTimer.get(), nullptr);
+}
+
+void X11HotKeys::Impl::deliverPending() {
+    const std::optional<PendingPress> press = std::exchange(pending, std::nullopt);
+    // Also from the timer's own callback: GLib holds the source while it dispatches it.
+    releaseTimer.reset();
+    if (press && handler) {
+        handler(press->identifier);
+    }
+}
+
+void X11HotKeys::Impl::endGrabEarly() {
+    if (!pending) {
+        return;
+    }
+    XUngrabKeyboard(display.get(), CurrentTime);
+    XSync(display.get(), False);
+    watchForForcedRelease();
+    deliverPending();
+}
+
+bool X11HotKeys::Impl::serverHasKeyDown(KeyCode key) const {
+    std::array<char, 32> keymap{};
+    XQueryKeymap(display.get(), keymap.data());
+    return (static_cast<unsigned char>(keymap[key / 8]) & (1U << (key % 8U))) != 0;
+}
+
+void X11HotKeys::Impl::watchForForcedRelease() {
+    releasePoll.reset(g_timeout_source_new(50));
+    g_source_set_callback(
+        releasePoll.get(),
+        [](gpointer data) -> gboolean {
+            auto* self = static_cast<Impl*>(data);
+            for (auto key = self->down.begin(); key != self->down.end();) {
+                key = self->serverHasKeyDown(*key) ? std::next(key) : self->down.erase(key);
+            }
+            return self->down.empty() ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+        },
+        this, nullptr);
+    g_source_attach(releasePoll.get(), nullptr);
 }
 
 std::unique_ptr<HotKeys> X11HotKeys::connect() {

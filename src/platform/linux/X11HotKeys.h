@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "platform/HotKeys.h"
@@ -14,8 +15,16 @@ namespace pagemate::linux_backend {
 // of Space, M and C are the keys with those keysyms. A combination another X client
 // holds is `taken`, with X's error code (BadAccess) as the status. Closing the
 // connection, when this goes, ends every grab.
+//
+// While the key that set off a grab is down, X hands the whole keyboard to the grabbing
+// connection: keystrokes sent to Notion then would come back here. So a press reaches
+// the handler when its key is released (the server ends the grab with that release), or,
+// when the key is held longer than `releaseBound`, after the grab has been let go of.
 class X11HotKeys final : public HotKeys {
   public:
+    // How long a held hot key keeps its action waiting; a person's press lasts 50-400 ms.
+    static constexpr std::chrono::milliseconds releaseBound{1000};
+
     // The hot keys of the display named by $DISPLAY; the unavailable ones (noDisplay)
     // when it cannot be opened.
     static std::unique_ptr<HotKeys> connect();

@@ -43,6 +43,39 @@ std::vector<unsigned long> longProperty(Display* display, Window window, const c
     return {values, values + count};
 }
 
+// A text property as UTF-8: _NET_WM_NAME is UTF-8 already; WM_NAME may be Latin-1 or
+// compound text, which Xlib converts.
+std::optional<std::string> textProperty(Display* display, Window window, const char* name) {
+    Atom actualType = None;
+    int actualFormat = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* raw = nullptr;
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 4096, False,
+                           AnyPropertyType, &actualType, &actualFormat, &count, &remaining,
+                           &raw) != Success) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<unsigned char, XFreeDeleter> owned(raw);
+    if (raw == nullptr || actualFormat != 8) {
+        return std::nullopt;
+    }
+    if (actualType == utf8) {
+        return std::string(reinterpret_cast<const char*>(raw), count);
+    }
+    XTextProperty property{raw, actualType, actualFormat, count};
+    char** list = nullptr;
+    int items = 0;
+    if (Xutf8TextPropertyToTextList(display, &property, &list, &items) < Success ||
+        list == nullptr) {
+        return std::nullopt;
+    }
+    std::string text = items > 0 && list[0] != nullptr ? list[0] : "";
+    XFreeStringList(list);
+    return text;
+}
+
 // Xlib has one error handler per process. Errors on this workspace's own connection
 // (windows that vanish while they are looked at) are ignored; the rest go on to the
 // handler that was there before (GDK's).
@@ -69,7 +102,8 @@ struct X11Workspace::Impl {
     X11Connection display = openX11Connection();
 
     [[nodiscard]] std::optional<RunningApplication> applicationOf(Window window) const;
-    [[nodiscard]] std::vector<Window> clientWindows() const;
+    [[nodiscard]] std::vector<Window> clientWindows(const char* list = "_NET_CLIENT_LIST") const;
+    [[nodiscard]] std::optional<std::string> titleOf(Window window) const;
 };
 
 X11Workspace::X11Workspace() : impl_(std::make_unique<Impl>()) {
@@ -137,14 +171,24 @@ std::optional<RunningApplication> X11Workspace::Impl::applicationOf(Window windo
     return application;
 }
 
-std::vector<Window> X11Workspace::Impl::clientWindows() const {
+std::vector<Window> X11Workspace::Impl::clientWindows(const char* list) const {
     if (!display) {
         return {};
     }
     Display* connection = display.get();
-    const auto windows =
-        longProperty(connection, DefaultRootWindow(connection), "_NET_CLIENT_LIST", XA_WINDOW);
+    const auto windows = longProperty(connection, DefaultRootWindow(connection), list, XA_WINDOW);
     return {windows.begin(), windows.end()};
+}
+
+std::optional<std::string> X11Workspace::Impl::titleOf(Window window) const {
+    std::optional<std::string> title = textProperty(display.get(), window, "_NET_WM_NAME");
+    if (!title || title->empty()) {
+        title = textProperty(display.get(), window, "WM_NAME");
+    }
+    if (title && title->empty()) {
+        return std::nullopt;
+    }
+    return title;
 }
 
 std::optional<RunningApplication> X11Workspace::frontmostApplication() {
@@ -173,6 +217,35 @@ std::vector<RunningApplication> X11Workspace::runningApplications() {
         }
     }
     return applications;
+}
+
+std::optional<std::string> X11Workspace::windowTitle(int pid) {
+    if (!impl_->display) {
+        return std::nullopt;
+    }
+    Display* display = impl_->display.get();
+    const auto active =
+        longProperty(display, DefaultRootWindow(display), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+    std::vector<Window> candidates;
+    if (!active.empty() && active[0] != None) {
+        candidates.push_back(static_cast<Window>(active[0]));
+    }
+    // Bottom to top: the highest window of the application is its most recent one.
+    std::vector<Window> stacked = impl_->clientWindows("_NET_CLIENT_LIST_STACKING");
+    if (stacked.empty()) {
+        stacked = impl_->clientWindows();
+    }
+    candidates.insert(candidates.end(), stacked.rbegin(), stacked.rend());
+    for (const Window window : candidates) {
+        const std::optional<RunningApplication> owner = impl_->applicationOf(window);
+        if (!owner || owner->pid != pid) {
+            continue;
+        }
+        if (std::optional<std::string> title = impl_->titleOf(window)) {
+            return title;
+        }
+    }
+    return std::nullopt;
 }
 
 bool X11Workspace::activate(const RunningApplication& application) {

@@ -7,9 +7,9 @@
 namespace pagemate::linux_backend {
 
 // Applications as an EWMH window manager reports them: the active window, the client
-// list, each window's process id and WM_CLASS. Notion's Linux builds are given the
-// identity "notion.id" so the core's comparisons stay as they are. Addresses open
-// with the desktop's default handler.
+// list (in stacking order for titles), each window's process id, WM_CLASS and title. Notion's Linux
+// builds are given the identity "notion.id" so the core's comparisons stay as they are. Addresses
+// open with the desktop's default handler.
 class X11Workspace final : public Workspace {
   public:
     X11Workspace();
@@ -22,6 +22,7 @@ class X11Workspace final : public Workspace {
     [[nodiscard]] std::optional<RunningApplication> frontmostApplication() override;
     [[nodiscard]] std::vector<RunningApplication> runningApplications() override;
     bool activate(const RunningApplication& application) override;
+    [[nodiscard]] std::optional<std::string> windowTitle(int pid) override;
 
     // The identity of a window class ("Notion" → "notion.id"; others as they are).
     static std::string identityForClass(std::string_view windowClass);

@@ -1,0 +1,189 @@
+// The hot-key flows end to end against Notion's own engine: the program running on the
+// virtual display under openbox, Chromium showing an editor page as Notion's desktop app
+// does, and the hot keys pressed as people press them (the last key held 0 to 400 ms,
+// the modifiers let go of before or after it). The quick bar rewrites the selection in
+// place and gives the user's clipboard back; the panel learns the page from its link and
+// writes its answer at the cursor; the page's title comes through with Chromium's
+// accessibility off (from the window system) and on (from AT-SPI).
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+// httplib before the X11 headers: X11 defines macros (Success, None) that clash with it.
+#include "fixtures/StandInService.h"
+#include "harness/ProgramRun.h"
+#include "platform/fake/VirtualClockQueue.h"
+#include "platform/linux/AtspiAccessibility.h"
+// clang-format off
+#include <gtk/gtk.h>
+#include "fixtures/ChromiumNotion.h"
+#include "fixtures/DesktopSuite.h"
+#include <X11/keysym.h>
+// clang-format on
+
+namespace pagemate {
+namespace {
+
+using namespace std::chrono_literals;
+using Timing = testing::PersonTiming;
+
+constexpr const char* kUsersCopy = "user's own copy";
+
+class NotionEngine : public testing::DesktopSuite {
+  protected:
+    // One Chromium and one program for the whole suite, as a user's session has them.
+    static void startSession(bool accessibility) {
+        service = std::make_unique<testing::StandInService>();
+        service->answer("/quick", 200, testing::readFile(PAGES_DIR "/quick-apply.html"),
+                        "text/html");
+        service->answer("/panel", 200, testing::readFile(PAGES_DIR "/panel-insert.html"),
+                        "text/html");
+        home = std::make_unique<testing::TempDir>();
+        environment = {
+            std::make_shared<testing::ScopedEnvironment>("PGM_SERVER_URL", service->base().c_str()),
+            std::make_shared<testing::ScopedEnvironment>("XDG_DATA_HOME",
+                                                         (home->path() / "data").c_str()),
+            std::make_shared<testing::ScopedEnvironment>("XDG_CONFIG_HOME",
+                                                         (home->path() / "config").c_str())};
+        notion = std::make_unique<testing::ChromiumNotion>(*desktop, *service, accessibility);
+        std::filesystem::remove("/tmp/pagemate-app.log");
+        program = std::make_unique<testing::ProgramRun>(std::vector<std::string>{},
+                                                        home->path() / "stdout");
+        ASSERT_TRUE(testing::waitForLog("菜单栏就绪", *program));
+        ASSERT_TRUE(testing::logLines("注册全局热键失败").empty()) << "a hot key is not free";
+    }
+    static void TearDownTestSuite() {
+        if (program) {
+            EXPECT_TRUE(program->terminate());
+        }
+        program.reset();
+        notion.reset();
+        environment.clear();
+        service.reset();
+        home.reset();
+        DesktopSuite::TearDownTestSuite();
+    }
+
+    // The user's clipboard, owned by this process as the user's last copy would be.
+    static void copyAsTheUser() {
+        gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), kUsersCopy, -1);
+        gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+    }
+    static std::string clipboardText() {
+        gchar* text = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+        std::string result = text != nullptr ? text : "";
+        g_free(text);
+        return result;
+    }
+
+    // What AT-SPI says the editor's focused window is called.
+    static std::optional<std::string> accessibleTitle() {
+        fake::VirtualClockQueue clock;
+        linux_backend::AtspiAccessibility accessibility(true, clock);
+        if (!accessibility.trustStatus().trusted()) {
+            return std::nullopt;
+        }
+        return accessibility.focusedWindowTitle(notion->pid());
+    }
+
+    // Alt+Space over the editor: the selection rewritten in place, the clipboard back.
+    static void rewriteWithTheQuickBar(const Timing& timing) {
+        SCOPED_TRACE(testing::describe(timing));
+        notion->startRound(/*selectWord=*/true);
+        copyAsTheUser();
+        const std::size_t written = testing::logLines("快速条：已写回").size();
+        testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_space}, timing);
+        ASSERT_TRUE(
+            testing::pumpUntil([] { return notion->text() == "hello WORLD from chromium"; }, 10s))
+            << notion->text();
+        EXPECT_EQ(testing::logLines("快速条：已显示").back(),
+                  "快速条：已显示（选中 5 字，页面「Roadmap Q3」）");
+        ASSERT_TRUE(testing::pumpUntil(
+            [&] { return testing::logLines("快速条：已写回").size() > written; }));
+        EXPECT_EQ(testing::logLines("快速条：已写回").back(), "快速条：已写回（粘贴，替换选中）");
+        EXPECT_TRUE(testing::pumpUntil([] { return clipboardText() == kUsersCopy; }, 3s))
+            << clipboardText();
+    }
+
+    static inline std::unique_ptr<testing::StandInService> service;
+    static inline std::unique_ptr<testing::TempDir> home;
+    static inline std::vector<std::shared_ptr<testing::ScopedEnvironment>> environment;
+    static inline std::unique_ptr<testing::ChromiumNotion> notion;
+    static inline std::unique_ptr<testing::ProgramRun> program;
+};
+
+// Notion as a fresh desktop runs it: no assistive technologies, so AT-SPI sees nothing.
+class NotionEngineWithoutAccessibility : public NotionEngine {
+  protected:
+    static void SetUpTestSuite() {
+        DesktopSuite::SetUpTestSuite();
+        startSession(false);
+    }
+};
+
+TEST_F(NotionEngineWithoutAccessibility, QuickBarRewritesTheSelectionWhateverThePersonsTiming) {
+    ASSERT_TRUE(program && program->running());
+    EXPECT_EQ(accessibleTitle(), std::nullopt) << "the title must come from the window system";
+    for (const Timing& timing : testing::personTimings()) {
+        rewriteWithTheQuickBar(timing);
+    }
+    // With nothing selected the link is copied instead: it names the page, and the
+    // answer goes in at the caret.
+    notion->startRound(/*selectWord=*/false);
+    testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_space}, {150ms, false});
+    ASSERT_TRUE(testing::pumpUntil(
+        [] { return notion->text() == "hello INSERTED world from chromium"; }, 10s))
+        << notion->text();
+    EXPECT_EQ(testing::logLines("快速条：已显示").back(),
+              "快速条：已显示（选中 0 字，页面「Roadmap Q3」）");
+}
+
+TEST_F(NotionEngineWithoutAccessibility, PanelReadsThePageAndInsertsWhateverThePersonsTiming) {
+    ASSERT_TRUE(program && program->running());
+    for (const Timing& timing : testing::personTimings()) {
+        SCOPED_TRACE(testing::describe(timing));
+        notion->startRound(/*selectWord=*/true);
+        const std::size_t seen = service->countFor("/panel-context");
+        testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_Shift_L, XK_space}, timing);
+        const auto knowsThePage = [&] {
+            const auto received = service->received();
+            std::size_t index = 0;
+            for (const auto& request : received) {
+                if (request.path != "/panel-context" || index++ < seen) {
+                    continue;
+                }
+                const auto context = nlohmann::json::parse(request.body, nullptr, false);
+                if (context.is_object() && context.value("pageId", "") == notion->pageId) {
+                    EXPECT_EQ(context.value("pageTitle", ""), "Roadmap Q3");
+                    EXPECT_EQ(context.value("source", ""), "link");
+                    return true;
+                }
+            }
+            return false;
+        };
+        ASSERT_TRUE(testing::pumpUntil(knowsThePage, 10s));
+        ASSERT_TRUE(testing::pumpUntil(
+            [] { return notion->text() == "hello INSERTED from chromium"; }, 10s))
+            << notion->text();
+    }
+}
+
+// Notion with the desktop's switch on: the title comes from AT-SPI.
+class NotionEngineWithAccessibility : public NotionEngine {
+  protected:
+    static void SetUpTestSuite() {
+        DesktopSuite::SetUpTestSuite();
+        startSession(true);
+    }
+};
+
+TEST_F(NotionEngineWithAccessibility, QuickBarTakesTheTitleFromTheAccessibilityInterface) {
+    ASSERT_TRUE(program && program->running());
+    ASSERT_TRUE(testing::pumpUntil([] { return accessibleTitle().has_value(); }, 10s));
+    EXPECT_EQ(accessibleTitle(), "Roadmap Q3 - Notion");
+    rewriteWithTheQuickBar({150ms, false});
+}
+
+}  // namespace
+}  // namespace pagemate
