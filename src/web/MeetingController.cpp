@@ -4,9 +4,9 @@
 #include <cmath>
 #include <utility>
 
-#include "app/AppLog.h"
-#include "app/HistoryCommands.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/NetworkErrorText.h"
+#include "base/Settings.h"
 #include "meeting/AudioCapture.h"
 #include "meeting/MeetingCaptureError.h"
 #include "meeting/MeetingRecorder.h"
@@ -15,7 +15,6 @@
 #include "platform/SpeechRecognizer.h"
 #include "support/Url.h"
 #include "web/HostBridge.h"
-#include "web/NetworkErrorText.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
@@ -174,7 +173,7 @@ void MeetingController::handleMessage(const nlohmann::json& body) {
         // file, a network share or another program's handler.
         const std::string url = message->string("url");
         const std::optional<std::string> scheme = urlScheme(url);
-        if (isAbsoluteURL(url) && scheme && HistoryCommands::isOpenableScheme(*scheme)) {
+        if (isAbsoluteURL(url) && scheme && isOpenableScheme(*scheme)) {
             platform.workspace->openURL(url);
         }
     } else if (action == "resize") {

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/AppLog.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/NetworkErrorText.h"
+#include "base/Settings.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
 #include "platform/Platform.h"
@@ -12,7 +13,6 @@
 #include "support/Url.h"
 #include "support/Utf8.h"
 #include "web/HostBridge.h"
-#include "web/NetworkErrorText.h"
 #include "web/PageSample.h"
 #include "web/PanelFailurePage.h"
 

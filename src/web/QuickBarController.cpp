@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/AppLog.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/NetworkErrorText.h"
+#include "base/Settings.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
 #include "platform/Platform.h"
 #include "support/Url.h"
 #include "support/Utf8.h"
-#include "web/NetworkErrorText.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
