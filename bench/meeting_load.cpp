@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "BenchFigures.h"
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "fixtures/SpeechAudio.h"
 #include "fixtures/StandInService.h"
 #include "harness/MeetingFolders.h"

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "BenchFigures.h"
-#include "app/Settings.h"
+#include "base/Settings.h"
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
 #include "fixtures/StandInService.h"
 // clang-format off

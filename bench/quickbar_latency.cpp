@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "BenchFigures.h"
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "fixtures/StandInService.h"
 #include "harness/TestSupport.h"
 #include "notion/NotionContextReader.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 
 namespace pagemate::fuzz {
 

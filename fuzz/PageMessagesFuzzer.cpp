@@ -18,7 +18,7 @@
 
 #include "FuzzSupport.h"
 #include "app/HistoryCommands.h"
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "platform/WebView.h"
 #include "platform/fake/FakePlatform.h"
 #include "support/Url.h"

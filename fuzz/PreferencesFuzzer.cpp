@@ -16,8 +16,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "app/Settings.h"
 #include "app/SettingsWindowController.h"
+#include "base/Settings.h"
 #include "platform/PreferencesFile.h"
 #include "platform/fake/FakePlatform.h"
 #include "web/ChatWindowController.h"

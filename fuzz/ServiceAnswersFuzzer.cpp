@@ -19,11 +19,11 @@
 #include "FuzzSupport.h"
 #include "app/HistoryCommands.h"
 #include "app/SettingsWindowController.h"
+#include "base/NetworkErrorText.h"
 #include "meeting/MeetingRecorder.h"
 #include "platform/fake/FakePlatform.h"
 #include "support/Url.h"
 #include "support/Utf8.h"
-#include "web/NetworkErrorText.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate::fuzz {

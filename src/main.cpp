@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/AppDelegate.h"
-#include "app/AppLog.h"
 #include "app/SingleInstance.h"
 #include "app/WaylandSession.h"
+#include "base/AppLog.h"
 #include "platform/linux/GioInstanceLink.h"
 #include "platform/linux/LinuxPlatform.h"
 

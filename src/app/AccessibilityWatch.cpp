@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
 

@@ -3,12 +3,12 @@
 #include <filesystem>
 
 #include "app/AccessibilityWatch.h"
-#include "app/AppLog.h"
-#include "app/Defaults.h"
 #include "app/HistoryCommands.h"
-#include "app/Settings.h"
 #include "app/StandardHotKeys.h"
 #include "app/StatusMenu.h"
+#include "base/AppLog.h"
+#include "base/Defaults.h"
+#include "base/Settings.h"
 #include "meeting/MeetingRecorder.h"
 #include "meeting/RecordingsFolder.h"
 #include "notion/NotionContextReader.h"

@@ -4,11 +4,11 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "app/AppLog.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/NetworkErrorText.h"
+#include "base/Settings.h"
 #include "platform/Platform.h"
 #include "support/Url.h"
-#include "web/NetworkErrorText.h"
 
 namespace pagemate::HistoryCommands {
 
@@ -79,10 +79,6 @@ void openOnMain(const std::string& url) {
 }
 
 }  // namespace
-
-bool isOpenableScheme(std::string_view scheme) {
-    return scheme == "http" || scheme == "https" || scheme == "notion";
-}
 
 void openHistory() {
     std::string url = serviceBase() + "/api/history";

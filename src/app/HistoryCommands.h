@@ -3,7 +3,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "platform/HttpClient.h"
 
@@ -14,9 +13,6 @@ void openHistory();
 // Asks the service to synchronise the archive now and reports the counts. `status`
 // receives the progress text for the status line.
 void syncHistoryNow(const std::function<void(const std::string&)>& status);
-
-// The addresses openHistory hands to the desktop: web pages and Notion's own links.
-bool isOpenableScheme(std::string_view scheme);
 
 // What the service's answer about the archive asks for: the address to open (not yet
 // checked), or that the archive is switched off; neither when the answer says nothing

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "platform/Platform.h"
 
 namespace pagemate {

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "app/AppDelegate.h"
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "diagnostics/MeetingEnvironment.h"
 #include "diagnostics/MeetingProbe.h"
 #include "diagnostics/ReportFile.h"

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
 #include "support/Url.h"

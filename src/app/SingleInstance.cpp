@@ -1,6 +1,6 @@
 #include "app/SingleInstance.h"
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 
 namespace pagemate {
 

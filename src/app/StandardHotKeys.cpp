@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/AppLog.h"
 #include "app/HotKeyManager.h"
+#include "base/AppLog.h"
 #include "platform/Platform.h"
 
 namespace pagemate {

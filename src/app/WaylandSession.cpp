@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 
 namespace pagemate::WaylandSession {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "platform/Platform.h"
 #include "support/SafeFile.h"
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <optional>
 
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "diagnostics/ReportFile.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"

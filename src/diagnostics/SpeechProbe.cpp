@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/SpeechErrorText.h"
 #include "diagnostics/ReportFile.h"
 #include "meeting/MeetingSession.h"
-#include "meeting/SpeechErrorText.h"
 #include "platform/Platform.h"
 
 namespace pagemate::SpeechProbe {

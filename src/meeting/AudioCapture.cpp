@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "meeting/MeetingCaptureError.h"
 #include "platform/Platform.h"
 

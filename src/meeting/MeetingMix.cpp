@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "meeting/RecordingFiles.h"
 #include "support/FileDescriptor.h"
 

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "meeting/MeetingMix.h"
 #include "meeting/RecordingFiles.h"
 #include "platform/Platform.h"

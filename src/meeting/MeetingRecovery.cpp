@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "meeting/MeetingMix.h"
 #include "meeting/MeetingRecorder.h"
 #include "meeting/RecordingFiles.h"

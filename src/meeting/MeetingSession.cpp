@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
+#include "base/SpeechErrorText.h"
 #include "meeting/MeetingRecorder.h"
-#include "meeting/SpeechErrorText.h"
 #include "platform/Platform.h"
 
 namespace pagemate {

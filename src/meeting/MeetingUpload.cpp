@@ -3,13 +3,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/AppLog.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/NetworkErrorText.h"
+#include "base/Settings.h"
 #include "meeting/MeetingRecorder.h"
 #include "platform/Platform.h"
 #include "support/Url.h"
 #include "support/Utf8.h"
-#include "web/NetworkErrorText.h"
 
 namespace pagemate {
 

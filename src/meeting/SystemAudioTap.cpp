@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "meeting/MeetingCaptureError.h"
 
 namespace pagemate {

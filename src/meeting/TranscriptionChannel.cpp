@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "app/AppLog.h"
-#include "meeting/SpeechErrorText.h"
+#include "base/AppLog.h"
+#include "base/SpeechErrorText.h"
 #include "platform/Platform.h"
 #include "support/Text.h"
 

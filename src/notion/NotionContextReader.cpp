@@ -3,7 +3,7 @@
 #include <array>
 #include <cctype>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "platform/Platform.h"
 #include "support/Text.h"
 #include "support/Utf8.h"

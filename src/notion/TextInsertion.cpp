@@ -1,6 +1,6 @@
 #include "notion/TextInsertion.h"
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "notion/NotionContextReader.h"
 #include "platform/Platform.h"
 

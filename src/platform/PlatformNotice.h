@@ -65,11 +65,18 @@ struct SpeechModelUnusable {
     std::string detail;
 };
 
+// An alert was raised where no display can show it; it reads as dismissed with its
+// default button.
+struct AlertWithoutDisplay {
+    std::string message;
+    std::string informativeText;
+};
+
 using PlatformNotice =
     std::variant<PreferencesFileUnusable, PreferencesNotSaved, SecretServiceUnavailable,
                  AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySwitchedOn,
                  AccessibilitySwitchNotStored, AccessibilitySettingsNotOpened, MouseUpsNotWatched,
-                 SpeechModelUnusable>;
+                 SpeechModelUnusable, AlertWithoutDisplay>;
 
 // Records the notice in the program's log; any thread.
 void reportPlatformNotice(const PlatformNotice& notice);

@@ -80,4 +80,8 @@ std::string percentEncodeQueryValue(std::string_view text) {
     return encoded;
 }
 
+bool isOpenableScheme(std::string_view scheme) {
+    return scheme == "http" || scheme == "https" || scheme == "notion";
+}
+
 }  // namespace pagemate

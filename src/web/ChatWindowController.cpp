@@ -6,7 +6,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "platform/Platform.h"
 #include "support/Text.h"
 #include "support/Url.h"

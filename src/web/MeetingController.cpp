@@ -4,9 +4,9 @@
 #include <cmath>
 #include <utility>
 
-#include "app/AppLog.h"
-#include "app/HistoryCommands.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/NetworkErrorText.h"
+#include "base/Settings.h"
 #include "meeting/AudioCapture.h"
 #include "meeting/MeetingCaptureError.h"
 #include "meeting/MeetingRecorder.h"
@@ -15,7 +15,6 @@
 #include "platform/SpeechRecognizer.h"
 #include "support/Url.h"
 #include "web/HostBridge.h"
-#include "web/NetworkErrorText.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
@@ -61,27 +60,45 @@ struct MeetingController::Meeting {
     std::shared_ptr<MeetingRecorder> recorder;
 };
 
-MeetingController::MeetingController()
-    : selfTest_({kProbeScript, kConfigProbe, "无法读取页面"}),
-      queue_(Platform::current().serialQueues->make("pagemate-meeting")) {
+namespace {
+
+std::unique_ptr<PanelWindow> makeMeetingWindow() {
     PanelOptions options;
     options.title = "会议记录";
-    options.contentRect = Rect{0, 0, initialWidth, initialHeight};
-    options.minWidth = minWidth;
-    options.minHeight = minHeight;
+    options.contentRect =
+        Rect{0, 0, MeetingController::initialWidth, MeetingController::initialHeight};
+    options.minWidth = MeetingController::minWidth;
+    options.minHeight = MeetingController::minHeight;
     options.floating = true;
     options.webDataName = "webdata";
-    window_ = Platform::current().windows->createPanel(options);
-    window_->webView().setDelegate(this);
-    window_->webView().setUserScripts(HostBridge::pageScripts(HostBridge::Host::meeting));
+    return Platform::current().windows->createPanel(options);
 }
 
-MeetingController::~MeetingController() {
-    window_->webView().setDelegate(nullptr);
+}  // namespace
+
+MeetingController::MeetingController()
+    : page_(makeMeetingWindow(), HostBridge::Host::meeting, true),
+      selfTest_({kProbeScript, kConfigProbe, "无法读取页面"}),
+      queue_(Platform::current().serialQueues->make("pagemate-meeting")) {
+    page_.events.finished = [this] { pageFinished(); };
+    page_.events.failedProvisional = [this](const NetworkError& error) {
+        fail("无法打开会议界面：" + networkErrorText(error) + "。请确认助手服务已启动。");
+    };
+    page_.on("start", [this](const HostBridge::Message&) { startRecording(); });
+    page_.on("stop", [this](const HostBridge::Message&) { stopRecording(); });
+    page_.on("hide", [this](const HostBridge::Message&) { hide(); });
+    page_.on("copyText", [](const HostBridge::Message& message) {
+        Pasteboard& pasteboard = *Platform::current().pasteboard;
+        pasteboard.clearContents();
+        pasteboard.setString(message.string("text"));
+    });
+    page_.on("openUrl",
+             [this](const HostBridge::Message& message) { openURL(message.string("url")); });
+    page_.on("resize", [this](const HostBridge::Message& message) { resize(message.height()); });
 }
 
 void MeetingController::toggle() {
-    if (window_->isVisible()) {
+    if (window().isVisible()) {
         hide();
     } else {
         show();
@@ -90,17 +107,14 @@ void MeetingController::toggle() {
 
 void MeetingController::show() {
     injectBootstrap();
-    if (!hasLoadedOnce_) {
-        hasLoadedOnce_ = true;
-        load();
-    }
+    (void)page_.loadOnce(baseURL() + "/meeting", kPageTimeout);
     centre();
-    window_->orderFront();
+    window().orderFront();
     Platform::current().windows->activateSelf();
 }
 
 void MeetingController::hide() {
-    window_->orderOut();
+    window().orderOut();
 }
 
 void MeetingController::injectBootstrap() {
@@ -109,16 +123,8 @@ void MeetingController::injectBootstrap() {
     values.serverUrl = baseURL();
     values.password = settings.password();
     values.model = settings.model();
-    // Only the latest bootstrap is kept; it takes effect at the next load.
-    window_->webView().setUserScripts(HostBridge::pageScripts(
-        HostBridge::Host::meeting, HostBridge::meetingBootstrapObject(values)));
-}
-
-void MeetingController::load() {
-    const std::string url = baseURL() + "/meeting";
-    if (isAbsoluteURL(url)) {
-        window_->webView().loadURL(url, kPageTimeout);
-    }
+    // It takes effect at the next load.
+    (void)page_.setBootstrap(HostBridge::meetingBootstrapObject(values));
 }
 
 void MeetingController::centre() {
@@ -127,58 +133,31 @@ void MeetingController::centre() {
         return;
     }
     const Rect visible = screen->visibleFrame;
-    const Rect frame = window_->frame();
-    window_->setFrame(Rect{visible.x + (visible.width - frame.width) / 2,
+    const Rect frame = window().frame();
+    window().setFrame(Rect{visible.x + (visible.width - frame.width) / 2,
                            visible.y + (visible.height - frame.height) / 2, frame.width,
                            frame.height});
 }
 
 void MeetingController::resize(double height) {
-    if (height <= kMinResizeRequest || !window_->isVisible()) {
+    if (height <= kMinResizeRequest || !window().isVisible()) {
         return;
     }
-    std::optional<Rect> visible = window_->screenVisibleFrame();
-    if (!visible) {
-        if (const std::optional<Screen> screen = Platform::current().windows->mainScreen()) {
-            visible = screen->visibleFrame;
-        }
-    }
+    const std::optional<Rect> visible = page_.visibleFrame();
     const double limit = (visible ? visible->height : 0) - kScreenMargin;
     const double target = std::min(std::max(height, minHeight), limit);
-    const Rect frame = window_->frame();
-    if (std::fabs(target - frame.height) <= kResizeTolerance) {
+    if (std::fabs(target - window().frame().height) <= kResizeTolerance) {
         return;
     }
-    // The top edge stays where it is.
-    window_->setFrame(Rect{frame.x, frame.maxY() - target, frame.width, target});
+    page_.setHeightKeepingTop(target);
 }
 
-void MeetingController::handleMessage(const nlohmann::json& body) {
-    const std::optional<HostBridge::Message> message = HostBridge::Message::accept(body);
-    if (!message) {
-        return;
-    }
-    Platform& platform = Platform::current();
-    const std::string& action = message->action();
-    if (action == "start") {
-        startRecording();
-    } else if (action == "stop") {
-        stopRecording();
-    } else if (action == "hide") {
-        window_->orderOut();
-    } else if (action == "copyText") {
-        platform.pasteboard->clearContents();
-        platform.pasteboard->setString(message->string("text"));
-    } else if (action == "openUrl") {
-        // Web pages and Notion's links only: a page must not have the desktop open a
-        // file, a network share or another program's handler.
-        const std::string url = message->string("url");
-        const std::optional<std::string> scheme = urlScheme(url);
-        if (isAbsoluteURL(url) && scheme && HistoryCommands::isOpenableScheme(*scheme)) {
-            platform.workspace->openURL(url);
-        }
-    } else if (action == "resize") {
-        resize(message->height());
+void MeetingController::openURL(const std::string& url) {
+    // Web pages and Notion's links only: a page must not have the desktop open a file,
+    // a network share or another program's handler.
+    const std::optional<std::string> scheme = urlScheme(url);
+    if (isAbsoluteURL(url) && scheme && isOpenableScheme(*scheme)) {
+        Platform::current().workspace->openURL(url);
     }
 }
 
@@ -464,10 +443,7 @@ void MeetingController::fail(const std::string& message) {
 }
 
 void MeetingController::sendBridge(std::string_view function, const nlohmann::json& payload) {
-    if (const std::optional<std::string> call =
-            HostBridge::guardedCall(HostBridge::meetingBridge, function, payload)) {
-        window_->webView().evaluate(*call);
-    }
+    page_.call(function, payload);
 }
 
 void MeetingController::audioReady(const nlohmann::json& answer) {
@@ -477,8 +453,7 @@ void MeetingController::audioReady(const nlohmann::json& answer) {
     } catch (const nlohmann::json::exception&) {
         text = "null";
     }
-    window_->webView().evaluate("window.meetingAudioReady && window.meetingAudioReady(" + text +
-                                ");");
+    page_.view().evaluate("window.meetingAudioReady && window.meetingAudioReady(" + text + ");");
 }
 
 void MeetingController::status(const std::string& text) {
@@ -487,14 +462,10 @@ void MeetingController::status(const std::string& text) {
     }
 }
 
-void MeetingController::didFinish() {
+void MeetingController::pageFinished() {
     AppLog::write("会议窗口：页面加载完成");
     pushState();
-    selfTest_.pageLoaded(window_->webView(), kSelfTestSettle);
-}
-
-void MeetingController::didFailProvisional(const NetworkError& error) {
-    fail("无法打开会议界面：" + networkErrorText(error) + "。请确认助手服务已启动。");
+    selfTest_.pageLoaded(page_.view(), kSelfTestSettle);
 }
 
 // --- The self-test ---------------------------------------------------------------

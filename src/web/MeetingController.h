@@ -11,6 +11,7 @@
 #include "platform/SerialQueue.h"
 #include "platform/WindowSystem.h"
 #include "web/PageSample.h"
+#include "web/PageWindow.h"
 
 namespace pagemate {
 
@@ -28,8 +29,7 @@ class MeetingSession;
 // controller's serial queue "pagemate-meeting", the recorder's finish, the upload)
 // runs off the main thread and continues on the main queue, so page messages can
 // arrive between the steps. Hiding the window never stops a meeting.
-class MeetingController : public std::enable_shared_from_this<MeetingController>,
-                          private WebViewDelegate {
+class MeetingController : public std::enable_shared_from_this<MeetingController> {
   public:
     static constexpr double initialWidth = 600;
     static constexpr double initialHeight = 640;
@@ -46,7 +46,7 @@ class MeetingController : public std::enable_shared_from_this<MeetingController>
     MeetingController();
     MeetingController(const MeetingController&) = delete;
     MeetingController& operator=(const MeetingController&) = delete;
-    ~MeetingController() override;
+    ~MeetingController() = default;
 
     void toggle();
     // A fresh bootstrap, the page on the first call only, centred and in front.
@@ -59,9 +59,9 @@ class MeetingController : public std::enable_shared_from_this<MeetingController>
 
     // "idle", "starting", "recording" or "stopping".
     [[nodiscard]] const std::string& state() const { return state_; }
-    [[nodiscard]] PanelWindow& window() const { return *window_; }
+    [[nodiscard]] PanelWindow& window() const { return page_.window(); }
 
-    void handleMessage(const nlohmann::json& body);
+    void handleMessage(const nlohmann::json& body) { page_.handleMessage(body); }
 
   private:
     struct Meeting;
@@ -86,17 +86,12 @@ class MeetingController : public std::enable_shared_from_this<MeetingController>
     void status(const std::string& text);
 
     void injectBootstrap();
-    void load();
     void centre();
     void resize(double height);
+    void openURL(const std::string& url);
+    void pageFinished();
 
-    bool allowResponse(int) override { return true; }
-    void didFinish() override;
-    void didFailProvisional(const NetworkError& error) override;
-    void didFail(const NetworkError&) override {}
-    void didReceiveMessage(const nlohmann::json& body) override { handleMessage(body); }
-
-    std::unique_ptr<PanelWindow> window_;
+    PageWindow page_;
     std::string state_ = "idle";
     std::optional<std::chrono::system_clock::time_point> startedAt_;
     // The running meeting, once its start has come through.
@@ -105,7 +100,6 @@ class MeetingController : public std::enable_shared_from_this<MeetingController>
     bool checking_ = false;
     // A "stop" came while starting: the start, when it completes, ends the meeting.
     bool stopPending_ = false;
-    bool hasLoadedOnce_ = false;
     PageSelfTest selfTest_;
     // The capture's blocking start and stop, and the capability checks.
     std::unique_ptr<SerialQueue> queue_;

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/AppLog.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/NetworkErrorText.h"
+#include "base/Settings.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
 #include "platform/Platform.h"
@@ -12,7 +13,6 @@
 #include "support/Url.h"
 #include "support/Utf8.h"
 #include "web/HostBridge.h"
-#include "web/NetworkErrorText.h"
 #include "web/PageSample.h"
 #include "web/PanelFailurePage.h"
 
@@ -87,36 +87,60 @@ return { status: response.status, version: body.version || "",
          models: Array.isArray(body.models) ? body.models.length : 0 };
 )JS";
 
-}  // namespace
-
-PanelController::PanelController(ServiceResolver::Config config) : resolver_(std::move(config)) {
+std::unique_ptr<PanelWindow> makePanel() {
     PanelOptions options;
     options.title = "页伴";
-    options.contentRect = Rect{0, 0, width, 560};
+    options.contentRect = Rect{0, 0, PanelController::width, 560};
     options.minWidth = 360;
     options.minHeight = 320;
     options.maxWidth = 720;
     options.maxHeight = 900;
     options.webDataName = "webdata";
     options.developerExtras = true;
-    panel_ = Platform::current().windows->createPanel(options);
-    panel_->webView().setDelegate(this);
-    installScripts();
+    return Platform::current().windows->createPanel(options);
 }
 
-PanelController::~PanelController() {
-    panel_->webView().setDelegate(nullptr);
-}
+}  // namespace
 
-void PanelController::installScripts() {
-    std::vector<std::string> scripts = {HostBridge::hostObjectScript(HostBridge::Host::panel)};
-    if (captureErrors_) {
-        scripts.push_back(HostBridge::errorCaptureScript(HostBridge::Host::panel));
-    }
-    if (!bootstrapScript_.empty()) {
-        scripts.push_back(bootstrapScript_);
-    }
-    panel_->webView().setUserScripts(scripts);
+PanelController::PanelController(ServiceResolver::Config config)
+    : resolver_(std::move(config)), page_(makePanel(), HostBridge::Host::panel, false) {
+    page_.events.allowResponse = [this](int status) { return allowResponse(status); };
+    page_.events.finished = [this] { pageFinished(); };
+    page_.events.failedProvisional = [this](const NetworkError& error) {
+        pageFailedProvisional(error);
+    };
+    page_.events.failed = [this](const NetworkError& error) { pageFailed(error); };
+
+    Platform& platform = Platform::current();
+    page_.on("insertText",
+             [this](const HostBridge::Message& message) { insert(message.string("text")); });
+    page_.on("refreshContext", [this](const HostBridge::Message&) { notifyContext(true); });
+    page_.on("copyText", [this, &platform](const HostBridge::Message& message) {
+        platform.pasteboard->clearContents();
+        platform.pasteboard->setString(message.string("text"));
+        sendHostEvent({{"type", "copied"}});
+    });
+    page_.on("openSettings", [this](const HostBridge::Message&) {
+        if (onOpenSettings) {
+            onOpenSettings();
+        }
+    });
+    page_.on("hide", [this](const HostBridge::Message&) { hide(); });
+    page_.on("resize", [this](const HostBridge::Message& message) { resize(message.height()); });
+    page_.on("status", [this](const HostBridge::Message& message) {
+        if (onStatusChange) {
+            onStatusChange(message.string("text"));
+        }
+    });
+    page_.on("openAccessibility", [&platform](const HostBridge::Message&) {
+        NotionContextReader::requestPermission();
+        platform.accessibility->openSettings();
+    });
+    page_.on("openWeb", [this, &platform](const HostBridge::Message&) {
+        if (isAbsoluteURL(resolvedServerURL())) {
+            platform.workspace->openURL(resolvedServerURL());
+        }
+    });
 }
 
 Rect PanelController::placement(const Rect& visible, double storedHeight) {
@@ -151,7 +175,7 @@ std::string PanelController::failurePage(const std::string& base, const std::str
 }
 
 void PanelController::toggle() {
-    if (panel_->isVisible()) {
+    if (window().isVisible()) {
         hide();
     } else {
         show();
@@ -180,21 +204,21 @@ void PanelController::show() {
         screen = windows.mainScreen();
     }
     if (screen) {
-        panel_->setFrame(placement(screen->visibleFrame, Settings::shared().panelHeight()));
+        window().setFrame(placement(screen->visibleFrame, Settings::shared().panelHeight()));
     }
     refreshBootstrap();
     // Notion's shortcut reaches Notion only while it has the keyboard: the page's context
     // is read before the panel takes the focus (activation and keystrokes race on X11),
     // and given to the page after, ahead of the focus event as before.
     const NotionContext context = NotionContextReader::read(false, lastFrontmostApp_);
-    panel_->orderFront();
+    window().orderFront();
     windows.activateSelf();
     sendContext(context);
     sendHostEvent({{"type", "focus"}});
 }
 
 void PanelController::hide() {
-    panel_->orderOut();
+    window().orderOut();
     sendHostEvent({{"type", "blur"}});
 }
 
@@ -212,12 +236,9 @@ void PanelController::injectAndLoad() {
     const nlohmann::json bootstrap = HostBridge::panelBootstrapObject(
         {resolvedServerURL(), settings.password(), settings.model(), settings.agentMode(),
          NotionContextReader::isTrusted(), settings.archiveConversations()});
-    std::string script = HostBridge::bootstrapScript(bootstrap);
-    if (script.empty()) {
-        return;  // not serialisable: nothing installed, nothing loaded
+    if (!page_.setBootstrap(bootstrap)) {
+        return;  // not serialisable: nothing loaded
     }
-    bootstrapScript_ = std::move(script);
-    installScripts();
     load();
 }
 
@@ -225,17 +246,15 @@ void PanelController::load() {
     const std::string base(trimCharacter(resolvedServerURL(), '/'));
     AppLog::write("加载面板：" + base + "/panel");
     const std::string url = base + "/panel";
-    if (isAbsoluteURL(url)) {
-        showingFailurePage_ = false;
-        panel_->webView().loadURL(url, kPageTimeout);
-    } else {
+    showingFailurePage_ = false;
+    if (!page_.load(url, kPageTimeout)) {
         showFailurePage("服务器地址无效：" + base);
     }
 }
 
 void PanelController::showFailurePage(const std::string& message) {
     showingFailurePage_ = true;
-    panel_->webView().loadHTML(failurePage(resolvedServerURL(), message));
+    page_.view().loadHTML(failurePage(resolvedServerURL(), message));
 }
 
 bool PanelController::allowResponse(int status) {
@@ -255,15 +274,15 @@ bool PanelController::allowResponse(int status) {
     return false;
 }
 
-void PanelController::didFinish() {
-    AppLog::write("页面加载完成：" + panel_->webView().currentURL());
+void PanelController::pageFinished() {
+    AppLog::write("页面加载完成：" + page_.view().currentURL());
     // The failure page has no composer: a waiting draft stays for the next real page.
     if (!showingFailurePage_ && !pendingDraft_.empty()) {
         const std::string draft = std::exchange(pendingDraft_, {});
         applyDraftToComposer(draft);
     }
     if (!showingFailurePage_ && lastContext_) {
-        evaluateCall("onContext", *lastContext_);
+        page_.call("onContext", *lastContext_);
     }
     if (webSelfTestCompletion_) {
         const std::weak_ptr<PanelController> weakSelf = weak_from_this();
@@ -275,7 +294,7 @@ void PanelController::didFinish() {
     }
 }
 
-void PanelController::didFailProvisional(const NetworkError& error) {
+void PanelController::pageFailedProvisional(const NetworkError& error) {
     const std::string description = networkErrorText(error);
     AppLog::write("页面加载失败：" + description);
     if (webSelfTestCompletion_) {
@@ -285,7 +304,7 @@ void PanelController::didFailProvisional(const NetworkError& error) {
     showFailurePage("无法连接。请确认服务器已启动，或稍后重试。");
 }
 
-void PanelController::didFail(const NetworkError& error) {
+void PanelController::pageFailed(const NetworkError& error) {
     const std::string description = networkErrorText(error);
     if (webSelfTestCompletion_) {
         finishSelfTest({{"error", "加载失败：" + description}});
@@ -295,20 +314,12 @@ void PanelController::didFail(const NetworkError& error) {
 }
 
 void PanelController::applyDraftToComposer(const std::string& draft) {
-    panel_->webView().evaluate(HostBridge::composerFillScript(draft));
+    page_.view().evaluate(HostBridge::composerFillScript(draft));
     AppLog::write("面板：已填入草稿（" + std::to_string(characterCount(draft)) + " 字）");
 }
 
-void PanelController::evaluateCall(const char* function, const nlohmann::json& argument) {
-    const std::optional<std::string> call =
-        HostBridge::guardedCall(HostBridge::panelBridge, function, argument);
-    if (call) {
-        panel_->webView().evaluate(*call);
-    }
-}
-
 void PanelController::sendHostEvent(const nlohmann::json& event) {
-    evaluateCall("onEvent", event);
+    page_.sendEvent(event);
 }
 
 void PanelController::notifyContext(bool includeSelection) {
@@ -321,62 +332,20 @@ void PanelController::sendContext(const NotionContext& context) {
         return;
     }
     lastContext_ = HostBridge::contextObject(context);
-    evaluateCall("onContext", *lastContext_);
+    page_.call("onContext", *lastContext_);
     if (onStatusChange) {
         onStatusChange(context.pageTitle.empty() ? "未识别到 Notion 页面" : context.pageTitle);
     }
 }
 
 void PanelController::resize(double height) {
-    if (!panel_->isVisible()) {
+    if (!window().isVisible()) {
         return;
     }
-    std::optional<Rect> visible = panel_->screenVisibleFrame();
-    if (!visible) {
-        if (const auto screen = Platform::current().windows->mainScreen()) {
-            visible = screen->visibleFrame;
-        }
-    }
-    if (const std::optional<Rect> frame = resizedFrame(panel_->frame(), visible, height)) {
+    if (const std::optional<Rect> frame =
+            resizedFrame(window().frame(), page_.visibleFrame(), height)) {
         Settings::shared().setPanelHeight(frame->height);
-        panel_->setFrame(*frame);
-    }
-}
-
-void PanelController::handleMessage(const nlohmann::json& body) {
-    const std::optional<HostBridge::Message> message = HostBridge::Message::accept(body);
-    if (!message) {
-        return;
-    }
-    const std::string& action = message->action();
-    Platform& platform = Platform::current();
-    if (action == "insertText") {
-        insert(message->string("text"));
-    } else if (action == "refreshContext") {
-        notifyContext(true);
-    } else if (action == "copyText") {
-        platform.pasteboard->clearContents();
-        platform.pasteboard->setString(message->string("text"));
-        sendHostEvent({{"type", "copied"}});
-    } else if (action == "openSettings") {
-        if (onOpenSettings) {
-            onOpenSettings();
-        }
-    } else if (action == "hide") {
-        hide();
-    } else if (action == "resize") {
-        resize(message->height());
-    } else if (action == "status") {
-        if (onStatusChange) {
-            onStatusChange(message->string("text"));
-        }
-    } else if (action == "openAccessibility") {
-        NotionContextReader::requestPermission();
-        platform.accessibility->openSettings();
-    } else if (action == "openWeb") {
-        if (isAbsoluteURL(resolvedServerURL())) {
-            platform.workspace->openURL(resolvedServerURL());
-        }
+        window().setFrame(*frame);
     }
 }
 
@@ -421,7 +390,7 @@ void PanelController::failInsert(const std::string& message) {
         if (!self) {
             return;
         }
-        self->panel_->orderFront();
+        self->window().orderFront();
         Platform::current().windows->activateSelf();
         self->sendHostEvent({{"type", "insertFailed"}, {"message", message}});
     });
@@ -429,8 +398,7 @@ void PanelController::failInsert(const std::string& message) {
 
 void PanelController::runWebSelfTest(std::function<void(nlohmann::json)> completion) {
     webSelfTestCompletion_ = std::move(completion);
-    captureErrors_ = true;
-    installScripts();
+    page_.setCapturesErrors(true);
     refreshBootstrap();
     const std::weak_ptr<PanelController> weakSelf = weak_from_this();
     Platform::current().mainQueue->postAfter(kSelfTestLimit, [weakSelf] {
@@ -438,7 +406,7 @@ void PanelController::runWebSelfTest(std::function<void(nlohmann::json)> complet
         if (!self || !self->webSelfTestCompletion_) {
             return;
         }
-        const std::string url = self->panel_->webView().currentURL();
+        const std::string url = self->page_.view().currentURL();
         self->finishSelfTest({{"error", "超时：页面在 12 秒内没有完成加载"},
                               {"currentURL", url.empty() ? "(空)" : url}});
     });
@@ -449,14 +417,14 @@ void PanelController::sampleSelfTest() {
         return;
     }
     const std::weak_ptr<PanelController> weakSelf = weak_from_this();
-    panel_->webView().evaluate(kProbeScript, [weakSelf](const std::optional<nlohmann::json>& value,
-                                                        const std::string& error) {
+    page_.view().evaluate(kProbeScript, [weakSelf](const std::optional<nlohmann::json>& value,
+                                                   const std::string& error) {
         const auto self = weakSelf.lock();
         if (!self || !self->webSelfTestCompletion_) {
             return;
         }
         nlohmann::json sample = pageSample(value, error, "页面脚本执行失败");
-        self->panel_->webView().callAsyncFunction(
+        self->page_.view().callAsyncFunction(
             kConfigProbe, [weakSelf, sample](std::optional<nlohmann::json> api,
                                              const std::string& apiError) mutable {
                 const auto controller = weakSelf.lock();
@@ -481,7 +449,7 @@ void PanelController::finishSelfTest(nlohmann::json result) {
     }
     nlohmann::json report = {{"serverURL", Settings::shared().serverURL()},
                              {"bootstrapInjected", !Settings::shared().password().empty()},
-                             {"loadedURL", panel_->webView().currentURL()}};
+                             {"loadedURL", page_.view().currentURL()}};
     if (result.is_object()) {
         for (auto& [key, value] : result.items()) {
             report[key] = value;

@@ -9,6 +9,7 @@
 #include "notion/NotionContext.h"
 #include "platform/WindowSystem.h"
 #include "platform/Workspace.h"
+#include "web/PageWindow.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
@@ -17,8 +18,7 @@ namespace pagemate {
 // page, reloaded with fresh bootstrap values on every show. It owns the choice of
 // service for the run. Without a display its window never appears; the service is
 // still resolved.
-class PanelController : public std::enable_shared_from_this<PanelController>,
-                        private WebViewDelegate {
+class PanelController : public std::enable_shared_from_this<PanelController> {
   public:
     static constexpr double width = 420;
 
@@ -30,7 +30,7 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     explicit PanelController(ServiceResolver::Config config);
     PanelController(const PanelController&) = delete;
     PanelController& operator=(const PanelController&) = delete;
-    ~PanelController() override;
+    ~PanelController() = default;
 
     void toggle();
     void show();
@@ -58,7 +58,7 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     std::function<void(const std::string&)> onStatusChange;
     std::function<void()> onOpenSettings;
 
-    [[nodiscard]] PanelWindow& window() const { return *panel_; }
+    [[nodiscard]] PanelWindow& window() const { return page_.window(); }
     [[nodiscard]] const std::string& pendingDraft() const { return pendingDraft_; }
     [[nodiscard]] const std::optional<RunningApplication>& lastFrontmostApp() const {
         return lastFrontmostApp_;
@@ -72,7 +72,7 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     // The built-in page shown when the service's page cannot be.
     static std::string failurePage(const std::string& base, const std::string& message);
 
-    void handleMessage(const nlohmann::json& body);
+    void handleMessage(const nlohmann::json& body) { page_.handleMessage(body); }
 
   private:
     void injectAndLoad();
@@ -83,20 +83,17 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     void failInsert(const std::string& message);
     void applyDraftToComposer(const std::string& draft);
     void showFailurePage(const std::string& message);
-    void evaluateCall(const char* function, const nlohmann::json& argument);
-    void installScripts();
     void sampleSelfTest();
     void finishSelfTest(nlohmann::json result);
 
     // What the web view reports.
-    bool allowResponse(int status) override;
-    void didFinish() override;
-    void didFailProvisional(const NetworkError& error) override;
-    void didFail(const NetworkError& error) override;
-    void didReceiveMessage(const nlohmann::json& body) override { handleMessage(body); }
+    bool allowResponse(int status);
+    void pageFinished();
+    void pageFailedProvisional(const NetworkError& error);
+    void pageFailed(const NetworkError& error);
 
     ServiceResolver resolver_;
-    std::unique_ptr<PanelWindow> panel_;
+    PageWindow page_;
     std::optional<RunningApplication> lastFrontmostApp_;
     std::function<void(nlohmann::json)> webSelfTestCompletion_;
     std::string pendingDraft_;
@@ -104,10 +101,6 @@ class PanelController : public std::enable_shared_from_this<PanelController>,
     // read, so the page that was told may be gone (or not loaded yet): the loaded page
     // is told again.
     std::optional<nlohmann::json> lastContext_;
-    // Only the latest bootstrap is kept: the page sees the values of the latest load,
-    // and scripts do not pile up over many shows.
-    std::string bootstrapScript_;
-    bool captureErrors_ = false;
     bool showingFailurePage_ = false;
 };
 

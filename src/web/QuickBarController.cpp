@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/AppLog.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/NetworkErrorText.h"
+#include "base/Settings.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
 #include "platform/Platform.h"
 #include "support/Url.h"
 #include "support/Utf8.h"
-#include "web/NetworkErrorText.h"
 #include "web/ServiceResolver.h"
 
 namespace pagemate {
@@ -62,23 +62,49 @@ std::optional<RunningApplication> firstRunningNotion(
     return found == running.end() ? std::nullopt : std::optional(*found);
 }
 
+std::unique_ptr<PanelWindow> makeBar() {
+    QuickBarOptions options;
+    options.title = "页伴";
+    options.contentRect = Rect{0, 0, QuickBarController::width, QuickBarController::initialHeight};
+    options.minHeight = QuickBarController::minHeight;
+    options.maxHeight = QuickBarController::maxHeight;
+    options.webDataName = "webdata";
+    return Platform::current().windows->createQuickBar(options);
+}
+
 }  // namespace
 
 QuickBarController::QuickBarController()
-    : selfTest_({kProbeScript, kConfigProbe, "无法读取页面状态"}) {
-    QuickBarOptions options;
-    options.title = "页伴";
-    options.contentRect = Rect{0, 0, width, initialHeight};
-    options.minHeight = minHeight;
-    options.maxHeight = maxHeight;
-    options.webDataName = "webdata";
-    window_ = Platform::current().windows->createQuickBar(options);
-    window_->webView().setDelegate(this);
-    window_->webView().setUserScripts(HostBridge::pageScripts(HostBridge::Host::quickBar));
-}
-
-QuickBarController::~QuickBarController() {
-    window_->webView().setDelegate(nullptr);
+    : page_(makeBar(), HostBridge::Host::quickBar, true),
+      selfTest_({kProbeScript, kConfigProbe, "无法读取页面状态"}) {
+    page_.events.finished = [this] { pageFinished(); };
+    page_.events.failedProvisional = [](const NetworkError& error) {
+        AppLog::write("快速条：加载失败 " + networkErrorText(error));
+    };
+    // Writing back and recapturing run the loop while they wait for Notion: the bar is
+    // kept alive through them.
+    page_.on("apply", [this](const HostBridge::Message& message) {
+        const auto keepAlive = weak_from_this().lock();
+        applyResult(message.string("text"));
+    });
+    page_.on("recapture", [this](const HostBridge::Message&) {
+        const auto keepAlive = weak_from_this().lock();
+        recapture();
+    });
+    page_.on("expand", [this](const HostBridge::Message& message) {
+        const std::string draft = message.draft();
+        window().orderOut();
+        if (onExpand) {
+            onExpand(draft);
+        }
+    });
+    page_.on("hide", [this](const HostBridge::Message&) { window().orderOut(); });
+    page_.on("resize", [this](const HostBridge::Message& message) { resize(message.height()); });
+    page_.on("status", [this](const HostBridge::Message& message) {
+        if (onStatusChange) {
+            onStatusChange(message.string("text"));
+        }
+    });
 }
 
 Rect QuickBarController::cursorPlacement(double x, double y, const Rect& visible, double height) {
@@ -114,7 +140,7 @@ std::optional<double> QuickBarController::resizedHeight(double requested, double
 }
 
 void QuickBarController::toggle() {
-    if (window_->isVisible()) {
+    if (window().isVisible()) {
         hide();
     } else {
         show();
@@ -122,7 +148,7 @@ void QuickBarController::toggle() {
 }
 
 void QuickBarController::hide() {
-    window_->orderOut();
+    window().orderOut();
 }
 
 void QuickBarController::show() {
@@ -130,7 +156,7 @@ void QuickBarController::show() {
     position();
     injectBootstrap();
     loadIfNeeded();
-    window_->orderFront();
+    window().orderFront();
     Platform::current().windows->activateSelf();
     pushContext();
     AppLog::write("快速条：已显示（选中 " + std::to_string(characterCount(selection_)) +
@@ -171,7 +197,7 @@ void QuickBarController::position() {
         const auto [x, y] = *lastMouseUp_;
         for (const Screen& screen : Platform::current().windows->screens()) {
             if (screen.frame.contains(x, y)) {
-                window_->setFrame(cursorPlacement(x, y, screen.visibleFrame, height_));
+                window().setFrame(cursorPlacement(x, y, screen.visibleFrame, height_));
                 return;
             }
         }
@@ -183,7 +209,7 @@ void QuickBarController::positionUnderStatusItem() {
     const std::optional<Screen> screen = Platform::current().windows->mainScreen();
     const Rect visible = screen ? screen->visibleFrame : Rect{};
     const std::optional<Rect> statusItem = statusItemFrame ? statusItemFrame() : std::nullopt;
-    window_->setFrame(statusItemPlacement(statusItem, visible, height_));
+    window().setFrame(statusItemPlacement(statusItem, visible, height_));
 }
 
 HostBridge::QuickBarBootstrap QuickBarController::captured() const {
@@ -202,71 +228,22 @@ void QuickBarController::injectBootstrap() {
     values.serverUrl = baseURL();
     values.password = settings.password();
     values.model = settings.model();
-    // Only the latest bootstrap is kept: the page sees the values of this show, and
-    // scripts do not pile up over many shows.
-    window_->webView().setUserScripts(HostBridge::pageScripts(
-        HostBridge::Host::quickBar, HostBridge::quickBarBootstrapObject(values)));
+    (void)page_.setBootstrap(HostBridge::quickBarBootstrapObject(values));
 }
 
 void QuickBarController::loadIfNeeded() {
-    if (hasLoadedOnce_) {
-        // Runs the document-start scripts again: the page sees the new bootstrap.
-        window_->webView().reload();
-        return;
-    }
-    hasLoadedOnce_ = true;
-    const std::string url = baseURL() + "/quick";
-    if (isAbsoluteURL(url)) {
-        window_->webView().loadURL(url, kPageTimeout);
+    if (!page_.loadOnce(baseURL() + "/quick", kPageTimeout)) {
+        page_.view().reload();  // the page sees the new bootstrap
     }
 }
 
 void QuickBarController::pushContext() {
-    if (const std::optional<std::string> call = HostBridge::guardedCall(
-            HostBridge::quickBridge, "onContext", HostBridge::quickBarContextObject(captured()))) {
-        window_->webView().evaluate(*call);
-    }
-}
-
-void QuickBarController::sendEvent(const nlohmann::json& event) {
-    if (const std::optional<std::string> call =
-            HostBridge::guardedCall(HostBridge::quickBridge, "onEvent", event)) {
-        window_->webView().evaluate(*call);
-    }
-}
-
-void QuickBarController::handleMessage(const nlohmann::json& body) {
-    const std::optional<HostBridge::Message> message = HostBridge::Message::accept(body);
-    if (!message) {
-        return;
-    }
-    // Writing back and recapturing run the loop while they wait for Notion.
-    const std::shared_ptr<QuickBarController> keepAlive = weak_from_this().lock();
-    const std::string& action = message->action();
-    if (action == "apply") {
-        applyResult(message->string("text"));
-    } else if (action == "expand") {
-        const std::string draft = message->draft();
-        window_->orderOut();
-        if (onExpand) {
-            onExpand(draft);
-        }
-    } else if (action == "recapture") {
-        recapture();
-    } else if (action == "hide") {
-        window_->orderOut();
-    } else if (action == "resize") {
-        resize(message->height());
-    } else if (action == "status") {
-        if (onStatusChange) {
-            onStatusChange(message->string("text"));
-        }
-    }
+    page_.call("onContext", HostBridge::quickBarContextObject(captured()));
 }
 
 void QuickBarController::applyResult(const std::string& text) {
     if (text.empty()) {
-        sendEvent({{"type", "applyFailed"}, {"message", "没有可写回的内容"}});
+        page_.sendEvent({{"type", "applyFailed"}, {"message", "没有可写回的内容"}});
         return;
     }
     const std::vector<RunningApplication> running =
@@ -282,10 +259,10 @@ void QuickBarController::applyResult(const std::string& text) {
         target = firstRunningNotion(running);
     }
     if (!target) {
-        sendEvent({{"type", "applyFailed"}, {"message", "没有找到 Notion"}});
+        page_.sendEvent({{"type", "applyFailed"}, {"message", "没有找到 Notion"}});
         return;
     }
-    window_->orderOut();
+    window().orderOut();
     // With a captured selection the paste replaces it: Notion still has it selected.
     const InsertOutcome outcome = TextInsertion::insert(text, *target);
     if (const auto* inserted = std::get_if<Inserted>(&outcome)) {
@@ -299,8 +276,8 @@ void QuickBarController::applyResult(const std::string& text) {
     Platform::current().mainQueue->postAfter(kFailedApplyDelay, [weakSelf, message] {
         if (const auto self = weakSelf.lock()) {
             // Back in front for the message; the program is not activated again.
-            self->window_->orderFront();
-            self->sendEvent({{"type", "applyFailed"}, {"message", message}});
+            self->window().orderFront();
+            self->page_.sendEvent({{"type", "applyFailed"}, {"message", message}});
         }
     });
 }
@@ -314,14 +291,14 @@ void QuickBarController::recapture() {
     if (!target) {
         return;
     }
-    window_->orderOut();
+    window().orderOut();
     (void)TextInsertion::activate(*target, kRecaptureActivation);
     platform.mainQueue->sleepFor(kRecapturePause);
     selection_ = Reader::captureSelection(kRecaptureSelection);
     if (const std::optional<std::string> title = Reader::windowTitle(target->pid)) {
         pageTitle_ = Reader::cleanTitle(*title);
     }
-    window_->orderFront();
+    window().orderFront();
     platform.windows->activateSelf();
     pushContext();
     AppLog::write("快速条：重新捕获，选中 " + std::to_string(characterCount(selection_)) + " 字");
@@ -333,9 +310,7 @@ void QuickBarController::resize(double requested) {
         return;
     }
     height_ = *next;
-    const Rect frame = window_->frame();
-    // The top edge stays where it is.
-    window_->setFrame(Rect{frame.x, frame.maxY() - height_, frame.width, height_});
+    page_.setHeightKeepingTop(height_);
 }
 
 void QuickBarController::startTrackingCursor() {
@@ -351,15 +326,11 @@ void QuickBarController::startTrackingCursor() {
     });
 }
 
-void QuickBarController::didFinish() {
+void QuickBarController::pageFinished() {
     AppLog::write("快速条：页面加载完成");
     pushContext();
-    sendEvent({{"type", "focus"}});
-    selfTest_.pageLoaded(window_->webView(), kSelfTestSettle);
-}
-
-void QuickBarController::didFailProvisional(const NetworkError& error) {
-    AppLog::write("快速条：加载失败 " + networkErrorText(error));
+    page_.sendEvent({{"type", "focus"}});
+    selfTest_.pageLoaded(page_.view(), kSelfTestSettle);
 }
 
 void QuickBarController::runWebSelfTest(std::function<void(nlohmann::json)> completion) {

@@ -11,6 +11,7 @@
 #include "platform/Workspace.h"
 #include "web/HostBridge.h"
 #include "web/PageSample.h"
+#include "web/PageWindow.h"
 
 namespace pagemate {
 
@@ -18,8 +19,7 @@ namespace pagemate {
 // the user is working on at the moment it is called, hosts the service's "/quick" page
 // for a short instruction, and writes the result back in place of the selection. The
 // page is loaded once and reloaded with a fresh bootstrap on every later show.
-class QuickBarController : public std::enable_shared_from_this<QuickBarController>,
-                           private WebViewDelegate {
+class QuickBarController : public std::enable_shared_from_this<QuickBarController> {
   public:
     static constexpr double width = 560;
     static constexpr double initialHeight = 58;
@@ -33,7 +33,7 @@ class QuickBarController : public std::enable_shared_from_this<QuickBarControlle
     QuickBarController();
     QuickBarController(const QuickBarController&) = delete;
     QuickBarController& operator=(const QuickBarController&) = delete;
-    ~QuickBarController() override;
+    ~QuickBarController() = default;
 
     void toggle();
     // Captures, places, loads and brings the bar forward.
@@ -56,7 +56,7 @@ class QuickBarController : public std::enable_shared_from_this<QuickBarControlle
     [[nodiscard]] const std::optional<std::pair<double, double>>& lastMouseUp() const {
         return lastMouseUp_;
     }
-    [[nodiscard]] PanelWindow& window() const { return *window_; }
+    [[nodiscard]] PanelWindow& window() const { return page_.window(); }
     [[nodiscard]] double height() const { return height_; }
     [[nodiscard]] const std::optional<RunningApplication>& targetApp() const { return targetApp_; }
     [[nodiscard]] const std::string& selection() const { return selection_; }
@@ -73,7 +73,7 @@ class QuickBarController : public std::enable_shared_from_this<QuickBarControlle
     // The height a "resize" message asks for, or nullopt when it changes nothing.
     static std::optional<double> resizedHeight(double requested, double current);
 
-    void handleMessage(const nlohmann::json& body);
+    void handleMessage(const nlohmann::json& body) { page_.handleMessage(body); }
 
   private:
     void capture();
@@ -82,27 +82,20 @@ class QuickBarController : public std::enable_shared_from_this<QuickBarControlle
     void injectBootstrap();
     void loadIfNeeded();
     void pushContext();
-    void sendEvent(const nlohmann::json& event);
     void applyResult(const std::string& text);
     void recapture();
     void resize(double requested);
     [[nodiscard]] HostBridge::QuickBarBootstrap captured() const;
 
-    // What the web view reports.
-    bool allowResponse(int) override { return true; }
-    void didFinish() override;
-    void didFailProvisional(const NetworkError& error) override;
-    void didFail(const NetworkError&) override {}
-    void didReceiveMessage(const nlohmann::json& body) override { handleMessage(body); }
+    void pageFinished();
 
-    std::unique_ptr<PanelWindow> window_;
+    PageWindow page_;
     std::optional<RunningApplication> targetApp_;
     std::string selection_;
     std::string pageTitle_;
     std::string pageId_;
     std::string pageUrl_;
     double height_ = initialHeight;
-    bool hasLoadedOnce_ = false;
     bool trackingCursor_ = false;
     std::optional<std::pair<double, double>> lastMouseUp_;
     PageSelfTest selfTest_;

@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "app/AppLog.h"
-#include "app/Defaults.h"
-#include "app/Settings.h"
+#include "base/AppLog.h"
+#include "base/Defaults.h"
+#include "base/Settings.h"
 #include "platform/Platform.h"
 #include "support/Text.h"
 #include "support/Url.h"

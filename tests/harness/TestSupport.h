@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 
 namespace pagemate::testing {
 

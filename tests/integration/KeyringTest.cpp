@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Keychain.h"
-#include "app/Settings.h"
+#include "base/Keychain.h"
+#include "base/Settings.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LibsecretStore.h"

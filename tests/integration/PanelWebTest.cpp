@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Settings.h"
+#include "base/Settings.h"
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
 #include "contracts/WebViewContract.h"
 #include "fixtures/StandInService.h"

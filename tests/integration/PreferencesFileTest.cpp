@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/JsonPreferencesStore.h"

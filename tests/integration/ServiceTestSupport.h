@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "fixtures/StandInService.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"

@@ -7,8 +7,8 @@
 
 #include <cmath>
 
-#include "app/Settings.h"
 #include "app/SettingsWindowController.h"
+#include "base/Settings.h"
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
 #include "fixtures/StandInService.h"
 // clang-format off

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "diagnostics/MeetingEnvironment.h"
 #include "fixtures/StatusWatcher.h"
 #include "harness/ProgramRun.h"

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "harness/TestSupport.h"
 
 namespace pagemate {

@@ -9,7 +9,7 @@
 #include "app/AppDelegate.h"
 #include "app/HistoryCommands.h"
 #include "app/RunModes.h"
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "web/PanelController.h"

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "harness/MeetingFolders.h"
 #include "harness/TestSupport.h"
 #include "meeting/MeetingSession.h"

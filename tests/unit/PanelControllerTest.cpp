@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "harness/TestSupport.h"
 #include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "app/Settings.h"
+#include "base/Settings.h"
 #include "harness/TestSupport.h"
 #include "notion/NotionContextReader.h"
 #include "platform/fake/FakePlatform.h"

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "app/Defaults.h"
-#include "app/Keychain.h"
-#include "app/Settings.h"
+#include "base/Defaults.h"
+#include "base/Keychain.h"
+#include "base/Settings.h"
 #include "harness/TestSupport.h"
 #include "platform/PreferencesFile.h"
 #include "platform/fake/FakePlatform.h"

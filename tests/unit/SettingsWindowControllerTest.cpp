@@ -5,8 +5,8 @@
 
 #include <thread>
 
-#include "app/Settings.h"
 #include "app/SettingsWindowController.h"
+#include "base/Settings.h"
 #include "harness/TestSupport.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/fake/FakePlatform.h"

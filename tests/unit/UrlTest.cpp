@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "app/HistoryCommands.h"
 #include "support/Text.h"
 #include "support/Url.h"
 #include "support/Utf8.h"
@@ -32,12 +31,12 @@ TEST(Url, SchemesAndWhatHistoryMayOpen) {
     EXPECT_TRUE(isAbsoluteURL("http://127.0.0.1:4310/panel"));
     EXPECT_FALSE(isAbsoluteURL("127.0.0.1:4310/panel"));
     EXPECT_FALSE(isAbsoluteURL("http://x/<script>"));
-    EXPECT_TRUE(HistoryCommands::isOpenableScheme("http"));
-    EXPECT_TRUE(HistoryCommands::isOpenableScheme("https"));
-    EXPECT_TRUE(HistoryCommands::isOpenableScheme("notion"));
-    EXPECT_FALSE(HistoryCommands::isOpenableScheme("file"));
-    EXPECT_FALSE(HistoryCommands::isOpenableScheme("javascript"));
-    EXPECT_FALSE(HistoryCommands::isOpenableScheme("smb"));
+    EXPECT_TRUE(isOpenableScheme("http"));
+    EXPECT_TRUE(isOpenableScheme("https"));
+    EXPECT_TRUE(isOpenableScheme("notion"));
+    EXPECT_FALSE(isOpenableScheme("file"));
+    EXPECT_FALSE(isOpenableScheme("javascript"));
+    EXPECT_FALSE(isOpenableScheme("smb"));
 }
 
 TEST(Text, TrimRules) {

@@ -1,4 +1,4 @@
-#include "web/NetworkErrorText.h"
+#include "base/NetworkErrorText.h"
 
 namespace pagemate {
 

@@ -1,4 +1,4 @@
-#include "meeting/SpeechErrorText.h"
+#include "base/SpeechErrorText.h"
 
 namespace pagemate {
 

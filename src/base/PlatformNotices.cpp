@@ -1,7 +1,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/AppLog.h"
+#include "base/AppLog.h"
 #include "platform/PlatformNotice.h"
 
 namespace pagemate {
@@ -66,6 +66,9 @@ struct Wording {
     std::string operator()(const SpeechModelUnusable& notice) const {
         return "语音模型：" + notice.locale + " 的模型不完整，已跳过（" + notice.folder + "：" +
                notice.detail + "）";
+    }
+    std::string operator()(const AlertWithoutDisplay& notice) const {
+        return "提示框（无显示器）：" + notice.message + " — " + notice.informativeText;
     }
 };
 

@@ -1,4 +1,4 @@
-#include "app/Keychain.h"
+#include "base/Keychain.h"
 
 #include "platform/Platform.h"
 #include "support/Utf8.h"

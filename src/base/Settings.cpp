@@ -1,9 +1,9 @@
-#include "app/Settings.h"
+#include "base/Settings.h"
 
 #include <cstdlib>
 
-#include "app/Defaults.h"
-#include "app/Keychain.h"
+#include "base/Defaults.h"
+#include "base/Keychain.h"
 #include "platform/Platform.h"
 #include "support/Text.h"
 
