@@ -359,15 +359,8 @@ TEST_F(SettingsWindowTest, ConnectionTestAgainstTheService) {
     EXPECT_EQ(request.path, "/api/config");
     EXPECT_EQ(request.header("x-app-password"), "s3cret");
 
-    service.answer("/api/config", 404, "Not Found", "text/plain");
-    EXPECT_EQ(testConnection(),
-              "服务器还是旧版本（没有 /api/config）。请先按 deploy/ONLINE-DEPLOYMENT.md "
-              "部署新版后端。");
-    service.answer("/api/config", 200, "[\"not\", \"an object\"]");
-    EXPECT_EQ(testConnection(), "服务器返回异常（200）。");
-    service.answer("/api/config", 500, "boom", "text/plain");
-    EXPECT_EQ(testConnection(), "服务器返回异常（500）。");
-
+    // Every other answer's wording is the controller's (unit tests); over real HTTP: a
+    // refused connection and a whole report.
     {
         const std::string closed = "http://127.0.0.1:" + std::to_string(testing::refusingPort());
         const testing::ScopedEnvironment refusing("PGM_SERVER_URL", (closed + "/").c_str());
@@ -383,75 +376,24 @@ TEST_F(SettingsWindowTest, ConnectionTestAgainstTheService) {
               "会议转写：不可用（没有安装本机语音模型）\n"
               "辅助功能权限：未授权（无法读取页面 / 粘贴回 Notion）");
     EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(window)));
-    EXPECT_EQ(service.countFor("/api/config"), 5u);
+    EXPECT_EQ(service.countFor("/api/config"), 2u);
 }
 
-// The window as it appears on the screen with a report in it, kept as a PNG file next to
-// the test program for a look.
-TEST_F(SettingsWindowTest, ScreenshotWithAFiveLineReport) {
+// The status text as the user reads it: a five-line report laid out whole, the window
+// grown with it; longer texts wrapped between words and cut after six lines.
+TEST_F(SettingsWindowTest, StatusTextFitsTheWindow) {
     service.answer("/api/config", 200,
                    R"({"version":"1.2","ready":{"notion":true},"asr":{"localAvailable":false}})");
     makeController();
     showAndWaitForFocus();
     testConnection();
     GtkLabel* status = GTK_LABEL(named("status"));
-    // All five lines are laid out, none cut off or run together.
     ASSERT_TRUE(testing::pumpUntil(
         [&] { return pango_layout_get_line_count(gtk_label_get_layout(status)) == 5; }));
     EXPECT_FALSE(pango_layout_is_ellipsized(gtk_label_get_layout(status)));
-    testing::pumpUntil([] { return false; }, 500ms);  // drawn
-
-    const GdkRectangle area = contentArea();
-    const linux_backend::GObjectPtr<GdkPixbuf> shot(gdk_pixbuf_get_from_window(
-        gdk_get_default_root_window(), area.x, area.y, area.width, area.height));
-    ASSERT_NE(shot, nullptr);
-    GError* error = nullptr;
-    gdk_pixbuf_save(shot.get(), "settings-window.png", "png", &error, nullptr);
-    const linux_backend::GErrorPtr owned(error);
-    EXPECT_FALSE(owned) << owned->message;
-    EXPECT_EQ(gdk_pixbuf_get_width(shot.get()), 470);
+    EXPECT_EQ(gtk_widget_get_allocated_width(GTK_WIDGET(window)), 470);
     // The window grew with the report: the buttons keep their inset.
     EXPECT_EQ(bottomInset(), 20);
-    EXPECT_EQ(gdk_pixbuf_get_height(shot.get()),
-              gtk_widget_get_allocated_height(GTK_WIDGET(window)));
-
-    // Not blank: a light background with dark text, and the status text below the rows
-    // (its label's area holds dark pixels on five separate lines).
-    const int channels = gdk_pixbuf_get_n_channels(shot.get());
-    const int stride = gdk_pixbuf_get_rowstride(shot.get());
-    const guchar* pixels = gdk_pixbuf_read_pixels(shot.get());
-    const auto luminance = [&](int x, int y) {
-        const guchar* pixel = pixels + static_cast<std::ptrdiff_t>(y) * stride +
-                              static_cast<std::ptrdiff_t>(x) * channels;
-        return (pixel[0] * 299 + pixel[1] * 587 + pixel[2] * 114) / 1000;
-    };
-    GtkAllocation label{};
-    gtk_widget_get_allocation(GTK_WIDGET(status), &label);
-    std::size_t light = 0;
-    std::size_t dark = 0;
-    int inkRows = 0;
-    bool previousRowInked = false;
-    int inkBands = 0;
-    for (int y = 0; y < area.height; ++y) {
-        bool rowInked = false;
-        for (int x = 0; x < area.width; ++x) {
-            const int value = luminance(x, y);
-            light += value > 200 ? 1 : 0;
-            dark += value < 150 ? 1 : 0;
-            if (y >= label.y && y < label.y + label.height && x >= label.x &&
-                x < label.x + label.width && value < 180) {
-                rowInked = true;
-            }
-        }
-        inkRows += rowInked ? 1 : 0;
-        inkBands += rowInked && !previousRowInked ? 1 : 0;
-        previousRowInked = rowInked;
-    }
-    const double total = static_cast<double>(area.width) * area.height;
-    EXPECT_GT(static_cast<double>(light) / total, 0.6);
-    EXPECT_GT(static_cast<double>(dark) / total, 0.01);
-    EXPECT_EQ(inkBands, 5);
-    EXPECT_GT(inkRows, 5 * 6);
 
     // The text wraps between words at 410 points and stops at six lines, however many
     // paragraphs it has; the window keeps the whole text.
