@@ -116,6 +116,7 @@ void MeetingController::injectBootstrap() {
 
 void MeetingController::load() {
     const std::string url = baseURL() + "/meeting";
+    window_->webView().setServiceOrigin(url);
     if (isAbsoluteURL(url)) {
         window_->webView().loadURL(url, kPageTimeout);
     }

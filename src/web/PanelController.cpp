@@ -225,6 +225,7 @@ void PanelController::load() {
     const std::string base(trimCharacter(resolvedServerURL(), '/'));
     AppLog::write("加载面板：" + base + "/panel");
     const std::string url = base + "/panel";
+    panel_->webView().setServiceOrigin(url);
     if (isAbsoluteURL(url)) {
         showingFailurePage_ = false;
         panel_->webView().loadURL(url, kPageTimeout);

@@ -185,6 +185,35 @@ TEST_F(PanelWebTest, FailurePagesForStatusesAndAClosedPort) {
     })) << log.text();
 }
 
+// A second site on another origin (another host and port): what the service's pages
+// link to.
+TEST_F(PanelWebTest, LinksToOtherSitesOpenInTheBrowserAndThePanelKeepsItsPage) {
+    testing::StandInService other;
+    const std::string elsewhere = "http://localhost:" + std::to_string(other.port());
+    makePanel(service.base());
+    showAndWait();
+    const std::string servicePage = panel->window().webView().currentURL();
+    // A link, a new window, a script's navigation to an address that is no web page.
+    evaluate("var a = document.createElement('a'); a.href = '" + elsewhere +
+             "/page'; document.body.appendChild(a); a.click(); window.open('" + elsewhere +
+             "/other'); 1");
+    evaluate("location.href = 'smb://server/share'; 1");
+    ASSERT_TRUE(testing::pumpUntil([&] { return workspace->opened().size() == 2; }, 5s));
+    testing::pumpUntil([] { return false; }, 500ms);
+    EXPECT_EQ(workspace->opened(),
+              (std::vector<std::string>{elsewhere + "/page", elsewhere + "/other"}));
+    EXPECT_TRUE(log.contains("页面要打开的地址不是网页，已拒绝：smb://server/share")) << log.text();
+    EXPECT_EQ(panel->window().webView().currentURL(), servicePage);
+    EXPECT_EQ(evaluate("typeof window.__PGM_BOOTSTRAP__"), "object");
+
+    // The service's own navigation stays in the panel, with the bridge.
+    const std::size_t before = loadsFinished();
+    evaluate("location.reload(); 1");
+    ASSERT_TRUE(testing::pumpUntil([&] { return loadsFinished() > before; }, 10s));
+    EXPECT_EQ(evaluate("typeof PGM_HOST + ' ' + typeof __PGM_BOOTSTRAP__"), "object object");
+    EXPECT_EQ(workspace->opened().size(), 2u);
+}
+
 TEST_F(PanelWebTest, MarkupInTheAddressShowsAsText) {
     const testing::ScopedEnvironment hostile(
         "PGM_SERVER_URL", "http://127.0.0.1:1/<img src=x onerror=\"window.__pwned=1\">");
@@ -405,6 +434,43 @@ TEST_F(PanelWebTest, TheEngineDeliversMessagesThatTheRulesRead) {
     view.setDelegate(nullptr);
 }
 
+TEST_F(PanelWebTest, DocumentsOfOtherOriginsGetNoBridgeAndAreNotHeard) {
+    testing::StandInService other;
+    const std::string page = R"(<script>
+        window.__host = typeof window.PGM_HOST + " " + typeof window.__PGM_BOOTSTRAP__;
+        window.webkit.messageHandlers.pagemate.postMessage({action: "insertText", text: "x"});
+        window.webkit.messageHandlers.pagemate.postMessage({action: "hide"});
+        </script>)";
+    service.answer("/page", 200, page, "text/html");
+    other.answer("/page", 200, page, "text/html");
+    linux_backend::WebKitView view(nullptr, linux_backend::WebKitView::Options{});
+    MessageRecorder recorder;
+    view.setDelegate(&recorder);
+    view.setUserScripts({HostBridge::hostObjectScript(HostBridge::Host::panel),
+                         HostBridge::bootstrapScript({{"password", "secret"}})});
+    view.setServiceOrigin(service.base() + "/panel");
+    const std::string otherHost = "http://localhost:" + std::to_string(other.port());
+    const std::string otherPort = "http://127.0.0.1:" + std::to_string(other.port());
+    for (const std::string& origin : {otherHost, otherPort, otherHost, service.base()}) {
+        recorder.finished = false;
+        view.loadURL(origin + "/page", 10s);
+        ASSERT_TRUE(testing::pumpUntil([&] { return recorder.finished; }, 10s)) << origin;
+        testing::pumpUntil([] { return false; }, 200ms);
+        const bool ofService = origin == service.base();
+        EXPECT_EQ(evaluateIn(view, "window.__host"),
+                  ofService ? "object object" : "undefined undefined")
+            << origin;
+        EXPECT_EQ(recorder.messages.size(), ofService ? 2u : 0u) << origin;
+    }
+    // Dropped, and logged once per origin.
+    EXPECT_EQ(std::ranges::count_if(
+                  log.messages(),
+                  [](const std::string& line) { return line.starts_with("已丢弃来自 http://"); }),
+              2);
+    EXPECT_TRUE(log.contains("已丢弃来自 " + otherHost + " 的页面消息：它不是助手服务的页面"));
+    view.setDelegate(nullptr);
+}
+
 // What the engine reports of its loads.
 class LoadRecorder final : public WebViewDelegate {
   public:
@@ -494,6 +560,7 @@ TEST_F(PanelWebTest, ErrorCaptureLinesAndTheComposerFillAsTheEngineRunsThem) {
         linux_backend::WebKitView view(nullptr, linux_backend::WebKitView::Options{});
         view.setDelegate(&loads);
         view.setUserScripts({HostBridge::errorCaptureScript(host)});
+        view.setServiceOrigin(page);
         const int before = loads.finished;
         view.loadURL(page, 10s);
         EXPECT_TRUE(testing::pumpUntil([&] { return loads.finished > before; }, 10s));

@@ -209,13 +209,26 @@ TEST_F(PointerDesktopTest, LeftAndRightReleasesAnywhereReachTheObserverAtTheirPl
     ASSERT_EQ(releases.points.size(), 5U);
     EXPECT_EQ(releases.points[4], core(640, 500));
 
+    // Over a window of this program (a panel, 50..350 × 400..600 in root pixels): not
+    // heard of, so the quick bar never opens where the user clicked into its own panel.
+    const std::unique_ptr<PanelWindow> panel = windows->createPanel({});
+    panel->setFrame(Rect{50, static_cast<double>(height - 600), 300, 200});
+    panel->orderFront();
+    XTestFakeMotionEvent(mouse.display, -1, 200, 500, CurrentTime);
+    ASSERT_TRUE(runMainLoopUntil([&] { return windowUnderPointer(mouse) != 0; }, 5s));
+    click(mouse, kLeft, 200, 500);
+    click(mouse, kRight, 340, 590);
+    ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 700, 100));
+    ASSERT_EQ(releases.points.size(), 6U);
+    EXPECT_EQ(releases.points[5], core(700, 100));
+
     // Over another client's window, which still gets its own clicks.
     OtherClientWindow other(400, 300, 200, 150);
     ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 450, 350));
     EXPECT_EQ(windowUnderPointer(mouse), other.window());
     ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 590, 440));
-    EXPECT_EQ(releases.points[5], core(450, 350));
-    EXPECT_EQ(releases.points[6], core(590, 440));
+    EXPECT_EQ(releases.points[6], core(450, 350));
+    EXPECT_EQ(releases.points[7], core(590, 440));
     using Event = std::tuple<unsigned int, int, int>;
     EXPECT_EQ(other.take(ButtonPress), (std::vector<Event>{{kLeft, 50, 50}, {kRight, 190, 140}}));
     EXPECT_EQ(other.take(ButtonRelease), (std::vector<Event>{{kLeft, 50, 50}, {kRight, 190, 140}}));

@@ -324,6 +324,20 @@ GtkWindowSystem::GtkWindowSystem() : contexts_(std::make_unique<WebContexts>()) 
 
 GtkWindowSystem::~GtkWindowSystem() = default;
 
+namespace {
+
+// Whether the pointer is over a window of this program (the panel, the settings, the
+// quick bar...): GDK finds the window under it only when the window is one of its own.
+bool pointerOverOwnWindow() {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkSeat* seat = display != nullptr ? gdk_display_get_default_seat(display) : nullptr;
+    GdkDevice* pointer = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
+    return pointer != nullptr &&
+           gdk_device_get_window_at_position(pointer, nullptr, nullptr) != nullptr;
+}
+
+}  // namespace
+
 void GtkWindowSystem::setMouseUpObserver(std::function<void(double x, double y)> observer) {
     mouseUpObserver_ = std::move(observer);
     if (!mouseUpObserver_) {
@@ -344,7 +358,7 @@ void GtkWindowSystem::setMouseUpObserver(std::function<void(double x, double y)>
             gdk_display_get_name(display),
             [this](int x, int y) {
                 const std::optional<std::pair<double, double>> point = fromScreenPixels(x, y);
-                if (point && mouseUpObserver_) {
+                if (point && mouseUpObserver_ && !pointerOverOwnWindow()) {
                     // A copy: the observer may replace itself or end the watch.
                     const auto told = mouseUpObserver_;
                     told(point->first, point->second);
