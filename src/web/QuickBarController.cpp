@@ -83,14 +83,15 @@ QuickBarController::~QuickBarController() {
 
 namespace {
 
-// `frame` moved the least that keeps it 8 points inside the visible frame (its top
-// and left edges win on a screen too small for it): not under a dock or a tray.
-Rect keptInside(Rect frame, const Rect& visible) {
+// `frame` moved the least that keeps it inside the visible frame, 8 points from its
+// sides and bottom and `topMargin` from its top (the top and left edges win on a screen
+// too small for it): never under a dock or a tray.
+Rect keptInside(Rect frame, const Rect& visible, double topMargin) {
     constexpr double kMargin = 8;
     frame.x = std::max(std::min(frame.x, visible.x + visible.width - frame.width - kMargin),
                        visible.x + kMargin);
     frame.y =
-        std::min(std::max(frame.y, visible.y + kMargin), visible.maxY() - frame.height - kMargin);
+        std::min(std::max(frame.y, visible.y + kMargin), visible.maxY() - frame.height - topMargin);
     return frame;
 }
 
@@ -101,7 +102,7 @@ Rect QuickBarController::cursorPlacement(double x, double y, const Rect& visible
     if (bottom < visible.y + 8) {
         bottom = y + 18;  // no room: above it
     }
-    return keptInside(Rect{x - 40, bottom, width, height}, visible);
+    return keptInside(Rect{x - 40, bottom, width, height}, visible, 8);
 }
 
 Rect QuickBarController::statusItemPlacement(const std::optional<Rect>& statusItem,
@@ -114,7 +115,8 @@ Rect QuickBarController::statusItemPlacement(const std::optional<Rect>& statusIt
     if (bottom < visible.y + 8) {
         bottom = statusItem->maxY() + 6;  // a tray at the bottom: above it
     }
-    return keptInside(Rect{statusItem->midX() - width / 2, bottom, width, height}, visible);
+    // Right under a top bar's icon, the bar may reach the visible frame's top edge.
+    return keptInside(Rect{statusItem->midX() - width / 2, bottom, width, height}, visible, 0);
 }
 
 std::optional<double> QuickBarController::resizedHeight(double requested, double current) {
