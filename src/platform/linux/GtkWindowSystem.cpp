@@ -327,13 +327,34 @@ GtkWindowSystem::~GtkWindowSystem() = default;
 namespace {
 
 // Whether the pointer is over a window of this program (the panel, the settings, the
-// quick bar...): GDK finds the window under it only when the window is one of its own.
+// quick bar...): going down from the root through the windows under the pointer (a
+// window manager's frame, then the client's own), one of them is known to GDK.
 bool pointerOverOwnWindow() {
     GdkDisplay* display = gdk_display_get_default();
-    GdkSeat* seat = display != nullptr ? gdk_display_get_default_seat(display) : nullptr;
-    GdkDevice* pointer = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
-    return pointer != nullptr &&
-           gdk_device_get_window_at_position(pointer, nullptr, nullptr) != nullptr;
+    if (display == nullptr || !GDK_IS_X11_DISPLAY(display)) {
+        return false;
+    }
+    Display* xdisplay = GDK_DISPLAY_XDISPLAY(display);
+    Window window = DefaultRootWindow(xdisplay);
+    for (int depth = 0; depth < 8; ++depth) {  // a frame, a client, its subwindows
+        Window root = 0;
+        Window child = 0;
+        int rootX = 0;
+        int rootY = 0;
+        int x = 0;
+        int y = 0;
+        unsigned int buttons = 0;
+        if (XQueryPointer(xdisplay, window, &root, &child, &rootX, &rootY, &x, &y, &buttons) ==
+                False ||
+            child == 0) {
+            return false;
+        }
+        if (gdk_x11_window_lookup_for_display(display, child) != nullptr) {
+            return true;
+        }
+        window = child;
+    }
+    return false;
 }
 
 }  // namespace
