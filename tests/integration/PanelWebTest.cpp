@@ -131,31 +131,6 @@ TEST_F(PanelWebTest, PageSeesTheBootstrapFirstAndTheLatestValuesAfterAReload) {
     EXPECT_EQ(service.countFor("/panel"), 2u);
 }
 
-TEST_F(PanelWebTest, MessagesFromThePageFollowTheTypeRules) {
-    makePanel(service.base());
-    std::vector<std::string> statuses;
-    int settingsOpened = 0;
-    panel->onStatusChange = [&](const std::string& text) { statuses.push_back(text); };
-    panel->onOpenSettings = [&] { ++settingsOpened; };
-    showAndWait();
-    const Rect before = panel->window().frame();
-    evaluate(R"(PGM_HOST.post(); PGM_HOST.post({action: "resize", height: "300"});
-                PGM_HOST.post({action: "status"}); PGM_HOST.post({action: "status", text: "进行中"});
-                PGM_HOST.post({action: "Status", text: "ignored"}); PGM_HOST.post({action: "openSettings"});
-                PGM_HOST.post({action: "copyText"}); PGM_HOST.post({action: "openWeb"}); 1)");
-    ASSERT_TRUE(testing::pumpUntil([&] { return settingsOpened == 1; }, 5s));
-    testing::pumpUntil([] { return false; }, 200ms);
-    EXPECT_EQ(panel->window().frame(), before);
-    // The show's own status first ("未识别到 Notion 页面"), then the page's two.
-    ASSERT_GE(statuses.size(), 3u);
-    EXPECT_EQ(statuses[statuses.size() - 2], "");
-    EXPECT_EQ(statuses.back(), "进行中");
-    EXPECT_EQ(workspace->opened(), std::vector<std::string>{service.base()});
-    EXPECT_EQ(Platform::current().pasteboard->string(), "");
-    const json events = evaluate("window.__seen.events");
-    EXPECT_EQ(events.back(), json({{"type", "copied"}}));
-}
-
 TEST_F(PanelWebTest, FailurePagesForStatusesAndAClosedPort) {
     makePanel(service.base());
     service.answer("/panel", 404, "gone", "text/plain");
@@ -251,16 +226,6 @@ TEST_F(PanelWebTest, DraftIsFilledAfterTheLoadAndSurvivesAFailedOne) {
         5s));
     EXPECT_EQ(panel->pendingDraft(), "");
     EXPECT_TRUE(log.contains("面板：已填入草稿（8 字）"));
-}
-
-TEST_F(PanelWebTest, PageWithoutOnContextGetsNothingAndNoError) {
-    service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel-without-context.html"),
-                   "text/html");
-    makePanel(service.base());
-    showAndWait();
-    panel->notifyContext(false);
-    testing::pumpUntil([] { return false; }, 200ms);
-    EXPECT_EQ(evaluate("window.__errors.length"), 0);
 }
 
 TEST_F(ChatWindowWebTest, PageFillsTheWindowCentredAndLoadsOncePerBase) {

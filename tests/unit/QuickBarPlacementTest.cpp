@@ -12,11 +12,9 @@ using testing::QuickBarTest;
 
 TEST_F(QuickBarTest, WindowAndScriptsAsCreated) {
     const QuickBarOptions& options = platform.windows.lastQuickBarOptions;
-    EXPECT_EQ(options.title, "页伴");
-    EXPECT_EQ(options.contentRect, (Rect{0, 0, 560, 58}));
-    EXPECT_EQ(options.minHeight, 54);
-    EXPECT_EQ(options.maxHeight, 180);
-    EXPECT_EQ(options.webDataName, "webdata");
+    EXPECT_EQ(std::tie(options.title, options.contentRect, options.minHeight, options.maxHeight,
+                       options.webDataName),
+              std::tuple("页伴", Rect{0, 0, 560, 58}, 54, 180, "webdata"));
     EXPECT_EQ(
         window->view.scripts,
         (std::vector<std::string>{HostBridge::hostObjectScript(HostBridge::Host::quickBar),
