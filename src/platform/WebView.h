@@ -48,7 +48,8 @@ nlohmann::json scriptMessageBody(std::string_view jsonText);
 // while the view shows such a document; others are dropped and logged once per origin.
 // Its pages cannot take it elsewhere: a top-level navigation, new window or download to
 // another origin is not loaded; a web address goes to the delegate's openInBrowser(),
-// anything else is refused and logged. What the owner loads itself is always loaded.
+// anything else is refused and logged; a new window of the service's own opens in the
+// view itself. What the owner loads itself is always loaded.
 //
 // Results of scripts (JsonResult) always arrive later, on the main thread from the
 // main loop, never inside the evaluate() or callAsyncFunction() call that asked for
