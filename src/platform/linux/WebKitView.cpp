@@ -399,7 +399,9 @@ gboolean WebKitView::Impl::onLoadFailed(::WebKitWebView*, WebKitLoadEvent event,
     impl.disarmTimeout();
     // A page's way out that failed before it started (an address the engine cannot
     // load) is handled as one that started; the page stays, and nothing failed for it.
-    const bool own = impl.ownLoad || std::exchange(impl.ownLoadAsked, false);
+    // (A load the owner has asked for and not yet started is its own too; that flag is
+    // left for the load's start, since this may be the end of the load it replaces.)
+    const bool own = impl.ownLoad || impl.ownLoadAsked;
     impl.ownLoad = false;
     if (impl.bound && !own && !impl.staysWithService(failingURI != nullptr ? failingURI : "")) {
         if (!std::exchange(impl.stoppedToLeave, false)) {
