@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "app/HistoryCommands.h"
 #include "base/Settings.h"
 #include "platform/WebView.h"
 #include "platform/fake/FakePlatform.h"
@@ -112,7 +111,7 @@ void checkPageCalls(const std::vector<std::string>& scripts) {
 void checkOpened(const fake::FakePlatform& platform) {
     for (const std::string& url : platform.workspace.opened()) {
         const std::optional<std::string> scheme = urlScheme(url);
-        if (!isAbsoluteURL(url) || !scheme || !HistoryCommands::isOpenableScheme(*scheme)) {
+        if (!isAbsoluteURL(url) || !scheme || !isOpenableScheme(*scheme)) {
             fail("a page message opened an address that is no web page", url);
         }
     }

@@ -139,7 +139,14 @@ void AppDelegate::requestAccessibility() {
 void AppDelegate::watchForAccessibility(std::chrono::seconds timeout) {
     const std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
     AccessibilityWatch::start(timeout, [weakSelf] {
-        if (const auto self = weakSelf.lock(); self && self->panelController_) {
+        const auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        // Trays on Linux give no moment before the menu opens: its permission row is
+        // brought up to date now.
+        self->rebuildMenu();
+        if (self->panelController_) {
             self->panelController_->sendHostEvent({{"type", "permission"}, {"trusted", true}});
         }
     });

@@ -46,6 +46,12 @@ struct Wording {
         return "打开地址失败：" + notice.address + "（" +
                (notice.detail.empty() ? std::string("未知原因") : notice.detail) + "）";
     }
+    std::string operator()(const PageAddressRefused& notice) const {
+        return "页面要打开的地址不是网页，已拒绝：" + notice.address;
+    }
+    std::string operator()(const PageMessageDropped& notice) const {
+        return "已丢弃来自 " + notice.origin + " 的页面消息：它不是助手服务的页面";
+    }
     std::string operator()(const AccessibilityHasNoPrompt&) const {
         return "辅助功能：" + std::string(kSwitchItOnYourself);
     }

@@ -35,6 +35,18 @@ struct AddressNotOpened {
     std::string detail;  // empty when the desktop gave no reason
 };
 
+// A page of the service asked to go to an address that is no web address (a file,
+// another program's handler, a page of no origin): the window stayed where it was.
+struct PageAddressRefused {
+    std::string address;
+};
+
+// A page of another origin posted to the host: the message was dropped. Once per origin
+// and window.
+struct PageMessageDropped {
+    std::string origin;  // the page's address when it has no origin
+};
+
 // The desktop has no permission prompt: the user turns assistive technologies on.
 struct AccessibilityHasNoPrompt {};
 
@@ -74,9 +86,10 @@ struct AlertWithoutDisplay {
 
 using PlatformNotice =
     std::variant<PreferencesFileUnusable, PreferencesNotSaved, SecretServiceUnavailable,
-                 AddressNotOpened, AccessibilityHasNoPrompt, AccessibilitySwitchedOn,
-                 AccessibilitySwitchNotStored, AccessibilitySettingsNotOpened, MouseUpsNotWatched,
-                 SpeechModelUnusable, AlertWithoutDisplay>;
+                 AddressNotOpened, PageAddressRefused, PageMessageDropped, AccessibilityHasNoPrompt,
+                 AccessibilitySwitchedOn, AccessibilitySwitchNotStored,
+                 AccessibilitySettingsNotOpened, MouseUpsNotWatched, SpeechModelUnusable,
+                 AlertWithoutDisplay>;
 
 // Records the notice in the program's log; any thread.
 void reportPlatformNotice(const PlatformNotice& notice);

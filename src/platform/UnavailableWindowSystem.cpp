@@ -14,6 +14,7 @@ class InertWebView final : public WebView {
   public:
     void setDelegate(WebViewDelegate*) override {}
     void setUserScripts(const std::vector<std::string>&) override {}
+    void setServiceOrigin(const std::string&) override {}
     void loadURL(const std::string&, std::chrono::milliseconds) override {}
     void loadHTML(const std::string&) override {}
     void reload() override {}

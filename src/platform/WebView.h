@@ -27,8 +27,12 @@ class WebViewDelegate {
     virtual void didFailProvisional(const NetworkError& error) = 0;
     // The load failed after its response had arrived.
     virtual void didFail(const NetworkError& error) = 0;
-    // A message a page posted to the "pagemate" handler, as JSON.
+    // A message a page of the service posted to the "pagemate" handler, as JSON.
     virtual void didReceiveMessage(const nlohmann::json& body) = 0;
+    // A page asked to go to a web address outside the service's origin (a link, a
+    // script, a form, a new window or a download); the view stayed where it was. By
+    // default the address goes to the user's browser (the workspace's open-URL service).
+    virtual void openInBrowser(const std::string& url);
 };
 
 // The body of a page's message, from the JSON text the engine made of what the page
@@ -37,6 +41,15 @@ nlohmann::json scriptMessageBody(std::string_view jsonText);
 
 // An embedded web view, used on the main thread only. User scripts run at document
 // start in the main frame only, in the order given.
+//
+// A view with the "pagemate" handler belongs to one service, the origin (scheme, host,
+// port) named by setServiceOrigin(): its user scripts run only in documents of that
+// origin and in the view's own pages (loadHTML), and its messages are delivered only
+// while the view shows such a document; others are dropped and logged once per origin.
+// Its pages cannot take it elsewhere: a top-level navigation, new window or download to
+// another origin is not loaded; a web address goes to the delegate's openInBrowser(),
+// anything else is refused and logged; a new window of the service's own opens in the
+// view itself. What the owner loads itself is always loaded.
 //
 // Results of scripts (JsonResult) always arrive later, on the main thread from the
 // main loop, never inside the evaluate() or callAsyncFunction() call that asked for
@@ -54,6 +67,9 @@ class WebView {
     virtual void setDelegate(WebViewDelegate* delegate) = 0;
     // Replaces every user script of the view with these; they apply from the next load.
     virtual void setUserScripts(const std::vector<std::string>& scripts) = 0;
+    // The service this view belongs to: the origin of `address`; an address without one
+    // leaves only the view's own pages to the scripts. Applies from the next load.
+    virtual void setServiceOrigin(const std::string& address) = 0;
     // Loads the address. The time-out belongs to the request: the load fails with
     // NetworkError::Kind::timedOut only when no response for the page itself has come
     // within it; a page that has answered may take its time over images and scripts.

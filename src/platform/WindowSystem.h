@@ -101,13 +101,13 @@ class WindowSystem {
     // Brings this program to the front.
     virtual void activateSelf() = 0;
     // Tells `observer` of every release of the left or the right mouse button anywhere on
-    // the screen, in any application, with the pointer's position then in the core's
-    // coordinates. The pointer is only watched, never grabbed: every click still goes
-    // where it went. The observer is called on the main thread, from the main loop,
-    // never inside a call the core made; a new observer replaces the old one, a null one
-    // stops the watch, and nothing is called once the window system is destroyed. A
-    // window system that cannot watch the pointer calls nothing (the Linux one says why
-    // in the log, once).
+    // the screen, in any other application, with the pointer's position then in the core's
+    // coordinates; releases over this program's own windows are not told. The pointer is
+    // only watched, never grabbed: every click still goes where it went. The observer is
+    // called on the main thread, from the main loop, never inside a call the core made; a
+    // new observer replaces the old one, a null one stops the watch, and nothing is called
+    // once the window system is destroyed. A window system that cannot watch the pointer
+    // calls nothing (the Linux one says why in the log, once).
     // NOLINTNEXTLINE(performance-unnecessary-value-param): overrides keep the observer
     virtual void setMouseUpObserver(std::function<void(double x, double y)> /*observer*/) {}
 };

@@ -1,5 +1,6 @@
 #include "support/Url.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace pagemate {
@@ -60,6 +61,64 @@ std::optional<std::string> urlScheme(std::string_view text) {
 
 bool isAbsoluteURL(std::string_view text) {
     return isValidURL(text) && urlScheme(text).has_value();
+}
+
+std::optional<std::string> urlOrigin(std::string_view text) {
+    const std::optional<std::string> scheme = urlScheme(text);
+    if (!scheme || !isValidURL(text)) {
+        return std::nullopt;
+    }
+    std::string_view rest = text.substr(scheme->size() + 1);
+    if (!rest.starts_with("//")) {
+        return std::nullopt;
+    }
+    rest.remove_prefix(2);
+    std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+        authority.remove_prefix(at + 1);  // user information is no part of the origin
+    }
+    // A bracketed IPv6 host may hold colons; the port follows the last one after it.
+    const std::size_t hostEnd = authority.starts_with('[') ? authority.find(']') + 1 : 0;
+    if (hostEnd == 0 && authority.starts_with('[')) {
+        return std::nullopt;
+    }
+    const std::size_t colon = authority.find(':', hostEnd);
+    const std::string_view host = authority.substr(0, colon);
+    std::string_view port =
+        colon == std::string_view::npos ? std::string_view() : authority.substr(colon + 1);
+    if (host.empty() || !std::all_of(port.begin(), port.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) != 0;
+        })) {
+        return std::nullopt;
+    }
+    while (port.size() > 1 && port.front() == '0') {
+        port.remove_prefix(1);
+    }
+    const bool defaultPort = (port == "80" && (*scheme == "http" || *scheme == "ws")) ||
+                             (port == "443" && (*scheme == "https" || *scheme == "wss"));
+    std::string origin = *scheme + "://";
+    for (const char c : host) {
+        origin += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (!port.empty() && !defaultPort) {
+        origin += ':';
+        origin += port;
+    }
+    return origin;
+}
+
+bool isSameOrigin(std::string_view first, std::string_view second) {
+    const std::optional<std::string> origin = urlOrigin(first);
+    return origin && origin == urlOrigin(second);
+}
+
+NavigationVerdict navigationVerdict(std::string_view serviceAddress, std::string_view target) {
+    if (isSameOrigin(serviceAddress, target)) {
+        return NavigationVerdict::load;
+    }
+    const std::optional<std::string> scheme = urlScheme(target);
+    const bool web = scheme && (*scheme == "http" || *scheme == "https");
+    return web && urlOrigin(target) ? NavigationVerdict::openInBrowser : NavigationVerdict::refuse;
 }
 
 std::string percentEncodeQueryValue(std::string_view text) {

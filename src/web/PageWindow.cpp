@@ -60,6 +60,8 @@ void PageWindow::setCapturesErrors(bool captures) {
 }
 
 bool PageWindow::load(const std::string& url, std::chrono::milliseconds timeout) {
+    // The bridge and the page's messages belong to the origin of the page loaded here.
+    view().setServiceOrigin(url);
     if (!isAbsoluteURL(url)) {
         return false;
     }

@@ -107,14 +107,28 @@ QuickBarController::QuickBarController()
     });
 }
 
+namespace {
+
+// `frame` moved the least that keeps it inside the visible frame, 8 points from its
+// sides and bottom and `topMargin` from its top (the top and left edges win on a screen
+// too small for it): never under a dock or a tray.
+Rect keptInside(Rect frame, const Rect& visible, double topMargin) {
+    constexpr double kMargin = 8;
+    frame.x = std::max(std::min(frame.x, visible.x + visible.width - frame.width - kMargin),
+                       visible.x + kMargin);
+    frame.y =
+        std::min(std::max(frame.y, visible.y + kMargin), visible.maxY() - frame.height - topMargin);
+    return frame;
+}
+
+}  // namespace
+
 Rect QuickBarController::cursorPlacement(double x, double y, const Rect& visible, double height) {
-    double left = std::max(x - 40, visible.x + 8);
-    left = std::min(left, visible.x + visible.width - width - 8);
     double bottom = y - height - 10;  // hanging just below the click
     if (bottom < visible.y + 8) {
-        bottom = std::min(y + 18, visible.maxY() - height - 8);  // no room: above it
+        bottom = y + 18;  // no room: above it
     }
-    return Rect{left, bottom, width, height};
+    return keptInside(Rect{x - 40, bottom, width, height}, visible, 8);
 }
 
 Rect QuickBarController::statusItemPlacement(const std::optional<Rect>& statusItem,
@@ -123,9 +137,12 @@ Rect QuickBarController::statusItemPlacement(const std::optional<Rect>& statusIt
         return Rect{visible.x + visible.width - width - 12, visible.maxY() - height - 12, width,
                     height};
     }
-    double left = std::max(statusItem->midX() - width / 2, visible.x + 8);
-    left = std::min(left, visible.x + visible.width - width - 8);
-    return Rect{left, statusItem->y - height - 6, width, height};
+    double bottom = statusItem->y - height - 6;  // hanging below the icon of a top bar
+    if (bottom < visible.y + 8) {
+        bottom = statusItem->maxY() + 6;  // a tray at the bottom: above it
+    }
+    // Right under a top bar's icon, the bar may reach the visible frame's top edge.
+    return keptInside(Rect{statusItem->midX() - width / 2, bottom, width, height}, visible, 0);
 }
 
 std::optional<double> QuickBarController::resizedHeight(double requested, double current) {

@@ -18,6 +18,7 @@ class PanelWebView final : public WebView {
     void setUserScripts(const std::vector<std::string>& scripts) override {
         view().setUserScripts(scripts);
     }
+    void setServiceOrigin(const std::string& address) override { view().setServiceOrigin(address); }
     void loadURL(const std::string& url, std::chrono::milliseconds timeout) override {
         view().loadURL(url, timeout);
     }

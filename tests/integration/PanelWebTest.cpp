@@ -12,6 +12,7 @@
 #include "fixtures/StandInService.h"
 // clang-format off
 #include "fixtures/Desktop.h"
+#include <gdk/gdkx.h>
 // clang-format on
 #include "platform/fake/ScriptedDesktop.h"
 #include "platform/linux/GObjectPtr.h"
@@ -130,31 +131,6 @@ TEST_F(PanelWebTest, PageSeesTheBootstrapFirstAndTheLatestValuesAfterAReload) {
     EXPECT_EQ(service.countFor("/panel"), 2u);
 }
 
-TEST_F(PanelWebTest, MessagesFromThePageFollowTheTypeRules) {
-    makePanel(service.base());
-    std::vector<std::string> statuses;
-    int settingsOpened = 0;
-    panel->onStatusChange = [&](const std::string& text) { statuses.push_back(text); };
-    panel->onOpenSettings = [&] { ++settingsOpened; };
-    showAndWait();
-    const Rect before = panel->window().frame();
-    evaluate(R"(PGM_HOST.post(); PGM_HOST.post({action: "resize", height: "300"});
-                PGM_HOST.post({action: "status"}); PGM_HOST.post({action: "status", text: "进行中"});
-                PGM_HOST.post({action: "Status", text: "ignored"}); PGM_HOST.post({action: "openSettings"});
-                PGM_HOST.post({action: "copyText"}); PGM_HOST.post({action: "openWeb"}); 1)");
-    ASSERT_TRUE(testing::pumpUntil([&] { return settingsOpened == 1; }, 5s));
-    testing::pumpUntil([] { return false; }, 200ms);
-    EXPECT_EQ(panel->window().frame(), before);
-    // The show's own status first ("未识别到 Notion 页面"), then the page's two.
-    ASSERT_GE(statuses.size(), 3u);
-    EXPECT_EQ(statuses[statuses.size() - 2], "");
-    EXPECT_EQ(statuses.back(), "进行中");
-    EXPECT_EQ(workspace->opened(), std::vector<std::string>{service.base()});
-    EXPECT_EQ(Platform::current().pasteboard->string(), "");
-    const json events = evaluate("window.__seen.events");
-    EXPECT_EQ(events.back(), json({{"type", "copied"}}));
-}
-
 TEST_F(PanelWebTest, FailurePagesForStatusesAndAClosedPort) {
     makePanel(service.base());
     service.answer("/panel", 404, "gone", "text/plain");
@@ -185,6 +161,43 @@ TEST_F(PanelWebTest, FailurePagesForStatusesAndAClosedPort) {
     })) << log.text();
 }
 
+// A second site on another origin (another host and port): what the service's pages
+// link to.
+TEST_F(PanelWebTest, LinksToOtherSitesOpenInTheBrowserAndThePanelKeepsItsPage) {
+    testing::StandInService other;
+    const std::string elsewhere = "http://localhost:" + std::to_string(other.port());
+    makePanel(service.base());
+    showAndWait();
+    const std::string servicePage = panel->window().webView().currentURL();
+    // A link, a script's navigation to an address that is no web page, and a link to a
+    // new window clicked as a person clicks (a new window needs the user's gesture).
+    evaluate("var a = document.createElement('a'); a.href = '" + elsewhere +
+             "/page'; document.body.appendChild(a); a.click(); 1");
+    evaluate("location.href = 'smb://server/share'; 1");
+    ASSERT_TRUE(testing::pumpUntil([&] { return workspace->opened().size() == 1; }, 5s));
+    evaluate("var w = document.createElement('a'); w.target = '_blank'; w.href = '" + elsewhere +
+             "/other'; w.style = 'position: fixed; left: 0; top: 0; width: 200px; height: 60px;"
+             " z-index: 9'; document.body.appendChild(w); 1");
+    const Rect area = linux_backend::GtkWindowSystem::flip(
+        panel->window().frame(), linux_backend::GtkWindowSystem::referenceBottom());
+    testing::clickAt(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()),
+                     static_cast<int>(area.x) + 100, static_cast<int>(area.y) + 30);
+    ASSERT_TRUE(testing::pumpUntil([&] { return workspace->opened().size() == 2; }, 5s));
+    testing::pumpUntil([] { return false; }, 500ms);
+    EXPECT_EQ(workspace->opened(),
+              (std::vector<std::string>{elsewhere + "/page", elsewhere + "/other"}));
+    EXPECT_TRUE(log.contains("页面要打开的地址不是网页，已拒绝：smb://server/share")) << log.text();
+    EXPECT_EQ(panel->window().webView().currentURL(), servicePage);
+    EXPECT_EQ(evaluate("typeof window.__PGM_BOOTSTRAP__"), "object");
+
+    // The service's own navigation stays in the panel, with the bridge.
+    const std::size_t before = loadsFinished();
+    evaluate("location.reload(); 1");
+    ASSERT_TRUE(testing::pumpUntil([&] { return loadsFinished() > before; }, 10s));
+    EXPECT_EQ(evaluate("typeof PGM_HOST + ' ' + typeof __PGM_BOOTSTRAP__"), "object object");
+    EXPECT_EQ(workspace->opened().size(), 2u);
+}
+
 TEST_F(PanelWebTest, MarkupInTheAddressShowsAsText) {
     const testing::ScopedEnvironment hostile(
         "PGM_SERVER_URL", "http://127.0.0.1:1/<img src=x onerror=\"window.__pwned=1\">");
@@ -213,16 +226,6 @@ TEST_F(PanelWebTest, DraftIsFilledAfterTheLoadAndSurvivesAFailedOne) {
         5s));
     EXPECT_EQ(panel->pendingDraft(), "");
     EXPECT_TRUE(log.contains("面板：已填入草稿（8 字）"));
-}
-
-TEST_F(PanelWebTest, PageWithoutOnContextGetsNothingAndNoError) {
-    service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel-without-context.html"),
-                   "text/html");
-    makePanel(service.base());
-    showAndWait();
-    panel->notifyContext(false);
-    testing::pumpUntil([] { return false; }, 200ms);
-    EXPECT_EQ(evaluate("window.__errors.length"), 0);
 }
 
 TEST_F(ChatWindowWebTest, PageFillsTheWindowCentredAndLoadsOncePerBase) {
@@ -355,8 +358,7 @@ TEST_F(PanelWebTest, ScreenshotsOfThePanelAndTheFailurePage) {
     EXPECT_EQ(failure.share(0x2b6cb0), 0);
 }
 
-// What the engine delivers from a page's post(), read by the message rules: the quick
-// bar's nested draft, numbers that arrive as strings, missing members.
+// What the engine delivers of the messages pages post.
 class MessageRecorder final : public WebViewDelegate {
   public:
     bool allowResponse(int) override { return true; }
@@ -372,34 +374,54 @@ class MessageRecorder final : public WebViewDelegate {
     bool finished = false;
 };
 
-TEST_F(PanelWebTest, TheEngineDeliversMessagesThatTheRulesRead) {
-    linux_backend::WebKitView view(webkit_web_context_get_default(),
-                                   linux_backend::WebKitView::Options{});
+// The same page on the service's origin and on two others (another host, another port):
+// only the service's has the host object and the bootstrap, and only its messages arrive,
+// read by the message rules (the quick bar's nested draft, numbers as strings...).
+TEST_F(PanelWebTest, OnlyTheServicesDocumentsHaveTheBridgeAndAreHeard) {
+    testing::StandInService other;
+    const std::string page = R"(<meta charset="utf-8"><script>
+        window.__host = typeof window.PGM_HOST + " " + typeof window.__PGM_BOOTSTRAP__;
+        var post = window.PGM_HOST ? PGM_HOST.post : function (message) {
+            window.webkit.messageHandlers.pagemate.postMessage(message || {}); };
+        post(); post("expand"); post({action: 7});
+        post({action: "expand", draft: {draft: "嵌套的草稿"}});
+        post({action: "expand", draft: "平的草稿"});
+        post({action: "expand", draft: {text: "不是草稿"}});
+        post({action: "resize", height: "300"}); post({action: "resize", height: 333.5});
+        post({action: "insertText"}); post({action: "insertText", text: 12});
+        </script>)";
+    service.answer("/page", 200, page, "text/html");
+    other.answer("/page", 200, page, "text/html");
+    linux_backend::WebKitView view(nullptr, linux_backend::WebKitView::Options{});
     MessageRecorder recorder;
     view.setDelegate(&recorder);
-    view.setUserScripts({HostBridge::hostObjectScript(HostBridge::Host::quickBar)});
-    view.loadHTML(R"(<script>
-        PGM_HOST.post();
-        PGM_HOST.post("expand");
-        PGM_HOST.post({action: 7});
-        PGM_HOST.post({action: "expand", draft: {draft: "嵌套的草稿"}});
-        PGM_HOST.post({action: "expand", draft: "平的草稿"});
-        PGM_HOST.post({action: "expand", draft: {text: "不是草稿"}});
-        PGM_HOST.post({action: "resize", height: "300"});
-        PGM_HOST.post({action: "resize", height: 333.5});
-        PGM_HOST.post({action: "insertText"});
-        PGM_HOST.post({action: "insertText", text: 12});
-        </script>)");
-    ASSERT_TRUE(testing::pumpUntil([&] { return recorder.messages.size() == 7; }, 10s))
-        << recorder.messages.size();
-    testing::pumpUntil([] { return false; }, 200ms);
-    ASSERT_EQ(recorder.messages.size(), 7u);  // the first three are not messages
-    EXPECT_EQ(recorder.messages[0].draft(), "嵌套的草稿");
+    view.setUserScripts({HostBridge::hostObjectScript(HostBridge::Host::quickBar),
+                         HostBridge::bootstrapScript({{"password", "secret"}})});
+    view.setServiceOrigin(service.base() + "/quick");
+    const std::string otherHost = "http://localhost:" + std::to_string(other.port());
+    const std::string otherPort = "http://127.0.0.1:" + std::to_string(other.port());
+    for (const std::string& origin : {otherHost, otherPort, otherHost, service.base()}) {
+        recorder.finished = false;
+        view.loadURL(origin + "/page", 10s);
+        ASSERT_TRUE(testing::pumpUntil([&] { return recorder.finished; }, 10s)) << origin;
+        const bool ofService = origin == service.base();
+        testing::pumpUntil([&] { return recorder.messages.size() == 7; }, ofService ? 5s : 300ms);
+        EXPECT_EQ(evaluateIn(view, "window.__host"),
+                  ofService ? "object object" : "undefined undefined")
+            << origin;
+        ASSERT_EQ(recorder.messages.size(), ofService ? 7u : 0u) << origin;
+    }
+    // The others' are dropped, and logged once per origin.
+    EXPECT_EQ(std::ranges::count_if(
+                  log.messages(),
+                  [](const std::string& line) { return line.starts_with("已丢弃来自 http://"); }),
+              2);
+    EXPECT_TRUE(log.contains("已丢弃来自 " + otherHost + " 的页面消息：它不是助手服务的页面"));
+    EXPECT_EQ(recorder.messages[0].draft(), "嵌套的草稿");  // the first three are no messages
     EXPECT_EQ(recorder.messages[1].draft(), "平的草稿");
     EXPECT_EQ(recorder.messages[2].draft(), "");
     EXPECT_EQ(recorder.messages[3].height(), 0);
     EXPECT_EQ(recorder.messages[4].height(), 333.5);
-    EXPECT_EQ(recorder.messages[5].action(), "insertText");
     EXPECT_EQ(recorder.messages[5].string("text"), "");
     EXPECT_EQ(recorder.messages[6].string("text"), "");
     view.setDelegate(nullptr);
@@ -494,6 +516,7 @@ TEST_F(PanelWebTest, ErrorCaptureLinesAndTheComposerFillAsTheEngineRunsThem) {
         linux_backend::WebKitView view(nullptr, linux_backend::WebKitView::Options{});
         view.setDelegate(&loads);
         view.setUserScripts({HostBridge::errorCaptureScript(host)});
+        view.setServiceOrigin(page);
         const int before = loads.finished;
         view.loadURL(page, 10s);
         EXPECT_TRUE(testing::pumpUntil([&] { return loads.finished > before; }, 10s));

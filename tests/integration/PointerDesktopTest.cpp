@@ -209,13 +209,44 @@ TEST_F(PointerDesktopTest, LeftAndRightReleasesAnywhereReachTheObserverAtTheirPl
     ASSERT_EQ(releases.points.size(), 5U);
     EXPECT_EQ(releases.points[4], core(640, 500));
 
+    // Over a window of this program (its settings here): not heard of, so the quick bar
+    // never opens where the user clicked into the program's own windows.
+    {
+        SettingsWindowOptions options;
+        options.width = 300;
+        options.height = 200;
+        const std::unique_ptr<SettingsWindow> settings = windows->createSettingsWindow(options);
+        settings->makeKeyAndOrderFront();
+        GdkRectangle area{};
+        ASSERT_TRUE(runMainLoopUntil([&] {
+            GList* toplevels = gtk_window_list_toplevels();
+            for (GList* item = toplevels; item != nullptr; item = item->next) {
+                if (GdkWindow* shown = gtk_widget_get_window(GTK_WIDGET(item->data));
+                    shown != nullptr && gdk_window_is_viewable(shown) == TRUE) {
+                    gdk_window_get_frame_extents(shown, &area);
+                }
+            }
+            g_list_free(toplevels);
+            return area.width > 0;
+        }));
+        // On its margins, where no control opens a menu that would take the pointer.
+        for (const auto& [x, y] : {std::pair{area.x + 3, area.y + area.height - 3},
+                                   {area.x + area.width - 3, area.y + area.height / 2}}) {
+            click(mouse, kLeft, x, y);
+            runMainLoopFor(300ms);  // handled while the pointer is still there
+        }
+    }
+    ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 700, 100));
+    ASSERT_EQ(releases.points.size(), 6U);
+    EXPECT_EQ(releases.points[5], core(700, 100));
+
     // Over another client's window, which still gets its own clicks.
     OtherClientWindow other(400, 300, 200, 150);
     ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 450, 350));
     EXPECT_EQ(windowUnderPointer(mouse), other.window());
     ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 590, 440));
-    EXPECT_EQ(releases.points[5], core(450, 350));
-    EXPECT_EQ(releases.points[6], core(590, 440));
+    EXPECT_EQ(releases.points[6], core(450, 350));
+    EXPECT_EQ(releases.points[7], core(590, 440));
     using Event = std::tuple<unsigned int, int, int>;
     EXPECT_EQ(other.take(ButtonPress), (std::vector<Event>{{kLeft, 50, 50}, {kRight, 190, 140}}));
     EXPECT_EQ(other.take(ButtonRelease), (std::vector<Event>{{kLeft, 50, 50}, {kRight, 190, 140}}));

@@ -141,13 +141,11 @@ TEST_F(QuickBarWebTest, PageSeesTheCaptureBeforeItsFirstScriptAndNewValuesOnEver
     EXPECT_TRUE(bar->window().isVisible());
 }
 
-TEST_F(QuickBarWebTest, ResizeStatusHideAndExpandFromThePage) {
+TEST_F(QuickBarWebTest, ResizeHideAndExpandFromThePage) {
     service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel.html"), "text/html");
     ServiceResolver::Config config = ServiceResolver::Config::standard();
     config.localBase = "http://127.0.0.1:" + std::to_string(testing::refusingPort());
     panel = PanelController::create(config);
-    std::vector<std::string> statuses;
-    bar->onStatusChange = [&](const std::string& text) { statuses.push_back(text); };
     bar->onExpand = [&](const std::string& draft) { panel->show(draft); };
     showAndWait();
     const Rect before = bar->window().frame();
@@ -161,11 +159,6 @@ TEST_F(QuickBarWebTest, ResizeStatusHideAndExpandFromThePage) {
         << evaluate("innerHeight");
     EXPECT_EQ(bar->height(), 120);
     EXPECT_EQ(bar->window().frame(), (Rect{before.x, before.maxY() - 120, 560, 120}));
-
-    evaluate(R"(PGM_HOST.post({action: "status", text: "改写中"});
-                PGM_HOST.post({action: "status", text: 7}); 1)");
-    ASSERT_TRUE(testing::pumpUntil([&] { return statuses.size() == 2; }, 5s));
-    EXPECT_EQ(statuses, (std::vector<std::string>{"改写中", ""}));
 
     evaluate(R"(PGM_HOST.post({action: "hide"}); 1)");
     ASSERT_TRUE(testing::pumpUntil([&] { return !bar->window().isVisible(); }, 5s));

@@ -58,9 +58,14 @@ TEST_F(AccessibilityWatchTest, GrantNoticedAtTheNextCheckAndToldToThePageOnce) {
     platform.accessibility.status = {};
     platform.queue.advance(999ms);
     EXPECT_EQ(count("辅助功能权限：已生效，无需重启"), 0u);
+    const fake::RecordingStatusItem& tray = *platform.statusBar.items.at(0);
+    EXPECT_NE(tray.item("⚠️ 授予辅助功能权限（插入/读取页面需要）…"),
+              nullptr);
     platform.queue.advance(1ms);
     EXPECT_EQ(count("辅助功能权限：已生效，无需重启"), 1u);
     EXPECT_EQ(permissionEvents(), 1u);
+    // The menu follows at once: a tray has no moment of its own to ask.
+    EXPECT_NE(tray.item("✓ 辅助功能权限已授权"), nullptr);
     // And the watch has ended.
     platform.queue.advance(200s);
     EXPECT_EQ(count("辅助功能权限："), 1u);

@@ -12,11 +12,9 @@ using testing::QuickBarTest;
 
 TEST_F(QuickBarTest, WindowAndScriptsAsCreated) {
     const QuickBarOptions& options = platform.windows.lastQuickBarOptions;
-    EXPECT_EQ(options.title, "页伴");
-    EXPECT_EQ(options.contentRect, (Rect{0, 0, 560, 58}));
-    EXPECT_EQ(options.minHeight, 54);
-    EXPECT_EQ(options.maxHeight, 180);
-    EXPECT_EQ(options.webDataName, "webdata");
+    EXPECT_EQ(std::tie(options.title, options.contentRect, options.minHeight, options.maxHeight,
+                       options.webDataName),
+              std::tuple("页伴", Rect{0, 0, 560, 58}, 54, 180, "webdata"));
     EXPECT_EQ(
         window->view.scripts,
         (std::vector<std::string>{HostBridge::hostObjectScript(HostBridge::Host::quickBar),
@@ -26,35 +24,45 @@ TEST_F(QuickBarTest, WindowAndScriptsAsCreated) {
     EXPECT_EQ(bar->height(), 58);
 }
 
-TEST_F(QuickBarTest, PlacementArithmetic) {
+TEST_F(QuickBarTest, PlacementStaysInsideTheVisibleFrame) {
     const Rect visible{0, 25, 1440, 850};
-    // Below the click, 40 points to its left.
-    EXPECT_EQ(QuickBarController::cursorPlacement(500, 600, visible, 58),
-              (Rect{460, 532, 560, 58}));
-    // 30 points from the left edge: the visible frame's minX + 8.
-    EXPECT_EQ(QuickBarController::cursorPlacement(30, 600, visible, 58).x, 8);
-    EXPECT_EQ(QuickBarController::cursorPlacement(1440 + 30, 600, Rect{1440, 0, 1920, 1200}, 58).x,
-              1448);
-    // At the right edge: 8 points inside it.
-    EXPECT_EQ(QuickBarController::cursorPlacement(1430, 600, visible, 58).x, 1440 - 568);
-    // 40 points above the bottom: no room below, 18 points above the click.
-    EXPECT_EQ(QuickBarController::cursorPlacement(500, 65, visible, 58).y, 83);
-    // ... limited by the top of the visible frame.
-    EXPECT_EQ(QuickBarController::cursorPlacement(500, 40, Rect{0, 0, 800, 100}, 58).y, 34);
-    // The height counts: a taller bar hangs lower and finds no room sooner.
-    EXPECT_EQ(QuickBarController::cursorPlacement(500, 600, visible, 180).y, 410);
-    EXPECT_EQ(QuickBarController::cursorPlacement(500, 200, visible, 180).y, 218);
-
-    // Under the status item, centred on it, 6 points below; kept 8 points inside.
-    const Rect item{1300, 875, 24, 25};
-    EXPECT_EQ(QuickBarController::statusItemPlacement(item, visible, 58),
-              (Rect{1440 - 568, 875 - 58 - 6, 560, 58}));
-    EXPECT_EQ(QuickBarController::statusItemPlacement(Rect{700, 875, 24, 25}, visible, 58).x,
-              712 - 280);
-    EXPECT_EQ(QuickBarController::statusItemPlacement(Rect{10, 875, 24, 25}, visible, 58).x, 8);
-    // No frame: 12 points from the right and top edges.
-    EXPECT_EQ(QuickBarController::statusItemPlacement(std::nullopt, visible, 58),
-              (Rect{1440 - 560 - 12, 875 - 58 - 12, 560, 58}));
+    const Rect bottomTray{0, 40, 1440, 860};  // a 40-point tray along the bottom edge
+    const struct {
+        double x, y;  // the click
+        Rect visible;
+        double height;
+        Rect placed;
+    } byClick[] = {
+        {500, 600, visible, 58, {460, 532, 560, 58}},  // below the click, 40 points to its left
+        {30, 600, visible, 58, {8, 532, 560, 58}},     // 8 points inside the left edge
+        {1470, 600, {1440, 0, 1920, 1200}, 58, {1448, 532, 560, 58}},
+        {1430, 600, visible, 58, {872, 532, 560, 58}},        // ... and the right one
+        {500, 65, visible, 58, {460, 83, 560, 58}},           // no room below: 18 points above it
+        {500, 40, {0, 0, 800, 100}, 58, {232, 34, 560, 58}},  // ... up to the top edge
+        {500, 600, visible, 180, {460, 410, 560, 180}},       // a taller bar hangs lower
+        {500, 200, visible, 180, {460, 218, 560, 180}},       // ... and finds no room sooner
+        {500, 20, bottomTray, 58, {460, 48, 560, 58}},        // a click on the tray: above it
+    };
+    for (const auto& [x, y, frame, height, placed] : byClick) {
+        EXPECT_EQ(QuickBarController::cursorPlacement(x, y, frame, height), placed)
+            << x << "," << y;
+    }
+    // Under the status item, centred on it, 6 points below; kept 8 points inside. With no
+    // frame: 12 points from the right and top edges. A tray at the bottom: above the icon.
+    const struct {
+        std::optional<Rect> item;
+        Rect visible;
+        Rect placed;
+    } byItem[] = {
+        {Rect{1300, 875, 24, 25}, visible, {872, 811, 560, 58}},
+        {Rect{700, 875, 24, 25}, visible, {432, 811, 560, 58}},
+        {Rect{10, 875, 24, 25}, visible, {8, 811, 560, 58}},
+        {std::nullopt, visible, {868, 805, 560, 58}},
+        {Rect{1300, 5, 24, 25}, bottomTray, {872, 48, 560, 58}},
+    };
+    for (const auto& [item, frame, placed] : byItem) {
+        EXPECT_EQ(QuickBarController::statusItemPlacement(item, frame, 58), placed);
+    }
 }
 
 TEST_F(QuickBarTest, ShowPlacesByTheLastClickOrUnderTheStatusItem) {

@@ -24,6 +24,7 @@ class RecordingWebView final : public WebView {
     void setUserScripts(const std::vector<std::string>& newScripts) override {
         scripts = newScripts;
     }
+    void setServiceOrigin(const std::string& address) override { serviceOrigin = address; }
     void loadURL(const std::string& url, std::chrono::milliseconds timeout) override {
         loads.push_back(url);
         lastTimeout = timeout;
@@ -47,6 +48,7 @@ class RecordingWebView final : public WebView {
 
     WebViewDelegate* delegate = nullptr;
     std::vector<std::string> scripts;
+    std::string serviceOrigin;
     std::vector<std::string> loads;
     std::vector<std::string> htmlLoads;
     std::vector<std::string> evaluated;

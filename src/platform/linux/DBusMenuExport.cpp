@@ -153,6 +153,8 @@ struct DBusMenuExport::State {
     guint registration = 0;
     std::string error;
     std::vector<Entry> entries;
+    // The menu of the revision before: a host may still show it when the user clicks.
+    std::vector<Entry> previousEntries;
     gint32 nextId = 1;
     guint32 revision = 1;
     // Posted actions hold this weakly: none runs once the export is gone.
@@ -164,6 +166,23 @@ struct DBusMenuExport::State {
         return found == entries.end() ? nullptr : &*found;
     }
     [[nodiscard]] bool known(gint32 id) const { return id == kRootId || find(id) != nullptr; }
+
+    // The current item an id of this or the previous revision stands for: the same id,
+    // else the command of the same title; null when the item is gone.
+    [[nodiscard]] const Entry* resolve(gint32 id) const {
+        if (const Entry* current = find(id)) {
+            return current;
+        }
+        const auto old = std::find_if(previousEntries.begin(), previousEntries.end(),
+                                      [id](const Entry& e) { return e.id == id; });
+        if (old == previousEntries.end() || old->item.kind != MenuItem::Kind::command) {
+            return nullptr;
+        }
+        const auto same = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) {
+            return e.item.kind == MenuItem::Kind::command && e.item.title == old->item.title;
+        });
+        return same == entries.end() ? nullptr : &*same;
+    }
 
     // The item's properties (a{sv}); `entry` null for the root.
     [[nodiscard]] static GVariant* properties(const Entry* entry, const NameFilter& filter) {
@@ -278,7 +297,7 @@ struct DBusMenuExport::State {
         if (id == kRootId) {
             return true;
         }
-        const Entry* entry = find(id);
+        const Entry* entry = resolve(id);
         if (entry == nullptr) {
             return false;
         }
@@ -442,12 +461,21 @@ const std::string& DBusMenuExport::exportError() const {
 }
 
 void DBusMenuExport::setMenu(std::vector<MenuItem> menu) {
+    const std::vector<State::Entry>& before = state_->entries;
     std::vector<State::Entry> entries;
     entries.reserve(menu.size());
-    for (MenuItem& item : menu) {
-        entries.push_back(State::Entry{state_->nextId++, std::move(item)});
+    for (std::size_t index = 0; index < menu.size(); ++index) {
+        MenuItem& item = menu[index];
+        // An item keeps its id while its place and kind stay, and while it is the same
+        // command (a click on the old row must not run another one); rows that only
+        // show something (the status line) keep it as their text changes.
+        const bool same = index < before.size() && before[index].item.kind == item.kind &&
+                          (before[index].item.title == item.title ||
+                           (!before[index].item.enabled && !item.enabled));
+        entries.push_back(
+            State::Entry{same ? before[index].id : state_->nextId++, std::move(item)});
     }
-    state_->entries = std::move(entries);
+    state_->previousEntries = std::exchange(state_->entries, std::move(entries));
     ++state_->revision;
     if (state_->registration != 0) {
         g_dbus_connection_emit_signal(state_->connection.get(), nullptr, state_->path.c_str(),

@@ -15,9 +15,12 @@ namespace pagemate::linux_backend {
 // "separator", disabled items "enabled": false, a key equivalent is the "shortcut"
 // [["Control", key]]; underscores in titles are doubled (a single one marks a mnemonic).
 //
-// Every setMenu() gives the items fresh ids and announces a new layout revision, so a
-// click meant for an item of an older menu finds nothing. A "clicked" event posts the
-// item's action to the queue; it runs there unless this export is gone by then.
+// Every setMenu() announces a new layout revision. An item keeps its id while its place
+// and kind stay (and a command its title), so hosts showing the older layout still
+// point at it; a click on an id of the previous revision that is gone runs the command
+// of the same title when the new menu has one, and finds nothing otherwise. A "clicked"
+// event posts the item's action to the queue; it runs there unless this export is gone
+// by then.
 // Main thread only; the D-Bus calls arrive on the main loop.
 class DBusMenuExport {
   public:

@@ -324,6 +324,41 @@ GtkWindowSystem::GtkWindowSystem() : contexts_(std::make_unique<WebContexts>()) 
 
 GtkWindowSystem::~GtkWindowSystem() = default;
 
+namespace {
+
+// Whether the pointer is over a window of this program (the panel, the settings, the
+// quick bar...): going down from the root through the windows under the pointer (a
+// window manager's frame, then the client's own), one of them is known to GDK.
+bool pointerOverOwnWindow() {
+    GdkDisplay* display = gdk_display_get_default();
+    if (display == nullptr || !GDK_IS_X11_DISPLAY(display)) {
+        return false;
+    }
+    Display* xdisplay = GDK_DISPLAY_XDISPLAY(display);
+    Window window = DefaultRootWindow(xdisplay);
+    for (int depth = 0; depth < 8; ++depth) {  // a frame, a client, its subwindows
+        Window root = 0;
+        Window child = 0;
+        int rootX = 0;
+        int rootY = 0;
+        int x = 0;
+        int y = 0;
+        unsigned int buttons = 0;
+        if (XQueryPointer(xdisplay, window, &root, &child, &rootX, &rootY, &x, &y, &buttons) ==
+                False ||
+            child == 0) {
+            return false;
+        }
+        if (gdk_x11_window_lookup_for_display(display, child) != nullptr) {
+            return true;
+        }
+        window = child;
+    }
+    return false;
+}
+
+}  // namespace
+
 void GtkWindowSystem::setMouseUpObserver(std::function<void(double x, double y)> observer) {
     mouseUpObserver_ = std::move(observer);
     if (!mouseUpObserver_) {
@@ -344,7 +379,7 @@ void GtkWindowSystem::setMouseUpObserver(std::function<void(double x, double y)>
             gdk_display_get_name(display),
             [this](int x, int y) {
                 const std::optional<std::pair<double, double>> point = fromScreenPixels(x, y);
-                if (point && mouseUpObserver_) {
+                if (point && mouseUpObserver_ && !pointerOverOwnWindow()) {
                     // A copy: the observer may replace itself or end the watch.
                     const auto told = mouseUpObserver_;
                     told(point->first, point->second);

@@ -9,9 +9,10 @@
 
 namespace pagemate::linux_backend {
 
-// A WebKitGTK web view, with the "pagemate" message handler unless it is a plain
-// browser view. Responses are vetted by the delegate; interruptions this view causes
-// itself (a vetoed response, a load replaced by another) are not reported as failures.
+// A WebKitGTK web view, with the "pagemate" message handler and bound to the service's
+// origin (WebView.h) unless it is a plain browser view. Responses are vetted by the delegate;
+// interruptions this view causes itself (a vetoed response, a load replaced by another) are not
+// reported as failures.
 class WebKitView final : public WebView {
   public:
     struct Options {
@@ -33,6 +34,7 @@ class WebKitView final : public WebView {
 
     void setDelegate(WebViewDelegate* delegate) override;
     void setUserScripts(const std::vector<std::string>& scripts) override;
+    void setServiceOrigin(const std::string& address) override;
     void loadURL(const std::string& url, std::chrono::milliseconds timeout) override;
     void loadHTML(const std::string& html) override;
     void reload() override;
