@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
     pagemate::Platform& platform = pagemate::Platform::current();
     const pagemate::WaylandSession::Outcome waylandOutcome{
         display == pagemate::linux_backend::OpenedDisplay::x11,
-        session.wayland && platform.hotKeys->availability() ==
-                               pagemate::HotKeys::Availability::available};
+        session.wayland &&
+            platform.hotKeys->availability() == pagemate::HotKeys::Availability::available};
     platform.mainQueue->post([delegate, &instance, &session, waylandOutcome,
                               selfTest = request.selfTest] {
         delegate->applicationDidFinishLaunching();

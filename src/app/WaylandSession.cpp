@@ -17,8 +17,8 @@ std::vector<std::string> noteLines(const DesktopSession& session, const Outcome&
                         "Ctrl+L/C/V（XTest）、X11 剪贴板和窗口激活都不可用，读不到也写不进 "
                         "Notion");
     } else if (outcome.portalHotKeys) {
-        lines.push_back("Wayland 会话（" + evidence + "）：页伴的窗口在 XWayland（DISPLAY=" +
-                        session.xDisplay.value_or("") +
+        lines.push_back("Wayland 会话（" + evidence +
+                        "）：页伴的窗口在 XWayland（DISPLAY=" + session.xDisplay.value_or("") +
                         "）上，位置、置顶和激活照常；向 Notion 发送 Ctrl+L/C/V（XTest）、X11 "
                         "剪贴板和窗口激活只对 XWayland 窗口有效，Notion 须以 XWayland 运行");
     } else {

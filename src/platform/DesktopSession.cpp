@@ -35,7 +35,8 @@ std::optional<std::string> variable(const char* name) {
 
 DesktopSession DesktopSession::fromEnvironment() {
     DesktopSession session;
-    if (const auto type = variable("XDG_SESSION_TYPE"); type && equalsIgnoringCase(*type, "wayland")) {
+    if (const auto type = variable("XDG_SESSION_TYPE");
+        type && equalsIgnoringCase(*type, "wayland")) {
         session.wayland = "XDG_SESSION_TYPE=" + *type;
     } else if (const auto display = variable("WAYLAND_DISPLAY")) {
         session.wayland = "WAYLAND_DISPLAY=" + *display;
@@ -55,7 +56,7 @@ HotKeyBackend chooseHotKeyBackend(const DesktopSession& session, bool displayOpe
                                   std::optional<std::uint32_t> shortcutsPortalVersion) {
     if (session.wayland) {
         return shortcutsPortalVersion.value_or(0) >= 1 ? HotKeyBackend::shortcutsPortal
-                                                      : HotKeyBackend::none;
+                                                       : HotKeyBackend::none;
     }
     return displayOpened ? HotKeyBackend::x11Grabs : HotKeyBackend::none;
 }

@@ -127,8 +127,8 @@ class HotKeys {
     virtual HotKeyRegistration registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,
                                               HotKeyIdentifier identifier) = 0;
 
-    // Names the combination that is registered under `identifier` next, for desktops
-    // that list shortcuts to the user; backends that grab keys themselves ignore it.
+    // Names the combination to be registered under `identifier` (call it first), for
+    // desktops that list shortcuts to the user; backends that grab keys ignore it.
     virtual void setLabel(const HotKeyIdentifier& /*identifier*/, HotKeyLabel /*label*/) {}
 
     // Installs the handler of the desktop's decision. Backends where the desktop binds

@@ -314,29 +314,13 @@ TEST_F(HotKeysDesktopTest, ACombinationAnotherClientHoldsFailsAndTheUserIsToldOn
 }
 
 // The backend each session gets: X11 grabs with a display; unavailable hot keys, which
-// say why, in a Wayland session or without a display; notifications that answer
-// "not shown" without a session bus.
+// say why, without a display (Wayland sessions: wayland_tests); notifications that
+// answer "not shown" without a session bus.
 TEST_F(HotKeysDesktopTest, SessionsWithoutX11GrabsHaveUnavailableHotKeys) {
     const auto registerOn = [](HotKeys& hotKeys) {
         return hotKeys.registerHotKey(HotKeyCode::space, HotKeyModifier::option,
                                       HotKeyIdentifier{HotKeyManager::signature, 1});
     };
-    {
-        const testing::ScopedEnvironment wayland{"WAYLAND_DISPLAY", "wayland-0"};
-        const auto platform = linux_backend::makeLinuxPlatform(true);
-        EXPECT_EQ(platform->hotKeys->availability(), HotKeys::Availability::waylandSession);
-        EXPECT_EQ(platform->hotKeys->availabilityDetail(), "WAYLAND_DISPLAY=wayland-0");
-        const HotKeyRegistration registration = registerOn(*platform->hotKeys);
-        EXPECT_EQ(registration.outcome, HotKeyRegistration::Outcome::unavailable);
-        EXPECT_EQ(registration.status, HotKeys::unavailableStatus);
-        EXPECT_FALSE(registration.ref.has_value());
-    }
-    {
-        const testing::ScopedEnvironment wayland{"XDG_SESSION_TYPE", "wayland"};
-        const auto platform = linux_backend::makeLinuxPlatform(true);
-        EXPECT_EQ(platform->hotKeys->availability(), HotKeys::Availability::waylandSession);
-        EXPECT_EQ(platform->hotKeys->availabilityDetail(), "XDG_SESSION_TYPE=wayland");
-    }
     {
         const auto platform = linux_backend::makeLinuxPlatform(false);
         EXPECT_EQ(platform->hotKeys->availability(), HotKeys::Availability::noDisplay);

@@ -16,6 +16,7 @@
 #include "fixtures/NotificationService.h"
 #include "fixtures/ShortcutsPortal.h"
 #include "fixtures/StatusWatcher.h"
+#include <X11/Xatom.h>
 #include <X11/keysym.h>
 // clang-format on
 
@@ -32,16 +33,18 @@ class Weston {
     explicit Weston(bool xwayland) {
         ::chmod(runtime_.path().c_str(), 0700);
         ::mkdir("/tmp/.X11-unix", 01777);  // where XWayland's socket goes; Xvfb makes it too
-        std::vector<std::string> command = {
-            "weston", "--backend=headless-backend.so", "--socket=" + socket,
-            "--idle-time=0", "--width=1280", "--height=800",
-            "--log=" + (runtime_.path() / "weston.log").string()};
+        std::vector<std::string> command = {"weston",
+                                            "--backend=headless-backend.so",
+                                            "--socket=" + socket,
+                                            "--idle-time=0",
+                                            "--width=1280",
+                                            "--height=800",
+                                            "--log=" + (runtime_.path() / "weston.log").string()};
         if (xwayland) {
             command.emplace_back("--xwayland");
         }
         process_ = std::make_unique<testing::ChildProcess>(
-            command,
-            std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_.path().string()});
+            command, std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_.path().string()});
         const auto until = Clock::now() + 20s;
         while (Clock::now() < until && process_->running()) {
             const std::string log = testing::readFile(runtime_.path() / "weston.log");
@@ -49,7 +52,8 @@ class Weston {
             if (std::filesystem::exists(runtime_.path() / socket) &&
                 (!xwayland || listening != std::string::npos)) {
                 if (xwayland) {
-                    xDisplay = log.substr(listening + 29, log.find('\n', listening) - listening - 29);
+                    xDisplay =
+                        log.substr(listening + 29, log.find('\n', listening) - listening - 29);
                 }
                 return;
             }
@@ -151,8 +155,8 @@ class WaylandSessionTest : public ::testing::Test {
         int x = 0;
         int y = 0;
         Window child = 0;
-        XTranslateCoordinates(desktop->display(), window, DefaultRootWindow(desktop->display()),
-                              0, 0, &x, &y, &child);
+        XTranslateCoordinates(desktop->display(), window, DefaultRootWindow(desktop->display()), 0,
+                              0, &x, &y, &child);
         return {x, y};
     }
 
@@ -175,9 +179,10 @@ TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWaylandWhereTheRulesP
     const auto bound = Clock::now() - started;
     std::cout << "start to shortcuts bound under weston: "
               << std::chrono::duration_cast<std::chrono::milliseconds>(bound).count() << " ms\n";
-    EXPECT_EQ(testing::logLines("全局热键：桌面已绑定"),
-              std::vector<std::string>{"全局热键：桌面已绑定 4 个：quick-bar（ALT+space）、panel（"
-                                       "ALT+SHIFT+space）、meeting（ALT+SHIFT+m）、chat（ALT+SHIFT+c）"});
+    EXPECT_EQ(
+        testing::logLines("全局热键：桌面已绑定"),
+        std::vector<std::string>{"全局热键：桌面已绑定 4 个：quick-bar（ALT+space）、panel（"
+                                 "ALT+SHIFT+space）、meeting（ALT+SHIFT+m）、chat（ALT+SHIFT+c）"});
     EXPECT_EQ(portal.calls(),
               (std::vector<std::string>{"CreateSession", "BindShortcuts", "ListShortcuts"}));
     std::vector<std::string> asked;
@@ -190,8 +195,10 @@ TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWaylandWhereTheRulesP
                                                "chat 打开大窗口（对话建页面） ALT+SHIFT+c"}));
     const auto session = testing::logLines("Wayland 会话");
     ASSERT_EQ(session.size(), 2U);
-    EXPECT_TRUE(session[0].starts_with("Wayland 会话（XDG_SESSION_TYPE=wayland）：页伴的窗口在 "
-                                       "XWayland（DISPLAY=" + weston->xDisplay + "）上"))
+    EXPECT_TRUE(
+        session[0].starts_with("Wayland 会话（XDG_SESSION_TYPE=wayland）：页伴的窗口在 "
+                               "XWayland（DISPLAY=" +
+                               weston->xDisplay + "）上"))
         << session[0];
     EXPECT_TRUE(session[1].starts_with("Wayland 会话：全局热键由桌面的 GlobalShortcuts 门户绑定"));
     EXPECT_TRUE(testing::logLines("注册全局热键失败").empty());
@@ -203,17 +210,99 @@ TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWaylandWhereTheRulesP
         int width;
         std::optional<std::pair<int, int>> at;
     };
-    for (const Expected& expected : {Expected{"quick-bar", 560, std::pair{708, 12}},
-                                     Expected{"panel", 420, std::pair{430, 64}},
-                                     Expected{"meeting", 600, std::nullopt},
-                                     Expected{"chat", 960, std::nullopt}}) {
+    for (const Expected& expected :
+         {Expected{"quick-bar", 560, std::pair{708, 12}},
+          Expected{"panel", 420, std::pair{430, 64}}, Expected{"meeting", 600, std::nullopt},
+          Expected{"chat", 960, std::nullopt}}) {
         SCOPED_TRACE(expected.id);
         portal.press(expected.id, 150ms);
         Window window = 0;
-        ASSERT_TRUE(testing::pumpUntil([&] { return (window = shownWindow(expected.width)) != 0; },
-                                       15s));
+        ASSERT_TRUE(
+            testing::pumpUntil([&] { return (window = shownWindow(expected.width)) != 0; }, 15s));
         if (expected.at) {
             EXPECT_EQ(origin(window), *expected.at);
         }
     }
 }
+
+// A shortcut the desktop left unbound is named once, with the menu item to use instead.
+TEST_F(WaylandSessionTest, AShortcutTheDesktopLeftUnboundIsNamedInTheNotification) {
+    const testing::NotificationService notifications;
+    const testing::ShortcutsPortal portal({"chat"});
+    startProgram();
+    ASSERT_TRUE(testing::pumpUntil([&] { return !notifications.received().empty(); }, 15s));
+    EXPECT_EQ(notifications.received()[0].summary, "页伴：部分快捷键无法使用");
+    EXPECT_EQ(notifications.received()[0].body,
+              "Alt+Shift+C 没有被桌面绑定，请改用状态栏图标菜单里的「打开大窗口（对话建页面）」。");
+    EXPECT_EQ(testing::logLines("全局热键：桌面已绑定"),
+              std::vector<std::string>{"全局热键：桌面已绑定 3 个：quick-bar（ALT+space）、panel（"
+                                       "ALT+SHIFT+space）、meeting（ALT+SHIFT+m）"});
+    testing::pumpUntil([] { return false; }, 1s);
+    EXPECT_EQ(notifications.received().size(), 1U);
+}
+
+// No portal frontend on the bus: the hot keys and the lines of a Wayland session as
+// before the portal was used.
+TEST_F(WaylandSessionTest, WithoutThePortalTheHotKeysAndLinesStayAsTheyWere) {
+    startProgram();
+    ASSERT_TRUE(testing::waitForLog("注册全局热键失败（id=4）", *program));
+    EXPECT_EQ(
+        testing::logLines("全局热键：不可用"),
+        std::vector<std::string>{"全局热键：不可用（Wayland 会话：XDG_SESSION_TYPE=wayland）"});
+    EXPECT_EQ(testing::logLines("注册全局热键失败").size(), 4U);
+    EXPECT_EQ(testing::logLines("Wayland 会话"),
+              (std::vector<std::string>{
+                  "Wayland 会话（XDG_SESSION_TYPE=wayland）：以下功能只对 XWayland 窗口有效——全局热"
+                  "键（X11 抓键只收到 X11 窗口里的按键，本次不注册）、向 Notion 发送 "
+                  "Ctrl+L/C/V（XTest）、X11 剪贴板和窗口激活；Notion 须以 XWayland 运行",
+                  "Wayland 会话：请在桌面设置的自定义快捷键里绑定这些命令代替热键：pagemate "
+                  "--quick-bar（快速输入条）、pagemate --panel（完整助手）、pagemate "
+                  "--chat（大窗口）、pagemate --meeting（会议记录）"}));
+}
+
+// A session without XWayland: GTK's Wayland backend, the loss said once, and the portal's
+// shortcuts still open the windows, where the compositor puts them.
+TEST_F(WaylandSessionTest, WithoutXWaylandTheProgramRunsOnTheCompositorAndSaysWhatIsLost) {
+    const Weston bare(false);
+    const testing::ScopedEnvironment runtime{"XDG_RUNTIME_DIR", bare.runtime().c_str()};
+    const testing::ScopedEnvironment compositor{"WAYLAND_DISPLAY", bare.socket.c_str()};
+    const testing::ScopedEnvironment noX{"DISPLAY", nullptr};
+    const testing::ShortcutsPortal portal;
+    startProgram();
+    ASSERT_TRUE(testing::waitForLog("全局热键：桌面已绑定 4 个", *program));
+    const auto session = testing::logLines("Wayland 会话");
+    ASSERT_FALSE(session.empty());
+    EXPECT_TRUE(session[0].starts_with("Wayland 会话（XDG_SESSION_TYPE=wayland）：没有 XWayland"))
+        << session[0];
+    portal.press("panel", 150ms);
+    ASSERT_TRUE(testing::waitForLog("显示面板", *program));
+    testing::pumpUntil([] { return false; }, 1s);
+    EXPECT_TRUE(program->running());
+}
+
+// The quick bar against Chromium as Notion under XWayland: Alt+Space pressed as people
+// press it, turned into Activated and Deactivated by the desktop's side (its grab on
+// XWayland, as a compositor holds the shortcut), the selection rewritten in place through
+// XTest and the X11 clipboard of XWayland.
+TEST_F(WaylandSessionTest, QuickBarRewritesNotionUnderXWaylandWhateverThePersonsTiming) {
+    const testing::ShortcutsPortal portal({}, true, weston->xDisplay);
+    testing::ChromiumNotion notion(*desktop, *service, false);
+    startProgram();
+    ASSERT_TRUE(testing::waitForLog("全局热键：桌面已绑定 4 个", *program));
+    for (const testing::PersonTiming& timing : testing::personTimings()) {
+        SCOPED_TRACE(testing::describe(timing));
+        notion.startRound(true);
+        const std::size_t written = testing::logLines("快速条：已写回").size();
+        testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_space}, timing);
+        ASSERT_TRUE(
+            testing::pumpUntil([&] { return notion.text() == "hello WORLD from chromium"; }, 10s))
+            << notion.text();
+        EXPECT_EQ(testing::logLines("快速条：已显示").back(),
+                  "快速条：已显示（选中 5 字，页面「Roadmap Q3」）");
+        ASSERT_TRUE(testing::pumpUntil(
+            [&] { return testing::logLines("快速条：已写回").size() > written; }));
+    }
+}
+
+}  // namespace
+}  // namespace pagemate

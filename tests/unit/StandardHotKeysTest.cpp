@@ -139,18 +139,18 @@ TEST_F(StandardHotKeysTest, ShortcutsTheDesktopLeftUnboundAreNamedWithTheirMenuI
     for (const auto& [identifier, label] : platform.hotKeys.labels) {
         labels.push_back(std::to_string(identifier.id) + " " + label.id + " " + label.description);
     }
-    EXPECT_EQ(labels, (std::vector<std::string>{"1 quick-bar 快速输入（就地改写）",
-                                                "2 panel 打开完整助手",
-                                                "3 meeting 会议记录（本地转写）",
-                                                "4 chat 打开大窗口（对话建页面）"}));
+    EXPECT_EQ(labels, (std::vector<std::string>{
+                          "1 quick-bar 快速输入（就地改写）", "2 panel 打开完整助手",
+                          "3 meeting 会议记录（本地转写）", "4 chat 打开大窗口（对话建页面）"}));
     ASSERT_TRUE(platform.hotKeys.bindings);
     const auto id = [](std::uint32_t number) {
         return HotKeyIdentifier{HotKeyManager::signature, number};
     };
     platform.hotKeys.bindings(
         HotKeyBindings{{{id(2), "Alt+Shift+Space"}, {id(3), "Ctrl+M"}}, {id(1), id(4)}, {}});
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{
-                                  "全局热键：桌面已绑定 2 个：panel（Alt+Shift+Space）、meeting（Ctrl+M）"}));
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{
+                  "全局热键：桌面已绑定 2 个：panel（Alt+Shift+Space）、meeting（Ctrl+M）"}));
     ASSERT_EQ(platform.notifications.sent.size(), 1U);
     EXPECT_EQ(platform.notifications.sent[0].summary, "页伴：部分快捷键无法使用");
     EXPECT_EQ(platform.notifications.sent[0].body,

@@ -40,8 +40,14 @@ TEST(DesktopSession, HotKeysComeFromX11GrabsThePortalOrNothing) {
         {"wayland", "wayland-0", ":0", true, 0U, HotKeyBackend::none, "XDG_SESSION_TYPE=wayland",
          "x11"},
         // Without XWayland the toolkit takes the compositor's display.
-        {"wayland", "wayland-0", kUnset, true, 1U, HotKeyBackend::shortcutsPortal,
-         "XDG_SESSION_TYPE=wayland", {}},
+        {"wayland",
+         "wayland-0",
+         kUnset,
+         true,
+         1U,
+         HotKeyBackend::shortcutsPortal,
+         "XDG_SESSION_TYPE=wayland",
+         {}},
     };
     for (const Case& given : cases) {
         const testing::ScopedEnvironment type{"XDG_SESSION_TYPE", given.sessionType};
@@ -68,8 +74,10 @@ TEST(DesktopSession, HotKeysComeFromX11GrabsThePortalOrNothing) {
         EXPECT_EQ(withoutXWayland, !outcome.windowsOnXWayland) << lines[0];
         EXPECT_EQ(onXWayland, outcome.windowsOnXWayland && outcome.portalHotKeys) << lines[0];
         EXPECT_NE(lines[0].find("Notion"), std::string::npos) << lines[0];
-        EXPECT_EQ(lines[1].find("GlobalShortcuts 门户") != std::string::npos, outcome.portalHotKeys);
-        EXPECT_EQ(lines[1].find("pagemate --quick-bar") != std::string::npos, !outcome.portalHotKeys);
+        EXPECT_EQ(lines[1].find("GlobalShortcuts 门户") != std::string::npos,
+                  outcome.portalHotKeys);
+        EXPECT_EQ(lines[1].find("pagemate --quick-bar") != std::string::npos,
+                  !outcome.portalHotKeys);
     }
 }
 

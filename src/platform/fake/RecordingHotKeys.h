@@ -41,7 +41,9 @@ class RecordingHotKeys final : public HotKeys {
     void setLabel(const HotKeyIdentifier& identifier, HotKeyLabel label) override {
         labels.emplace_back(identifier, std::move(label));
     }
-    void setBindingsHandler(BindingsHandler handler) override { bindings = std::move(handler); }
+    void setBindingsHandler(BindingsHandler newHandler) override {
+        bindings = std::move(newHandler);
+    }
 
     // Makes registrations of the combination fail so.
     void fail(std::uint32_t keyCode, std::uint32_t modifiers, HotKeyRegistration::Outcome outcome,

@@ -1,8 +1,8 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <glib.h>
-#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
 #include <csignal>

@@ -13,7 +13,7 @@ namespace pagemate::linux_backend {
 // arguments. None without a display: the program then runs without windows.
 enum class OpenedDisplay { none, x11, other };
 OpenedDisplay openDisplay(int& argc, char**& argv,
-                 const DesktopSession& session = DesktopSession::fromEnvironment());
+                          const DesktopSession& session = DesktopSession::fromEnvironment());
 
 // The platform of a Linux desktop session: GLib's loop, the JSON preferences file,
 // the Secret Service, libcurl, the X11 clipboard, XTest, EWMH and AT-SPI, GTK windows

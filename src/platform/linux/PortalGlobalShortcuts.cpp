@@ -179,8 +179,7 @@ void PortalGlobalShortcuts::Impl::subscribeResponse(const std::string& path,
     };
     *subscription = g_dbus_connection_signal_subscribe(
         bus.get(), kPortalName, kRequestInterface, "Response", path.c_str(), nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE,
-        onResponse, new Box{weak_from_this(), then},
+        G_DBUS_SIGNAL_FLAGS_NONE, onResponse, new Box{weak_from_this(), then},
         [](gpointer data) { delete static_cast<Box*>(data); });
 }
 
@@ -251,8 +250,8 @@ void PortalGlobalShortcuts::Impl::bind() {
     // Presses of this session's shortcuts, subscribed before any can come.
     using Box = Callback<int>;
     const auto onSignal = [](GDBusConnection* /*bus*/, const gchar* /*sender*/,
-                             const gchar* /*path*/, const gchar* /*interface*/,
-                             const gchar* member, GVariant* parameters, gpointer data) {
+                             const gchar* /*path*/, const gchar* /*interface*/, const gchar* member,
+                             GVariant* parameters, gpointer data) {
         if (const auto self = static_cast<Box*>(data)->owner.lock()) {
             self->onShortcutSignal(member, parameters);
         }
@@ -270,57 +269,56 @@ void PortalGlobalShortcuts::Impl::bind() {
     g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
     g_variant_builder_add(&options, "{sv}", "session_handle_token",
                           g_variant_new_string("pagemate"));
-    request("CreateSession", g_variant_new("(a{sv})", &options), token,
-            [weak = weak_from_this()](std::uint32_t response, GVariant* results,
-                                      const std::string& error) {
-                const auto self = weak.lock();
-                if (!self) {
-                    return;
-                }
-                const std::string handle =
-                    results != nullptr ? lookupPath(results, "session_handle") : "";
-                if (response != 0 || handle.empty()) {
-                    self->failAll(!error.empty() ? error
-                                                 : "CreateSession answered " +
-                                                       std::to_string(response));
-                    return;
-                }
-                self->session = handle;
-                GVariantBuilder list;
-                g_variant_builder_init(&list, G_VARIANT_TYPE("a(sa{sv})"));
-                for (const Shortcut& shortcut : self->shortcuts) {
-                    GVariantBuilder properties;
-                    g_variant_builder_init(&properties, G_VARIANT_TYPE_VARDICT);
-                    g_variant_builder_add(&properties, "{sv}", "description",
-                                          g_variant_new_string(shortcut.label.description.c_str()));
-                    g_variant_builder_add(&properties, "{sv}", "preferred_trigger",
-                                          g_variant_new_string(shortcut.trigger.c_str()));
-                    g_variant_builder_add(&list, "(sa{sv})", shortcut.label.id.c_str(), &properties);
-                }
-                const std::string bindToken = self->nextToken();
-                GVariantBuilder bindOptions;
-                g_variant_builder_init(&bindOptions, G_VARIANT_TYPE_VARDICT);
-                g_variant_builder_add(&bindOptions, "{sv}", "handle_token",
-                                      g_variant_new_string(bindToken.c_str()));
-                // No window to be the dialog's parent: the program may have none shown.
-                self->request(
-                    "BindShortcuts",
-                    g_variant_new("(oa(sa{sv})sa{sv})", handle.c_str(), &list, "", &bindOptions),
-                    bindToken,
-                    [weak](std::uint32_t bound, GVariant* /*results*/, const std::string& why) {
-                        const auto owner = weak.lock();
-                        if (!owner) {
-                            return;
-                        }
-                        if (bound != 0) {
-                            owner->failAll(!why.empty() ? why
-                                                        : "BindShortcuts answered " +
-                                                              std::to_string(bound));
-                            return;
-                        }
-                        owner->listBound();
-                    });
-            });
+    request(
+        "CreateSession", g_variant_new("(a{sv})", &options), token,
+        [weak = weak_from_this()](std::uint32_t response, GVariant* results,
+                                  const std::string& error) {
+            const auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            const std::string handle =
+                results != nullptr ? lookupPath(results, "session_handle") : "";
+            if (response != 0 || handle.empty()) {
+                self->failAll(
+                    !error.empty() ? error : "CreateSession answered " + std::to_string(response));
+                return;
+            }
+            self->session = handle;
+            GVariantBuilder list;
+            g_variant_builder_init(&list, G_VARIANT_TYPE("a(sa{sv})"));
+            for (const Shortcut& shortcut : self->shortcuts) {
+                GVariantBuilder properties;
+                g_variant_builder_init(&properties, G_VARIANT_TYPE_VARDICT);
+                g_variant_builder_add(&properties, "{sv}", "description",
+                                      g_variant_new_string(shortcut.label.description.c_str()));
+                g_variant_builder_add(&properties, "{sv}", "preferred_trigger",
+                                      g_variant_new_string(shortcut.trigger.c_str()));
+                g_variant_builder_add(&list, "(sa{sv})", shortcut.label.id.c_str(), &properties);
+            }
+            const std::string bindToken = self->nextToken();
+            GVariantBuilder bindOptions;
+            g_variant_builder_init(&bindOptions, G_VARIANT_TYPE_VARDICT);
+            g_variant_builder_add(&bindOptions, "{sv}", "handle_token",
+                                  g_variant_new_string(bindToken.c_str()));
+            // No window to be the dialog's parent: the program may have none shown.
+            self->request(
+                "BindShortcuts",
+                g_variant_new("(oa(sa{sv})sa{sv})", handle.c_str(), &list, "", &bindOptions),
+                bindToken,
+                [weak](std::uint32_t bound, GVariant* /*results*/, const std::string& why) {
+                    const auto owner = weak.lock();
+                    if (!owner) {
+                        return;
+                    }
+                    if (bound != 0) {
+                        owner->failAll(
+                            !why.empty() ? why : "BindShortcuts answered " + std::to_string(bound));
+                        return;
+                    }
+                    owner->listBound();
+                });
+        });
 }
 
 // What the desktop holds now: the desktop may have bound other triggers than asked, or
@@ -338,9 +336,9 @@ void PortalGlobalShortcuts::Impl::listBound() {
                     return;
                 }
                 if (response != 0 || results == nullptr) {
-                    self->failAll(!error.empty() ? error
-                                                 : "ListShortcuts answered " +
-                                                       std::to_string(response));
+                    self->failAll(!error.empty()
+                                      ? error
+                                      : "ListShortcuts answered " + std::to_string(response));
                     return;
                 }
                 std::map<std::string, std::string> triggers;
@@ -478,8 +476,8 @@ PortalGlobalShortcuts::~PortalGlobalShortcuts() {
     }
     if (!impl_->session.empty()) {
         g_dbus_connection_call(impl_->bus.get(), kPortalName, impl_->session.c_str(),
-                               kSessionInterface, "Close", nullptr, nullptr,
-                               G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr, nullptr);
+                               kSessionInterface, "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                               kCallTimeoutMs, nullptr, nullptr, nullptr);
         g_dbus_connection_flush_sync(impl_->bus.get(), nullptr, nullptr);
     }
 }
@@ -515,8 +513,9 @@ HotKeyRegistration PortalGlobalShortcuts::registerHotKey(std::uint32_t keyCode,
         label.id = "hotkey-" + std::to_string(identifier.id);
     }
     // A combination registered again moves to the new identifier.
-    std::erase_if(impl_->shortcuts,
-                  [&trigger](const Impl::Shortcut& shortcut) { return shortcut.trigger == trigger; });
+    std::erase_if(impl_->shortcuts, [&trigger](const Impl::Shortcut& shortcut) {
+        return shortcut.trigger == trigger;
+    });
     impl_->shortcuts.push_back(Impl::Shortcut{identifier, trigger, std::move(label)});
     impl_->scheduleBind();
     registration.ref = HotKeyRef{keyCode, modifiers, identifier};
