@@ -353,21 +353,6 @@ TEST_F(HotKeysDesktopTest, SessionsWithoutX11GrabsHaveUnavailableHotKeys) {
     }
 }
 
-// Without a notification server on the bus the failure to tell the user is logged too.
-TEST_F(HotKeysDesktopTest, ANotificationNobodyTakesIsLogged) {
-    const Connection other;
-    XGrabKey(other.display, other.key(XK_space), Mod1Mask, DefaultRootWindow(other.display), False,
-             GrabModeAsync, GrabModeAsync);
-    XSync(other.display, False);
-
-    registerStandardHotKeys(countingActions());
-
-    ASSERT_TRUE(testing::pumpUntil([&] { return log.messages().size() >= 2; }, 10s));
-    const std::vector<std::string> messages = log.messages();
-    EXPECT_EQ(messages[0], "注册全局热键失败（id=1）：10");
-    EXPECT_EQ(messages[1].rfind("全局热键：桌面通知没有发出（", 0), 0U) << messages[1];
-}
-
 // The session bus's notifications: the server's answer comes back once, later, on the
 // main loop; a sender that is gone by then drops it.
 TEST_F(HotKeysDesktopTest, NotificationsAnswerLaterAndNotAfterTheSenderIsGone) {

@@ -12,12 +12,11 @@
 #include "harness/ProgramRun.h"
 // clang-format off
 #include <gtk/gtk.h>
-#include "fixtures/ChromiumNotion.h"
+#include "fixtures/Desktop.h"
 #include "fixtures/NotificationService.h"
 #include "fixtures/ShortcutsPortal.h"
 #include "fixtures/StatusWatcher.h"
 #include <X11/Xatom.h>
-#include <X11/keysym.h>
 // clang-format on
 
 namespace pagemate {
@@ -78,8 +77,6 @@ class WaylandSessionTest : public ::testing::Test {
         bus = std::make_unique<testing::PrivateSessionBus>();
         weston = std::make_unique<Weston>(true);
         service = std::make_unique<testing::StandInService>();
-        service->answer("/quick", 200, testing::readFile(PAGES_DIR "/quick-apply.html"),
-                        "text/html");
         home = std::make_unique<testing::TempDir>();
         for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
                  {"XDG_SESSION_TYPE", "wayland"},
@@ -112,7 +109,7 @@ class WaylandSessionTest : public ::testing::Test {
     }
 
     void startProgram() {
-        std::filesystem::remove("/tmp/pagemate-app.log");
+        std::ofstream("/tmp/pagemate-app.log", std::ios::trunc).flush();
         started = Clock::now();
         program = std::make_unique<testing::ProgramRun>(std::vector<std::string>{},
                                                         home->path() / "stdout");
@@ -150,16 +147,6 @@ class WaylandSessionTest : public ::testing::Test {
         XFree(frames);
         return found;
     }
-    // Where the window is on the X screen.
-    [[nodiscard]] std::pair<int, int> origin(Window window) const {
-        int x = 0;
-        int y = 0;
-        Window child = 0;
-        XTranslateCoordinates(desktop->display(), window, DefaultRootWindow(desktop->display()), 0,
-                              0, &x, &y, &child);
-        return {x, y};
-    }
-
     static inline std::unique_ptr<testing::PrivateSessionBus> bus;
     static inline std::unique_ptr<Weston> weston;
     static inline std::unique_ptr<testing::StandInService> service;
@@ -172,7 +159,7 @@ class WaylandSessionTest : public ::testing::Test {
 
 // The portal gets one session and the four shortcuts; the desktop's Activated opens each
 // window, as an X11 window on XWayland where the placement rules put it.
-TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWaylandWhereTheRulesPutThem) {
+TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWayland) {
     const testing::ShortcutsPortal portal;
     startProgram();
     ASSERT_TRUE(testing::waitForLog("全局热键：桌面已绑定", *program));
@@ -203,25 +190,15 @@ TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWaylandWhereTheRulesP
     EXPECT_TRUE(session[1].starts_with("Wayland 会话：全局热键由桌面的 GlobalShortcuts 门户绑定"));
     EXPECT_TRUE(testing::logLines("注册全局热键失败").empty());
 
-    // The quick bar at the top right of the 1280 x 800 screen, 12 in; the panel
-    // centred, 8 % of the height down; the others shown.
-    struct Expected {
-        const char* id;
-        int width;
-        std::optional<std::pair<int, int>> at;
-    };
-    for (const Expected& expected :
-         {Expected{"quick-bar", 560, std::pair{708, 12}},
-          Expected{"panel", 420, std::pair{430, 64}}, Expected{"meeting", 600, std::nullopt},
-          Expected{"chat", 960, std::nullopt}}) {
-        SCOPED_TRACE(expected.id);
-        portal.press(expected.id, 150ms);
-        Window window = 0;
-        ASSERT_TRUE(
-            testing::pumpUntil([&] { return (window = shownWindow(expected.width)) != 0; }, 15s));
-        if (expected.at) {
-            EXPECT_EQ(origin(window), *expected.at);
-        }
+    // Each window an X11 window of the program on XWayland, of its own width. (Weston's
+    // XWayland manager places new X11 windows itself and ignores later moves, so where
+    // they are is weston's choice here; mutter and KWin keep the program's.)
+    for (const auto& [id, width] : std::vector<std::pair<std::string, int>>{
+             {"quick-bar", 560}, {"panel", 420}, {"meeting", 600}, {"chat", 960}}) {
+        SCOPED_TRACE(id);
+        // Activated again while held, as a desktop may repeat it: one press, one toggle.
+        portal.press(id, 150ms, id == "quick-bar" ? 2 : 1);
+        EXPECT_TRUE(testing::pumpUntil([&] { return shownWindow(width) != 0; }, 15s));
     }
 }
 
@@ -250,6 +227,8 @@ TEST_F(WaylandSessionTest, WithoutThePortalTheHotKeysAndLinesStayAsTheyWere) {
         testing::logLines("全局热键：不可用"),
         std::vector<std::string>{"全局热键：不可用（Wayland 会话：XDG_SESSION_TYPE=wayland）"});
     EXPECT_EQ(testing::logLines("注册全局热键失败").size(), 4U);
+    // No notification server on the bus: that the user could not be told is logged.
+    EXPECT_TRUE(testing::waitForLog("全局热键：桌面通知没有发出（", *program));
     EXPECT_EQ(testing::logLines("Wayland 会话"),
               (std::vector<std::string>{
                   "Wayland 会话（XDG_SESSION_TYPE=wayland）：以下功能只对 XWayland 窗口有效——全局热"
@@ -277,31 +256,8 @@ TEST_F(WaylandSessionTest, WithoutXWaylandTheProgramRunsOnTheCompositorAndSaysWh
     portal.press("panel", 150ms);
     ASSERT_TRUE(testing::waitForLog("显示面板", *program));
     testing::pumpUntil([] { return false; }, 1s);
-    EXPECT_TRUE(program->running());
-}
-
-// The quick bar against Chromium as Notion under XWayland: Alt+Space pressed as people
-// press it, turned into Activated and Deactivated by the desktop's side (its grab on
-// XWayland, as a compositor holds the shortcut), the selection rewritten in place through
-// XTest and the X11 clipboard of XWayland.
-TEST_F(WaylandSessionTest, QuickBarRewritesNotionUnderXWaylandWhateverThePersonsTiming) {
-    const testing::ShortcutsPortal portal({}, true, weston->xDisplay);
-    testing::ChromiumNotion notion(*desktop, *service, false);
-    startProgram();
-    ASSERT_TRUE(testing::waitForLog("全局热键：桌面已绑定 4 个", *program));
-    for (const testing::PersonTiming& timing : testing::personTimings()) {
-        SCOPED_TRACE(testing::describe(timing));
-        notion.startRound(true);
-        const std::size_t written = testing::logLines("快速条：已写回").size();
-        testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_space}, timing);
-        ASSERT_TRUE(
-            testing::pumpUntil([&] { return notion.text() == "hello WORLD from chromium"; }, 10s))
-            << notion.text();
-        EXPECT_EQ(testing::logLines("快速条：已显示").back(),
-                  "快速条：已显示（选中 5 字，页面「Roadmap Q3」）");
-        ASSERT_TRUE(testing::pumpUntil(
-            [&] { return testing::logLines("快速条：已写回").size() > written; }));
-    }
+    EXPECT_TRUE(program->terminate());  // while its compositor is there
+    program.reset();
 }
 
 }  // namespace

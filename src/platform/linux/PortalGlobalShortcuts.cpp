@@ -86,7 +86,7 @@ struct PortalGlobalShortcuts::Impl : std::enable_shared_from_this<Impl> {
         HotKeyIdentifier identifier;
         std::string trigger;
         HotKeyLabel label;
-        enum class Key { up, down, deliveredWhileDown } key = Key::up;
+        enum class Key { up, down } key = Key::up;
         std::uint64_t press = 0;  // the number of the latest Activated
     };
     // What a finished request gave: the portal's response code (0 success, 1 cancelled
@@ -398,7 +398,7 @@ void PortalGlobalShortcuts::Impl::onShortcutSignal(const char* member, GVariant*
         return;  // another application's session, or a shortcut not of this program
     }
     if (std::string_view(member) == "Activated") {
-        if (shortcut->key != Shortcut::Key::up) {
+        if (shortcut->key == Shortcut::Key::down) {
             return;  // repeated while held: the same press
         }
         shortcut->key = Shortcut::Key::down;
@@ -406,8 +406,10 @@ void PortalGlobalShortcuts::Impl::onShortcutSignal(const char* member, GVariant*
         queue.postAfter(releaseBound, [weak = weak_from_this(), id = std::string(id), press] {
             const auto self = weak.lock();
             Shortcut* held = self ? self->find(id) : nullptr;
+            // No Deactivated in time (held long, or a desktop that sends none): the press
+            // runs now, and the next Activated is a new press.
             if (held != nullptr && held->press == press && held->key == Shortcut::Key::down) {
-                held->key = Shortcut::Key::deliveredWhileDown;
+                held->key = Shortcut::Key::up;
                 self->deliver(*held);
             }
         });

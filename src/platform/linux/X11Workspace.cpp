@@ -104,20 +104,7 @@ struct X11Workspace::Impl {
     [[nodiscard]] std::optional<RunningApplication> applicationOf(Window window) const;
     [[nodiscard]] std::vector<Window> clientWindows(const char* list = "_NET_CLIENT_LIST") const;
     [[nodiscard]] std::optional<std::string> titleOf(Window window) const;
-    [[nodiscard]] Window activeClient() const;
-    [[nodiscard]] Window clientAt(Window window, int depth) const;
-    [[nodiscard]] bool managerKeepsLists() const;
 };
-
-// Whether the window manager keeps the EWMH lists of client windows; weston's, for
-// XWayland, keeps neither them nor the active window.
-bool X11Workspace::Impl::managerKeepsLists() const {
-    Display* connection = display.get();
-    const Atom clientList = XInternAtom(connection, "_NET_CLIENT_LIST", False);
-    const auto supported =
-        longProperty(connection, DefaultRootWindow(connection), "_NET_SUPPORTED", XA_ATOM);
-    return std::find(supported.begin(), supported.end(), clientList) != supported.end();
-}
 
 X11Workspace::X11Workspace() : impl_(std::make_unique<Impl>()) {
     if (impl_->display && errorRouting().ours == nullptr) {
@@ -184,106 +171,13 @@ std::optional<RunningApplication> X11Workspace::Impl::applicationOf(Window windo
     return application;
 }
 
-// The application window at or below `window` (a window manager's frame holds it),
-// looked for `depth` levels down; None when there is none.
-Window X11Workspace::Impl::clientAt(Window window, int depth) const {
-    Display* connection = display.get();
-    if (!longProperty(connection, window, "_NET_WM_PID", XA_CARDINAL).empty()) {
-        return window;
-    }
-    Window root = None;
-    Window parent = None;
-    Window* children = nullptr;
-    unsigned count = 0;
-    if (depth == 0 || XQueryTree(connection, window, &root, &parent, &children, &count) == 0) {
-        return None;
-    }
-    const std::unique_ptr<Window, XFreeDeleter> owned(children);
-    for (unsigned index = count; index > 0; --index) {  // top first
-        if (const Window client = clientAt(children[index - 1], depth - 1); client != None) {
-            return client;
-        }
-    }
-    return None;
-}
-
 std::vector<Window> X11Workspace::Impl::clientWindows(const char* list) const {
     if (!display) {
         return {};
     }
     Display* connection = display.get();
-    const Window rootWindow = DefaultRootWindow(connection);
-    if (managerKeepsLists()) {
-        const auto windows = longProperty(connection, rootWindow, list, XA_WINDOW);
-        return {windows.begin(), windows.end()};
-    }
-    // Window managers that keep no EWMH lists (weston's for XWayland): the mapped
-    // top-level windows, bottom to top, or the applications' windows in their frames.
-    Window root = None;
-    Window parent = None;
-    Window* children = nullptr;
-    unsigned count = 0;
-    if (XQueryTree(connection, rootWindow, &root, &parent, &children, &count) == 0) {
-        return {};
-    }
-    const std::unique_ptr<Window, XFreeDeleter> owned(children);
-    std::vector<Window> clients;
-    for (unsigned index = 0; index < count; ++index) {
-        XWindowAttributes attributes{};
-        if (XGetWindowAttributes(connection, children[index], &attributes) != 0 &&
-            attributes.map_state == IsViewable) {
-            if (const Window client = clientAt(children[index], 2); client != None) {
-                clients.push_back(client);
-            }
-        }
-    }
-    return clients;
-}
-
-// The window with the keyboard: the window manager's _NET_ACTIVE_WINDOW, else (a window
-// manager that does not say) the X input focus, or the window under the pointer where
-// the focus follows it.
-Window X11Workspace::Impl::activeClient() const {
-    Display* connection = display.get();
-    const Window rootWindow = DefaultRootWindow(connection);
-    const auto active = longProperty(connection, rootWindow, "_NET_ACTIVE_WINDOW", XA_WINDOW);
-    if (!active.empty() && active[0] != None) {
-        return static_cast<Window>(active[0]);
-    }
-    if (managerKeepsLists()) {
-        return None;
-    }
-    Window focus = None;
-    int revert = 0;
-    XGetInputFocus(connection, &focus, &revert);
-    if (focus == PointerRoot) {
-        Window root = None;
-        int rootX = 0;
-        int rootY = 0;
-        int x = 0;
-        int y = 0;
-        unsigned mask = 0;
-        XQueryPointer(connection, rootWindow, &root, &focus, &rootX, &rootY, &x, &y, &mask);
-    }
-    // The focus may sit on a window inside the application's: up to its client window.
-    for (Window window = focus; window != None && window != rootWindow;) {
-        if (!longProperty(connection, window, "_NET_WM_PID", XA_CARDINAL).empty()) {
-            return window;
-        }
-        Window root = None;
-        Window parent = None;
-        Window* children = nullptr;
-        unsigned count = 0;
-        if (XQueryTree(connection, window, &root, &parent, &children, &count) == 0) {
-            break;
-        }
-        XFree(children);
-        if (parent == rootWindow) {
-            return clientAt(window, 2);  // a frame: the application's window is in it
-        }
-        window = parent;
-    }
-    return None;
+    const auto windows = longProperty(connection, DefaultRootWindow(connection), list, XA_WINDOW);
+    return {windows.begin(), windows.end()};
 }
 
 std::optional<std::string> X11Workspace::Impl::titleOf(Window window) const {
@@ -301,11 +195,13 @@ std::optional<RunningApplication> X11Workspace::frontmostApplication() {
     if (!impl_->display) {
         return std::nullopt;
     }
-    const Window active = impl_->activeClient();
-    if (active == None) {
+    Display* display = impl_->display.get();
+    const auto active =
+        longProperty(display, DefaultRootWindow(display), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+    if (active.empty() || active[0] == None) {
         return std::nullopt;
     }
-    return impl_->applicationOf(active);
+    return impl_->applicationOf(static_cast<Window>(active[0]));
 }
 
 std::vector<RunningApplication> X11Workspace::runningApplications() {
@@ -327,9 +223,12 @@ std::optional<std::string> X11Workspace::windowTitle(int pid) {
     if (!impl_->display) {
         return std::nullopt;
     }
+    Display* display = impl_->display.get();
+    const auto active =
+        longProperty(display, DefaultRootWindow(display), "_NET_ACTIVE_WINDOW", XA_WINDOW);
     std::vector<Window> candidates;
-    if (const Window active = impl_->activeClient(); active != None) {
-        candidates.push_back(active);
+    if (!active.empty() && active[0] != None) {
+        candidates.push_back(static_cast<Window>(active[0]));
     }
     // Bottom to top: the highest window of the application is its most recent one.
     std::vector<Window> stacked = impl_->clientWindows("_NET_CLIENT_LIST_STACKING");
