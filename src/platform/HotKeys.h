@@ -129,12 +129,14 @@ class HotKeys {
 
     // Names the combination to be registered under `identifier` (call it first), for
     // desktops that list shortcuts to the user; backends that grab keys ignore it.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): backends that list keep it
     virtual void setLabel(const HotKeyIdentifier& /*identifier*/, HotKeyLabel /*label*/) {}
 
     // Installs the handler of the desktop's decision. Backends where the desktop binds
     // the shortcuts call it once, on the main thread from the main loop, after the
     // registrations of one turn of the loop; backends that decide at registration never
     // call it.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): backends that call it keep it
     virtual void setBindingsHandler(BindingsHandler /*handler*/) {}
 };
 

@@ -198,7 +198,8 @@ TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWayland) {
         SCOPED_TRACE(id);
         // Activated again while held, as a desktop may repeat it: one press, one toggle.
         portal.press(id, 150ms, id == "quick-bar" ? 2 : 1);
-        EXPECT_TRUE(testing::pumpUntil([&] { return shownWindow(width) != 0; }, 15s));
+        EXPECT_TRUE(
+            testing::pumpUntil([this, wanted = width] { return shownWindow(wanted) != 0; }, 15s));
     }
 }
 

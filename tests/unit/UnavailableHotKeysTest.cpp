@@ -6,7 +6,6 @@
 #include "app/WaylandSession.h"
 #include "harness/TestSupport.h"
 #include "platform/DesktopSession.h"
-#include "platform/UnavailableHotKeys.h"
 #include "platform/UnavailableNotifications.h"
 #include "platform/fake/VirtualClockQueue.h"
 
@@ -79,20 +78,6 @@ TEST(DesktopSession, HotKeysComeFromX11GrabsThePortalOrNothing) {
         EXPECT_EQ(lines[1].find("pagemate --quick-bar") != std::string::npos,
                   !outcome.portalHotKeys);
     }
-}
-
-TEST(UnavailableHotKeys, RefuseEveryRegistrationAndSayWhy) {
-    UnavailableHotKeys hotKeys(HotKeys::Availability::waylandSession, "XDG_SESSION_TYPE=wayland");
-    EXPECT_EQ(hotKeys.availability(), HotKeys::Availability::waylandSession);
-    EXPECT_EQ(hotKeys.availabilityDetail(), "XDG_SESSION_TYPE=wayland");
-    const HotKeyRegistration registration =
-        hotKeys.registerHotKey(HotKeyCode::space, HotKeyModifier::option, HotKeyIdentifier{1, 1});
-    EXPECT_EQ(registration.outcome, HotKeyRegistration::Outcome::unavailable);
-    EXPECT_EQ(registration.status, HotKeys::unavailableStatus);
-    EXPECT_NE(registration.status, 0);
-    EXPECT_EQ(registration.detail, "XDG_SESSION_TYPE=wayland");
-    EXPECT_FALSE(registration.ref.has_value());
-    EXPECT_FALSE(registration.registered());
 }
 
 TEST(UnavailableNotifications, AnswerNotShownLaterAndNeverAfterTheyAreGone) {

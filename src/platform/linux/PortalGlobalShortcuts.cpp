@@ -115,7 +115,7 @@ struct PortalGlobalShortcuts::Impl : std::enable_shared_from_this<Impl> {
     void subscribeResponse(const std::string& path, const std::shared_ptr<ResponseHandler>& then,
                            guint* subscription);
     void listBound();
-    void finish(HotKeyBindings bindings);
+    void finish(const HotKeyBindings& bindings);
     void failAll(const std::string& why);
     void onShortcutSignal(const char* member, GVariant* parameters);
     void deliver(Shortcut& shortcut);
@@ -367,7 +367,7 @@ void PortalGlobalShortcuts::Impl::listBound() {
                         bindings.unbound.push_back(shortcut.identifier);
                     }
                 }
-                self->finish(std::move(bindings));
+                self->finish(bindings);
             });
 }
 
@@ -377,10 +377,10 @@ void PortalGlobalShortcuts::Impl::failAll(const std::string& why) {
         bindings.unbound.push_back(shortcut.identifier);
     }
     bindings.failure = why.empty() ? "the portal did not answer" : why;
-    finish(std::move(bindings));
+    finish(bindings);
 }
 
-void PortalGlobalShortcuts::Impl::finish(HotKeyBindings bindings) {
+void PortalGlobalShortcuts::Impl::finish(const HotKeyBindings& bindings) {
     if (bindingsHandler) {
         bindingsHandler(bindings);
     }
