@@ -33,45 +33,6 @@ class StandardHotKeysTest : public ::testing::Test {
     std::array<int, 4> runs{};
 };
 
-TEST_F(StandardHotKeysTest, RegistersTheFourInOrderAndSaysNothingWhenAllWork) {
-    registerStandardHotKeys(actions());
-
-    struct Expected {
-        std::uint32_t keyCode;
-        std::uint32_t modifiers;
-        std::uint32_t id;
-    };
-    const std::array<Expected, 4> expected = {
-        {{49, 2048, 1}, {49, 2560, 2}, {46, 2560, 3}, {8, 2560, 4}}};
-    std::vector<fake::RecordingHotKeys::Call> registered;
-    for (const auto& call : platform.hotKeys.calls) {
-        if (call.what == "registerHotKey") {
-            registered.push_back(call);
-        }
-    }
-    ASSERT_EQ(registered.size(), 4U);
-    for (std::size_t index = 0; index < expected.size(); ++index) {
-        SCOPED_TRACE(index);
-        EXPECT_EQ(registered[index].keyCode, expected[index].keyCode);
-        EXPECT_EQ(registered[index].modifiers, expected[index].modifiers);
-        EXPECT_EQ(registered[index].identifier,
-                  (HotKeyIdentifier{HotKeyManager::signature, expected[index].id}));
-    }
-    EXPECT_TRUE(platform.notifications.sent.empty());
-    EXPECT_TRUE(log.messages().empty());
-
-    // Each id runs its own action: quick bar, panel, meeting, chat window.
-    for (std::uint32_t id = 1; id <= 4; ++id) {
-        platform.hotKeys.press(HotKeyIdentifier{HotKeyManager::signature, id});
-        platform.queue.runUntilIdle();
-        std::array<int, 4> want{};
-        for (std::uint32_t upTo = 1; upTo <= id; ++upTo) {
-            want.at(upTo - 1) = 1;
-        }
-        EXPECT_EQ(runs, want) << "after pressing id " << id;
-    }
-}
-
 TEST_F(StandardHotKeysTest, TakenCombinationsAreNamedInOneNotificationWithTheirMenuItems) {
     platform.hotKeys.fail(HotKeyCode::space, HotKeyModifier::option, Outcome::taken, 10,
                           "BadAccess");
@@ -129,33 +90,6 @@ TEST_F(StandardHotKeysTest, HotKeysTheDesktopCannotHaveAreExplained) {
               "会话），请改用状态栏图标菜单里的「会议记录（本地转写）」。\n"
               "Alt+Shift+C 无法注册（错误 "
               "2），请改用状态栏图标菜单里的「打开大窗口（对话建页面）」。");
-}
-
-// A desktop that binds the shortcuts itself (the portal) gets each one's name and menu
-// item; those it leaves unbound are named once, with the menu item to use instead.
-TEST_F(StandardHotKeysTest, ShortcutsTheDesktopLeftUnboundAreNamedWithTheirMenuItems) {
-    registerStandardHotKeys(actions());
-    std::vector<std::string> labels;
-    for (const auto& [identifier, label] : platform.hotKeys.labels) {
-        labels.push_back(std::to_string(identifier.id) + " " + label.id + " " + label.description);
-    }
-    EXPECT_EQ(labels, (std::vector<std::string>{
-                          "1 quick-bar 快速输入（就地改写）", "2 panel 打开完整助手",
-                          "3 meeting 会议记录（本地转写）", "4 chat 打开大窗口（对话建页面）"}));
-    ASSERT_TRUE(platform.hotKeys.bindings);
-    const auto id = [](std::uint32_t number) {
-        return HotKeyIdentifier{HotKeyManager::signature, number};
-    };
-    platform.hotKeys.bindings(
-        HotKeyBindings{{{id(2), "Alt+Shift+Space"}, {id(3), "Ctrl+M"}}, {id(1), id(4)}, {}});
-    EXPECT_EQ(log.messages(),
-              (std::vector<std::string>{
-                  "全局热键：桌面已绑定 2 个：panel（Alt+Shift+Space）、meeting（Ctrl+M）"}));
-    ASSERT_EQ(platform.notifications.sent.size(), 1U);
-    EXPECT_EQ(platform.notifications.sent[0].summary, "页伴：部分快捷键无法使用");
-    EXPECT_EQ(platform.notifications.sent[0].body,
-              "Alt+Space 没有被桌面绑定，请改用状态栏图标菜单里的「快速输入（就地改写）」。\n"
-              "Alt+Shift+C 没有被桌面绑定，请改用状态栏图标菜单里的「打开大窗口（对话建页面）」。");
 }
 
 }  // namespace

@@ -38,13 +38,6 @@ class RecordingHotKeys final : public HotKeys {
         return registration;
     }
 
-    void setLabel(const HotKeyIdentifier& identifier, HotKeyLabel label) override {
-        labels.emplace_back(identifier, std::move(label));
-    }
-    void setBindingsHandler(BindingsHandler newHandler) override {
-        bindings = std::move(newHandler);
-    }
-
     // Makes registrations of the combination fail so.
     void fail(std::uint32_t keyCode, std::uint32_t modifiers, HotKeyRegistration::Outcome outcome,
               std::int32_t status, std::string why = {}) {
@@ -71,8 +64,6 @@ class RecordingHotKeys final : public HotKeys {
     Availability state = Availability::available;
     std::string detail;
     PressHandler handler;
-    BindingsHandler bindings;
-    std::vector<std::pair<HotKeyIdentifier, HotKeyLabel>> labels;
     std::vector<Call> calls;
     std::map<std::pair<std::uint32_t, std::uint32_t>, HotKeyRegistration> failures;
 };
