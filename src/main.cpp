@@ -93,9 +93,12 @@ int main(int argc, char** argv) {
     // self-tests do not need one.
     int toolkitArgc = argc;
     char** toolkitArgv = argv;
-    const bool hasDisplay = pagemate::linux_backend::openDisplay(toolkitArgc, toolkitArgv);
+    const pagemate::DesktopSession session = pagemate::DesktopSession::fromEnvironment();
+    const pagemate::linux_backend::OpenedDisplay display =
+        pagemate::linux_backend::openDisplay(toolkitArgc, toolkitArgv, session);
+    const bool hasDisplay = display != pagemate::linux_backend::OpenedDisplay::none;
 
-    pagemate::Platform::install(pagemate::linux_backend::makeLinuxPlatform(hasDisplay));
+    pagemate::Platform::install(pagemate::linux_backend::makeLinuxPlatform(hasDisplay, session));
     auto delegate = pagemate::AppDelegate::create(std::move(arguments));
     delegate->besideRunningInstance = start == pagemate::SingleInstance::Start::besideRunning;
 
@@ -105,12 +108,17 @@ int main(int argc, char** argv) {
     });
 
     pagemate::Platform& platform = pagemate::Platform::current();
-    platform.mainQueue->post([delegate, &instance, selfTest = request.selfTest] {
+    const pagemate::WaylandSession::Outcome waylandOutcome{
+        display == pagemate::linux_backend::OpenedDisplay::x11,
+        session.wayland &&
+            platform.hotKeys->availability() == pagemate::HotKeys::Availability::available};
+    platform.mainQueue->post([delegate, &instance, &session, waylandOutcome,
+                              selfTest = request.selfTest] {
         delegate->applicationDidFinishLaunching();
         if (selfTest) {
             return;
         }
-        pagemate::WaylandSession::logNote();
+        pagemate::WaylandSession::logNote(session, waylandOutcome);
         pagemate::Platform::current().mainQueue->postAfter(kStartupSettles, returnFreedStartupHeap);
         const std::weak_ptr<pagemate::AppDelegate> weakDelegate = delegate;
         instance.startupFinished([weakDelegate](pagemate::InstanceAction action) {

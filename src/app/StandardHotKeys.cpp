@@ -24,6 +24,8 @@ std::string availabilityReason(HotKeys::Availability availability) {
 
 // One line of the notification: the combination, why it does not work, and the way
 // round it.
+std::string insteadUse(const StandardHotKey& key);
+
 std::string failureLine(const StandardHotKey& key, const HotKeyRegistration& registration,
                         HotKeys::Availability availability) {
     std::string line = std::string(key.keys) + " ";
@@ -39,7 +41,53 @@ std::string failureLine(const StandardHotKey& key, const HotKeyRegistration& reg
             line += "无法注册（错误 " + std::to_string(registration.status) + "）";
             break;
     }
-    return line + "，请改用状态栏图标菜单里的「" + std::string(key.menuItem) + "」。";
+    return line + insteadUse(key);
+}
+
+std::string insteadUse(const StandardHotKey& key) {
+    return "，请改用状态栏图标菜单里的「" + std::string(key.menuItem) + "」。";
+}
+
+const StandardHotKey* standardKeyOf(const HotKeyIdentifier& identifier) {
+    for (const StandardHotKey& key : kStandardHotKeys) {
+        if (identifier == HotKeyIdentifier{HotKeyManager::signature, key.id}) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+void notifyNotWorking(const std::string& body) {
+    const Notification notice{"页伴", "input-keyboard", "页伴：部分快捷键无法使用", body};
+    Platform::current().notifications->notify(notice, [](const Notifications::Result& result) {
+        if (!result.shown) {
+            AppLog::write("全局热键：桌面通知没有发出（" + result.detail + "）");
+        }
+    });
+}
+
+// What the desktop bound: one log line, and the notification for those it did not bind.
+void reportBindings(const HotKeyBindings& bindings) {
+    std::string bound;
+    for (const HotKeyBindings::Bound& binding : bindings.bound) {
+        if (const StandardHotKey* key = standardKeyOf(binding.identifier)) {
+            bound += std::string(bound.empty() ? "" : "、") + std::string(key->name) + "（" +
+                     (binding.trigger.empty() ? "未设按键" : binding.trigger) + "）";
+        }
+    }
+    AppLog::write("全局热键：桌面已绑定 " + std::to_string(bindings.bound.size()) + " 个" +
+                  (bound.empty() ? "" : "：" + bound) +
+                  (bindings.failure.empty() ? "" : "（" + bindings.failure + "）"));
+    std::string body;
+    for (const HotKeyIdentifier& identifier : bindings.unbound) {
+        if (const StandardHotKey* key = standardKeyOf(identifier)) {
+            body += (body.empty() ? "" : "\n") + std::string(key->keys) + " 没有被桌面绑定" +
+                    insteadUse(*key);
+        }
+    }
+    if (!body.empty()) {
+        notifyNotWorking(body);
+    }
 }
 
 }  // namespace
@@ -57,23 +105,20 @@ void registerStandardHotKeys(StandardHotKeyActions actions) {
                                                            &actions.meeting, &actions.chatWindow};
     std::string body;
     HotKeyManager& manager = HotKeyManager::shared();
+    platform.hotKeys->setBindingsHandler(&reportBindings);
     for (std::size_t index = 0; index < kStandardHotKeys.size(); ++index) {
         const StandardHotKey& key = kStandardHotKeys[index];
+        platform.hotKeys->setLabel(HotKeyIdentifier{HotKeyManager::signature, key.id},
+                                   HotKeyLabel{std::string(key.name), std::string(key.menuItem)});
         const HotKeyRegistration registration =
             manager.registerHotKey(key.keyCode, key.modifiers, key.id, std::move(*inOrder[index]));
         if (registration.status != 0) {
             body += (body.empty() ? "" : "\n") + failureLine(key, registration, availability);
         }
     }
-    if (body.empty()) {
-        return;
+    if (!body.empty()) {
+        notifyNotWorking(body);
     }
-    const Notification notice{"页伴", "input-keyboard", "页伴：部分快捷键无法使用", body};
-    platform.notifications->notify(notice, [](const Notifications::Result& result) {
-        if (!result.shown) {
-            AppLog::write("全局热键：桌面通知没有发出（" + result.detail + "）");
-        }
-    });
 }
 
 }  // namespace pagemate

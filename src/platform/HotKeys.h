@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pagemate {
 
@@ -60,6 +61,26 @@ struct HotKeyRegistration {
     [[nodiscard]] bool registered() const { return outcome == Outcome::registered; }
 };
 
+// How a desktop that lists the program's shortcuts to the user names one: an id that
+// stays the same from run to run, and what it does, in the user's words.
+struct HotKeyLabel {
+    std::string id;
+    std::string description;
+};
+
+// What a desktop that binds the shortcuts itself made of the registrations, once it has
+// settled: the identifiers it delivers (with the trigger it shows for each), and those
+// it did not bind. `failure` holds the desktop's words when it bound none at all.
+struct HotKeyBindings {
+    struct Bound {
+        HotKeyIdentifier identifier;
+        std::string trigger;
+    };
+    std::vector<Bound> bound;
+    std::vector<HotKeyIdentifier> unbound;
+    std::string failure;
+};
+
 // Key combinations that reach the program whatever application has the keyboard.
 //
 // Main thread only. Presses go to the one press handler, on the main thread from the
@@ -70,11 +91,12 @@ struct HotKeyRegistration {
 // no grab of the combination's keyboard is active then (X11 delivers the press when its
 // key is released, or after a bound for a key held long).
 //
-// Backends: X11 key grabs on the root window today. A desktop whose compositor owns the
-// keyboard (Wayland) gets the GlobalShortcuts portal as one more backend: it binds each
-// identifier as a shortcut named after it with the combination as the preferred
-// trigger, answers `registered` at once, and reports the portal's Activated signal
-// through the same handler. A platform without any of these is an unavailable
+// Backends: X11 key grabs on the root window. A desktop whose compositor owns the
+// keyboard (Wayland) is asked through its GlobalShortcuts portal: that backend binds
+// each identifier as a shortcut with its label and the combination as the preferred
+// trigger, answers `registered` at once, reports the desktop's decision later through
+// the bindings handler, and a press (the portal's Activated, ended by Deactivated)
+// through the press handler. A platform without any of these is an unavailable
 // implementation that says why and refuses every registration with `unavailableStatus`.
 class HotKeys {
   public:
@@ -84,6 +106,7 @@ class HotKeys {
         waylandSession,  // the compositor owns the keyboard; no backend for it yet
     };
     using PressHandler = std::function<void(const HotKeyIdentifier&)>;
+    using BindingsHandler = std::function<void(const HotKeyBindings&)>;
 
     // The program's own failure codes (platform codes are positive on X11).
     static constexpr std::int32_t unavailableStatus = -1;
@@ -103,6 +126,18 @@ class HotKeys {
     // combination again moves it to the new identifier. There is no unregistering.
     virtual HotKeyRegistration registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,
                                               HotKeyIdentifier identifier) = 0;
+
+    // Names the combination to be registered under `identifier` (call it first), for
+    // desktops that list shortcuts to the user; backends that grab keys ignore it.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): backends that list keep it
+    virtual void setLabel(const HotKeyIdentifier& /*identifier*/, HotKeyLabel /*label*/) {}
+
+    // Installs the handler of the desktop's decision. Backends where the desktop binds
+    // the shortcuts call it once, on the main thread from the main loop, after the
+    // registrations of one turn of the loop; backends that decide at registration never
+    // call it.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): backends that call it keep it
+    virtual void setBindingsHandler(BindingsHandler /*handler*/) {}
 };
 
 }  // namespace pagemate

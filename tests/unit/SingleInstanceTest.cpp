@@ -6,7 +6,6 @@
 
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
-#include "app/WaylandSession.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/fake/ScriptedInstanceLink.h"
@@ -247,46 +246,6 @@ TEST(AppDelegateActions, EachRequestDoesWhatItsHotKeyDoes) {
     app->performAction(InstanceAction::quickBar);
     platform.queue.runUntil([&] { return quickBar.isVisible(); }, 5s);
     EXPECT_TRUE(quickBar.isVisible());
-}
-
-TEST(WaylandSessionNote, SaysWhatNeedsXWaylandAndWhichShortcutsToBind) {
-    {
-        const testing::ScopedEnvironment type{"XDG_SESSION_TYPE", "x11"};
-        const testing::ScopedEnvironment display{"WAYLAND_DISPLAY", nullptr};
-        EXPECT_EQ(WaylandSession::evidence(), std::nullopt);
-        const testing::LogCapture log;
-        WaylandSession::logNote();
-        EXPECT_TRUE(log.messages().empty());
-    }
-    {
-        const testing::ScopedEnvironment type{"XDG_SESSION_TYPE", "x11"};
-        const testing::ScopedEnvironment display{"WAYLAND_DISPLAY", ""};
-        EXPECT_EQ(WaylandSession::evidence(), std::nullopt);
-    }
-    {
-        const testing::ScopedEnvironment type{"XDG_SESSION_TYPE", nullptr};
-        const testing::ScopedEnvironment display{"WAYLAND_DISPLAY", "wayland-0"};
-        EXPECT_EQ(WaylandSession::evidence(), "WAYLAND_DISPLAY=wayland-0");
-    }
-    const testing::ScopedEnvironment type{"XDG_SESSION_TYPE", "Wayland"};
-    const testing::ScopedEnvironment display{"WAYLAND_DISPLAY", "wayland-1"};
-    EXPECT_EQ(WaylandSession::evidence(), "XDG_SESSION_TYPE=Wayland");
-    const testing::LogCapture log;
-    WaylandSession::logNote();
-    const auto messages = log.messages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_TRUE(
-        messages[0].starts_with("Wayland 会话（XDG_SESSION_TYPE=Wayland）：以下功能只对 "
-                                "XWayland 窗口有效——全局热键"))
-        << messages[0];
-    for (const char* feature : {"XTest", "剪贴板", "窗口激活"}) {
-        EXPECT_NE(messages[0].find(feature), std::string::npos) << feature;
-    }
-    for (const char* option :
-         {"pagemate --quick-bar", "pagemate --panel", "pagemate --chat", "pagemate --meeting"}) {
-        EXPECT_NE(messages[1].find(option), std::string::npos) << option;
-    }
-    EXPECT_TRUE(messages[1].starts_with("Wayland 会话：请在桌面设置的自定义快捷键里绑定"));
 }
 
 }  // namespace

@@ -33,45 +33,6 @@ class StandardHotKeysTest : public ::testing::Test {
     std::array<int, 4> runs{};
 };
 
-TEST_F(StandardHotKeysTest, RegistersTheFourInOrderAndSaysNothingWhenAllWork) {
-    registerStandardHotKeys(actions());
-
-    struct Expected {
-        std::uint32_t keyCode;
-        std::uint32_t modifiers;
-        std::uint32_t id;
-    };
-    const std::array<Expected, 4> expected = {
-        {{49, 2048, 1}, {49, 2560, 2}, {46, 2560, 3}, {8, 2560, 4}}};
-    std::vector<fake::RecordingHotKeys::Call> registered;
-    for (const auto& call : platform.hotKeys.calls) {
-        if (call.what == "registerHotKey") {
-            registered.push_back(call);
-        }
-    }
-    ASSERT_EQ(registered.size(), 4U);
-    for (std::size_t index = 0; index < expected.size(); ++index) {
-        SCOPED_TRACE(index);
-        EXPECT_EQ(registered[index].keyCode, expected[index].keyCode);
-        EXPECT_EQ(registered[index].modifiers, expected[index].modifiers);
-        EXPECT_EQ(registered[index].identifier,
-                  (HotKeyIdentifier{HotKeyManager::signature, expected[index].id}));
-    }
-    EXPECT_TRUE(platform.notifications.sent.empty());
-    EXPECT_TRUE(log.messages().empty());
-
-    // Each id runs its own action: quick bar, panel, meeting, chat window.
-    for (std::uint32_t id = 1; id <= 4; ++id) {
-        platform.hotKeys.press(HotKeyIdentifier{HotKeyManager::signature, id});
-        platform.queue.runUntilIdle();
-        std::array<int, 4> want{};
-        for (std::uint32_t upTo = 1; upTo <= id; ++upTo) {
-            want.at(upTo - 1) = 1;
-        }
-        EXPECT_EQ(runs, want) << "after pressing id " << id;
-    }
-}
-
 TEST_F(StandardHotKeysTest, TakenCombinationsAreNamedInOneNotificationWithTheirMenuItems) {
     platform.hotKeys.fail(HotKeyCode::space, HotKeyModifier::option, Outcome::taken, 10,
                           "BadAccess");

@@ -1,26 +1,83 @@
-// The stand-ins for a platform without global hot keys or without a session bus.
+// Which hot keys a session gets, what a Wayland session is told, and the stand-ins for a
+// platform without global hot keys or without a session bus.
 
 #include <gtest/gtest.h>
 
-#include "platform/UnavailableHotKeys.h"
+#include "app/WaylandSession.h"
+#include "harness/TestSupport.h"
+#include "platform/DesktopSession.h"
 #include "platform/UnavailableNotifications.h"
 #include "platform/fake/VirtualClockQueue.h"
 
 namespace pagemate {
 namespace {
 
-TEST(UnavailableHotKeys, RefuseEveryRegistrationAndSayWhy) {
-    UnavailableHotKeys hotKeys(HotKeys::Availability::waylandSession, "XDG_SESSION_TYPE=wayland");
-    EXPECT_EQ(hotKeys.availability(), HotKeys::Availability::waylandSession);
-    EXPECT_EQ(hotKeys.availabilityDetail(), "XDG_SESSION_TYPE=wayland");
-    const HotKeyRegistration registration =
-        hotKeys.registerHotKey(HotKeyCode::space, HotKeyModifier::option, HotKeyIdentifier{1, 1});
-    EXPECT_EQ(registration.outcome, HotKeyRegistration::Outcome::unavailable);
-    EXPECT_EQ(registration.status, HotKeys::unavailableStatus);
-    EXPECT_NE(registration.status, 0);
-    EXPECT_EQ(registration.detail, "XDG_SESSION_TYPE=wayland");
-    EXPECT_FALSE(registration.ref.has_value());
-    EXPECT_FALSE(registration.registered());
+using Variable = const char*;
+constexpr Variable kUnset = nullptr;
+
+TEST(DesktopSession, HotKeysComeFromX11GrabsThePortalOrNothing) {
+    struct Case {
+        Variable sessionType, waylandDisplay, display;
+        bool displayOpened;
+        std::optional<std::uint32_t> portalVersion;
+        HotKeyBackend expected;
+        std::optional<std::string> wayland;
+        std::optional<std::string_view> toolkit;
+    };
+    const Case cases[] = {
+        {"x11", kUnset, ":0", true, std::nullopt, HotKeyBackend::x11Grabs, {}, {}},
+        {"x11", "", ":0", true, 1U, HotKeyBackend::x11Grabs, {}, {}},
+        {kUnset, kUnset, kUnset, false, std::nullopt, HotKeyBackend::none, {}, {}},
+        {"Wayland", "wayland-1", ":1", true, 1U, HotKeyBackend::shortcutsPortal,
+         "XDG_SESSION_TYPE=Wayland", "x11"},
+        {kUnset, "wayland-0", ":0", true, 2U, HotKeyBackend::shortcutsPortal,
+         "WAYLAND_DISPLAY=wayland-0", "x11"},
+        // No portal, or one without the interface: no grabs that would only see keys
+        // typed into X11 windows.
+        {"wayland", "wayland-0", ":0", true, std::nullopt, HotKeyBackend::none,
+         "XDG_SESSION_TYPE=wayland", "x11"},
+        {"wayland", "wayland-0", ":0", true, 0U, HotKeyBackend::none, "XDG_SESSION_TYPE=wayland",
+         "x11"},
+        // Without XWayland the toolkit takes the compositor's display.
+        {"wayland",
+         "wayland-0",
+         kUnset,
+         true,
+         1U,
+         HotKeyBackend::shortcutsPortal,
+         "XDG_SESSION_TYPE=wayland",
+         {}},
+    };
+    for (const Case& given : cases) {
+        const testing::ScopedEnvironment type{"XDG_SESSION_TYPE", given.sessionType};
+        const testing::ScopedEnvironment wayland{"WAYLAND_DISPLAY", given.waylandDisplay};
+        const testing::ScopedEnvironment display{"DISPLAY", given.display};
+        const DesktopSession session = DesktopSession::fromEnvironment();
+        SCOPED_TRACE(session.wayland.value_or("X11") + ", " + session.xDisplay.value_or("-"));
+        EXPECT_EQ(session.wayland, given.wayland);
+        EXPECT_EQ(session.toolkitBackend(), given.toolkit);
+        EXPECT_EQ(chooseHotKeyBackend(session, given.displayOpened, given.portalVersion),
+                  given.expected);
+        // What the log says: nothing outside Wayland; where the windows are and where
+        // the keys come from in it.
+        const WaylandSession::Outcome outcome{session.xDisplay.has_value(),
+                                              given.expected == HotKeyBackend::shortcutsPortal};
+        const auto lines = WaylandSession::noteLines(session, outcome);
+        if (!session.wayland) {
+            EXPECT_TRUE(lines.empty());
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 2U);
+        const bool onXWayland = lines[0].find("页伴的窗口在 XWayland") != std::string::npos;
+        const bool withoutXWayland = lines[0].find("没有 XWayland") != std::string::npos;
+        EXPECT_EQ(withoutXWayland, !outcome.windowsOnXWayland) << lines[0];
+        EXPECT_EQ(onXWayland, outcome.windowsOnXWayland && outcome.portalHotKeys) << lines[0];
+        EXPECT_NE(lines[0].find("Notion"), std::string::npos) << lines[0];
+        EXPECT_EQ(lines[1].find("GlobalShortcuts 门户") != std::string::npos,
+                  outcome.portalHotKeys);
+        EXPECT_EQ(lines[1].find("pagemate --quick-bar") != std::string::npos,
+                  !outcome.portalHotKeys);
+    }
 }
 
 TEST(UnavailableNotifications, AnswerNotShownLaterAndNeverAfterTheyAreGone) {

@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <gtk/gtk.h>
@@ -20,6 +21,7 @@
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/JsonPreferencesStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/PortalGlobalShortcuts.h"
 #include "platform/linux/PulseSoundServer.h"
 #include "platform/linux/SphinxSpeechRecognizer.h"
 #include "platform/linux/StatusNotifierBar.h"
@@ -47,31 +49,33 @@ class GLibApplication final : public Application {
     std::unique_ptr<GMainLoop, MainLoopUnref> loop_;
 };
 
-// The hot keys of this session. Under Wayland (XDG_SESSION_TYPE=wayland, or
-// WAYLAND_DISPLAY set) X11 grabs on XWayland only see keys while an X11 window has the
-// focus, so they would seem registered and then stay silent; hot keys there are
-// unavailable until the GlobalShortcuts portal has its backend.
-std::unique_ptr<HotKeys> makeHotKeys(bool hasDisplay) {
-    const char* sessionType = g_getenv("XDG_SESSION_TYPE");
-    const char* waylandDisplay = g_getenv("WAYLAND_DISPLAY");
-    if (sessionType != nullptr && g_ascii_strcasecmp(sessionType, "wayland") == 0) {
+// The hot keys of this session (chooseHotKeyBackend says which). The portal is asked
+// only in a Wayland session: elsewhere X11 grabs serve, and asking would start it.
+std::unique_ptr<HotKeys> makeHotKeys(const DesktopSession& session, bool hasDisplay,
+                                     MainQueue& queue) {
+    std::optional<std::uint32_t> portalVersion;
+    std::string why;
+    if (session.wayland) {
+        portalVersion = PortalGlobalShortcuts::interfaceVersion(why);
+    }
+    switch (chooseHotKeyBackend(session, hasDisplay, portalVersion)) {
+        case HotKeyBackend::x11Grabs:
+            return X11HotKeys::connect();
+        case HotKeyBackend::shortcutsPortal:
+            return std::make_unique<PortalGlobalShortcuts>(queue);
+        case HotKeyBackend::none:
+            break;
+    }
+    if (session.wayland) {
         return std::make_unique<UnavailableHotKeys>(HotKeys::Availability::waylandSession,
-                                                    "XDG_SESSION_TYPE=wayland");
+                                                    *session.wayland);
     }
-    if (waylandDisplay != nullptr && *waylandDisplay != '\0') {
-        return std::make_unique<UnavailableHotKeys>(
-            HotKeys::Availability::waylandSession,
-            std::string("WAYLAND_DISPLAY=") + waylandDisplay);
-    }
-    if (!hasDisplay) {
-        return std::make_unique<UnavailableHotKeys>(HotKeys::Availability::noDisplay, "");
-    }
-    return X11HotKeys::connect();
+    return std::make_unique<UnavailableHotKeys>(HotKeys::Availability::noDisplay, "");
 }
 
 }  // namespace
 
-std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
+std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay, const DesktopSession& session) {
     auto platform = std::make_unique<Platform>();
     platform->mainQueue = std::make_unique<GLibMainQueue>();
     platform->preferences =
@@ -95,7 +99,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     // The tray speaks D-Bus, so the item is offered with or without a display.
     platform->statusBar = std::make_unique<StatusNotifierBar>(
         *platform->mainQueue, ResourcePaths::current().icons.string());
-    platform->hotKeys = makeHotKeys(hasDisplay);
+    platform->hotKeys = makeHotKeys(session, hasDisplay, *platform->mainQueue);
     platform->notifications = GDBusNotifications::connect(*platform->mainQueue);
     platform->sound = std::make_unique<PulseSoundServer>();
     platform->audioCodecs = std::make_unique<AvAudioCodecs>();
@@ -105,8 +109,24 @@ std::unique_ptr<Platform> makeLinuxPlatform(bool hasDisplay) {
     return platform;
 }
 
-bool openDisplay(int& argc, char**& argv) {
-    return gtk_init_check(&argc, &argv) == TRUE;
+OpenedDisplay openDisplay(int& argc, char**& argv, const DesktopSession& session) {
+    bool opened = false;
+    if (const auto backend = session.toolkitBackend()) {
+        gdk_set_allowed_backends(std::string(*backend).c_str());
+        opened = gtk_init_check(&argc, &argv) == TRUE;
+        if (!opened) {
+            // XWayland named but not there: the compositor's own display, with what it allows.
+            gdk_set_allowed_backends("wayland");
+        }
+    }
+    if (!opened) {
+        opened = gtk_init_check(&argc, &argv) == TRUE;
+    }
+    if (!opened) {
+        return OpenedDisplay::none;
+    }
+    return GDK_IS_X11_DISPLAY(gdk_display_get_default()) ? OpenedDisplay::x11
+                                                         : OpenedDisplay::other;
 }
 
 void onTerminationSignal(const std::function<void()>& handler) {
