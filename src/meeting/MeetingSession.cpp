@@ -193,6 +193,14 @@ void MeetingSession::feed(CaptureSource source, const AudioBlockPtr& block) {
     }
 }
 
+double MeetingSession::backlogSeconds() const {
+    double backlog = 0;
+    for (const auto& channel : localChannels()) {
+        backlog = std::max(backlog, channel->backlogSeconds());
+    }
+    return backlog;
+}
+
 void MeetingSession::handleSegment(const MeetingSegment& segment) {
     const auto same =
         std::find_if(segments_.begin(), segments_.end(),

@@ -435,13 +435,30 @@ TEST_F(MeetingControllerTest, CapabilityGates) {
     EXPECT_TRUE(states().empty());
     EXPECT_TRUE(folders.meetingFolders().empty());
 
+    // A server that hangs when asked again: the main thread goes on meanwhile, and a
+    // "stop" ends the start there; nothing is captured when the answer comes.
+    post({{"action", "start"}});
+    platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks: refused
+    platform.sound.holdMicrophoneAccess(true);
+    post({{"action", "stop"}});
+    ASSERT_TRUE(pump([this] { return audioReady().size() == 1; }));
+    EXPECT_EQ(states(), std::vector<std::string>{"idle"});
+    EXPECT_TRUE(audioReady()[0].is_null());
+    platform.sound.setMicrophoneAccess(SoundServer::authorized);
+    platform.sound.holdMicrophoneAccess(false);
+    Platform::current().background.joinRunning();  // the answer is in
+    platform.queue.runUntilIdle();
+    EXPECT_EQ(controller->state(), "idle");
+    EXPECT_TRUE(platform.sound.journal().empty());
+
     // Access that comes by the time it is asked for again: the start goes on.
+    platform.sound.setMicrophoneAccess(SoundServer::denied);
     post({{"action", "start"}});
     platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks: refused
     platform.sound.setMicrophoneAccess(SoundServer::authorized);
     ASSERT_TRUE(pump([this] { return controller->state() == "recording"; }));
     EXPECT_EQ(errors().size(), 2U);
-    EXPECT_EQ(states(), (std::vector<std::string>{"starting", "recording"}));
+    EXPECT_EQ(states(), (std::vector<std::string>{"idle", "starting", "recording"}));
 }
 
 TEST_F(MeetingControllerTest, PageMessages) {
