@@ -159,6 +159,49 @@ TEST(SpeechRecognizer, SilenceGivesNoResult) {
     EXPECT_TRUE(channel->collector.failures().empty());
 }
 
+// A minute of sound without a pause (three readers at once, as a crowd or a song would
+// hold the voice detector): the decoder cuts it into utterances of at most 25 s, each
+// closed by its final result; it says how much it still has to decode, then nothing.
+TEST(SpeechRecognizer, SoundWithoutAPauseIsCutIntoBoundedUtterances) {
+    TempDir user;
+    fake::MemoryPreferencesStore preferences;
+    SphinxSpeechRecognizer speech(debianOnly(user.path()), preferences);
+    std::vector<std::int16_t> reading;
+    for (int round = 0; round < 3; ++round) {
+        for (const auto& sentence : librivoxSentences()) {
+            reading.insert(reading.end(), sentence.samples.begin(), sentence.samples.end());
+        }
+    }
+    std::vector<std::int16_t> crowd(std::size_t{60} * rate, 0);
+    for (const std::size_t lag : {std::size_t{0}, std::size_t{37000}, std::size_t{82000}}) {
+        for (std::size_t at = 0; at < crowd.size(); ++at) {
+            crowd[at] =
+                static_cast<std::int16_t>(crowd[at] + reading[(at + lag) % reading.size()] / 2);
+        }
+    }
+    auto channel = startChannel(speech);
+    ASSERT_TRUE(channel);
+    pushSamples(*channel->recognizer, crowd, 0);
+    EXPECT_GT(channel->recognizer->undecodedSeconds(), 30.0);
+    finalizeAndWait(*channel);
+    EXPECT_EQ(channel->recognizer->undecodedSeconds(), 0.0);
+    const auto results = channel->collector.results();
+    SCOPED_TRACE(describe(results));
+    std::vector<double> finalEnds;
+    double utteranceStart = -1;
+    for (const auto& received : results) {
+        const SpeechResult& result = received.result;
+        utteranceStart = utteranceStart < 0 ? result.start : utteranceStart;
+        if (result.final) {
+            EXPECT_LE(result.start + result.duration - utteranceStart, 25.5);
+            finalEnds.push_back(result.start + result.duration);
+            utteranceStart = -1;
+        }
+    }
+    ASSERT_GE(finalEnds.size(), 3U);
+    EXPECT_GT(finalEnds.back(), 55.0);
+}
+
 // A sentence still going on when the input ends: finalize brings its final result.
 TEST(SpeechRecognizer, FinalizeDeliversTheOpenUtterance) {
     TempDir user;

@@ -338,8 +338,9 @@ struct DecoderState {
 class SphinxChannel final : public SpeechChannelRecognizer {
   public:
     SphinxChannel(SphinxModel model, std::string threadName,
-                  std::shared_ptr<std::mutex> engineStart)
+                  std::shared_ptr<std::mutex> engineStart, SphinxTuning tuning)
         : model_(std::move(model)),
+          tuning_(tuning),
           engineStart_(std::move(engineStart)),
           state_(std::make_shared<DecoderState>()) {
         state_->threadName = std::move(threadName);
@@ -393,6 +394,16 @@ class SphinxChannel final : public SpeechChannelRecognizer {
         ConfigPtr config(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm",
                                      lm.c_str(), "-dict", dict.c_str(), "-logfn", "/dev/null",
                                      nullptr));
+        if (config && tuning_ == SphinxTuning::live) {
+            // The settings of the header's comment; the rest are pocketsphinx's.
+            cmd_ln_set_boolean_r(config.get(), "-fwdflat", FALSE);
+            cmd_ln_set_boolean_r(config.get(), "-bestpath", FALSE);
+            cmd_ln_set_boolean_r(config.get(), "-mmap", TRUE);
+            cmd_ln_set_int32_r(config.get(), "-ds", 2);
+            cmd_ln_set_int32_r(config.get(), "-topn", 2);
+            cmd_ln_set_int32_r(config.get(), "-maxhmmpf", 2000);
+            cmd_ln_set_int32_r(config.get(), "-maxwpf", 5);
+        }
         if (!config) {
             return SpeechError{SpeechError::Kind::modelUnusable,
                                "pocketsphinx refused the configuration for " + hmm};
@@ -456,6 +467,7 @@ class SphinxChannel final : public SpeechChannelRecognizer {
 
   private:
     SphinxModel model_;
+    SphinxTuning tuning_;
     std::shared_ptr<std::mutex> engineStart_;
     std::shared_ptr<DecoderState> state_;
     std::thread thread_;
@@ -473,8 +485,8 @@ std::unique_ptr<SpeechRecognizer> SphinxSpeechRecognizer::make(
 }
 
 SphinxSpeechRecognizer::SphinxSpeechRecognizer(SphinxModelLocations locations,
-                                               PreferencesStore& preferences)
-    : locations_(std::move(locations)), preferences_(preferences) {}
+                                               PreferencesStore& preferences, SphinxTuning tuning)
+    : locations_(std::move(locations)), preferences_(preferences), tuning_(tuning) {}
 
 SphinxModelScan SphinxSpeechRecognizer::scan() const {
     SphinxModelScan found = scanSphinxModels(locations_);
@@ -577,7 +589,7 @@ SphinxSpeechRecognizer::makeChannel(std::string_view locale) {
     // Thread names have room for 15 bytes.
     std::string name = "pagemate-asr-" + std::to_string(number % 100);
     return std::unique_ptr<SpeechChannelRecognizer>(
-        std::make_unique<SphinxChannel>(*model, std::move(name), engineStart_));
+        std::make_unique<SphinxChannel>(*model, std::move(name), engineStart_, tuning_));
 }
 
 }  // namespace pagemate::linux_backend
