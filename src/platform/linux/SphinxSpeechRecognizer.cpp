@@ -400,7 +400,7 @@ class SphinxChannel final : public SpeechChannelRecognizer {
             cmd_ln_set_boolean_r(config.get(), "-bestpath", FALSE);
             cmd_ln_set_boolean_r(config.get(), "-mmap", TRUE);
             cmd_ln_set_int32_r(config.get(), "-ds", 2);
-            cmd_ln_set_int32_r(config.get(), "-topn", 2);
+            cmd_ln_set_int32_r(config.get(), "-topn", 3);
             cmd_ln_set_int32_r(config.get(), "-maxhmmpf", 2000);
             cmd_ln_set_int32_r(config.get(), "-maxwpf", 5);
         }

@@ -35,8 +35,8 @@ namespace pagemate::linux_backend {
 //
 // Search settings: two decoders run beside a video call on a laptop, so the search is
 // tuned for live use (SphinxTuning::live): one forward tree pass and no second passes
-// (-fwdflat no -bestpath no), every second frame's senones computed (-ds 2), the two best
-// Gaussians per mixture (-topn 2), at most 2000 active HMMs and 5 word exits per frame
+// (-fwdflat no -bestpath no), every second frame's senones computed (-ds 2), the three best
+// Gaussians per mixture (-topn 3), at most 2000 active HMMs and 5 word exits per frame
 // (-maxhmmpf 2000 -maxwpf 5), model files memory-mapped (-mmap yes). On 60 s of the
 // LibriVox recordings this costs less than half the processor time of pocketsphinx's
 // defaults and recognises as many words (bench/speech_speed). engineDefaults keeps
