@@ -435,11 +435,12 @@ TEST_F(MeetingControllerTest, CapabilityGates) {
     EXPECT_TRUE(states().empty());
     EXPECT_TRUE(folders.meetingFolders().empty());
 
-    // A server that hangs when asked again: the main thread goes on meanwhile, and a
-    // "stop" ends the start there; nothing is captured when the answer comes.
+    // A server that hangs when asked again: a "stop" meanwhile ends the start there;
+    // nothing is captured when the answer comes.
     post({{"action", "start"}});
     platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks: refused
     platform.sound.holdMicrophoneAccess(true);
+    platform.queue.runUntilIdle();  // asks again, and the main thread goes on
     post({{"action", "stop"}});
     ASSERT_TRUE(pump([this] { return audioReady().size() == 1; }));
     EXPECT_EQ(states(), std::vector<std::string>{"idle"});
