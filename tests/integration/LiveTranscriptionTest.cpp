@@ -58,8 +58,7 @@ std::vector<std::int16_t> withSilence(const std::vector<std::int16_t>& speech, d
     return audio;
 }
 
-// Two threads that keep both cores busy while they live, as a video call beside the
-// meeting does: the decoders fall behind the capture and must still deliver everything.
+// Two threads keeping both cores busy, as a video call beside the meeting does.
 struct CompetingLoad {
     static std::jthread busy() {
         return std::jthread([](const std::stop_token& stop) {

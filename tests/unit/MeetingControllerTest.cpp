@@ -435,8 +435,7 @@ TEST_F(MeetingControllerTest, CapabilityGates) {
     EXPECT_TRUE(states().empty());
     EXPECT_TRUE(folders.meetingFolders().empty());
 
-    // A server that hangs when asked again: a "stop" meanwhile ends the start there;
-    // nothing is captured when the answer comes.
+    // A server hanging when asked again: a "stop" ends the start; nothing is captured.
     post({{"action", "start"}});
     platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks: refused
     platform.sound.holdMicrophoneAccess(true);

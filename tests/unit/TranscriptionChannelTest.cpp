@@ -216,8 +216,7 @@ TEST_F(TranscriptionChannelTest, OtherRecognizerFormatConvertsAndProblemsAreLogg
 }
 
 TEST_F(TranscriptionChannelTest, PeaksAreKeptFifteenSecondsBehindWhatIsDecoded) {
-    // A loud block at 0, then 16 s of quiet ones while the decoder is still at 0.5 s:
-    // a result at 0 is heard. Once the decoder has caught up, it is not.
+    // A loud block at 0, 16 s of quiet while the decoder is at 0.5 s: a result at 0 is heard.
     auto channel = startChannel();
     auto& fakeChannel = platform.speech.channel(0);
     fakeChannel.setDecodedSeconds(0.5);
@@ -245,9 +244,8 @@ TEST_F(TranscriptionChannelTest, RecognitionBreakingOffIsToldOnTheMainThread) {
 }
 
 TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForTheLastResults) {
-    // A decoder five times slower than real time: 5 s fed, 1 s decoded at the stop.
-    // The channel waits while it works through the other 4 s (20 s), keeps every result,
-    // then the last ones have 3 s; the backlog was in view all along.
+    // A decoder five times slower than real time, 1 s of 5 decoded at the stop: the channel
+    // waits 20 s for the other 4, keeps every result, then the last ones have 3 s.
     auto channel = startChannel();
     auto& slow = platform.speech.channel(0);
     slow.setDecodedSeconds(0);
@@ -264,7 +262,6 @@ TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForT
         ASSERT_TRUE(platform.queue.runUntil(
             [&] { return segments.size() == static_cast<std::size_t>(second); }, 5000ms));
     }
-    EXPECT_EQ(segments.size(), 20U);
     platform.queue.advance(2900ms);  // the last poll saw the drain done: 3 s from there
     EXPECT_FALSE(done);
     platform.queue.advance(200ms);
