@@ -1,9 +1,12 @@
-// How fast the pocketsphinx channel recogniser is: its real-time factor on about 60 s of
-// the recorded LibriVox sentences, one channel and two at once, against the command-line
-// decoder (pocketsphinx_continuous -infile) on the same audio in the same run; the
-// latency of the first partial result and of an utterance's final result when the audio
-// comes in real time (1600 frames every 100 ms); and the resident memory two channels
-// take. Needs pocketsphinx-en-us, pocketsphinx-testdata and pocketsphinx; scripts/bench.
+// How fast the pocketsphinx channel recogniser is: its processor time and real-time
+// factor on about 60 s of the recorded LibriVox sentences, one channel and two at once,
+// with its live search settings and with pocketsphinx's defaults (the settings it had
+// before), against the command-line decoder (pocketsphinx_continuous -infile, default
+// settings) on the same audio in the same run; the latency of the first partial result
+// and of an utterance's final result when the audio comes in real time (1600 frames
+// every 100 ms); the resident memory two channels take; and the memory and the longest
+// utterance over 10 minutes of sound without a pause (three readers at once). Needs
+// pocketsphinx-en-us, pocketsphinx-testdata and pocketsphinx; scripts/bench.
 
 #include <sys/resource.h>
 
@@ -30,6 +33,7 @@ using pagemate::SpeechChannelRecognizer;
 using pagemate::SpeechRecognizer;
 using pagemate::linux_backend::SphinxModelLocations;
 using pagemate::linux_backend::SphinxSpeechRecognizer;
+using pagemate::linux_backend::SphinxTuning;
 using pagemate::testing::ResultCollector;
 namespace testing = pagemate::testing;
 
@@ -231,6 +235,60 @@ std::vector<Latency> realTime(SpeechRecognizer& speech,
     return latencies;
 }
 
+struct LongSound {
+    double longestUtterance = 0;  // seconds, from an utterance's first result to its final's end
+    long residentAfterOneMinute = 0;
+    long residentAtTheEnd = 0;
+};
+
+// `minutes` of three readers talking at once, pushed a second at a time, decoded as it
+// comes; resident memory once the first minute is decoded and at the end.
+LongSound longSound(SpeechRecognizer& speech,
+                    const std::vector<testing::LibrivoxSentence>& sentences, int minutes) {
+    std::vector<std::int16_t> reading;
+    for (const auto& sentence : sentences) {
+        reading.insert(reading.end(), sentence.samples.begin(), sentence.samples.end());
+    }
+    auto channel = prepared(speech);
+    ResultCollector collector;
+    (void)channel->start(collector.resultHandler(), collector.failureHandler());
+    LongSound figures;
+    std::vector<std::int16_t> second(rate);
+    for (std::int64_t at = 0; at < std::int64_t{minutes} * 60 * rate; at += rate) {
+        for (std::int64_t n = 0; n < rate; ++n) {
+            const auto take = [&](std::int64_t lag) {
+                return reading[static_cast<std::size_t>((at + n + lag) % std::ssize(reading))] / 2;
+            };
+            second[static_cast<std::size_t>(n)] =
+                static_cast<std::int16_t>(take(0) + take(37000) + take(82000));
+        }
+        testing::pushSamples(*channel, second, at);
+        while (channel->undecodedSeconds() > 5) {
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        if (at == 59 * rate) {
+            while (channel->undecodedSeconds() > 0) {
+                std::this_thread::sleep_for(milliseconds(20));
+            }
+            figures.residentAfterOneMinute = residentKb();
+        }
+    }
+    channel->finalize(collector.finalizeHandler());
+    collector.waitFinalized(minutes * 60 * 1s);
+    figures.residentAtTheEnd = residentKb();
+    double utteranceStart = -1;
+    for (const auto& received : collector.results()) {
+        const auto& result = received.result;
+        utteranceStart = utteranceStart < 0 ? result.start : utteranceStart;
+        if (result.final) {
+            figures.longestUtterance =
+                std::max(figures.longestUtterance, result.start + result.duration - utteranceStart);
+            utteranceStart = -1;
+        }
+    }
+    return figures;
+}
+
 }  // namespace
 
 int main() {
@@ -241,9 +299,10 @@ int main() {
     }
     testing::TempDir folder;
     pagemate::fake::MemoryPreferencesStore preferences;
-    SphinxSpeechRecognizer speech(
-        SphinxModelLocations{"/usr/share/pocketsphinx/model/en-us", folder.path() / "models"},
-        preferences);
+    const SphinxModelLocations locations{"/usr/share/pocketsphinx/model/en-us",
+                                         folder.path() / "models"};
+    SphinxSpeechRecognizer speech(locations, preferences, SphinxTuning::live);
+    SphinxSpeechRecognizer engineDefaults(locations, preferences, SphinxTuning::engineDefaults);
     const Audio audio = makeAudio(sentences, 60);
     const double audioSeconds = static_cast<double>(audio.samples.size()) / rate;
     const auto wav = folder.path() / "speech.wav";
@@ -255,40 +314,62 @@ int main() {
 
     std::printf("speech recognition speed, %.1f s of LibriVox speech (%zu words), %u cores\n",
                 audioSeconds, audio.words.size(), std::thread::hardware_concurrency());
-    std::printf("%-36s %7s %9s %7s %7s %6s\n", "decoder", "load s", "decode s", "RTF", "CPU s",
+    std::printf("%-44s %7s %9s %7s %7s %6s\n", "decoder", "load s", "decode s", "RTF", "CPU s",
                 "words");
     double cliCpu = 0;
     const Run cli = commandLine(wav, folder.path() / "cli.txt", &cliCpu);
-    std::printf("%-36s %7s %9.2f %7.3f %7.2f %5.0f%%\n", "pocketsphinx_continuous (with load)", "-",
+    std::printf("%-44s %7s %9.2f %7.3f %7.2f %5.1f%%\n", "pocketsphinx_continuous (with load)", "-",
                 cli.seconds, cli.seconds / audioSeconds, cliCpu, share(cli.text));
 
-    const Channels one = channels(speech, audio, 1);
-    std::printf("%-36s %7.2f %9.2f %7.3f %7.2f %5.0f%%\n", "one channel", one.loadSeconds,
-                one.runs[0].seconds, one.runs[0].seconds / audioSeconds, one.cpuSeconds,
-                share(one.runs[0].text));
-
-    const Channels two = channels(speech, audio, 2);
-    for (std::size_t i = 0; i < two.runs.size(); ++i) {
-        std::printf("%-36s %7.2f %9.2f %7.3f %7.2f %5.0f%%\n",
-                    ("two channels at once: channel " + std::to_string(i + 1)).c_str(),
-                    two.loadSeconds, two.runs[i].seconds, two.runs[i].seconds / audioSeconds,
-                    two.cpuSeconds / 2, share(two.runs[i].text));
+    struct Tuned {
+        const char* name;
+        Channels one;
+        Channels two;
+    };
+    std::vector<Tuned> tunings;
+    for (auto& [name, recognizer] :
+         {std::pair<const char*, SpeechRecognizer*>{"live settings", &speech},
+          std::pair<const char*, SpeechRecognizer*>{"pocketsphinx's defaults", &engineDefaults}}) {
+        Tuned tuned{name, channels(*recognizer, audio, 1), channels(*recognizer, audio, 2)};
+        std::printf("%-44s %7.2f %9.2f %7.3f %7.2f %5.1f%%\n",
+                    (std::string(name) + ": one channel").c_str(), tuned.one.loadSeconds,
+                    tuned.one.runs[0].seconds, tuned.one.runs[0].seconds / audioSeconds,
+                    tuned.one.cpuSeconds, share(tuned.one.runs[0].text));
+        for (std::size_t i = 0; i < tuned.two.runs.size(); ++i) {
+            std::printf(
+                "%-44s %7.2f %9.2f %7.3f %7s %5.1f%%\n",
+                (std::string(name) + ": two at once, channel " + std::to_string(i + 1)).c_str(),
+                tuned.two.loadSeconds, tuned.two.runs[i].seconds,
+                tuned.two.runs[i].seconds / audioSeconds, "-", share(tuned.two.runs[i].text));
+        }
+        std::printf("%-44s %7s %9s %7s %7.2f\n",
+                    (std::string(name) + ": two at once, both").c_str(), "", "", "",
+                    tuned.two.cpuSeconds);
+        tunings.push_back(std::move(tuned));
     }
+    const Channels& one = tunings[0].one;
+    const Channels& two = tunings[0].two;
     const double both = two.loadSeconds + std::max(two.runs[0].seconds, two.runs[1].seconds);
     std::printf(
-        "two channels together, load included, vs the command line alone: wall %.2f s "
-        "vs %.2f s (%s), CPU %.2f s vs %.2f s\n",
-        both, cli.seconds, both <= cli.seconds ? "no slower" : "slower", two.cpuSeconds, cliCpu);
+        "two channels together (live settings), load included, vs the command line on one: "
+        "CPU %.2f s vs %.2f s (%s), wall %.2f s vs %.2f s\n",
+        two.cpuSeconds, cliCpu, two.cpuSeconds <= cliCpu ? "no more" : "more", both, cli.seconds);
     // The command line loads its model and decodes in one run: compared with the same.
     const auto against = [](double value) {
         return pagemate::bench::Reference{"pocketsphinx_continuous", value};
     };
-    pagemate::bench::reportFigure("speech: one channel, load + decode of 60 s",
-                                  one.loadSeconds + one.runs[0].seconds, "s", against(cli.seconds));
+    pagemate::bench::reportFigure("speech: two channels at once, processor time for 60 s",
+                                  two.cpuSeconds, "s", against(cliCpu));
+    pagemate::bench::reportFigure(
+        "speech: two channels at once, processor time, pocketsphinx's defaults",
+        tunings[1].two.cpuSeconds, "s", against(cliCpu));
     pagemate::bench::reportFigure("speech: two channels at once, load + decode of 60 s", both, "s",
                                   against(cli.seconds));
     pagemate::bench::reportFigure("speech: one channel, words recognised", share(one.runs[0].text),
                                   "%", against(share(cli.text)));
+    pagemate::bench::reportFigure("speech: one channel, words recognised, pocketsphinx's defaults",
+                                  share(tunings[1].one.runs[0].text), "%",
+                                  against(share(cli.text)));
 
     std::printf("\nlatency, fed in real time (1600 frames every 100 ms)\n");
     const auto latencies = realTime(speech, sentences);
@@ -304,6 +385,17 @@ int main() {
         pagemate::bench::reportFigure(utterance + ", final after its end", latencies[i].finalResult,
                                       "s");
     }
+
+    const LongSound sound = longSound(speech, sentences, 10);
+    std::printf(
+        "\n10 minutes of sound without a pause: longest utterance %.1f s, resident memory "
+        "%ld kB after the first minute, %ld kB at the end\n",
+        sound.longestUtterance, sound.residentAfterOneMinute, sound.residentAtTheEnd);
+    pagemate::bench::reportFigure("speech: 10 min without a pause, longest utterance",
+                                  sound.longestUtterance, "s");
+    pagemate::bench::reportFigure(
+        "speech: 10 min without a pause, memory growth after minute 1",
+        static_cast<double>(sound.residentAtTheEnd - sound.residentAfterOneMinute) / 1024.0, "MiB");
 
     std::printf(
         "\nresident memory (kB): before two channels %ld, loaded %ld (+%ld), decoded "

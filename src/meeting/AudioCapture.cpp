@@ -45,12 +45,17 @@ int AudioCapture::microphoneStatus() {
 }
 
 void AudioCapture::requestMicrophone(std::function<void(bool granted)> completion) {
-    const bool granted = microphoneStatus() == SoundServer::authorized;
-    Platform::current().mainQueue->post([completion = std::move(completion), granted] {
-        if (completion) {
-            completion(granted);
-        }
-    });
+    // A sound server that hangs answers only after its time-outs: never on the caller's
+    // (the main) thread.
+    Platform::current().background.run(
+        "pagemate-micask", [completion = std::move(completion)](std::stop_token) mutable {
+            const bool granted = microphoneStatus() == SoundServer::authorized;
+            Platform::current().mainQueue->post([completion = std::move(completion), granted] {
+                if (completion) {
+                    completion(granted);
+                }
+            });
+        });
 }
 
 void AudioCapture::start() {

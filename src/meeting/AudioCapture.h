@@ -61,8 +61,9 @@ class AudioCapture : public std::enable_shared_from_this<AudioCapture> {
     // The microphone permission as the sound server answers it (numbers and their
     // meaning: SoundServer::MicrophoneAccess). Blocks briefly; any thread.
     static int microphoneStatus();
-    // There is no prompt on a sound server: asks again and calls `completion` with
-    // whether access is authorized, on the main thread.
+    // There is no prompt on a sound server: asks again, off the calling thread (a
+    // server that hangs takes seconds to answer), and calls `completion` with whether
+    // access is authorized, on the main thread. Any thread.
     static void requestMicrophone(std::function<void(bool granted)> completion);
 
     // Starts the microphone, then the system audio. Throws MeetingCaptureError when the

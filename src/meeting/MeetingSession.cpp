@@ -1,6 +1,8 @@
 #include "meeting/MeetingSession.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <utility>
 
 #include "base/AppLog.h"
@@ -193,6 +195,14 @@ void MeetingSession::feed(CaptureSource source, const AudioBlockPtr& block) {
     }
 }
 
+double MeetingSession::backlogSeconds() const {
+    double backlog = 0;
+    for (const auto& channel : localChannels()) {
+        backlog = std::max(backlog, channel->backlogSeconds());
+    }
+    return backlog;
+}
+
 void MeetingSession::handleSegment(const MeetingSegment& segment) {
     const auto same =
         std::find_if(segments_.begin(), segments_.end(),
@@ -219,6 +229,13 @@ void MeetingSession::finishChannel(std::size_t index,
             const std::lock_guard lock(mutex_);
             localChannels_.clear();
         }
+        double largest = 0;
+        for (const auto& channel : channels) {
+            largest = std::max(largest, channel->largestBacklogSeconds());
+        }
+        std::array<char, 32> seconds{};
+        (void)std::snprintf(seconds.data(), seconds.size(), "%.1f", largest);
+        AppLog::write(std::string("会议转写：识别最多落后录音 ") + seconds.data() + " 秒");
         completion(segments_);
         return;
     }

@@ -91,6 +91,9 @@ class MeetingSession : public std::enable_shared_from_this<MeetingSession> {
     // Filled in by finish().
     [[nodiscard]] std::int64_t droppedSilentSegments() const { return droppedSilentSegments_; }
     [[nodiscard]] std::int64_t resultsReceived() const { return resultsReceived_; }
+    // How far the channels' decoding runs behind the audio fed, in seconds: the larger
+    // of the two; 0 before start and after finish. Any thread.
+    [[nodiscard]] double backlogSeconds() const;
     // The running channels: microphone, then system; empty before start and after finish.
     [[nodiscard]] std::vector<std::shared_ptr<TranscriptionChannel>> localChannels() const;
 

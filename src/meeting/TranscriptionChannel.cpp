@@ -112,6 +112,21 @@ std::optional<AudioFormat> TranscriptionChannel::preparedFormat() const {
     return prepared_;
 }
 
+double TranscriptionChannel::backlogSeconds() const {
+    const std::lock_guard lock(input_);
+    return recognizer_ ? recognizer_->undecodedSeconds() : 0;
+}
+
+void TranscriptionChannel::noteBacklog(double backlog) {
+    double largest = largestBacklog_;
+    while (backlog > largest && !largestBacklog_.compare_exchange_weak(largest, backlog)) {
+    }
+    if (backlog > backlogLogged && !loggedBacklog_.exchange(true)) {
+        AppLog::write("本机识别[" + speaker_ + "]：识别落后录音 " + formatDecimal("%.1f", backlog) +
+                      " 秒（处理器忙），停止时会先转写完积压的音频");
+    }
+}
+
 std::optional<SpeechError> TranscriptionChannel::start() {
     auto made = Platform::current().speech->makeChannel(locale_);
     if (auto* error = std::get_if<SpeechError>(&made)) {
@@ -230,25 +245,35 @@ void TranscriptionChannel::feed(const AudioBlockPtr& block) {
         return;
     }
     const std::int64_t startFrame = framesSent_.fetch_add((*input)->frameLength());
-    recordPeak(finiteOrZero(static_cast<double>(startFrame) / prepared->sampleRate),
-               peakLevel(*block));
-    const std::lock_guard lock(input_);
-    if (inputOpen_ && recognizer_) {
+    double backlog = 0;
+    {
+        // The peak is in before the block reaches the decoder, whose results look for it.
+        const std::lock_guard lock(input_);
+        if (!inputOpen_ || !recognizer_) {
+            return;
+        }
+        backlog = recognizer_->undecodedSeconds();
+        recordPeak(finiteOrZero(static_cast<double>(startFrame) / prepared->sampleRate), backlog,
+                   peakLevel(*block));
         recognizer_->push(*input, startFrame);
     }
+    noteBacklog(backlog);
 }
 
-void TranscriptionChannel::recordPeak(double at, float peak) {
+void TranscriptionChannel::recordPeak(double at, double backlog, float peak) {
+    const auto slot = [](double seconds) {
+        return static_cast<std::int64_t>(std::floor(seconds / peakSlotSeconds + 1e-6));
+    };
     const std::lock_guard lock(peaksMutex_);
-    const bool wasFull = recentPeaks_.size() >= peakHistoryEntries;
-    recentPeaks_.push_back(PeakRecord{at, peak});
-    const double oldest = at - peakHistorySeconds;
-    if (wasFull || recentPeaks_.front().at < oldest) {
-        std::erase_if(recentPeaks_,
-                      [oldest](const PeakRecord& record) { return record.at < oldest; });
-        while (recentPeaks_.size() > peakHistoryEntries) {
-            recentPeaks_.pop_front();
-        }
+    if (!recentPeaks_.empty() && slot(recentPeaks_.back().at) == slot(at)) {
+        recentPeaks_.back().peak = std::max(recentPeaks_.back().peak, peak);
+    } else {
+        recentPeaks_.push_back(PeakRecord{at, peak});
+    }
+    const double oldest = at - backlog - peakHistorySeconds;
+    while (!recentPeaks_.empty() &&
+           (recentPeaks_.front().at < oldest || recentPeaks_.size() > peakHistoryEntries)) {
+        recentPeaks_.pop_front();
     }
 }
 
@@ -337,25 +362,16 @@ void TranscriptionChannel::handleFailure(const SpeechError& error) {
     });
 }
 
-void TranscriptionChannel::finish(std::function<void()> done) {
-    std::unique_lock lock(input_);
-    inputOpen_ = false;
-    if (!recognizer_) {
-        lock.unlock();
-        queue_.post(std::move(done));
-        return;
-    }
-    struct Finishing {
-        std::function<void()> done;
-        bool completed = false;
-    };
-    const auto finishing = std::make_shared<Finishing>(Finishing{std::move(done), false});
-    const std::weak_ptr<TranscriptionChannel> weakSelf = weak_from_this();
-    const auto complete = [weakSelf, finishing] {
-        if (finishing->completed) {
+struct TranscriptionChannel::Finishing {
+    std::function<void()> done;
+    MainQueue::Clock::time_point drainDeadline;
+    bool completed = false;
+
+    // Lets the recogniser go and calls `done`, once; main thread.
+    void complete(const std::weak_ptr<TranscriptionChannel>& weakSelf) {
+        if (std::exchange(completed, true)) {
             return;
         }
-        finishing->completed = true;
         if (const auto self = weakSelf.lock()) {
             // Freeing a decoder takes tens of milliseconds: not on the main thread.
             if (std::shared_ptr<SpeechChannelRecognizer> recognizer = self->release()) {
@@ -364,21 +380,65 @@ void TranscriptionChannel::finish(std::function<void()> done) {
                                            std::stop_token) mutable { recognizer.reset(); });
             }
         }
-        if (finishing->done) {
-            finishing->done();
+        if (done) {
+            done();
         }
-    };
+    }
+};
+
+void TranscriptionChannel::finish(std::function<void()> done) {
+    std::unique_lock lock(input_);
+    inputOpen_ = false;
+    if (!recognizer_) {
+        lock.unlock();
+        queue_.post(std::move(done));
+        return;
+    }
+    const double queued = recognizer_->undecodedSeconds();
+    const std::chrono::milliseconds drainLimit = std::min(
+        drainBase + std::chrono::milliseconds(
+                        static_cast<std::int64_t>(std::ceil(queued * drainPerQueuedSecond * 1000))),
+        std::chrono::milliseconds(static_cast<std::int64_t>(longestBacklogSeconds * 1000)));
+    const auto finishing =
+        std::make_shared<Finishing>(Finishing{std::move(done), queue_.now() + drainLimit, false});
+    const std::weak_ptr<TranscriptionChannel> weakSelf = weak_from_this();
     MainQueue& queue = queue_;
     const std::string speaker = speaker_;
-    recognizer_->finalize(
-        [&queue, speaker, complete](const SpeechChannelRecognizer::FinalizeOutcome& outcome) {
-            if (const auto* error = std::get_if<SpeechError>(&outcome)) {
-                AppLog::write("转写通道 " + speaker + " 收尾失败：" + describeSpeechError(*error));
-            }
-            queue.post(complete);
-        });
+    recognizer_->finalize([&queue, speaker, weakSelf,
+                           finishing](const SpeechChannelRecognizer::FinalizeOutcome& outcome) {
+        if (const auto* error = std::get_if<SpeechError>(&outcome)) {
+            AppLog::write("转写通道 " + speaker + " 收尾失败：" + describeSpeechError(*error));
+        }
+        queue.post([weakSelf, finishing] { finishing->complete(weakSelf); });
+    });
     lock.unlock();
-    queue_.postAfter(finishWait, complete);
+    watchDrain(finishing);
+}
+
+void TranscriptionChannel::watchDrain(const std::shared_ptr<Finishing>& finishing) {
+    if (finishing->completed) {
+        return;
+    }
+    const std::weak_ptr<TranscriptionChannel> weakSelf = weak_from_this();
+    const double left = backlogSeconds();
+    if (left <= 0) {
+        // Everything is decoded: the last results have finishWait to come.
+        queue_.postAfter(finishWait, [weakSelf, finishing] { finishing->complete(weakSelf); });
+        return;
+    }
+    if (queue_.now() >= finishing->drainDeadline) {
+        AppLog::write("本机识别[" + speaker_ + "]：停止后识别仍跟不上，放弃未转写的 " +
+                      formatDecimal("%.1f", left) + " 秒音频");
+        finishing->complete(weakSelf);
+        return;
+    }
+    queue_.postAfter(drainPoll, [weakSelf, finishing] {
+        if (const auto self = weakSelf.lock()) {
+            self->watchDrain(finishing);
+        } else {
+            finishing->complete(weakSelf);
+        }
+    });
 }
 
 std::unique_ptr<SpeechChannelRecognizer> TranscriptionChannel::release() {

@@ -31,7 +31,8 @@ namespace pagemate {
 //   main thread and the decoder waits until onSegment has returned, so segments keep
 //   the order of the results. onSegment and onError run on the main thread.
 // - finish() and the destructor run on the main thread. finish() completes on the main
-//   thread, at the latest after finishWait; after that no callback runs.
+//   thread once the recogniser has delivered everything, at the latest after its drain
+//   limit and then finishWait (see finish()); after that no callback runs.
 // Made only through make(): the recogniser's handlers hold the channel weakly.
 class TranscriptionChannel : public std::enable_shared_from_this<TranscriptionChannel> {
   private:
@@ -46,12 +47,29 @@ class TranscriptionChannel : public std::enable_shared_from_this<TranscriptionCh
     // A result is heard when a block of at least this peak lies within the margin of it.
     static constexpr double silenceThreshold = 0.003;
     static constexpr double silenceMargin = 0.6;
+    // Peaks are kept this long behind the point the recogniser has decoded up to (not
+    // behind the capture: a decoder running late still finds the peaks of its results),
+    // one record per tenth of a second, the loudest block's; so the history is bounded
+    // by the longest backlog a channel lets build up.
     static constexpr double peakHistorySeconds = 15;
-    static constexpr std::size_t peakHistoryEntries = 400;
+    static constexpr double peakSlotSeconds = 0.1;
+    static constexpr double longestBacklogSeconds = 120;
+    static constexpr std::size_t peakHistoryEntries = static_cast<std::size_t>(
+        (peakHistorySeconds + longestBacklogSeconds + 1) / peakSlotSeconds);
     // A result starting later than this after everything heard opens a new segment.
     static constexpr double utteranceGap = 1.5;
     static constexpr std::int64_t silentDropsLogged = 3;
+    // At finish the recogniser first decodes what it was given (the drain), for at most
+    // drainBase + drainPerQueuedSecond x the audio still queued, and no longer than
+    // longestBacklogSeconds: a decoder five times slower than real time still gets
+    // through; one that is stuck is given up with a log line. Then its last results
+    // have finishWait to come. Progress is looked at every drainPoll.
     static constexpr std::chrono::milliseconds finishWait{3000};
+    static constexpr std::chrono::milliseconds drainBase{3000};
+    static constexpr double drainPerQueuedSecond = 6;
+    static constexpr std::chrono::milliseconds drainPoll{100};
+    // A backlog beyond this is logged, once per channel.
+    static constexpr double backlogLogged = 10;
     static constexpr std::uint32_t extraConverterFrames = 1024;
 
     static std::shared_ptr<TranscriptionChannel> make(std::string speaker, std::string locale,
@@ -67,9 +85,12 @@ class TranscriptionChannel : public std::enable_shared_from_this<TranscriptionCh
     std::optional<SpeechError> start();
     // One block as captured (16 kHz mono float); ignored before start and after finish.
     void feed(const AudioBlockPtr& block);
-    // Ends the input, lets the recogniser deliver its last results and calls `done` on
-    // the main thread once they are in, or after finishWait when they do not come; the
-    // recogniser is let go then. Main thread.
+    // Ends the input, lets the recogniser decode what it still holds and deliver its
+    // last results, and calls `done` on the main thread once they are in. When the
+    // decoding does not end within the drain limit (above), one log line names the
+    // seconds of audio left untranscribed; when the last results do not come within
+    // finishWait after it, they are given up. The recogniser is let go then. Main
+    // thread.
     void finish(std::function<void()> done);
 
     // Set before start().
@@ -81,6 +102,10 @@ class TranscriptionChannel : public std::enable_shared_from_this<TranscriptionCh
     [[nodiscard]] std::int64_t resultsReceived() const { return resultsReceived_; }
     [[nodiscard]] std::int64_t framesSent() const { return framesSent_; }
     [[nodiscard]] std::optional<AudioFormat> preparedFormat() const;
+    // How far decoding runs behind the audio fed, in seconds: now, and the most this
+    // meeting. Any thread.
+    [[nodiscard]] double backlogSeconds() const;
+    [[nodiscard]] double largestBacklogSeconds() const { return largestBacklog_; }
 
     // Rate, channel count, sample type and layout all match.
     static bool sameFormat(const AudioFormat& left, const AudioFormat& right);
@@ -114,7 +139,11 @@ class TranscriptionChannel : public std::enable_shared_from_this<TranscriptionCh
     void handleFailure(const SpeechError& error);
     std::optional<AudioBlockPtr> convertForRecognizer(const AudioBlockPtr& block,
                                                       const AudioFormat& prepared);
-    void recordPeak(double at, float peak);
+    void recordPeak(double at, double backlog, float peak);
+    void noteBacklog(double backlog);
+    // One look at the drain of finish(): on, over (the last wait begins) or given up.
+    struct Finishing;
+    void watchDrain(const std::shared_ptr<Finishing>& finishing);
     bool heard(double start, double end);
     void logConvertFailure(const std::string& message);
     // Stops the results and takes the recogniser out of the channel, for its owner to
@@ -140,6 +169,8 @@ class TranscriptionChannel : public std::enable_shared_from_this<TranscriptionCh
     std::optional<AudioFormat> converterInput_;
     bool loggedConvertFailure_ = false;
     std::atomic<std::int64_t> framesSent_{0};
+    std::atomic<double> largestBacklog_{0};
+    std::atomic<bool> loggedBacklog_{false};
 
     // Written by feed(), scanned by the decoder thread.
     std::mutex peaksMutex_;

@@ -40,8 +40,10 @@ struct SpeechModelDownload {
 // `start` and `duration` are seconds on the input's time line (the start times given
 // to push(), in frames of the prepared format, divided by its rate). For one utterance
 // zero or more partial results (final = false) come first, each with the text so far,
-// then one final result; the next result belongs to the next utterance. Text may be
-// empty or white space only.
+// then one final result; the next result belongs to the next utterance. An utterance
+// ends at a pause, or after SpeechChannelRecognizer::longestUtteranceSeconds of sound without
+// one (music, a noisy room): the engine then ends it there, delivers its final result
+// and goes on with a new one. Text may be empty or white space only.
 struct SpeechResult {
     std::string text;
     double start = 0;
@@ -80,6 +82,10 @@ class SpeechChannelRecognizer {
     using FinalizeOutcome = std::variant<std::monostate, SpeechError>;
     using FinalizeCompletion = std::function<void(const FinalizeOutcome&)>;
 
+    // The longest utterance an engine lets grow before it cuts it (above): its
+    // hypotheses, their cost and memory stay bounded however long the sound goes on.
+    static constexpr double longestUtteranceSeconds = 25;
+
     virtual ~SpeechChannelRecognizer() = default;
 
     // The input format the engine works best with, given the one the caller proposes;
@@ -104,6 +110,11 @@ class SpeechChannelRecognizer {
     // the decoder thread. Asynchronous: it returns at once. After a failure `done` gets
     // that failure. To give up on a finalize, destroy the recogniser (above).
     virtual void finalize(FinalizeCompletion done) = 0;
+    // Seconds of pushed audio the engine has not consumed yet: how far decoding runs
+    // behind the input (0 when it keeps up, and once finalize() has processed
+    // everything). Any thread, also from inside a handler; never waits for the decoder
+    // (a lock around a read at most), so it may be asked as often as one likes.
+    [[nodiscard]] virtual double undecodedSeconds() const = 0;
 };
 
 // The on-device speech recogniser: its models (one per locale, BCP 47 identifiers such

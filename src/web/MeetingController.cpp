@@ -58,6 +58,8 @@ struct MeetingController::Meeting {
     std::shared_ptr<AudioCapture> capture;
     std::shared_ptr<MeetingSession> session;
     std::shared_ptr<MeetingRecorder> recorder;
+    // Of the transcript's end and the recording's, how many are still to come.
+    int endingsLeft = 0;
 };
 
 namespace {
@@ -168,8 +170,10 @@ void MeetingController::startRecording() {
         return;
     }
     // Both questions may block (the model store, the sound server): asked off the
-    // main thread, while a second "start" is held off by `checking_`.
+    // main thread, while a second "start" is held off by `checking_` and a "stop"
+    // sets `stopPending_`.
     checking_ = true;
+    stopPending_ = false;
     const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
     queue_->post([weakSelf] {
         const bool model =
@@ -184,19 +188,25 @@ void MeetingController::startRecording() {
 }
 
 void MeetingController::afterChecks(bool modelInstalled, int microphone) {
-    checking_ = false;
-    if (state_ != "idle") {
+    if (std::exchange(stopPending_, false) || state_ != "idle") {
+        checking_ = false;  // stopped meanwhile: the page has seen it end
         return;
     }
     if (!modelInstalled) {
+        checking_ = false;
         fail(std::string(MeetingSession::noModelMessage));
         return;
     }
     if (microphone != SoundServer::authorized) {
+        // Asked once more, off the main thread too; still checking meanwhile.
         const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
         AudioCapture::requestMicrophone([weakSelf](bool granted) {
             const auto self = weakSelf.lock();
             if (!self) {
+                return;
+            }
+            self->checking_ = false;
+            if (std::exchange(self->stopPending_, false)) {
                 return;
             }
             if (granted) {
@@ -207,6 +217,7 @@ void MeetingController::afterChecks(bool modelInstalled, int microphone) {
         });
         return;
     }
+    checking_ = false;
     beginStart();
 }
 
@@ -228,9 +239,15 @@ void MeetingController::beginStart() {
             self->fail(message);
         }
     };
-    meeting->capture->onLevels = [weakSelf](float microphone, float system) {
+    meeting->capture->onLevels = [weakSelf, weakSession = std::weak_ptr(meeting->session)](
+                                     float microphone, float system) {
         if (const auto self = weakSelf.lock()) {
-            self->sendBridge("onLevel", {{"mic", microphone}, {"system", system}});
+            // How far the transcript runs behind the sound, for a page that shows it.
+            const auto session = weakSession.lock();
+            const double backlog = session ? session->backlogSeconds() : 0;
+            self->sendBridge("onLevel", {{"mic", microphone},
+                                         {"system", system},
+                                         {"backlog", std::round(backlog * 10) / 10}});
         }
     };
     meeting->capture->onFailure = [weakSelf](const std::string& message) {
@@ -327,6 +344,15 @@ void MeetingController::startSucceeded(const std::shared_ptr<Meeting>& meeting) 
 // --- Stopping --------------------------------------------------------------------
 
 void MeetingController::stopRecording() {
+    if (state_ == "idle" && checking_ && !stopPending_) {
+        // The start's checks are still under way: they end without starting anything,
+        // and the page sees the meeting over at once.
+        stopPending_ = true;
+        setState("idle");
+        audioReady(nullptr);
+        status("会议记录已结束");
+        return;
+    }
     if (state_ != "recording" && state_ != "starting") {
         return;
     }
@@ -342,7 +368,7 @@ void MeetingController::stopRecording() {
 
 void MeetingController::runStop(const std::shared_ptr<Meeting>& meeting) {
     if (!meeting || !meeting->capture) {
-        finishSession(meeting);
+        finishMeeting(meeting);
         return;
     }
     const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
@@ -350,67 +376,84 @@ void MeetingController::runStop(const std::shared_ptr<Meeting>& meeting) {
         meeting->capture->stop();
         Platform::current().mainQueue->post([weakSelf, meeting] {
             if (const auto self = weakSelf.lock()) {
-                self->finishSession(meeting);
+                self->finishMeeting(meeting);
             }
         });
     });
 }
 
-void MeetingController::finishSession(const std::shared_ptr<Meeting>& meeting) {
-    if (!meeting || !meeting->session) {
-        finishRecorder(meeting);
-        return;
-    }
-    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
-    meeting->session->finish([weakSelf, meeting](const std::vector<MeetingSegment>&) {
-        if (const auto self = weakSelf.lock()) {
-            self->finishRecorder(meeting);
-        }
-    });
-}
-
-void MeetingController::finishRecorder(const std::shared_ptr<Meeting>& meeting) {
-    std::shared_ptr<MeetingRecorder> recorder;
-    if (meeting) {
-        // Their teardown joins decoder threads and frees models: not on the main thread.
-        queue_->post([capture = std::move(meeting->capture),
-                      session = std::move(meeting->session)]() mutable {
-            session.reset();
-            capture.reset();
-        });
-        recorder = std::move(meeting->recorder);
-    }
-    meeting_.reset();
-    if (!recorder) {
+void MeetingController::finishMeeting(const std::shared_ptr<Meeting>& meeting) {
+    if (!meeting) {
+        meeting_.reset();
         audioReady(nullptr);
         endMeeting();
         return;
     }
+    // The transcript's last results and the recording end side by side: the recording
+    // is saved and uploaded while a decoder still works through its backlog.
+    meeting->endingsLeft = 2;
+    const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
+    if (meeting->session) {
+        meeting->session->finish([weakSelf, meeting](const std::vector<MeetingSegment>&) {
+            if (const auto self = weakSelf.lock()) {
+                self->endingDone(meeting);
+            }
+        });
+    } else {
+        endingDone(meeting);
+    }
+    finishRecorder(meeting);
+}
+
+void MeetingController::finishRecorder(const std::shared_ptr<Meeting>& meeting) {
+    std::shared_ptr<MeetingRecorder> recorder = std::move(meeting->recorder);
+    if (!recorder) {
+        audioReady(nullptr);
+        endingDone(meeting);
+        return;
+    }
     status("正在保存录音…");
     const std::weak_ptr<MeetingController> weakSelf = weak_from_this();
-    recorder->finish([weakSelf, recorder](std::optional<std::filesystem::path> saved) mutable {
-        recorder.reset();
-        const auto self = weakSelf.lock();
-        if (!self) {
-            return;
-        }
-        if (!saved) {
-            self->audioReady(nullptr);
-            self->endMeeting();
-            return;
-        }
-        MeetingRecorder::uploadAudio(
-            *saved, [weakSelf](std::optional<MeetingRecorder::UploadAnswer> answer) {
-                const auto controller = weakSelf.lock();
-                if (!controller) {
-                    return;
-                }
-                controller->audioReady(
-                    answer ? nlohmann::json{{"id", answer->id}, {"filename", answer->filename}}
-                           : nlohmann::json(nullptr));
-                controller->endMeeting();
-            });
-    });
+    recorder->finish(
+        [weakSelf, meeting, recorder](std::optional<std::filesystem::path> saved) mutable {
+            recorder.reset();
+            const auto self = weakSelf.lock();
+            if (!self) {
+                return;
+            }
+            if (!saved) {
+                self->audioReady(nullptr);
+                self->endingDone(meeting);
+                return;
+            }
+            MeetingRecorder::uploadAudio(
+                *saved, [weakSelf, meeting](std::optional<MeetingRecorder::UploadAnswer> answer) {
+                    const auto controller = weakSelf.lock();
+                    if (!controller) {
+                        return;
+                    }
+                    controller->audioReady(
+                        answer ? nlohmann::json{{"id", answer->id}, {"filename", answer->filename}}
+                               : nlohmann::json(nullptr));
+                    controller->endingDone(meeting);
+                });
+        });
+}
+
+void MeetingController::endingDone(const std::shared_ptr<Meeting>& meeting) {
+    if (--meeting->endingsLeft > 0) {
+        return;
+    }
+    // Their teardown joins decoder threads and frees models: not on the main thread.
+    queue_->post(
+        [capture = std::move(meeting->capture), session = std::move(meeting->session)]() mutable {
+            session.reset();
+            capture.reset();
+        });
+    if (meeting_ == meeting) {
+        meeting_.reset();
+    }
+    endMeeting();
 }
 
 void MeetingController::endMeeting() {

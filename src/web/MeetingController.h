@@ -74,8 +74,9 @@ class MeetingController : public std::enable_shared_from_this<MeetingController>
     void startSucceeded(const std::shared_ptr<Meeting>& meeting);
     void stopRecording();
     void runStop(const std::shared_ptr<Meeting>& meeting);
-    void finishSession(const std::shared_ptr<Meeting>& meeting);
+    void finishMeeting(const std::shared_ptr<Meeting>& meeting);
     void finishRecorder(const std::shared_ptr<Meeting>& meeting);
+    void endingDone(const std::shared_ptr<Meeting>& meeting);
     void endMeeting();
 
     void setState(std::string state);
@@ -98,7 +99,8 @@ class MeetingController : public std::enable_shared_from_this<MeetingController>
     std::shared_ptr<Meeting> meeting_;
     // The capability checks are under way (the state is still "idle").
     bool checking_ = false;
-    // A "stop" came while starting: the start, when it completes, ends the meeting.
+    // A "stop" came while checking or starting: the checks start nothing, the start,
+    // when it completes, ends the meeting.
     bool stopPending_ = false;
     PageSelfTest selfTest_;
     // The capture's blocking start and stop, and the capability checks.

@@ -2,12 +2,16 @@
 // the recorded LibriVox sentences of pocketsphinx-testdata go through a MeetingSession
 // as the microphone (16 kHz, as captured) and as the system sound (44.1 kHz, so that
 // the channel converts), with silence around them; the main queue is the virtual
-// clock's, run in real time while the decoders work.
+// clock's, run in real time while the decoders work, with two busy threads competing
+// for the cores.
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "fixtures/SpeechAudio.h"
 #include "harness/TestSupport.h"
@@ -54,6 +58,18 @@ std::vector<std::int16_t> withSilence(const std::vector<std::int16_t>& speech, d
     return audio;
 }
 
+// Two threads keeping both cores busy, as a video call beside the meeting does.
+struct CompetingLoad {
+    static std::jthread busy() {
+        return std::jthread([](const std::stop_token& stop) {
+            for (std::atomic<std::uint64_t> spins{0}; !stop.stop_requested();) {
+                spins.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+    }
+    std::array<std::jthread, 2> threads{busy(), busy()};
+};
+
 class LiveTranscription : public ::testing::Test {
   protected:
     LiveTranscription() {
@@ -93,6 +109,7 @@ class LiveTranscription : public ::testing::Test {
 };
 
 TEST_F(LiveTranscription, BothSpeakersFromRecordedSentencesPartialsReplacedByFinals) {
+    const CompetingLoad load;
     const auto sentences = librivoxSentences();
     ASSERT_GE(sentences.size(), 5U);
     TempDir folder;
@@ -126,11 +143,11 @@ TEST_F(LiveTranscription, BothSpeakersFromRecordedSentencesPartialsReplacedByFin
         if (i < systemBlocks.size()) {
             session->feed(CaptureSource::system, systemBlocks[i]);
         }
-        // A capture brings 0.1 s every 0.1 s; four times as fast keeps the decoders
-        // within the silence filter's 15 s of peaks, and the main queue runs meanwhile
-        // (each segment waits for it).
+        // A capture brings 0.1 s every 0.1 s; four times as fast, the decoders fall
+        // further behind, and the main queue runs meanwhile (each segment waits for it).
         platform.queue.runUntil([] { return false; }, 25ms);
     }
+    std::printf("backlog at the stop: %.1f s\n", session->backlogSeconds());
     const auto segments = finish();
     EXPECT_TRUE(errors.empty()) << errors.front();
 
@@ -160,19 +177,6 @@ TEST_F(LiveTranscription, BothSpeakersFromRecordedSentencesPartialsReplacedByFin
         << microphoneText << "\ndropped " << session->droppedSilentSegments() << "\n"
         << trace;
     EXPECT_GE(systemShare, wordsBar) << systemText;
-}
-
-TEST_F(LiveTranscription, SilenceAloneGivesNoSegmentAndNoError) {
-    ASSERT_TRUE(start());
-    const auto blocks = floatBlocks(std::vector<std::int16_t>(std::size_t{16000} * 3, 0), 16000);
-    for (const auto& block : blocks) {
-        session->feed(CaptureSource::microphone, block);
-        session->feed(CaptureSource::system, block);
-    }
-    const auto segments = finish();
-    EXPECT_TRUE(segments.empty());
-    EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(session->resultsReceived(), 0);
 }
 
 }  // namespace

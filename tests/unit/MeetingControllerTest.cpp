@@ -428,13 +428,30 @@ TEST_F(MeetingControllerTest, CapabilityGates) {
     EXPECT_TRUE(states().empty());
     EXPECT_TRUE(folders.meetingFolders().empty());
 
+    // A server hanging when asked again: a "stop" ends the start; nothing is captured.
+    post({{"action", "start"}});
+    platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks: refused
+    platform.sound.holdMicrophoneAccess(true);
+    platform.queue.runUntilIdle();  // asks again, and the main thread goes on
+    post({{"action", "stop"}});
+    ASSERT_TRUE(pump([this] { return audioReady().size() == 1; }));
+    EXPECT_EQ(states(), std::vector<std::string>{"idle"});
+    EXPECT_TRUE(audioReady()[0].is_null());
+    platform.sound.setMicrophoneAccess(SoundServer::authorized);
+    platform.sound.holdMicrophoneAccess(false);
+    Platform::current().background.joinRunning();  // the answer is in
+    platform.queue.runUntilIdle();
+    EXPECT_EQ(controller->state(), "idle");
+    EXPECT_TRUE(platform.sound.journal().empty());
+
     // Access that comes by the time it is asked for again: the start goes on.
+    platform.sound.setMicrophoneAccess(SoundServer::denied);
     post({{"action", "start"}});
     platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks: refused
     platform.sound.setMicrophoneAccess(SoundServer::authorized);
     ASSERT_TRUE(pump([this] { return controller->state() == "recording"; }));
     EXPECT_EQ(errors().size(), 2U);
-    EXPECT_EQ(states(), (std::vector<std::string>{"starting", "recording"}));
+    EXPECT_EQ(states(), (std::vector<std::string>{"idle", "starting", "recording"}));
 }
 
 TEST_F(MeetingControllerTest, PageMessages) {

@@ -260,7 +260,9 @@ TEST(MeetingSessionExit, AnExitWhileTheMeetingFinishes) {
     post("start");
     ASSERT_TRUE(platform.queue.runUntil([&] { return controller->state() == "recording"; }, 5s));
     const auto microphone = platform.sound.stream(SoundDeviceKind::defaultInput);
-    microphone->deliver(fake::sineFragment(microphone->request().format, 4096, 440, 0.3F));
+    for (int fragment = 0; fragment < 20; ++fragment) {  // 1.9 s: long enough to keep
+        microphone->deliver(fake::sineFragment(microphone->request().format, 4096, 440, 0.3F));
+    }
     microphone->flush();
     post("stop");
     platform.queue.runUntil([] { return false; }, 20ms);

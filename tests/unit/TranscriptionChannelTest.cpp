@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -214,28 +215,24 @@ TEST_F(TranscriptionChannelTest, OtherRecognizerFormatConvertsAndProblemsAreLogg
     EXPECT_TRUE(log.contains("本机识别[线上]：无法把采集格式转成识别器格式，该通道已跳过"));
 }
 
-TEST_F(TranscriptionChannelTest, PeakHistoryKeepsFifteenSecondsAndFourHundredEntries) {
-    // Peaks are taken from the block as captured; a loud block 16 s back has been
-    // pruned, so a result there is dropped.
+TEST_F(TranscriptionChannelTest, PeaksAreKeptFifteenSecondsBehindWhatIsDecoded) {
+    // A loud block at 0, 16 s of quiet while the decoder is at 0.5 s: a result at 0 is heard.
     auto channel = startChannel();
-    channel->feed(constantBlock(1600, 0.9F));        // at 0.0
-    channel->feed(constantBlock(16000 * 16, 0.0F));  // 0.1 .. 16.1
-    channel->feed(constantBlock(1600, 0.0F));        // at 16.1: prunes 0.0
-    platform.speech.channel(0).deliver(result("old", 0.0, 0.1, true));
-    ASSERT_TRUE(waitFor(0, 1, *channel));
-    // 50 loud blocks of 1 ms, then quiet ones: with 400 entries in all the loud ones are
-    // kept and a result at 0 s is heard; 50 more push them out, and it is dropped.
-    for (const int quiet : {350 - 1, 400}) {
-        auto many = startChannel("线上");
-        const std::size_t index = platform.speech.channelsMade() - 1;
-        for (int block = 0; block < 50 + quiet; ++block) {
-            many->feed(constantBlock(16, block < 50 ? 0.9F : 0.0F));
-        }
-        platform.speech.channel(index).deliver(result("first", 0.0, 0.001, true));
-        ASSERT_TRUE(platform.queue.runUntil(
-            [&] { return many->droppedSilent() + many->resultsReceived() == 1; }, 5000ms));
-        EXPECT_EQ(many->resultsReceived(), quiet == 400 ? 0 : 1) << quiet;
+    auto& fakeChannel = platform.speech.channel(0);
+    fakeChannel.setDecodedSeconds(0.5);
+    channel->feed(constantBlock(1600, 0.9F));
+    feedTenths(*channel, 160, [](int) { return 0.0F; });
+    fakeChannel.deliver(result("late", 0.0, 0.1, true));
+    ASSERT_TRUE(waitFor(1, 0, *channel));
+    fakeChannel.setDecodedSeconds(std::nullopt);
+    // Blocks of 1 ms for 20 s: one record per tenth of a second, 15 s of them.
+    for (int block = 0; block < 20000; ++block) {
+        channel->feed(constantBlock(16, 0.0F));
     }
+    fakeChannel.deliver(result("early", 0.0, 0.1, true));
+    ASSERT_TRUE(waitFor(1, 1, *channel));
+    EXPECT_TRUE(log.contains("静音过滤[现场]：丢弃「early」 区间 0.0~0.1 秒，峰值记录 150 条"))
+        << silenceLines().front();
 }
 
 TEST_F(TranscriptionChannelTest, RecognitionBreakingOffIsToldOnTheMainThread) {
@@ -246,43 +243,66 @@ TEST_F(TranscriptionChannelTest, RecognitionBreakingOffIsToldOnTheMainThread) {
     EXPECT_EQ(errors[0], "现场通道识别中断：识别器中途出错（decoder broke）");
 }
 
-TEST_F(TranscriptionChannelTest, FinishDeliversTheLastResultsThenGivesUpAfterThreeSeconds) {
+TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForTheLastResults) {
+    // A decoder five times slower than real time, 1 s of 5 decoded at the stop: the channel
+    // waits 20 s for the other 4, keeps every result, then the last ones have 3 s.
     auto channel = startChannel();
-    feedTenths(*channel, 10, [](int) { return 0.5F; });
-    auto& fakeChannel = platform.speech.channel(0);
-    fakeChannel.setFinalResults({result("closing words", 0.2, 0.5, true)});
+    auto& slow = platform.speech.channel(0);
+    slow.setDecodedSeconds(0);
+    feedTenths(*channel, 50, [](int) { return 0.5F; });
+    EXPECT_DOUBLE_EQ(channel->backlogSeconds(), 5.0);
+    slow.setDecodedSeconds(1.0);
+    slow.setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
     bool done = false;
     channel->finish([&] { done = true; });
-    ASSERT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
-    ASSERT_EQ(segments.size(), 1U);
-    EXPECT_EQ(segments[0].text, "closing words");
-    // The recogniser is let go off the main thread: freeing a decoder takes a while.
-    EXPECT_EQ(fakeChannel.waitUntilDestroyed(), "pagemate-asrend");
-    // Blocks after finish go nowhere.
-    channel->feed(constantBlock(1600, 0.5F));
-    EXPECT_EQ(fakeChannel.inputs().size(), 10U);
+    for (int second = 1; second <= 20; ++second) {
+        platform.queue.advance(1000ms);
+        slow.deliver(result("word " + std::to_string(second), (4 + second) / 5.0, 0.2, true));
+        slow.setDecodedSeconds((5 + second) / 5.0);
+        ASSERT_TRUE(platform.queue.runUntil(
+            [&] { return segments.size() == static_cast<std::size_t>(second); }, 5000ms));
+    }
+    platform.queue.advance(2900ms);  // the last poll saw the drain done: 3 s from there
+    EXPECT_FALSE(done);
+    platform.queue.advance(200ms);
+    EXPECT_TRUE(done);
+    EXPECT_EQ(slow.waitUntilDestroyed(), "pagemate-asrend");
+    channel->feed(constantBlock(1600, 0.5F));  // after finish: goes nowhere
+    EXPECT_EQ(slow.inputs().size(), 50U);
 
-    // A finalize that never completes: finish stops waiting after 3 s, and no more.
+    // A hung decoder, 20 s behind with 50 s fed: 3 s + 6 x 20 s is beyond the two
+    // minutes a drain may take; it ends at those, with one line; the backlog over 10 s
+    // was logged once while feeding.
     auto stuck = startChannel("线上");
     auto& stuckFake = platform.speech.channel(1);
-    stuckFake.setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
+    stuckFake.setDecodedSeconds(30);
+    feedTenths(*stuck, 500, [](int) { return 0.5F; });
+    EXPECT_DOUBLE_EQ(stuck->largestBacklogSeconds(), 19.9);
     bool gaveUp = false;
     stuck->finish([&] { gaveUp = true; });
-    platform.queue.runUntil([&] { return gaveUp; }, 200ms);
+    platform.queue.advance(119900ms);
     EXPECT_FALSE(gaveUp);
-    platform.queue.advance(2999ms);
-    EXPECT_FALSE(gaveUp);
-    platform.queue.advance(1ms);
+    platform.queue.advance(100ms);
     EXPECT_TRUE(gaveUp);
+    EXPECT_TRUE(log.contains("本机识别[线上]：停止后识别仍跟不上，放弃未转写的 20.0 秒音频"));
+    const auto lines = log.messages();
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(),
+                   "本机识别[线上]：识别落后录音 10.1 秒（处理器忙），停止时会先转写完积压的音频"),
+        1);
     EXPECT_EQ(stuckFake.waitUntilDestroyed(), "pagemate-asrend");
 
-    // A finalize that fails: logged, finish goes on.
-    auto failing = startChannel("现场");
+    // A decoder that keeps up: its closing words arrive, no waiting; its finalize
+    // fails at the end: logged, finish goes on.
+    auto quick = startChannel("现场");
+    platform.speech.channel(2).setFinalResults({result("closing words", 0.2, 0.5, true)});
     platform.speech.channel(2).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::fail,
                                                {SpeechError::Kind::recognitionFailed, "flush"});
+    quick->feed(constantBlock(1600, 0.5F));
     bool finished = false;
-    failing->finish([&] { finished = true; });
+    quick->finish([&] { finished = true; });
     ASSERT_TRUE(platform.queue.runUntil([&] { return finished; }, 5000ms));
+    EXPECT_EQ(segments.back().text, "closing words");
     EXPECT_TRUE(log.contains("转写通道 现场 收尾失败：识别器中途出错（flush）"));
 }
 

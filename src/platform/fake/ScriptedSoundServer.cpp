@@ -277,6 +277,12 @@ void ScriptedSoundServer::setMicrophoneAccess(int access) {
     microphoneAccess_ = access;
 }
 
+void ScriptedSoundServer::holdMicrophoneAccess(bool held) {
+    const std::lock_guard lock(mutex_);
+    accessHeld_ = held;
+    accessReleased_.notify_all();
+}
+
 std::vector<std::string> ScriptedSoundServer::journal() const {
     const std::lock_guard lock(journal_->mutex);
     return journal_->entries;
@@ -320,7 +326,8 @@ bool ScriptedSoundServer::offersOutputMonitor() {
 }
 
 int ScriptedSoundServer::microphoneAccess() {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    accessReleased_.wait(lock, [&] { return !accessHeld_; });
     return microphoneAccess_;
 }
 

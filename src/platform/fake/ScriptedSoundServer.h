@@ -90,6 +90,9 @@ class ScriptedSoundServer final : public SoundServer {
     void failAt(SoundDeviceKind kind, int step, SoundServerError error);
     void setOffersOutputMonitor(bool offers);
     void setMicrophoneAccess(int access);
+    // While held, microphoneAccess() keeps its caller waiting (a server that hangs)
+    // until released.
+    void holdMicrophoneAccess(bool held);
 
     [[nodiscard]] std::vector<std::string> journal() const;
     void clearJournal();
@@ -112,6 +115,8 @@ class ScriptedSoundServer final : public SoundServer {
     std::map<SoundDeviceKind, std::shared_ptr<FakeSoundStream>> streams_;
     bool offersMonitor_ = true;
     int microphoneAccess_ = authorized;
+    bool accessHeld_ = false;
+    std::condition_variable accessReleased_;
     std::shared_ptr<SoundJournal> journal_ = std::make_shared<SoundJournal>();
 
   public:

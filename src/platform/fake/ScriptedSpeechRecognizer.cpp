@@ -90,6 +90,11 @@ class ScriptedSpeechChannel final : public SpeechChannelRecognizer {
         state_->inputs_.push_back(FakeSpeechChannel::Input{std::move(block), startFrame});
     }
 
+    [[nodiscard]] double undecodedSeconds() const override {
+        const std::lock_guard lock(state_->mutex_);
+        return state_->undecodedLocked();
+    }
+
     void finalize(FinalizeCompletion done) override {
         const std::lock_guard lock(state_->mutex_);
         state_->finalizeCalled_ = true;
@@ -117,9 +122,19 @@ class ScriptedSpeechChannel final : public SpeechChannelRecognizer {
             if (state.destroyed_) {
                 return;
             }
+            using Kind = FakeSpeechChannel::Item::Kind;
+            if (state.queue_.front().kind == Kind::finalize && !state.ended_ &&
+                state.undecodedLocked() > 0) {
+                // The input is not all decoded: the completion waits for it, results
+                // found meanwhile go first.
+                state.changed_.wait(lock, [&] {
+                    return state.destroyed_ || state.undecodedLocked() <= 0 ||
+                           state.queue_.front().kind != Kind::finalize;
+                });
+                continue;
+            }
             FakeSpeechChannel::Item item = std::move(state.queue_.front());
             state.queue_.pop_front();
-            using Kind = FakeSpeechChannel::Item::Kind;
             const bool deliverable =
                 item.kind == Kind::finalize ? !state.finalized_ : !state.ended_;
             if (!deliverable) {
@@ -200,7 +215,12 @@ void FakeSpeechChannel::deliver(SpeechResult result) {
     if (!started_ || destroyed_) {
         return;
     }
-    queue_.push_back(Item{Item::Kind::result, std::move(result), {}});
+    // Results the decoder finds while it works through its input come before the
+    // completion of a finalize that waits for that input.
+    const auto finalize = std::find_if(queue_.begin(), queue_.end(), [](const Item& item) {
+        return item.kind == Item::Kind::finalize;
+    });
+    queue_.insert(finalize, Item{Item::Kind::result, std::move(result), {}});
     changed_.notify_all();
 }
 
@@ -219,9 +239,31 @@ void FakeSpeechChannel::fail(SpeechError error) {
     changed_.notify_all();
 }
 
+void FakeSpeechChannel::setDecodedSeconds(std::optional<double> seconds) {
+    const std::lock_guard lock(mutex_);
+    decodedSeconds_ = seconds;
+    changed_.notify_all();
+}
+
+double FakeSpeechChannel::undecodedLocked() const {
+    if (!decodedSeconds_ || !prepared_ || prepared_->sampleRate <= 0) {
+        return 0;
+    }
+    std::int64_t frames = 0;
+    for (const Input& input : inputs_) {
+        frames += input.block->frameLength();
+    }
+    return std::max(0.0, static_cast<double>(frames) / prepared_->sampleRate - *decodedSeconds_);
+}
+
 bool FakeSpeechChannel::waitUntilDelivered(std::chrono::milliseconds limit) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return destroyed_ || (queue_.empty() && !busy_); });
+    return changed_.wait_for(lock, limit, [&] {
+        return destroyed_ ||
+               (!busy_ && std::all_of(queue_.begin(), queue_.end(), [](const Item& item) {
+                   return item.kind == Item::Kind::finalize;
+               }));
+    });
 }
 
 std::string FakeSpeechChannel::locale() const {

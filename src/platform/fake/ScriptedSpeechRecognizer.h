@@ -47,6 +47,10 @@ class FakeSpeechChannel {
     void deliver(const std::vector<SpeechResult>& results);
     // Breaks the results off with the error: the failure handler runs, nothing follows.
     void fail(SpeechError error);
+    // How far the engine has got, in seconds of the pushed input: undecodedSeconds()
+    // answers the rest, and a finalize completes only once everything pushed is
+    // decoded. nullopt (the default): it keeps up with every push.
+    void setDecodedSeconds(std::optional<double> seconds);
     // Waits (real time, at most `limit`) until everything queued so far has been handed
     // to the core; false when the limit passed first.
     bool waitUntilDelivered(std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
@@ -95,6 +99,10 @@ class FakeSpeechChannel {
     std::string destroyedOn_;
     std::vector<Input> inputs_;
     std::vector<std::string> callbackThreads_;
+    std::optional<double> decodedSeconds_;
+
+    // Under mutex_.
+    [[nodiscard]] double undecodedLocked() const;
 
     // Work for the channel's thread, in order; `busy_` while one item runs.
     struct Item {

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -39,6 +40,8 @@ constexpr std::int64_t partialEvery = 2400;  // samples between partial hypothes
 // What the voice-activity detector keeps before it says "speech" (-vad_prespeech 20 and
 // -vad_startspeech 10 frames): where an utterance began when no word times are known.
 constexpr std::int64_t speechLead = std::int64_t{30} * 160;
+constexpr auto longestUtterance =
+    static_cast<std::int64_t>(SpeechChannelRecognizer::longestUtteranceSeconds * engineRate);
 
 bool isFiller(std::string_view word) {
     return word.empty() || word.front() == '<' || word.front() == '[' || word.front() == '+';
@@ -82,6 +85,9 @@ struct DecoderState {
     bool cancelled = false;   // the channel is gone: no callback starts
     bool delivering = false;  // a callback runs
     bool exited = false;      // the thread has left its loop
+    // Frames pushed and not yet through the engine: written under `mutex` by push(),
+    // counted down by the decoder thread, read by anyone without the lock.
+    std::atomic<std::int64_t> undecodedFrames{0};
     SpeechChannelRecognizer::ResultHandler onResult;
     SpeechChannelRecognizer::FailureHandler onFailure;
     SpeechChannelRecognizer::FinalizeCompletion onFinalized;
@@ -171,8 +177,26 @@ struct DecoderState {
         });
     }
 
+    // Ends the open utterance with its final hypothesis and begins the next one.
+    bool cutUtterance() {
+        inUtterance = false;
+        if (ps_end_utt(decoder.get()) < 0) {
+            failure = SpeechError{SpeechError::Kind::recognitionFailed, "ps_end_utt failed"};
+            return false;
+        }
+        if (!sendHypothesis(true)) {
+            return false;
+        }
+        if (ps_start_utt(decoder.get()) < 0) {
+            failure = SpeechError{SpeechError::Kind::recognitionFailed, "ps_start_utt failed"};
+            return false;
+        }
+        return true;
+    }
+
     // Feeds samples to the engine and follows its speech detection; false on failure.
-    bool feed(const std::int16_t* samples, std::int64_t count) {
+    // `input` samples count down the undecoded frames (a gap's silence is not input).
+    bool feed(const std::int16_t* samples, std::int64_t count, bool input) {
         for (std::int64_t done = 0; done < count;) {
             const std::int64_t n = std::min(step, count - done);
             if (ps_process_raw(decoder.get(), samples + done, static_cast<size_t>(n), FALSE,
@@ -183,31 +207,27 @@ struct DecoderState {
             }
             done += n;
             position += n;
+            if (input) {
+                undecodedFrames -= n;
+            }
             const bool inSpeech = ps_get_in_speech(decoder.get()) != 0;
             if (inSpeech && !inUtterance) {
                 inUtterance = true;
                 utteranceGuess = position - n - speechLead;
                 lastPartialAt = position;
+            } else if (inSpeech && position - utteranceGuess >= longestUtterance) {
+                // Sound without a pause: the utterance ends here; the detector, still
+                // hearing speech, opens the next one at the next step.
+                if (!cutUtterance()) {
+                    return false;
+                }
             } else if (inSpeech && position - lastPartialAt >= partialEvery) {
                 lastPartialAt = position;
                 if (!sendHypothesis(false)) {
                     return false;
                 }
-            } else if (!inSpeech && inUtterance) {
-                inUtterance = false;
-                if (ps_end_utt(decoder.get()) < 0) {
-                    failure =
-                        SpeechError{SpeechError::Kind::recognitionFailed, "ps_end_utt failed"};
-                    return false;
-                }
-                if (!sendHypothesis(true)) {
-                    return false;
-                }
-                if (ps_start_utt(decoder.get()) < 0) {
-                    failure =
-                        SpeechError{SpeechError::Kind::recognitionFailed, "ps_start_utt failed"};
-                    return false;
-                }
+            } else if (!inSpeech && inUtterance && !cutUtterance()) {
+                return false;
             }
         }
         return true;
@@ -225,18 +245,19 @@ struct DecoderState {
         while (input.startFrame > position) {
             const std::int64_t gap = std::min<std::int64_t>(input.startFrame - position, 16000);
             silence.assign(static_cast<std::size_t>(gap), 0);
-            if (!feed(silence.data(), gap)) {
+            if (!feed(silence.data(), gap, false)) {
                 return false;
             }
         }
-        const std::int64_t skip = position - input.startFrame;
+        const std::int64_t skip = std::max<std::int64_t>(position - input.startFrame, 0);
         const std::int64_t frames = block.frameLength();
+        undecodedFrames -= std::min(skip, frames);  // skipped: never goes through
         if (skip >= frames) {
             return true;
         }
         if (block.format().sampleType == SampleType::int16) {
             const auto samples = block.int16s(0);
-            return feed(samples.data() + skip, frames - skip);
+            return feed(samples.data() + skip, frames - skip, true);
         }
         const auto floats = block.floats(0);
         std::vector<std::int16_t> samples(static_cast<std::size_t>(frames - skip));
@@ -244,7 +265,7 @@ struct DecoderState {
             const float value = std::clamp(floats[static_cast<std::size_t>(skip) + i], -1.0F, 1.0F);
             samples[i] = static_cast<std::int16_t>(value * 32767.0F);
         }
-        return feed(samples.data(), static_cast<std::int64_t>(samples.size()));
+        return feed(samples.data(), static_cast<std::int64_t>(samples.size()), true);
     }
 
     void run() {
@@ -272,6 +293,8 @@ struct DecoderState {
             lock.lock();
         }
         const bool finishing = !cancelled && finalizeRequested && ok;
+        queue.clear();  // what a failure or the channel's end left: never decoded
+        undecodedFrames = 0;
         lock.unlock();
         if (finishing) {
             if (ps_end_utt(decoder.get()) < 0) {
@@ -315,8 +338,9 @@ struct DecoderState {
 class SphinxChannel final : public SpeechChannelRecognizer {
   public:
     SphinxChannel(SphinxModel model, std::string threadName,
-                  std::shared_ptr<std::mutex> engineStart)
+                  std::shared_ptr<std::mutex> engineStart, SphinxTuning tuning)
         : model_(std::move(model)),
+          tuning_(tuning),
           engineStart_(std::move(engineStart)),
           state_(std::make_shared<DecoderState>()) {
         state_->threadName = std::move(threadName);
@@ -328,6 +352,7 @@ class SphinxChannel final : public SpeechChannelRecognizer {
         std::unique_lock lock(state_->mutex);
         state_->cancelled = true;
         state_->queue.clear();
+        state_->undecodedFrames = 0;
         state_->changed.notify_all();
         if (!thread_.joinable()) {
             return;
@@ -369,6 +394,16 @@ class SphinxChannel final : public SpeechChannelRecognizer {
         ConfigPtr config(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm",
                                      lm.c_str(), "-dict", dict.c_str(), "-logfn", "/dev/null",
                                      nullptr));
+        if (config && tuning_ == SphinxTuning::live) {
+            // The settings of the header's comment; the rest are pocketsphinx's.
+            cmd_ln_set_boolean_r(config.get(), "-fwdflat", FALSE);
+            cmd_ln_set_boolean_r(config.get(), "-bestpath", FALSE);
+            cmd_ln_set_boolean_r(config.get(), "-mmap", TRUE);
+            cmd_ln_set_int32_r(config.get(), "-ds", 2);
+            cmd_ln_set_int32_r(config.get(), "-topn", 3);
+            cmd_ln_set_int32_r(config.get(), "-maxhmmpf", 2000);
+            cmd_ln_set_int32_r(config.get(), "-maxwpf", 5);
+        }
         if (!config) {
             return SpeechError{SpeechError::Kind::modelUnusable,
                                "pocketsphinx refused the configuration for " + hmm};
@@ -405,6 +440,7 @@ class SphinxChannel final : public SpeechChannelRecognizer {
             block->format() != state_->format || block->frameLength() == 0) {
             return;
         }
+        state_->undecodedFrames += block->frameLength();
         state_->queue.push_back(DecoderState::Input{std::move(block), startFrame});
         state_->changed.notify_all();
     }
@@ -425,8 +461,13 @@ class SphinxChannel final : public SpeechChannelRecognizer {
         }
     }
 
+    [[nodiscard]] double undecodedSeconds() const override {
+        return static_cast<double>(std::max<std::int64_t>(state_->undecodedFrames, 0)) / engineRate;
+    }
+
   private:
     SphinxModel model_;
+    SphinxTuning tuning_;
     std::shared_ptr<std::mutex> engineStart_;
     std::shared_ptr<DecoderState> state_;
     std::thread thread_;
@@ -444,8 +485,8 @@ std::unique_ptr<SpeechRecognizer> SphinxSpeechRecognizer::make(
 }
 
 SphinxSpeechRecognizer::SphinxSpeechRecognizer(SphinxModelLocations locations,
-                                               PreferencesStore& preferences)
-    : locations_(std::move(locations)), preferences_(preferences) {}
+                                               PreferencesStore& preferences, SphinxTuning tuning)
+    : locations_(std::move(locations)), preferences_(preferences), tuning_(tuning) {}
 
 SphinxModelScan SphinxSpeechRecognizer::scan() const {
     SphinxModelScan found = scanSphinxModels(locations_);
@@ -548,7 +589,7 @@ SphinxSpeechRecognizer::makeChannel(std::string_view locale) {
     // Thread names have room for 15 bytes.
     std::string name = "pagemate-asr-" + std::to_string(number % 100);
     return std::unique_ptr<SpeechChannelRecognizer>(
-        std::make_unique<SphinxChannel>(*model, std::move(name), engineStart_));
+        std::make_unique<SphinxChannel>(*model, std::move(name), engineStart_, tuning_));
 }
 
 }  // namespace pagemate::linux_backend

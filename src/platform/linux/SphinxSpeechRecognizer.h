@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -27,8 +28,21 @@ namespace pagemate::linux_backend {
 // hypothesis goes out at most every 150 ms of audio (when it changed), and when speech
 // turns to silence the utterance ends with its final hypothesis; finalize() ends the one
 // still open. Times come from the words' frames (100 per second of the stream that
-// starts at the first block pushed). The best input format is 16 kHz mono int16;
-// prepare() also takes 16 kHz mono float32.
+// starts at the first block pushed). Sound without a pause is cut into utterances of
+// at most SpeechChannelRecognizer::longestUtteranceSeconds. undecodedSeconds() counts
+// the frames pushed and not yet through ps_process_raw. The best input format is 16 kHz
+// mono int16; prepare() also takes 16 kHz mono float32.
+//
+// Search settings: two decoders run beside a video call on a laptop, so the search is
+// tuned for live use (SphinxTuning::live): one forward tree pass and no second passes
+// (-fwdflat no -bestpath no), every second frame's senones computed (-ds 2), the three best
+// Gaussians per mixture (-topn 3), at most 2000 active HMMs and 5 word exits per frame
+// (-maxhmmpf 2000 -maxwpf 5), model files memory-mapped (-mmap yes). On 60 s of the
+// LibriVox recordings this costs less than half the processor time of pocketsphinx's
+// defaults and recognises as many words (bench/speech_speed). engineDefaults keeps
+// pocketsphinx's own settings, for comparison.
+enum class SphinxTuning : std::uint8_t { live, engineDefaults };
+
 class SphinxSpeechRecognizer final : public SpeechRecognizer {
   public:
     // The recogniser over the models at `locations`, or the unavailable one when there
@@ -37,7 +51,8 @@ class SphinxSpeechRecognizer final : public SpeechRecognizer {
     static std::unique_ptr<SpeechRecognizer> make(const SphinxModelLocations& locations,
                                                   PreferencesStore& preferences);
 
-    SphinxSpeechRecognizer(SphinxModelLocations locations, PreferencesStore& preferences);
+    SphinxSpeechRecognizer(SphinxModelLocations locations, PreferencesStore& preferences,
+                           SphinxTuning tuning = SphinxTuning::live);
 
     [[nodiscard]] Availability availability() const override;
     [[nodiscard]] std::string availabilityDetail() const override;
@@ -61,6 +76,7 @@ class SphinxSpeechRecognizer final : public SpeechRecognizer {
 
     SphinxModelLocations locations_;
     PreferencesStore& preferences_;
+    SphinxTuning tuning_;
     mutable std::mutex mutex_;                // guards reported_ and the reservation
     mutable std::set<std::string> reported_;  // "<folder>\n<detail>" already reported
     std::atomic<unsigned> channelsMade_{0};
