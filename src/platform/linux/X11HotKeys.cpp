@@ -163,6 +163,7 @@ struct X11HotKeys::Impl {
     // reaching the application.
     struct PendingPress {
         KeyCode key = 0;
+        unsigned int modifiers = 0;
         HotKeyIdentifier identifier;
     };
 
@@ -180,6 +181,10 @@ struct X11HotKeys::Impl {
     // After a grab was let go of early, the key's release goes to the focused window, not
     // here: the server's key state tells when it is up.
     std::unique_ptr<GSource, SourceDestroy> releasePoll;
+    // The combination whose passive grab is lifted while its key, let go of early, is
+    // still held: the key's autorepeat would set the grab off again and take the keyboard
+    // back from the application the action is talking to.
+    std::optional<std::pair<KeyCode, unsigned int>> suspended;
 
     explicit Impl(X11Connection connection);
     void watch();
@@ -187,6 +192,7 @@ struct X11HotKeys::Impl {
     void handle(const XKeyEvent& event);
     void deliverPending();
     void endGrabEarly();
+    void setGrabbed(KeyCode key, unsigned int modifiers, bool grabbed);
     [[nodiscard]] bool serverHasKeyDown(KeyCode key) const;
     void watchForForcedRelease();
 };
@@ -257,7 +263,7 @@ void X11HotKeys::Impl::handle(const XKeyEvent& event) {
     if (pending) {
         deliverPending();  // another of ours went down first: its press stands
     }
-    pending = PendingPress{key, grab->second};
+    pending = PendingPress{key, modifiers, grab->second};
     releaseTimer.reset(g_timeout_source_new(static_cast<guint>(X11HotKeys::releaseBound.count())));
     g_source_set_callback(
         releaseTimer.get(),
@@ -282,10 +288,28 @@ void X11HotKeys::Impl::endGrabEarly() {
     if (!pending) {
         return;
     }
+    setGrabbed(pending->key, pending->modifiers, false);
+    suspended = std::pair{pending->key, pending->modifiers};
     XUngrabKeyboard(display.get(), CurrentTime);
     XSync(display.get(), False);
     watchForForcedRelease();
     deliverPending();
+}
+
+void X11HotKeys::Impl::setGrabbed(KeyCode key, unsigned int modifiers, bool grabbed) {
+    const Window root = DefaultRootWindow(display.get());
+    // Another client may have taken the combination while it was lifted: its error is
+    // caught, and the key then stays with that client.
+    ErrorTrap trap(display.get());
+    for (const unsigned int variant : lockVariants(locks)) {
+        if (grabbed) {
+            XGrabKey(display.get(), key, modifiers | variant, root, False, GrabModeAsync,
+                     GrabModeAsync);
+        } else {
+            XUngrabKey(display.get(), key, modifiers | variant, root);
+        }
+    }
+    (void)trap.sync();
 }
 
 bool X11HotKeys::Impl::serverHasKeyDown(KeyCode key) const {
@@ -302,6 +326,13 @@ void X11HotKeys::Impl::watchForForcedRelease() {
             auto* self = static_cast<Impl*>(data);
             for (auto key = self->down.begin(); key != self->down.end();) {
                 key = self->serverHasKeyDown(*key) ? std::next(key) : self->down.erase(key);
+            }
+            if (const auto lifted = self->suspended;
+                lifted && !self->down.contains(lifted->first)) {
+                self->suspended.reset();
+                if (self->grabs.contains(*lifted)) {  // still registered: the grab comes back
+                    self->setGrabbed(lifted->first, lifted->second, true);
+                }
             }
             return self->down.empty() ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
         },
