@@ -79,8 +79,7 @@ void decode(std::uint8_t decoder, const HttpResponse& response) {
                 }
                 // As openHistory decides whether to hand the address to the desktop.
                 const std::optional<std::string> scheme = urlScheme(*answer.url);
-                (void)(isValidURL(*answer.url) && scheme &&
-                       isOpenableScheme(*scheme));
+                (void)(isValidURL(*answer.url) && scheme && isOpenableScheme(*scheme));
             }
             break;
         }
