@@ -64,6 +64,12 @@ struct Releases {
             threads.push_back(std::this_thread::get_id());
         };
     }
+    // Hears what `windows` watches from now on, once the server has had time for the
+    // watch's request (a release before that would go unheard).
+    void listen(GtkWindowSystem& windows) {
+        windows.setMouseUpObserver(observer());
+        runMainLoopFor(100ms);
+    }
     bool reach(std::size_t count) {
         return runMainLoopUntil([&] { return points.size() >= count; }, 5s);
     }
@@ -109,8 +115,8 @@ class PointerDesktopTest : public ::testing::Test {
 TEST_F(PointerDesktopTest, ReleasesAnywhereButOverItsOwnWindowsReachTheObserverAtTheirPlace) {
     auto windows = std::make_unique<GtkWindowSystem>();
     Releases releases;
-    windows->setMouseUpObserver(releases.observer());
-    EXPECT_TRUE(releases.points.empty()) << "nothing inside the call that set the observer";
+    releases.listen(*windows);
+    EXPECT_TRUE(releases.points.empty()) << "nothing heard before a click";
 
     // Over the bare root window, at the screen's corners too (the flip runs against the
     // screen's height); the middle button and the wheel (4 to 7) are not heard of.
@@ -185,7 +191,7 @@ TEST_F(PointerDesktopTest, TheWatchEndsWithANullOrNewObserverTheWindowSystemOrIn
     auto windows = std::make_unique<GtkWindowSystem>();
     const std::size_t filesBefore = openFiles();
     Releases first;
-    windows->setMouseUpObserver(first.observer());
+    first.listen(*windows);
     EXPECT_EQ(openFiles(), filesBefore + 1) << "the watch's own X connection";
     ASSERT_TRUE(first.clickAndHear(mouse, kLeft, 10, 20));
 
@@ -196,10 +202,10 @@ TEST_F(PointerDesktopTest, TheWatchEndsWithANullOrNewObserverTheWindowSystemOrIn
     click(mouse, kLeft, 30, 40);
     runMainLoopFor(100ms);
     Releases second;
-    windows->setMouseUpObserver(second.observer());
+    second.listen(*windows);
     ASSERT_TRUE(second.clickAndHear(mouse, kRight, 50, 60));
     Releases third;
-    windows->setMouseUpObserver(third.observer());
+    third.listen(*windows);
     EXPECT_EQ(openFiles(), filesBefore + 1);
     ASSERT_TRUE(third.clickAndHear(mouse, kLeft, 70, 80));
     runMainLoopFor(200ms);
@@ -266,9 +272,6 @@ class ScaledDisplay {
 // 24-point square centred where the host last said it was clicked, in points; opening
 // the menu, choosing in it and scrolling say nothing of the place.
 TEST_F(PointerDesktopTest, TheTrayIconIsWhereTheHostLastSaidItWasClickedInPoints) {
-    const testing::PrivateSessionBus bus;
-    testing::StatusWatcher watcher;
-    linux_backend::GLibMainQueue queue;
     for (const int scale : {1, 2}) {
         SCOPED_TRACE("scale " + std::to_string(scale));
         const std::unique_ptr<ScaledDisplay> scaled =
@@ -279,16 +282,20 @@ TEST_F(PointerDesktopTest, TheTrayIconIsWhereTheHostLastSaidItWasClickedInPoints
         // The releases too are in points.
         auto windows = std::make_unique<GtkWindowSystem>();
         Releases releases;
-        windows->setMouseUpObserver(releases.observer());
+        releases.listen(*windows);
         ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 200, 100));
         ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 7, height - 1));
         EXPECT_EQ(releases.points,
                   (std::vector<Point>{core(200, 100, scale), core(7, height - 1, scale)}));
 
+        windows.reset();
+
+        const testing::PrivateSessionBus bus;
+        testing::StatusWatcher watcher;
+        linux_backend::GLibMainQueue queue;
         linux_backend::StatusNotifierBar bar(queue);
         const auto item = bar.createItem(StatusItemOptions{"pagemate-symbolic", "页伴", "页伴"});
-        ASSERT_TRUE(runMainLoopUntil(
-            [&] { return watcher.registrations().size() == static_cast<std::size_t>(scale); }));
+        ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
         EXPECT_EQ(item->lastKnownFrame(), std::nullopt) << "no host has said anything yet";
         testing::TrayHostView host;
         const auto call = [&](const char* path, const char* interface, const char* method,
