@@ -64,12 +64,8 @@ struct Releases {
             threads.push_back(std::this_thread::get_id());
         };
     }
-    // Hears what `windows` watches from now on, once the server has had time for the
-    // watch's request (a release before that would go unheard).
-    void listen(GtkWindowSystem& windows) {
-        windows.setMouseUpObserver(observer());
-        runMainLoopFor(100ms);
-    }
+    // Hears what `windows` watches from now on: a release made at once is heard.
+    void listen(GtkWindowSystem& windows) { windows.setMouseUpObserver(observer()); }
     bool reach(std::size_t count) {
         return runMainLoopUntil([&] { return points.size() >= count; }, 5s);
     }
