@@ -1,14 +1,17 @@
 // A meeting's live transcription on the real pocketsphinx and the Debian en-US model:
 // the recorded LibriVox sentences of pocketsphinx-testdata go through a MeetingSession
 // as the microphone (16 kHz, as captured) and as the system sound (44.1 kHz, resampled
-// by sox, so that the channel converts), with silence around them; the main queue is
+// by sox, so that the channel converts), with silence around them and a faint hiss
+// after them; the main queue is
 // the virtual clock's, run in real time while the decoders work, with two busy threads
 // competing for the cores.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -27,9 +30,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // Of the transcript's words, the share the segments' final texts must hold. The
-// command-line decoder finds 72 % of these sentences' words, a session here 79 % of
-// the microphone's and 88 % of the resampled sentence's; the same on a busy machine,
-// where only the waits grow.
+// command-line decoder (pocketsphinx_continuous -infile) finds 72 % of these sentences'
+// words, a session here 79 % of the microphone's and 88 % of the resampled sentence's;
+// the same on a busy machine, where only the waits grow.
 constexpr double wordsBar = 0.6;
 
 // Float blocks of 0.1 s at `rate` from 16-bit samples, with 1 s of silence before and
@@ -81,6 +84,14 @@ TEST(LiveTranscription, BothSpeakersFromRecordedSentencesPartialsReplacedByFinal
         microphoneBlocks.insert(microphoneBlocks.end(), blocks.begin(), blocks.end());
         expected.insert(expected.end(), sentences[i].words.begin(), sentences[i].words.end());
     }
+    // Then 6 s of a faint hiss.
+    std::vector<std::int16_t> hiss;
+    for (std::uint32_t n = 0, seed = 7; n < 6 * 16000; ++n) {
+        seed = seed * 1664525U + 1013904223U;
+        hiss.push_back(static_cast<std::int16_t>(static_cast<int>(seed >> 24U) % 16 - 8));
+    }
+    const auto hissBlocks = floatBlocks(hiss, 16000);
+    microphoneBlocks.insert(microphoneBlocks.end(), hissBlocks.begin(), hissBlocks.end());
 
     const auto session = MeetingSession::make(TranscriptionEngine::local);
     std::vector<MeetingSegment> reported;
@@ -117,6 +128,22 @@ TEST(LiveTranscription, BothSpeakersFromRecordedSentencesPartialsReplacedByFinal
         EXPECT_TRUE(segment.final) << segment.id << " " << segment.text;
     }
     EXPECT_EQ(speakers, (std::set<std::string>{"现场", "线上"}));
+    // Each sentence's first segment starts where it was placed on the microphone's time
+    // line (its id says where, in tenths of a second); nothing came of the silence and
+    // hiss around them, which the channel would have dropped.
+    double placedAt = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        placedAt += 1.0;
+        EXPECT_TRUE(std::ranges::any_of(
+            *segments,
+            [&](const MeetingSegment& segment) {
+                const double start = std::stod(segment.id.substr(segment.id.find('-') + 1)) / 10;
+                return segment.speaker == "现场" && std::abs(start - placedAt) < 0.5;
+            }))
+            << sentences[i].name << " at " << placedAt;
+        placedAt += static_cast<double>(sentences[i].samples.size()) / 16000 + 2.0;
+    }
+    EXPECT_EQ(session->droppedSilentSegments(), 0);
     // Partial versions were replaced in place by their final one.
     EXPECT_GT(session->resultsReceived(), static_cast<std::int64_t>(segments->size()));
     EXPECT_GT(reported.size(), segments->size());

@@ -1,5 +1,6 @@
 // pocketsphinx with the Debian en-US model on the recorded LibriVox sentences of
 // pocketsphinx-testdata, fed as a transcription channel feeds it; and the model store.
+// (How much of the sentences it recognises: LiveTranscriptionTest.)
 
 #include <gtest/gtest.h>
 
@@ -21,9 +22,6 @@ using linux_backend::SphinxModelLocations;
 using linux_backend::SphinxSpeechRecognizer;
 using namespace std::chrono_literals;
 
-// The command-line decoder (pocketsphinx_continuous -infile) finds 51 of the 71 words
-// of these sentences here (72 %); a channel is held to that less a margin.
-constexpr double wordsBar = 0.62;
 constexpr std::int64_t rate = 16000;
 const fs::path debianModel = "/usr/share/pocketsphinx/model/en-us";
 
@@ -58,63 +56,6 @@ class SpeechRecognizer : public ::testing::Test {
     fake::MemoryPreferencesStore preferences;
     SphinxSpeechRecognizer speech{SphinxModelLocations{debianModel, user.path()}, preferences};
 };
-
-// The five sentences in one channel with silence around them, then a faint hiss, as a
-// meeting's microphone brings them: each sentence's partial results, then its final
-// ones, at its place on the channel's time line; nothing for silence or hiss.
-TEST_F(SpeechRecognizer, RecognisesRecordedSentencesAndNothingForSilenceOrHiss) {
-    const auto sentences = librivoxSentences();
-    ASSERT_EQ(sentences.size(), 5U);
-    std::vector<std::int16_t> audio(rate, 0);
-    std::vector<std::pair<double, double>> placed;
-    for (const auto& sentence : sentences) {
-        const double from = static_cast<double>(audio.size()) / rate;
-        audio.insert(audio.end(), sentence.samples.begin(), sentence.samples.end());
-        placed.emplace_back(from + 5.0, static_cast<double>(audio.size()) / rate + 5.0);
-        audio.resize(audio.size() + 2 * rate, 0);
-    }
-    std::uint32_t seed = 7;
-    for (int n = 0; n < 6 * rate; ++n) {
-        seed = seed * 1664525U + 1013904223U;
-        audio.push_back(static_cast<std::int16_t>(static_cast<int>(seed >> 24U) % 16 - 8));
-    }
-    ResultCollector collector;
-    auto channel = startChannel(collector);
-    // The time line of a channel that started 5 s before this audio: results are on it.
-    pushSamples(*channel, audio, 5 * rate);
-    finalize(*channel, collector);
-    const auto results = collector.results();
-    SCOPED_TRACE(describe(results));
-
-    std::size_t found = 0;
-    std::size_t total = 0;
-    std::size_t placedResults = 0;
-    for (std::size_t i = 0; i < sentences.size(); ++i) {
-        const auto [from, to] = placed[i];
-        std::vector<SpeechResult> mine;
-        std::string finals;
-        for (const auto& received : results) {
-            const SpeechResult& result = received.result;
-            if (result.start >= from - 1.0 && result.start < to) {
-                mine.push_back(result);
-                finals += result.final ? " " + result.text : "";
-            }
-        }
-        ASSERT_FALSE(mine.empty()) << sentences[i].name;
-        EXPECT_FALSE(mine.front().final) << sentences[i].name;
-        EXPECT_TRUE(mine.back().final) << sentences[i].name;
-        EXPECT_NEAR(mine.front().start, from, 0.5) << sentences[i].name;
-        placedResults += mine.size();
-        found += wordsFound(sentences[i].words, finals);
-        total += sentences[i].words.size();
-    }
-    EXPECT_EQ(placedResults, results.size()) << "results outside the sentences";
-    std::printf("words found: %zu of %zu\n", found, total);
-    EXPECT_GE(static_cast<double>(found) / static_cast<double>(total), wordsBar);
-    for (const auto& received : results) {
-        EXPECT_TRUE(received.thread.starts_with("pagemate-asr-")) << received.thread;
-    }
-}
 
 // A minute of three readers at once holds the voice detector as a crowd or a song does:
 // it is cut into utterances of at most 25 s; the backlog is told, then none is left.
@@ -199,6 +140,10 @@ TEST_F(SpeechRecognizer, NoCallbackAfterDestructionAndFormatsRefused) {
         std::this_thread::yield();
     }
     ASSERT_FALSE(collector.results().empty());
+    EXPECT_FALSE(asrThreads().empty());
+    for (const auto& received : collector.results()) {
+        EXPECT_TRUE(received.thread.starts_with("pagemate-asr-")) << received.thread;
+    }
     channel.reset();
     EXPECT_EQ(asrThreads(), std::vector<std::string>{});
     EXPECT_FALSE(collector.outcome().has_value());
