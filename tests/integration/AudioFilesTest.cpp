@@ -130,34 +130,29 @@ TEST(AudioFiles, WavFilesFromSoxReadWithTheirOwnFormat) {
     const testing::TempDir directory;
     linux_backend::AvAudioCodecs codecs;
     struct Case {
-        std::vector<std::string> output;  // sox's options for the file
-        std::vector<double> tones;        // the frequency on each channel
-        std::string seconds;
+        double rate;
+        int bits;                   // 32: float, else signed integer
+        std::vector<double> tones;  // the frequency on each channel
+        double seconds;
         std::string codec;
-        std::int64_t bitRate;
     };
-    const std::vector<Case> cases = {
-        {{"-r", "16000", "-c", "1", "-b", "16", "-e", "signed-integer"},
-         {440},
-         "1.5",
-         "pcm_s16le",
-         256000},
-        {{"-r", "44100", "-c", "2", "-b", "16", "-e", "signed-integer"},
-         {300, 1200},
-         "2",
-         "pcm_s16le",
-         1411200},
-        {{"-r", "48000", "-c", "1", "-b", "32", "-e", "floating-point"},
-         {1000},
-         "1",
-         "pcm_f32le",
-         1536000},
-    };
-    for (const Case& wav : cases) {
-        const fs::path file = directory.path() / (wav.codec + wav.seconds + ".wav");
-        std::vector<std::string> command = {"sox", "-n"};
-        command.insert(command.end(), wav.output.begin(), wav.output.end());
-        command.insert(command.end(), {file.string(), "synth", wav.seconds});
+    for (const Case& wav :
+         {Case{16000, 16, {440}, 1.5, "pcm_s16le"}, Case{44100, 16, {300, 1200}, 2, "pcm_s16le"},
+          Case{48000, 32, {1000}, 1, "pcm_f32le"}}) {
+        const fs::path file = directory.path() / (wav.codec + std::to_string(wav.rate) + ".wav");
+        std::vector<std::string> command = {"sox",
+                                            "-n",
+                                            "-r",
+                                            std::to_string(wav.rate),
+                                            "-c",
+                                            std::to_string(wav.tones.size()),
+                                            "-b",
+                                            std::to_string(wav.bits),
+                                            "-e",
+                                            wav.bits == 32 ? "floating-point" : "signed-integer",
+                                            file.string(),
+                                            "synth",
+                                            std::to_string(wav.seconds)};
         for (const double tone : wav.tones) {
             command.insert(command.end(), {"sine", std::to_string(tone)});
         }
@@ -166,15 +161,15 @@ TEST(AudioFiles, WavFilesFromSoxReadWithTheirOwnFormat) {
             << readFile(directory.path() / "sox.txt.err");
         const auto reader = open(codecs, file);
         ASSERT_TRUE(reader);
-        const double rate = std::stod(wav.output[1]);
-        const auto frames = static_cast<std::int64_t>(std::stod(wav.seconds) * rate);
+        const double rate = wav.rate;
+        const auto frames = static_cast<std::int64_t>(wav.seconds * rate);
         const auto channels = static_cast<std::uint32_t>(wav.tones.size());
         SCOPED_TRACE(reader->processingFormat().description());
         EXPECT_EQ(reader->info().sampleRate, rate);
         EXPECT_EQ(reader->info().channels, channels);
         EXPECT_EQ(reader->info().frames, frames);
         EXPECT_EQ(reader->info().codec, wav.codec);
-        EXPECT_EQ(reader->info().bitRate, wav.bitRate);
+        EXPECT_EQ(reader->info().bitRate, static_cast<std::int64_t>(rate) * channels * wav.bits);
         EXPECT_EQ(reader->processingFormat(),
                   (AudioFormat{SampleType::float32, rate, channels, false}));
         const auto back = readAll(*reader, 3200);

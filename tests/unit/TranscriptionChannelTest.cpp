@@ -267,22 +267,5 @@ TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForT
     EXPECT_TRUE(log.contains("转写通道 现场 收尾失败：识别器中途出错（flush）"));
 }
 
-TEST(TranscriptionChannelPeaks, PeakOfEveryChannelAndLayout) {
-    const auto stereo = AudioBlock::make({SampleType::float32, 48000, 2, true}, 4);
-    stereo->setFrameLength(4);
-    stereo->floats(0)[5] = -0.75F;
-    EXPECT_FLOAT_EQ(TranscriptionChannel::peakLevel(*stereo), 0.75F);
-    const auto planar = AudioBlock::make({SampleType::float32, 48000, 2, false}, 4);
-    planar->setFrameLength(4);
-    planar->floats(1)[3] = 0.5F;
-    EXPECT_FLOAT_EQ(TranscriptionChannel::peakLevel(*planar), 0.5F);
-    // No frames, or samples that are not floats: no peak.
-    EXPECT_FLOAT_EQ(TranscriptionChannel::peakLevel(*AudioBlock::make(AudioFormat::meeting(), 4)),
-                    0.0F);
-    const auto ints = AudioBlock::make({SampleType::int16, 16000, 1, false}, 4);
-    ints->setFrameLength(4);
-    EXPECT_FLOAT_EQ(TranscriptionChannel::peakLevel(*ints), 0.0F);
-}
-
 }  // namespace
 }  // namespace pagemate
