@@ -108,6 +108,7 @@ TEST_F(RecorderUpload, WhatGoesWrongIsLoggedInOneLine) {
         {404, thousand, "会议录音：上传失败（HTTP 404）" + thousand.substr(0, 600)},
         {500, "Internal Server Error", "会议录音：上传失败（HTTP 500）Internal Server Error"},
         {502, "\xFF\xFE", "会议录音：上传失败（HTTP 502）"},
+        {302, R"({"id":"moved"})", R"(会议录音：上传失败（HTTP 302）{"id":"moved"})"},
         {200, R"({"id":""})", "会议录音：上传返回里没有文件 id"},
         {200, R"({"id":42,"filename":"x"})", "会议录音：上传返回里没有文件 id"},
         {200, "[]", "会议录音：上传返回里没有文件 id"},

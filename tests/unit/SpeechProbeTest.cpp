@@ -59,20 +59,6 @@ TEST_F(SpeechProbeTest, LiveTestReportsAChannelErrorAndAFailedStart) {
                     {"errors", json::array()}}));
 }
 
-TEST_F(SpeechProbeTest, LiveTestWatchdogStandsDownOnceTheReportIsIn) {
-    // Finalizes that never end hold the finish for 3 s a channel, well within the 60 s.
-    platform.speech.channel(0).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
-    platform.speech.channel(1).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
-    const auto path = folder.path() / "report.json";
-    MeetingProbe::liveTest(collect(), {path});
-    ASSERT_TRUE(runUntilReport(10s, 100ms));
-    EXPECT_EQ((*report)["ok"], true) << report->dump(2);
-    EXPECT_TRUE(platform.speech.channel(0).finalizeCalled());
-    platform.queue.advance(61s);
-    EXPECT_EQ(platform.application.terminateCount, 0);
-    EXPECT_FALSE(std::filesystem::exists(path));
-}
-
 // A loud sample of 2 s, whatever file is asked for, for the sentence test.
 class LoudSampleCodecs final : public AudioCodecs {
     struct Reader final : AudioFileReader {
@@ -164,10 +150,8 @@ TEST_F(SpeechProbeTest, SpeechReportWithAndWithoutChinese) {
     platform.speech.supported = {"en-US"};
     SpeechProbe::report(collect());
     ASSERT_TRUE(runUntilReport(1s));
-    EXPECT_EQ((*report)["chineseSupported"], false);
     EXPECT_EQ((*report)["chineseLocales"], json::array());
     EXPECT_FALSE(report->contains("chineseModelNeedsDownload"));
-    EXPECT_FALSE(report->contains("chineseModelSizeMB"));
 
     platform.speech.availabilityState = SpeechRecognizer::Availability::noModel;
     SpeechProbe::report(collect());
@@ -176,11 +160,22 @@ TEST_F(SpeechProbeTest, SpeechReportWithAndWithoutChinese) {
     EXPECT_EQ((*report)["available"], false);
 }
 
-// A finalize that never ends: after 30 s the watchdog writes the report so far and ends
-// the program.
-TEST_F(SpeechProbeTest, LiveTranscribeWatchdog) {
+// The watchdogs: the meeting live test's stands down once its report is in (finalizes
+// that never end hold the finish for 3 s a channel, well within its 60 s); the speech
+// live test's, after 30 s of a finalize that never ends, writes the report so far and
+// ends the program.
+TEST_F(SpeechProbeTest, WatchdogsStandDownOrWriteTheReportSoFar) {
     platform.speech.supported = {"en-US"};
-    platform.speech.channel(0).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
+    for (std::size_t channel = 0; channel < 3; ++channel) {
+        platform.speech.channel(channel).setFinalizeMode(
+            fake::FakeSpeechChannel::FinalizeMode::neverEnds);
+    }
+    MeetingProbe::liveTest(collect(), {folder.path() / "live.json"});
+    ASSERT_TRUE(runUntilReport(10s, 100ms));
+    EXPECT_EQ((*report)["ok"], true) << report->dump(2);
+    platform.queue.advance(61s);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "live.json"));
+
     const auto path = folder.path() / "hung.json";
     SpeechProbe::liveTranscribeTest(collect(), {path});
     EXPECT_FALSE(runUntilReport(29s, 500ms));
