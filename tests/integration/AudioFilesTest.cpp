@@ -115,10 +115,10 @@ TEST(AudioFiles, M4aWrittenAndReadBackWithTheirTones) {
                                 [](std::uint32_t length) { return length == 3200; }));
         expectTones(back, item.tones, rate, 0.35, static_cast<std::size_t>(rate / 2),
                     static_cast<std::size_t>(rate));
-        ASSERT_EQ(runTool({"ffprobe", "-v", "error", "-show_entries",
-                           "stream=codec_name,sample_rate,channels:format=format_name:format_"
-                           "tags=major_brand",
-                           "-of", "csv=p=0", file.string()},
+        const std::string entries =
+            "stream=codec_name,sample_rate,channels:format=format_name:format_tags=major_brand";
+        ASSERT_EQ(runTool({"ffprobe", "-v", "error", "-show_entries", entries, "-of", "csv=p=0",
+                           file.string()},
                           directory.path() / "probe.txt"),
                   0);
         EXPECT_EQ(readFile(directory.path() / "probe.txt"),

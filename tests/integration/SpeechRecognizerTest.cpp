@@ -62,8 +62,9 @@ std::vector<AudioBlockPtr> floatBlocks(const std::vector<std::int16_t>& speech, 
         const auto length = static_cast<std::uint32_t>(std::min(frames, samples.size() - at));
         auto block = AudioBlock::make({SampleType::float32, sampleRate, 1, false}, length);
         block->setFrameLength(length);
-        std::ranges::transform(std::span(samples).subspan(at, length), block->floats(0).begin(),
-                               [](std::int16_t sample) { return sample / 32768.0F; });
+        std::ranges::transform(
+            std::span(samples).subspan(at, length), block->floats(0).begin(),
+            [](std::int16_t sample) { return static_cast<float>(sample) / 32768.0F; });
         blocks.push_back(block);
     }
     return blocks;
@@ -114,7 +115,7 @@ TEST(LiveTranscription, BothSpeakersFromRecordedSentencesPartialsReplacedByFinal
     session->onSegment = [&](const MeetingSegment& segment) { reported.push_back(segment); };
     session->onError = [&](const std::string& message) { errors.push_back(message); };
     std::optional<std::optional<MeetingCaptureError>> started;
-    session->start([&](std::optional<MeetingCaptureError> error) { started = error; });
+    session->start([&](const std::optional<MeetingCaptureError>& error) { started = error; });
     // Real time: the models load and the decoders run on cores the load competes for.
     ASSERT_TRUE(platform.queue.runUntil([&] { return started.has_value(); }, 120s));
     ASSERT_FALSE(*started) << log.text();
