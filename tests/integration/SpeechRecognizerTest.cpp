@@ -50,7 +50,7 @@ std::optional<SpeechError::Kind> errorKind(const Answer& answer) {
 // the same on a busy machine, where only the waits grow.
 constexpr double wordsBar = 0.6;
 
-// Float blocks of 0.1 s at `rate` from 16-bit samples, with 1 s of silence before and
+// Float blocks of 0.1 s at `sampleRate` from 16-bit samples, with 1 s of silence before and
 // 2 s after.
 std::vector<AudioBlockPtr> floatBlocks(const std::vector<std::int16_t>& speech, double sampleRate) {
     std::vector<std::int16_t> samples(static_cast<std::size_t>(sampleRate), 0);
