@@ -21,7 +21,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <ranges>
 #include <set>
 #include <span>
 #include <string>
@@ -49,8 +48,6 @@ using testing::TrayHostView;
 
 namespace fs = std::filesystem;
 
-constexpr const char* kMenuInterface = "com.canonical.dbusmenu";
-constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 constexpr int kScreenWidth = 1280;
 constexpr std::uintmax_t kLargestPicture = std::uintmax_t{300} * 1024;
 
@@ -195,7 +192,10 @@ class HostMenu {
         gtk_widget_show_all(strip_);
 
         menu_ = gtk_menu_new();
-        for (const MenuNode& node : root.children | std::views::filter(&MenuNode::visible)) {
+        for (const MenuNode& node : root.children) {
+            if (!node.visible) {
+                continue;
+            }
             GtkWidget* item = node.type == "separator"
                                   ? gtk_separator_menu_item_new()
                                   : gtk_menu_item_new_with_mnemonic(node.label.c_str());
@@ -343,10 +343,11 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
         20s))
         << "the status row never read 状态：本地服务";
     {
-        const HostMenu menu(
-            layout.root,
-            host.stringProperty(item, "/StatusNotifierItem", kItemInterface, "IconThemePath"),
-            host.stringProperty(item, "/StatusNotifierItem", kItemInterface, "IconName"));
+        const auto property = [&](const std::string& name) {
+            return host.stringProperty(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
+                                       name);
+        };
+        const HostMenu menu(layout.root, property("IconThemePath"), property("IconName"));
         EXPECT_EQ(menu.items(), 21);
         ASSERT_TRUE(runMainLoopUntil([&] { return menu.shown().has_value(); }, 5s));
         const auto [content, box] = *menu.shown();
@@ -365,7 +366,7 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
             const MenuNode* node = findItem((layout = host.layout(item, "/MenuBar")).root, label);
             ASSERT_NE(node, nullptr) << label;
             const TrayHostView::Reply reply =
-                host.call(item, "/MenuBar", kMenuInterface, "Event",
+                host.call(item, "/MenuBar", "com.canonical.dbusmenu", "Event",
                           g_variant_new("(isvu)", node->id, "clicked", g_variant_new_int32(0), 0U));
             if (reply.value) {
                 return;

@@ -96,6 +96,7 @@ class ProgramRun {
     // The null-terminated array of C strings execve() takes.
     static std::vector<char*> pointers(std::vector<std::string>& strings) {
         std::vector<char*> result;
+        result.reserve(strings.size() + 1);
         for (std::string& string : strings) {
             result.push_back(string.data());
         }
@@ -133,9 +134,10 @@ inline bool waitForLog(const std::string& prefix, ProgramRun& run) {
     return false;
 }
 
-// What a self-test run left: its report (null when it wrote none).
+// What a self-test run left: its report (null when it wrote none) and how long it ran.
 struct ReportedRun {
     nlohmann::json report;
+    std::chrono::steady_clock::duration ran{};
 };
 
 // Runs the program with `arguments` until it ends, within `limit`, and reads the report
@@ -146,13 +148,15 @@ inline ReportedRun runForReport(const std::vector<std::string>& arguments,
                                 const std::filesystem::path& output,
                                 std::chrono::milliseconds limit) {
     std::filesystem::remove(report);
+    const auto start = std::chrono::steady_clock::now();
     ProgramRun program(arguments, output);
     EXPECT_TRUE(program.started());
     EXPECT_TRUE(program.waitForExit(limit)) << arguments.at(0) << " did not end";
     EXPECT_EQ(program.status(), 0);
     const bool written = std::filesystem::exists(report);
     EXPECT_TRUE(written) << arguments.at(0) << " wrote no report";
-    return {written ? nlohmann::json::parse(readFile(report), nullptr, false) : nullptr};
+    return {written ? nlohmann::json::parse(readFile(report), nullptr, false) : nullptr,
+            std::chrono::steady_clock::now() - start};
 }
 
 }  // namespace pagemate::testing
