@@ -491,7 +491,7 @@ TEST_F(PanelWebTest, EngineViewKeepsTheWebViewContract) {
     linux_backend::GtkWindowSystem windows;
     testing::checkWebViewContract(
         [&] {
-            auto view = std::make_unique<testing::PanelWebView>(windows.createPanel({}));
+            auto view = testing::panelWebView(windows.createPanel({}));
             view->loadHTML("<p>contract</p>");
             return view;
         },

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 TEST(WebViewContract, RecordingFake) {
     fake::FakePlatform platform;
     testing::checkWebViewContract(
-        [] { return std::make_unique<fake::RecordingWebView>(); },
+        [] { return std::make_shared<fake::RecordingWebView>(); },
         [&](const std::function<bool()>& done) { return platform.queue.runUntil(done, 200ms); });
 }
 
@@ -28,7 +28,7 @@ TEST(WebViewContract, ViewWithoutDisplay) {
     fake::FakePlatform platform;
     UnavailableWindowSystem windows;
     testing::checkWebViewContract(
-        [&] { return std::make_unique<testing::PanelWebView>(windows.createPanel({})); },
+        [&] { return testing::panelWebView(windows.createPanel({})); },
         [&](const std::function<bool()>& done) { return platform.queue.runUntil(done, 200ms); });
 }
 
