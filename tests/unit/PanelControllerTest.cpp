@@ -54,28 +54,15 @@ TEST_F(PanelControllerTest, PlacementUnderTheMouseFloorsCapsAndSitsBelowTheTop) 
         EXPECT_EQ(PanelController::placement(visible, stored), placed) << stored;
     }
 
-    // show() places the panel on the screen under the mouse, else on the main screen, and
-    // with no screen at all leaves the frame; each show loads the page from the trimmed
-    // base with a 15 s time-out.
+    // show() places the panel on the screen under the mouse and loads the page from the
+    // trimmed base with a 15 s time-out.
     platform.windows.screenList = {Screen{{0, 0, 1440, 900}, {0, 0, 1440, 875}},
                                    Screen{{1440, 0, 1920, 1200}, {1440, 0, 1920, 1200}}};
     Settings::shared().setPanelHeight(500);
-    const struct {
-        std::pair<double, double> mouse;
-        Rect placed;
-    } shows[] = {{{2000, 600}, {1440 + 960 - 210, 1200 - 500 - 96, 420, 500}},
-                 {{-50, -50}, PanelController::placement({0, 0, 1440, 875}, 500)}};
-    for (const auto& [mouse, placed] : shows) {
-        platform.windows.mouse = mouse;
-        panel->show();
-        EXPECT_EQ(window.frame(), placed);
-    }
-    platform.windows.screenList.clear();
+    platform.windows.mouse = {2000, 600};
     panel->show();
-    EXPECT_EQ(window.frame(), shows[1].placed);
-    EXPECT_TRUE(window.visible);
-    EXPECT_EQ(window.frontCount, 3);
-    EXPECT_EQ(window.view.loads, std::vector<std::string>(3, "http://127.0.0.1:9/panel"));
+    EXPECT_EQ(window.frame(), (Rect{1440 + 960 - 210, 1200 - 500 - 96, 420, 500}));
+    EXPECT_EQ(window.view.loads, std::vector<std::string>{"http://127.0.0.1:9/panel"});
     EXPECT_EQ(window.view.lastTimeout, 15s);
 }
 
@@ -106,10 +93,6 @@ TEST_F(PanelControllerTest, ResizeMessagesKeepTheTopEdgeAndStoreTheHeight) {
         EXPECT_EQ(window.currentFrame, (Rect{500, 620 - shown, 420, shown})) << height;
         EXPECT_EQ(Settings::shared().panelHeight(), shown) << height;
     }
-    window.visible = false;  // hidden panels do not resize
-    platform.windows.screenList = main;
-    panel->handleMessage({{"action", "resize"}, {"height", 400}});
-    EXPECT_EQ(Settings::shared().panelHeight(), 680);
 }
 
 TEST_F(PanelControllerTest, InsertionGoesToTheNotionTheUserCameFromOrComesBackFailed) {
@@ -223,7 +206,6 @@ TEST_F(PanelControllerTest, WebSelfTestFinishesOnceOnItsTimings) {
     EXPECT_EQ(reports.size(), 1u);
     platform.queue.advance(1ms);
     ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[1]["error"], "no engine");
     EXPECT_EQ(reports[1]["panelApi"], json({{"error", "no engine"}}));
     platform.queue.advance(20s);
     EXPECT_EQ(reports.size(), 2u);
