@@ -1,7 +1,8 @@
-// "pagemate --paneltest", "--quicktest", "--meetinguitest" and "--show-panel" as a user
-// runs them: the program itself on the virtual display, against the stand-in service
-// serving the fixture pages, with data and settings in a home of the test's own. (Their
-// time limits are checked on the virtual clock, in the unit tests.)
+// "pagemate --paneltest", "--quicktest" and "--meetinguitest" as a user runs them: the
+// program itself on the virtual display, against the stand-in service serving the
+// fixture pages, with data and settings in a home of the test's own. (Their time limits
+// are checked on the virtual clock, in the unit tests; "--show-panel" runs in
+// tests/program/without-session-bus.sh.)
 
 #include <gtest/gtest.h>
 
@@ -106,22 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "host": "object", "bootstrap": "object", "api": {"status": 200}})"_json,
                  false}),
     [](const ::testing::TestParamInfo<PageMode>& mode) { return std::string(mode.param.name); });
-
-TEST(ShowPanelMode, ShowsTheServicePage) {
-    testing::StandInService service;
-    service.answer("/panel", 200, testing::readFile(PAGES_DIR "/panel.html"), "text/html");
-    testing::TempDir home;
-    const testing::ScopedEnvironment data("XDG_DATA_HOME", (home.path() / "data").c_str());
-    const testing::ScopedEnvironment config("XDG_CONFIG_HOME", (home.path() / "config").c_str());
-    const testing::ScopedEnvironment server("PGM_SERVER_URL", service.base().c_str());
-    std::filesystem::remove("/tmp/pagemate-app.log");  // only this run's lines
-    testing::ProgramRun run({"--show-panel"}, home.path() / "stdout");
-    ASSERT_TRUE(testing::waitForLog("页面加载完成：", run));
-    EXPECT_EQ(testing::logLines("页面加载完成："),
-              std::vector<std::string>{"页面加载完成：" + service.base() + "/panel"});
-    EXPECT_EQ(testing::logLines("显示面板").size(), 1u);
-    EXPECT_TRUE(run.terminate());
-}
 
 }  // namespace
 }  // namespace pagemate
