@@ -33,7 +33,7 @@ class NotionDesktopTest : public ::testing::Test {
     ~NotionDesktopTest() override { Platform::uninstall(); }
 
     testing::ScopedEnvironment config{"XDG_CONFIG_HOME", "/nonexistent/pagemate-test"};
-    testing::LogCapture log;
+    testing::LogCapture log;  // the lines stay here, out of the program's log file
     testing::Desktop& desktop = *sharedDesktop;
     std::unique_ptr<testing::StandInNotion> notion =
         std::make_unique<testing::StandInNotion>(desktop, true);
@@ -92,8 +92,6 @@ TEST_F(NotionDesktopTest, InsertsAtTheCaretAfterBringingNotionToTheFront) {
     const InsertOutcome outcome =
         TextInsertion::insert("Inserted", {notion->pid(), "notion.id", "Notion"});
     EXPECT_EQ(outcome, InsertOutcome(Inserted{"粘贴"}));
-    EXPECT_TRUE(log.contains("插入：切换到 Notion → 成功")) << log.text();
-    EXPECT_TRUE(log.contains("插入：已发送 ⌘V"));
     EXPECT_GT(pasteboard.changeCount(), beforeInsert);
     ASSERT_TRUE(testing::pumpUntil([&] {
         return notion->text() == "Hello Inserted from the stand-in";
@@ -115,11 +113,9 @@ TEST_F(NotionDesktopTest, AccessibilityRoadWritesIntoTheTextArea) {
     })) << probe;
     EXPECT_EQ(probe.value("selectedTextSettable", false), true);
     EXPECT_TRUE(TextInsertion::insertViaAccessibility("AX", pid));
-    EXPECT_TRUE(log.contains("AX 插入：写入结果 0"));
     ASSERT_TRUE(testing::pumpUntil([&] { return notion->text() == "Hello AX from the stand-in"; }))
         << notion->text();
     EXPECT_FALSE(TextInsertion::insertViaAccessibility("x", 999999));
-    EXPECT_TRUE(log.contains("AX 插入：拿不到焦点元素"));
 }
 
 TEST(X11Workspace, NotionClassNamesMapToTheNotionIdentity) {
