@@ -9,34 +9,12 @@
 
 namespace pagemate::testing {
 
-// The web view of a panel window, as a WebView that owns its window, so that a window
-// system's views can be made and destroyed like any other.
-class PanelWebView final : public WebView {
-  public:
-    explicit PanelWebView(std::unique_ptr<PanelWindow> window) : window_(std::move(window)) {}
-    void setDelegate(WebViewDelegate* delegate) override { view().setDelegate(delegate); }
-    void setUserScripts(const std::vector<std::string>& scripts) override {
-        view().setUserScripts(scripts);
-    }
-    void setServiceOrigin(const std::string& address) override { view().setServiceOrigin(address); }
-    void loadURL(const std::string& url, std::chrono::milliseconds timeout) override {
-        view().loadURL(url, timeout);
-    }
-    void loadHTML(const std::string& html) override { view().loadHTML(html); }
-    void reload() override { view().reload(); }
-    void evaluate(const std::string& script) override { view().evaluate(script); }
-    void evaluate(const std::string& script, JsonResult result) override {
-        view().evaluate(script, std::move(result));
-    }
-    void callAsyncFunction(const std::string& body, JsonResult result) override {
-        view().callAsyncFunction(body, std::move(result));
-    }
-    std::string currentURL() override { return view().currentURL(); }
-
-  private:
-    WebView& view() { return window_->webView(); }
-    std::unique_ptr<PanelWindow> window_;
-};
+// The web view of a panel window, kept with its window, so that a window system's views
+// can be made and destroyed like any other.
+inline std::shared_ptr<WebView> panelWebView(std::unique_ptr<PanelWindow> window) {
+    const std::shared_ptr<PanelWindow> owner(std::move(window));
+    return {owner, &owner->webView()};
+}
 
 // The promises every WebView makes (WebView.h), checked the same way on each
 // implementation: a script's result arrives later, never inside the call that asked
@@ -44,9 +22,9 @@ class PanelWebView final : public WebView {
 //   makeView: a fresh view with a document loaded;
 //   pump(done): runs the main loop until done() holds or a few seconds have passed,
 //   and returns done().
-inline void checkWebViewContract(const std::function<std::unique_ptr<WebView>()>& makeView,
+inline void checkWebViewContract(const std::function<std::shared_ptr<WebView>()>& makeView,
                                  const std::function<bool(std::function<bool()>)>& pump) {
-    std::unique_ptr<WebView> view = makeView();
+    std::shared_ptr<WebView> view = makeView();
     bool evaluated = false;
     bool called = false;
     view->evaluate("1 + 1", [&](const std::optional<nlohmann::json>&, const std::string&) {

@@ -1,266 +1,223 @@
-// The quick bar's capture of the selection, its page and page messages, and the
-// write-back into Notion.
+// The quick bar on fake screens, a scripted Notion and a recording web view, on the
+// virtual clock: what its page is told, where the bar goes, the write-back into Notion.
 
+#include <gtest/gtest.h>
+
+#include "app/AppDelegate.h"
+#include "base/Settings.h"
+#include "harness/TestSupport.h"
+#include "notion/NotionContextReader.h"
 #include "notion/TextInsertion.h"
-#include "unit/QuickBarFixture.h"
-#include "web/HostBridge.h"
+#include "platform/fake/FakePlatform.h"
+#include "web/QuickBarController.h"
 
 namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::kBootstrapPrefix;
-using testing::kDashed;
-using testing::kId;
-using testing::QuickBarTest;
 namespace Reader = NotionContextReader;
 
-TEST_F(QuickBarTest, CaptureTakesTheSelectionAndOnlyWithoutItTheLink) {
+constexpr const char* kId = "0123456789abcdef0123456789abcdef";
+constexpr const char* kDashed = "01234567-89ab-cdef-0123-456789abcdef";
+const std::string kBootstrapPrefix = "window.__PGM_BOOTSTRAP__ = ";
+
+class QuickBarTest : public ::testing::Test {
+  protected:
+    QuickBarTest() {
+        Settings::shared().setRuntimeBaseURL("");
+        platform.windows.screenList = {Screen{{0, 0, 1440, 900}, {0, 0, 1440, 875}}};
+        bar = QuickBarController::create();
+        window = platform.windows.quickBars.at(0);
+        // A scripted Notion: Control-C and Control-L put the selection and the page's
+        // link on the pasteboard after a reaction time, when it has them.
+        platform.keys.onKeyDown = [this](std::uint16_t key, std::uint64_t flags) {
+            keyTimes.emplace_back(key, platform.queue.now());
+            visibleAtKey.push_back(window->visible);
+            const std::optional<std::string> answer = (flags & KeyEvents::commandFlag) == 0
+                                                          ? std::nullopt
+                                                      : key == Reader::keyC ? selection
+                                                      : key == Reader::keyL ? link
+                                                                            : std::nullopt;
+            if (answer) {
+                platform.queue.postAfter(reaction, [this, text = *answer] {
+                    platform.pasteboard.copy({{{"text/plain", text}}});
+                });
+            }
+        };
+    }
+
+    void notionInFront(const std::string& title = "Draft \u2013 Notion") {
+        platform.workspace.frontmost = notion;
+        platform.workspace.running = {other, notion};
+        platform.accessibility.windowTitles[notion.pid] = title;
+    }
+    void activationBringsToFront() {
+        platform.workspace.onActivate = [this](const RunningApplication& application) {
+            platform.workspace.frontmost = application;
+        };
+    }
+
+    // The bootstrap object the page gets at its next load.
+    [[nodiscard]] json bootstrap() const {
+        for (const std::string& script : window->view.scripts) {
+            if (script.starts_with(kBootstrapPrefix)) {
+                return json::parse(script.substr(kBootstrapPrefix.size(),
+                                                 script.size() - kBootstrapPrefix.size() - 1));
+            }
+        }
+        return json();
+    }
+
+    // The arguments of the page's bridge calls of this function, since `from`.
+    [[nodiscard]] std::vector<json> calls(const std::string& function, std::size_t from = 0) const {
+        const std::string prefix = "window.PGM_QUICK_BRIDGE && window.PGM_QUICK_BRIDGE." +
+                                   function + " && window.PGM_QUICK_BRIDGE." + function + "(";
+        std::vector<json> found;
+        const auto& evaluated = window->view.evaluated;
+        for (std::size_t index = from; index < evaluated.size(); ++index) {
+            if (evaluated[index].starts_with(prefix)) {
+                found.push_back(json::parse(evaluated[index].substr(
+                    prefix.size(), evaluated[index].size() - prefix.size() - 2)));
+            }
+        }
+        return found;
+    }
+    [[nodiscard]] std::size_t mark() const { return window->view.evaluated.size(); }
+
+    testing::ScopedEnvironment server{"PGM_SERVER_URL", "http://127.0.0.1:9/"};
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    const RunningApplication notion{42, "notion.id", "Notion"};
+    const RunningApplication other{7, "org.mozilla.firefox", "Firefox"};
+    std::optional<std::string> selection;
+    std::optional<std::string> link;
+    std::chrono::milliseconds reaction{30};
+    std::vector<std::pair<std::uint16_t, MainQueue::Clock::time_point>> keyTimes;
+    std::vector<bool> visibleAtKey;
+    std::shared_ptr<QuickBarController> bar;
+    fake::FakePanelWindow* window = nullptr;
+};
+
+TEST_F(QuickBarTest, CaptureTellsThePageTheSelectionOrElseThePage) {
     Settings::shared().setModel("deepseek-chat");
     platform.secrets.add("com.fernwick.pagemate", "app-password", "pw");
-
-    // Notion in front with a selection: its window title, the selection, no link.
     notionInFront("Weekly Plan \u2013 Notion");
     selection = "  结论👍🏽 \n";
     link = "https://www.notion.so/Other-" + std::string(kId);
     bar->show();
-    EXPECT_EQ(copies(Reader::keyC), 1u);
-    EXPECT_EQ(copies(Reader::keyL), 0u);
-    EXPECT_EQ(bar->targetApp(), notion);
-    EXPECT_EQ(bootstrap(), json({{"serverUrl", "http://127.0.0.1:9"},
-                                 {"password", "pw"},
-                                 {"model", "deepseek-chat"},
-                                 {"selection", "结论👍🏽"},
-                                 {"selectionChars", 3},
-                                 {"pageId", ""},
-                                 {"pageTitle", "Weekly Plan"},
-                                 {"pageUrl", ""},
-                                 {"appName", "Notion"}}));
-    EXPECT_EQ(calls("onContext"), std::vector<json>({json({{"selection", "结论👍🏽"},
-                                                           {"selectionChars", 3},
-                                                           {"pageId", ""},
-                                                           {"pageTitle", "Weekly Plan"},
-                                                           {"appName", "Notion"}})}));
+    EXPECT_EQ(bootstrap(),
+              R"({"serverUrl": "http://127.0.0.1:9", "password": "pw", "model": "deepseek-chat",
+        "selection": "结论👍🏽", "selectionChars": 3, "pageId": "", "pageTitle": "Weekly Plan",
+        "pageUrl": "", "appName": "Notion"})"_json);
     EXPECT_EQ(log.messages().back(), "快速条：已显示（选中 3 字，页面「Weekly Plan」）");
+    // When the page has loaded: the context (the bootstrap's, but the service's and the
+    // page's address), then the focus.
+    const std::size_t from = mark();
+    window->view.delegate->didFinish();
+    json context = bootstrap();
+    for (const char* key : {"serverUrl", "password", "model", "pageUrl"}) {
+        context.erase(key);
+    }
+    EXPECT_EQ(calls("onContext", from), std::vector<json>{context});
+    EXPECT_EQ(calls("onEvent", from), std::vector<json>{R"({"type": "focus"})"_json});
 
-    // Without a selection: Control-C waits its 0.35 s, then the link gives the page,
-    // its title over the window's.
+    // Without a selection Control-C waits its 0.35 s (in 20 ms polls), then the link names
+    // the page; with no link either the show ends 0.5 s later.
     selection.reset();
     link = "https://www.notion.so/Weekly-Plan-" + std::string(kId) + "?pvs=4";
-    notionInFront("Draft \u2013 Notion");
+    notionInFront();
     keyTimes.clear();
     bar->show();
+    EXPECT_EQ(bootstrap()["pageId"], kDashed);
+    EXPECT_EQ(bootstrap()["pageTitle"], "Weekly Plan");
+    EXPECT_EQ(bootstrap()["pageUrl"], *link);
     ASSERT_EQ(keyTimes.size(), 2u);
-    EXPECT_EQ(keyTimes[0].first, Reader::keyC);
     EXPECT_EQ(keyTimes[1].first, Reader::keyL);
-    // (The copy waits in 20 ms polls: it gives up at the first one past its time-out.)
     EXPECT_GE(keyTimes[1].second - keyTimes[0].second, 20ms + 350ms);
     EXPECT_LT(keyTimes[1].second - keyTimes[0].second, 20ms + 350ms + 20ms);
-    EXPECT_EQ(bar->selection(), "");
-    EXPECT_EQ(bar->pageId(), kDashed);
-    EXPECT_EQ(bar->pageUrl(), *link);
-    EXPECT_EQ(bar->pageTitle(), "Weekly Plan");
-    EXPECT_EQ(bootstrap()["selectionChars"], 0);
-    EXPECT_EQ(bootstrap()["pageUrl"], *link);
-    EXPECT_EQ(log.messages().back(), "快速条：已显示（选中 0 字，页面「Weekly Plan」）");
-
-    // A link without a title keeps the window's; no link at all ends after 0.5 s.
-    link = std::string(kId);
-    bar->show();
-    EXPECT_EQ(bar->pageTitle(), "Draft");
-    EXPECT_EQ(bar->pageUrl(), "https://www.notion.so/" + std::string(kId));
     link.reset();
     const auto start = platform.queue.now();
     bar->show();
     EXPECT_GE(platform.queue.now() - start, 20ms + 350ms + 20ms + 500ms);
     EXPECT_LT(platform.queue.now() - start, 20ms + 350ms + 20ms + 500ms + 20ms);
-    EXPECT_EQ(bar->pageId(), "");
-    EXPECT_EQ(bar->pageTitle(), "Draft");
-}
+    EXPECT_EQ(bootstrap()["pageTitle"], "Draft");
 
-TEST_F(QuickBarTest, CaptureIsEmptyForAnotherApplicationOrWithoutPermission) {
-    selection = "words";
-    link = "https://www.notion.so/Weekly-Plan-" + std::string(kId);
-    notionInFront();
-    bar->show();
-    ASSERT_EQ(bar->selection(), "words");
-
-    // Another application in front: everything empty, its name for the page.
+    // Another application in front: its name, nothing of Notion's.
     platform.workspace.frontmost = other;
-    platform.accessibility.windowTitles[other.pid] = "Mozilla Firefox";
     bar->show();
-    EXPECT_TRUE(bar->selection().empty() && bar->pageTitle().empty() && bar->pageId().empty() &&
-                bar->pageUrl().empty());
-    EXPECT_EQ(copies(Reader::keyC), 1u);  // nothing sent to Firefox
     EXPECT_EQ(bootstrap()["appName"], "Firefox");
-    EXPECT_EQ(bootstrap()["selection"], "");
-    EXPECT_EQ(calls("onContext").back()["appName"], "Firefox");
-    EXPECT_EQ(log.messages().back(), "快速条：已显示（选中 0 字，页面「」）");
-
-    // Nothing in front at all.
-    platform.workspace.frontmost.reset();
-    bar->show();
-    EXPECT_EQ(bootstrap()["appName"], "");
-
-    // Notion in front without the permission: no keystroke, nothing captured.
-    notionInFront();
-    platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
-    platform.keys.strokes.clear();
-    bar->show();
-    EXPECT_TRUE(platform.keys.strokes.empty());
-    EXPECT_EQ(bar->selection(), "");
-    EXPECT_EQ(bar->pageId(), "");
-    EXPECT_EQ(bootstrap()["selection"], "");
-    EXPECT_EQ(bootstrap()["appName"], "Notion");
+    EXPECT_EQ(bootstrap()["pageTitle"], "");
 }
 
-TEST_F(QuickBarTest, LoadsOnceFromTheEffectiveBaseThenReloads) {
-    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:4310/");
-    notionInFront();
-    selection = "first";
-    bar->show();
-    EXPECT_EQ(window->view.loads, std::vector<std::string>{"http://127.0.0.1:4310/quick"});
-    EXPECT_EQ(window->view.lastTimeout, 15s);
-    EXPECT_EQ(window->view.reloads, 0);
-    EXPECT_EQ(bootstrap()["serverUrl"], "http://127.0.0.1:4310");
-    EXPECT_EQ(platform.windows.activations, 1);
-    EXPECT_EQ(window->frontCount, 1);
-
-    // Hidden and shown again: a reload that runs the new bootstrap; the address stays.
-    bar->toggle();
-    EXPECT_FALSE(window->visible);
-    selection = "second";
-    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:5000");
-    bar->toggle();
-    EXPECT_TRUE(window->visible);
-    EXPECT_EQ(window->view.loads.size(), 1u);
-    EXPECT_EQ(window->view.reloads, 1);
-    EXPECT_EQ(bootstrap()["selection"], "second");
-    EXPECT_EQ(bootstrap()["serverUrl"], "http://127.0.0.1:5000");
-    // One bootstrap at a time, after the host object and the error capture.
-    ASSERT_EQ(window->view.scripts.size(), 3u);
-    EXPECT_EQ(window->view.scripts[0], HostBridge::hostObjectScript(HostBridge::Host::quickBar));
-    EXPECT_EQ(window->view.scripts[1], HostBridge::errorCaptureScript(HostBridge::Host::quickBar));
-    EXPECT_TRUE(window->view.scripts[2].starts_with(kBootstrapPrefix));
-}
-
-TEST_F(QuickBarTest, AFirstBaseThatIsNoAddressLoadsNothingAndLaterShowsOnlyReload) {
-    const testing::ScopedEnvironment bad("PGM_SERVER_URL", "not an address");
-    bar->show();
-    EXPECT_TRUE(window->view.loads.empty());
-    EXPECT_EQ(window->view.reloads, 0);
-    EXPECT_TRUE(window->visible);
-    EXPECT_EQ(bootstrap()["serverUrl"], "not an address");
-
-    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:4310");
-    bar->show();
-    bar->show();
-    EXPECT_TRUE(window->view.loads.empty());
-    EXPECT_EQ(window->view.reloads, 2);
-}
-
-TEST_F(QuickBarTest, PageMessagesFollowTheTypeRules) {
+TEST_F(QuickBarTest, PageMessagesAndWhatTheyDo) {
     std::vector<std::string> drafts;
     std::vector<std::string> statuses;
     bar->show();
-    const std::size_t mark = window->view.evaluated.size();
-    const int fronts = window->frontCount;
-
-    // Not messages: ignored without a trace.
-    for (const json& body : {json(), json("apply"), json::array({"apply"}), json({{"text", "x"}}),
-                             json({{"action", 3}}), json({{"action", "Apply"}}),
-                             json({{"action", "insertText"}, {"text", "x"}})}) {
-        bar->handleMessage(body);
-    }
-    EXPECT_EQ(window->view.evaluated.size(), mark);
-    EXPECT_TRUE(window->visible);
-
-    // "status" without a hook, then with one; a number as text counts as empty.
-    bar->handleMessage({{"action", "status"}, {"text", "思考中"}});
     bar->onStatusChange = [&](const std::string& text) { statuses.push_back(text); };
-    bar->handleMessage({{"action", "status"}, {"text", "思考中"}});
-    bar->handleMessage({{"action", "status"}, {"text", 7}});
-    bar->handleMessage({{"action", "status"}});
-    EXPECT_EQ(statuses, (std::vector<std::string>{"思考中", "", ""}));
-
-    // "apply" with text that is a number: nothing to write, the bar stays.
-    bar->handleMessage({{"action", "apply"}, {"text", 5}});
-    bar->handleMessage({{"action", "apply"}});
-    EXPECT_EQ(
-        calls("onEvent", mark),
-        std::vector<json>(2, json({{"type", "applyFailed"}, {"message", "没有可写回的内容"}})));
-    EXPECT_TRUE(window->visible);
-
-    // "recapture" with no application to go back to: nothing at all.
-    bar->handleMessage({{"action", "recapture"}});
-    EXPECT_TRUE(window->visible);
-    EXPECT_EQ(window->frontCount, fronts);
-
-    // "expand": both draft shapes; anything else is an empty draft. The bar hides.
-    bar->handleMessage({{"action", "expand"}, {"draft", "平的草稿"}});  // no hook yet
-    EXPECT_FALSE(window->visible);
     bar->onExpand = [&](const std::string& draft) { drafts.push_back(draft); };
-    for (const json& draft : {json("平的草稿"), json({{"draft", "嵌套的草稿"}}),
-                              json::array({"数组"}), json({{"draft", 1}}), json(3)}) {
+    const json failed = R"([{"type": "applyFailed", "message": "没有可写回的内容"}])"_json;
+    const struct {
+        const char* message;
+        json events;
+        bool visible;
+    } cases[] = {
+        {"[\"apply\"]", json::array(), true},  // not messages: ignored
+        {R"({"action": "Apply"})", json::array(), true},
+        {R"({"action": "status", "text": "思考中"})", json::array(), true},
+        {R"({"action": "status", "text": 7})", json::array(), true},
+        {R"({"action": "apply", "text": 5})", failed, true},
+        {R"({"action": "apply"})", failed, true},
+        {R"({"action": "recapture"})", json::array(), true},  // no application to go back to
+        {R"({"action": "expand", "draft": "平的草稿"})", json::array(), false},
+        {R"({"action": "expand", "draft": {"draft": "嵌套的草稿"}})", json::array(), false},
+        {R"({"action": "expand", "draft": {"draft": 1}})", json::array(), false},
+        {R"({"action": "hide"})", json::array(), false},
+    };
+    for (const auto& [message, events, visible] : cases) {
         window->visible = true;
-        bar->handleMessage({{"action", "expand"}, {"draft", draft}});
-        EXPECT_FALSE(window->visible);
+        const std::size_t from = mark();
+        bar->handleMessage(json::parse(message));
+        EXPECT_EQ(json(calls("onEvent", from)), events) << message;
+        EXPECT_EQ(window->visible, visible) << message;
     }
-    bar->handleMessage({{"action", "expand"}});
-    EXPECT_EQ(drafts, (std::vector<std::string>{"平的草稿", "嵌套的草稿", "", "", "", ""}));
-
-    window->visible = true;
-    bar->handleMessage({{"action", "hide"}});
-    EXPECT_FALSE(window->visible);
+    EXPECT_EQ(statuses, (std::vector<std::string>{"思考中", ""}));
+    EXPECT_EQ(drafts, (std::vector<std::string>{"平的草稿", "嵌套的草稿", ""}));
     EXPECT_EQ(platform.windows.activations, 1);  // none of these activated the program
 }
 
 TEST_F(QuickBarTest, ApplyWritesIntoTheNotionItWasCalledOn) {
-    // Called on Notion with a selection; Notion has quit by the time of "apply".
+    // Called on Notion with a selection, but Notion has quit by the time of "apply".
     notionInFront();
     selection = "旧的文字";
     bar->show();
     platform.workspace.running = {other};
-    std::size_t mark = window->view.evaluated.size();
+    std::size_t from = mark();
     bar->handleMessage({{"action", "apply"}, {"text", "新的文字"}});
-    EXPECT_EQ(calls("onEvent", mark),
-              std::vector<json>{json({{"type", "applyFailed"}, {"message", "没有找到 Notion"}})});
+    EXPECT_EQ(json(calls("onEvent", from)),
+              R"([{"type": "applyFailed", "message": "没有找到 Notion"}])"_json);
     EXPECT_TRUE(window->visible);
 
-    // Called on another application, no Notion running: the same.
-    platform.workspace.frontmost = other;
-    bar->show();
-    mark = window->view.evaluated.size();
-    bar->handleMessage({{"action", "apply"}, {"text", "新的文字"}});
-    EXPECT_EQ(calls("onEvent", mark).at(0)["message"], "没有找到 Notion");
-
-    // Called on another application with Notion running: Notion gets it, at the cursor.
+    // Called on another application with Notion running: Notion gets it, at the cursor,
+    // and the bar stays hidden. Called on the second-listed Notion with a selection: that
+    // one's selection is replaced.
     const RunningApplication secondNotion{43, "notion.id", "Notion"};
-    platform.workspace.running = {other, secondNotion};
-    platform.workspace.onActivate = [&](const RunningApplication& application) {
-        platform.workspace.frontmost = application;
-    };
-    mark = window->view.evaluated.size();
-    bar->handleMessage({{"action", "apply"}, {"text", "新的文字"}});
-    EXPECT_FALSE(window->visible);
-    EXPECT_EQ(platform.workspace.activations.back(), secondNotion);
-    EXPECT_EQ(platform.pasteboard.string(), "新的文字");
-    EXPECT_EQ(log.messages().back(), "快速条：已写回（粘贴，插入光标处）");
-    EXPECT_TRUE(calls("onEvent", mark).empty());  // no event: the bar stays hidden
-    platform.queue.advance(1s);
-    EXPECT_FALSE(window->visible);
-
-    // Called on Notion with a selection, a second Notion running too: the first one's
-    // selection is replaced.
-    platform.workspace.running = {secondNotion, notion};
-    platform.workspace.frontmost = notion;
-    bar->show();
-    ASSERT_EQ(bar->selection(), "旧的文字");
-    platform.workspace.frontmost = other;  // the bar has the focus now
-    bar->handleMessage({{"action", "apply"}, {"text", "新的文字"}});
-    EXPECT_EQ(platform.workspace.activations.back(), notion);
-    EXPECT_EQ(log.messages().back(), "快速条：已写回（粘贴，替换选中）");
+    activationBringsToFront();
+    for (const auto& [calledOn, target, road] :
+         {std::tuple(other, secondNotion, "插入光标处"), std::tuple(notion, notion, "替换选中")}) {
+        platform.workspace.running = {other, secondNotion, notion};
+        platform.workspace.frontmost = calledOn;
+        bar->show();
+        platform.workspace.frontmost = other;  // the bar has the focus now
+        from = mark();
+        bar->handleMessage({{"action", "apply"}, {"text", "新的文字"}});
+        EXPECT_EQ(platform.workspace.activations.back(), target);
+        EXPECT_EQ(platform.pasteboard.string(), "新的文字");
+        EXPECT_EQ(log.messages().back(), "快速条：已写回（粘贴，" + std::string(road) + "）");
+        platform.queue.advance(1s);
+        EXPECT_TRUE(calls("onEvent", from).empty());
+        EXPECT_FALSE(window->visible);
+    }
 }
 
 TEST_F(QuickBarTest, FailedWriteBringsTheBarBackAFifthOfASecondLater) {
@@ -269,22 +226,19 @@ TEST_F(QuickBarTest, FailedWriteBringsTheBarBackAFifthOfASecondLater) {
     const int activations = platform.windows.activations;
     const int fronts = window->frontCount;
     platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
-    const std::size_t mark = window->view.evaluated.size();
+    const std::size_t from = mark();
     bar->handleMessage({{"action", "apply"}, {"text", "新的文字"}});
     EXPECT_FALSE(window->visible);
-    EXPECT_EQ(log.messages().back(),
-              "快速条：写回失败 —— " + std::string(TextInsertion::permissionMessage));
     platform.queue.advance(199ms);
     EXPECT_FALSE(window->visible);
-    EXPECT_TRUE(calls("onEvent", mark).empty());
+    EXPECT_TRUE(calls("onEvent", from).empty());
     platform.queue.advance(1ms);
     EXPECT_TRUE(window->visible);
     EXPECT_EQ(window->frontCount, fronts + 1);
     EXPECT_EQ(platform.windows.activations, activations);  // not activated again
-    EXPECT_EQ(
-        calls("onEvent", mark),
-        std::vector<json>{json({{"type", "applyFailed"},
-                                {"message", std::string(TextInsertion::permissionMessage)}})});
+    const json failed = {{"type", "applyFailed"},
+                         {"message", std::string(TextInsertion::permissionMessage)}};
+    EXPECT_EQ(calls("onEvent", from), std::vector<json>{failed});
 
     // A controller gone within the 0.2 s is left alone.
     bar->handleMessage({{"action", "apply"}, {"text", "新的文字"}});
@@ -296,76 +250,200 @@ TEST_F(QuickBarTest, RecaptureGoesBackToTheTargetOnItsTimings) {
     notionInFront("Weekly Plan \u2013 Notion");
     link = "https://www.notion.so/Weekly-Plan-" + std::string(kId);
     bar->show();
-    ASSERT_EQ(bar->pageId(), kDashed);
 
     // The bar has the focus; Notion will not come to the front. Activation waits its
-    // 1.0 s, then 150 ms, then Control-C waits its 0.4 s.
+    // 1.0 s, then 150 ms, then Control-C waits its 0.4 s; the page id is not refreshed.
     platform.workspace.frontmost = other;
     platform.accessibility.windowTitles[notion.pid] = "Renamed \u2013 Notion";
     keyTimes.clear();
-    visibleAtKey.clear();
     const int activations = platform.windows.activations;
-    const std::size_t mark = window->view.evaluated.size();
+    std::size_t from = mark();
     const auto start = platform.queue.now();
     bar->handleMessage({{"action", "recapture"}});
     ASSERT_EQ(keyTimes.size(), 1u);
     EXPECT_EQ(keyTimes[0].first, Reader::keyC);
     EXPECT_EQ(keyTimes[0].second - start, 1000ms + 150ms);
-    EXPECT_FALSE(visibleAtKey[0]);
+    EXPECT_FALSE(visibleAtKey.back());
     EXPECT_EQ(platform.queue.now() - start, 1000ms + 150ms + 20ms + 400ms);
     EXPECT_EQ(platform.workspace.activations.back(), notion);
     EXPECT_TRUE(window->visible);
     EXPECT_EQ(platform.windows.activations, activations + 1);
-    EXPECT_EQ(bar->pageTitle(), "Renamed");
-    EXPECT_EQ(bar->pageId(), kDashed);  // not refreshed
-    EXPECT_EQ(calls("onContext", mark).size(), 1u);
+    EXPECT_EQ(json(calls("onContext", from)), R"([{"selection": "", "selectionChars": 0,
+        "pageId": "01234567-89ab-cdef-0123-456789abcdef", "pageTitle": "Renamed", "appName": "Notion"}])"_json);
     EXPECT_EQ(log.messages().back(), "快速条：重新捕获，选中 0 字");
 
     // Notion comes at once this time and has a selection now.
-    platform.workspace.onActivate = [&](const RunningApplication& application) {
-        platform.workspace.frontmost = application;
-    };
+    activationBringsToFront();
     selection = "新选中的字";
     keyTimes.clear();
+    from = mark();
     const auto again = platform.queue.now();
     bar->handleMessage({{"action", "recapture"}});
-    ASSERT_EQ(keyTimes.size(), 1u);
-    EXPECT_EQ(keyTimes[0].second - again, 150ms);
-    EXPECT_EQ(bar->selection(), "新选中的字");
-    EXPECT_EQ(calls("onContext").back()["selection"], "新选中的字");
-    EXPECT_EQ(calls("onContext").back()["selectionChars"], 5);
-    EXPECT_EQ(log.messages().back(), "快速条：重新捕获，选中 5 字");
+    EXPECT_EQ(keyTimes.at(0).second - again, 150ms);
+    EXPECT_EQ(calls("onContext", from).at(0)["selectionChars"], 5);
 
     // Called on nothing: the first running Notion is the target.
     platform.workspace.frontmost.reset();
     bar->show();
-    ASSERT_FALSE(bar->targetApp());
     platform.workspace.activations.clear();
     bar->handleMessage({{"action", "recapture"}});
-    ASSERT_FALSE(platform.workspace.activations.empty());
-    EXPECT_EQ(platform.workspace.activations.back(), notion);
+    EXPECT_EQ(platform.workspace.activations, std::vector<RunningApplication>{notion});
 }
 
-TEST_F(QuickBarTest, FinishedLoadPushesContextThenFocusAndFailuresAreLogged) {
-    notionInFront();
-    selection = "字";
-    bar->show();
-    WebViewDelegate& engine = *window->view.delegate;
-    const std::size_t mark = window->view.evaluated.size();
-    EXPECT_TRUE(engine.allowResponse(500));
-    engine.didFinish();
-    EXPECT_EQ(log.messages().back(), "快速条：页面加载完成");
-    ASSERT_EQ(window->view.evaluated.size(), mark + 2);
-    EXPECT_EQ(calls("onContext", mark).at(0)["selection"], "字");
-    EXPECT_EQ(calls("onEvent", mark + 1), std::vector<json>{json({{"type", "focus"}})});
+TEST_F(QuickBarTest, PlacementStaysInsideTheVisibleFrame) {
+    const Rect visible{0, 25, 1440, 850};
+    const Rect bottomTray{0, 40, 1440, 860};  // a 40-point tray along the bottom edge
+    const struct {
+        double x, y;  // the click
+        Rect visible;
+        double height;
+        Rect placed;
+    } byClick[] = {
+        {500, 600, visible, 58, {460, 532, 560, 58}},  // below the click, 40 points to its left
+        {30, 600, visible, 58, {8, 532, 560, 58}},     // 8 points inside the left edge
+        {1470, 600, {1440, 0, 1920, 1200}, 58, {1448, 532, 560, 58}},
+        {1430, 600, visible, 58, {872, 532, 560, 58}},        // ... and the right one
+        {500, 65, visible, 58, {460, 83, 560, 58}},           // no room below: 18 points above it
+        {500, 40, {0, 0, 800, 100}, 58, {232, 34, 560, 58}},  // ... up to the top edge
+        {500, 600, visible, 180, {460, 410, 560, 180}},       // a taller bar hangs lower
+        {500, 200, visible, 180, {460, 218, 560, 180}},       // ... and finds no room sooner
+        {500, 20, bottomTray, 58, {460, 48, 560, 58}},        // a click on the tray: above it
+    };
+    for (const auto& [x, y, frame, height, placed] : byClick) {
+        EXPECT_EQ(QuickBarController::cursorPlacement(x, y, frame, height), placed)
+            << x << "," << y;
+    }
+    // Under the status item, centred on it, 6 points below; kept 8 points inside. With no
+    // frame: 12 points from the right and top edges. A tray at the bottom: above the icon.
+    const struct {
+        std::optional<Rect> item;
+        Rect visible;
+        Rect placed;
+    } byItem[] = {
+        {Rect{1300, 875, 24, 25}, visible, {872, 811, 560, 58}},
+        {Rect{700, 875, 24, 25}, visible, {432, 811, 560, 58}},
+        {Rect{10, 875, 24, 25}, visible, {8, 811, 560, 58}},
+        {std::nullopt, visible, {868, 805, 560, 58}},
+        {Rect{1300, 5, 24, 25}, bottomTray, {872, 48, 560, 58}},
+    };
+    for (const auto& [item, frame, placed] : byItem) {
+        EXPECT_EQ(QuickBarController::statusItemPlacement(item, frame, 58), placed);
+    }
+}
 
-    engine.didFailProvisional({NetworkError::Kind::cannotConnect, "Connection refused"});
-    EXPECT_EQ(log.messages().back(), "快速条：加载失败 未能连接到服务器。");
-    engine.didFail({NetworkError::Kind::connectionLost, ""});
-    EXPECT_EQ(log.messages().back(), "快速条：加载失败 未能连接到服务器。");
-    EXPECT_TRUE(window->view.htmlLoads.empty());
-    EXPECT_TRUE(window->visible);
-    EXPECT_EQ(window->view.evaluated.size(), mark + 2);
+TEST_F(QuickBarTest, ShowPlacesByTheLastClickOrUnderTheStatusItem) {
+    platform.windows.screenList.push_back(Screen{{1440, 0, 1920, 1200}, {1440, 40, 1920, 1160}});
+    bar->statusItemFrame = [] { return std::optional(Rect{1300, 875, 24, 25}); };
+    const Rect underItem{872, 811, 560, 58};
+    // Clicks come from the window system once tracking has started, and only then.
+    platform.windows.mouseUp(1470, 600);
+    bar->show();
+    EXPECT_EQ(window->currentFrame, underItem);
+    bar->startTrackingCursor();
+    bar->startTrackingCursor();
+    EXPECT_EQ(platform.windows.mouseUpObserverSets, 1);
+    platform.windows.mouseUp(1470, 600);
+    bar->show();
+    EXPECT_EQ(window->currentFrame, (Rect{1448, 532, 560, 58}));  // on the second screen
+    // A click on no screen, or the setting off: under the status item.
+    bar->noteMouseUp(-500, -500);
+    bar->show();
+    EXPECT_EQ(window->currentFrame, underItem);
+    bar->noteMouseUp(1470, 600);
+    Settings::shared().setQuickBarFollowsCursor(false);
+    bar->show();
+    EXPECT_EQ(window->currentFrame, underItem);
+    bar.reset();  // a click reported after the controller has gone reaches nothing
+    platform.windows.mouseUp(10, 10);
+}
+
+TEST_F(QuickBarTest, ResizeKeepsTheTopEdgeWithinLimits) {
+    window->currentFrame = Rect{100, 500, 560, 58};
+    const struct {
+        json height;
+        double shown;  // the bar's height after the message
+    } cases[] = {
+        {30, 58},      // not above 30: ignored, though 54 would be a change
+        {40, 54},      // at least 54
+        {56, 54},      // within 2 points
+        {"300", 54},   // not a number: 0
+        {json(), 54},  // none
+        {400, 180},    // at most 180
+        {178.5, 180},  // within 2 points
+        {57, 57},
+    };
+    for (const auto& [height, shown] : cases) {
+        bar->handleMessage({{"action", "resize"}, {"height", height}});
+        EXPECT_EQ(window->currentFrame, (Rect{100, 558 - shown, 560, shown})) << height;
+    }
+    // Later shows place the bar at its current height.
+    bar->show();
+    EXPECT_EQ(window->currentFrame, (Rect{1440 - 572, 875 - 57 - 12, 560, 57}));
+}
+
+TEST_F(QuickBarTest, SelfTestEndsAtTenSecondsOrSamplesOneAndAFifthAfterTheLoad) {
+    std::vector<json> reports;
+    const auto record = [&](json report) { reports.push_back(std::move(report)); };
+    bar->runWebSelfTest(record);  // a page that never finishes
+    EXPECT_EQ(window->view.loads, std::vector<std::string>{"http://127.0.0.1:9/quick"});
+    platform.queue.advance(9999ms);
+    EXPECT_TRUE(reports.empty());
+    platform.queue.advance(1ms);
+    EXPECT_EQ(json(reports), R"([{"error": "超时：页面没有在 10 秒内加载完成", "selection": "",
+        "pageTitle": "", "pageId": "", "accessibilityTrusted": true}])"_json);
+
+    // A finished load is sampled 1.2 s later: the probe, then the configuration fetch.
+    window->view.answer = [](const std::string& script) {
+        return fake::RecordingWebView::ScriptAnswer{
+            script.find("/api/config") != std::string::npos
+                ? json({{"status", 200}})
+                : json(R"({"title": "Quick", "hasInput": true, "bridge": "object"})"),
+            ""};
+    };
+    notionInFront("Weekly Plan \u2013 Notion");
+    selection = "字";
+    bar->runWebSelfTest(record);
+    platform.queue.advance(3s);
+    window->view.delegate->didFinish();
+    platform.queue.advance(1199ms);
+    EXPECT_EQ(reports.size(), 1u);
+    platform.queue.advance(1ms);
+    EXPECT_EQ(reports.at(1), R"({"title": "Quick", "hasInput": true, "bridge": "object",
+        "api": {"status": 200}, "selection": "字", "pageTitle": "Weekly Plan", "pageId": "",
+        "accessibilityTrusted": true})"_json);
+    EXPECT_NE(window->view.asyncCalls.at(0).find("x-app-password"), std::string::npos);
+    platform.queue.advance(20s);         // its 10 s check finds it done
+    window->view.delegate->didFinish();  // and a load outside the self-test samples nothing
+    platform.queue.advance(20s);
+    EXPECT_EQ(reports.size(), 2u);
+}
+
+// What start-up gives the quick bar: the panel for its drafts, the status line, the
+// clicks, and the menu's and hot key's toggle.
+TEST(QuickBarStartup, StartUpWiresTheBarToThePanelAndTheStatusLine) {
+    const testing::ScopedEnvironment noServer("PGM_SERVER_URL", nullptr);
+    fake::FakePlatform platform;
+    const testing::LogCapture log;
+    platform.windows.screenList = {Screen{{0, 0, 1440, 900}, {0, 0, 1440, 875}}};
+    const auto app = AppDelegate::create({"/usr/bin/pagemate"}, {});
+    app->panelResolverConfig.primaryBase = [] { return std::string("http://127.0.0.1:1"); };
+    app->panelResolverConfig.localBase = "http://127.0.0.1:1";
+    app->applicationDidFinishLaunching();
+    fake::FakePanelWindow& window = *platform.windows.quickBars.at(0);
+    EXPECT_EQ(platform.windows.mouseUpObserverSets, 1);
+    app->toggleQuickBar();
+    EXPECT_EQ(window.currentFrame, (Rect{868, 805, 560, 58}));  // no status-item frame
+    app->toggleQuickBar();
+    EXPECT_FALSE(window.visible);
+    // Once the tray host has said where the icon is, the bar hangs under it.
+    platform.statusBar.items.at(0)->frame = Rect{700, 876, 24, 24};
+    app->toggleQuickBar();
+    EXPECT_EQ(window.currentFrame, (Rect{432, 812, 560, 58}));
+
+    app->quickBar()->handleMessage({{"action", "status"}, {"text", "改写中"}});
+    EXPECT_EQ(app->statusLine(), "改写中");
+    app->quickBar()->handleMessage({{"action", "expand"}, {"draft", "写到一半"}});
+    EXPECT_EQ(app->panelController()->pendingDraft(), "写到一半");
 }
 
 }  // namespace

@@ -78,7 +78,8 @@ TEST(Text, TrimRules) {
     EXPECT_EQ(trimWhitespace("中文"), "中文");
     EXPECT_TRUE(isValidUtf8("中文 ascii"));
     EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong "/"
-    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // a surrogate
+    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // a surrogate, the first
+    EXPECT_FALSE(isValidUtf8("\xED\xBF\xBF"));      // ... and the last
     EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
     EXPECT_FALSE(isValidUtf8("\xE4\xBD"));          // cut short
 }

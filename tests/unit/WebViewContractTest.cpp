@@ -17,19 +17,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(WebViewContract, RecordingFake) {
-    fake::FakePlatform platform;
-    testing::checkWebViewContract(
-        [] { return std::make_unique<fake::RecordingWebView>(); },
-        [&](const std::function<bool()>& done) { return platform.queue.runUntil(done, 200ms); });
-}
-
-TEST(WebViewContract, ViewWithoutDisplay) {
+TEST(WebViewContract, RecordingFakeAndViewWithoutDisplay) {
     fake::FakePlatform platform;
     UnavailableWindowSystem windows;
-    testing::checkWebViewContract(
-        [&] { return std::make_unique<testing::PanelWebView>(windows.createPanel({})); },
-        [&](const std::function<bool()>& done) { return platform.queue.runUntil(done, 200ms); });
+    const auto pump = [&](const std::function<bool()>& done) {
+        return platform.queue.runUntil(done, 200ms);
+    };
+    testing::checkWebViewContract([] { return std::make_shared<fake::RecordingWebView>(); }, pump);
+    testing::checkWebViewContract([&] { return testing::panelWebView(windows.createPanel({})); },
+                                  pump);
 }
 
 TEST(HttpClientContract, ScriptedFake) {
