@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <algorithm>
+#include <functional>
+#include <tuple>
 
 #include "app/AppDelegate.h"
 #include "app/HistoryCommands.h"
-#include "app/RunModes.h"
-#include "base/Settings.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/FakePlatform.h"
 #include "web/PanelController.h"
@@ -63,57 +63,34 @@ TEST_F(ConfiguredTimings, HistoryCommands) {
     EXPECT_EQ(requests[1].timeout, 300s);
 }
 
-// These two write the program's fixed report and log paths' neighbours: they run under
-// the program-log lock (see tests/CMakeLists.txt).
-TEST_F(ConfiguredTimings, ProgramShowPanelOneSecondAfterStart) {
-    const auto app = AppDelegate::create({"/usr/bin/pagemate", "--show-panel"});
-    app->applicationDidFinishLaunching();
-    fake::FakePanelWindow& window = *platform.windows.panels.at(0);
-    platform.queue.advance(999ms);
-    EXPECT_FALSE(window.visible);
-    EXPECT_FALSE(log.contains("显示面板"));
-    platform.queue.advance(1ms);
-    EXPECT_TRUE(window.visible);
-    EXPECT_TRUE(log.contains("显示面板"));
-}
-
-TEST_F(ConfiguredTimings, ProgramPanelTestHalfASecondAfterStart) {
-    const auto app = AppDelegate::create({"/usr/bin/pagemate", "--paneltest"});
-    app->applicationDidFinishLaunching();
-    fake::FakePanelWindow& window = *platform.windows.panels.at(0);
-    // The web self-test starts by installing the page's error capture.
-    const auto capturing = [&] {
-        return std::any_of(window.view.scripts.begin(), window.view.scripts.end(),
-                           [](const std::string& script) {
-                               return script.find("__PGM_ERRORS") != std::string::npos;
-                           });
+// The run modes' start-up delays. They write the program's fixed report and log paths'
+// neighbours: they run under the program-log lock (see tests/CMakeLists.txt).
+TEST_F(ConfiguredTimings, ProgramModesStartAfterTheirDelays) {
+    // Whether the mode has started, given the first panel and quick bar of its start.
+    using Started = std::function<bool(fake::FakePanelWindow & panel, fake::FakePanelWindow & bar)>;
+    const std::vector<std::tuple<const char*, std::chrono::milliseconds, Started>> cases = {
+        {"--show-panel", 1s, [](auto& panel, auto&) { return panel.visible; }},
+        {"--quicktest", 2s, [](auto&, auto& bar) { return bar.visible; }},
+        // The panel's web self-test starts by installing the page's error capture.
+        {"--paneltest", 500ms,
+         [](auto& panel, auto&) {
+             return std::ranges::any_of(panel.view.scripts, [](const std::string& script) {
+                 return script.find("__PGM_ERRORS") != std::string::npos;
+             });
+         }},
     };
-    platform.queue.advance(499ms);
-    EXPECT_FALSE(capturing());
-    platform.queue.advance(1ms);
-    EXPECT_TRUE(capturing());
-}
-
-TEST_F(ConfiguredTimings, ProgramQuickTestTwoSecondsAfterStart) {
-    std::filesystem::remove("/tmp/pagemate-quicktest.json");
-    Settings::shared().setRuntimeBaseURL("");
-    const auto app = AppDelegate::create({"/usr/bin/pagemate", "--quicktest"});
-    app->applicationDidFinishLaunching();
-    fake::FakePanelWindow& bar = *platform.windows.quickBars.at(0);
-    platform.queue.advance(1999ms);
-    EXPECT_FALSE(bar.visible);
-    EXPECT_TRUE(bar.view.loads.empty());
-    platform.queue.advance(1ms);
-    EXPECT_TRUE(bar.visible);
-    EXPECT_EQ(bar.view.loads, std::vector<std::string>{"http://127.0.0.1:4310/quick"});
-    // The page never loads here: the report says so ten seconds later, and the program ends.
-    platform.queue.advance(9999ms);
-    EXPECT_EQ(platform.application.terminateCount, 0);
-    platform.queue.advance(1ms);
-    EXPECT_EQ(platform.application.terminateCount, 1);
-    const nlohmann::json report =
-        nlohmann::json::parse(testing::readFile("/tmp/pagemate-quicktest.json"), nullptr, false);
-    EXPECT_EQ(report["error"], "超时：页面没有在 10 秒内加载完成");
+    for (const auto& [flag, delay, started] : cases) {
+        const std::size_t panels = platform.windows.panels.size();
+        const std::size_t bars = platform.windows.quickBars.size();
+        const auto app = AppDelegate::create({"/usr/bin/pagemate", flag});
+        app->applicationDidFinishLaunching();
+        auto& panel = *platform.windows.panels.at(panels);
+        auto& bar = *platform.windows.quickBars.at(bars);
+        platform.queue.advance(delay - 1ms);
+        EXPECT_FALSE(started(panel, bar)) << flag;
+        platform.queue.advance(1ms);
+        EXPECT_TRUE(started(panel, bar)) << flag;
+    }
 }
 
 }  // namespace
