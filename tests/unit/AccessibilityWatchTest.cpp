@@ -44,12 +44,11 @@ class AccessibilityWatchTest : public ::testing::Test {
 TEST_F(AccessibilityWatchTest, GrantNoticedAtTheNextCheckAndToldToThePageOnce) {
     platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
     const auto app = launch();
-    // The prompt comes 1.5 s after start, with its line.
+    // The prompt comes 1.5 s after start.
     platform.queue.advance(1499ms);
     EXPECT_EQ(platform.accessibility.permissionRequests, 0);
     platform.queue.advance(1ms);
     EXPECT_EQ(platform.accessibility.permissionRequests, 1);
-    EXPECT_EQ(count("申请辅助功能权限（系统弹窗）"), 1u);
 
     // Granted at 5 s: the checks at 2 s and 4 s miss it, the one at 6 s sees it.
     const int queriesBefore = platform.accessibility.statusQueries;
@@ -57,12 +56,10 @@ TEST_F(AccessibilityWatchTest, GrantNoticedAtTheNextCheckAndToldToThePageOnce) {
     EXPECT_EQ(platform.accessibility.statusQueries - queriesBefore, 2);
     platform.accessibility.status = {};
     platform.queue.advance(999ms);
-    EXPECT_EQ(count("辅助功能权限：已生效，无需重启"), 0u);
     const fake::RecordingStatusItem& tray = *platform.statusBar.items.at(0);
-    EXPECT_NE(tray.item("⚠️ 授予辅助功能权限（插入/读取页面需要）…"),
-              nullptr);
+    EXPECT_EQ(permissionEvents(), 0u);
     platform.queue.advance(1ms);
-    EXPECT_EQ(count("辅助功能权限：已生效，无需重启"), 1u);
+    EXPECT_TRUE(log.contains("辅助功能权限：已生效，无需重启"));
     EXPECT_EQ(permissionEvents(), 1u);
     // The menu follows at once: a tray has no moment of its own to ask.
     EXPECT_NE(tray.item("✓ 辅助功能权限已授权"), nullptr);
@@ -80,7 +77,6 @@ TEST_F(AccessibilityWatchTest, NeverGrantedGivesUpOnceAfterNinetySeconds) {
     EXPECT_EQ(platform.accessibility.statusQueries - queriesAtLaunch, 44);  // every 2 s
     EXPECT_EQ(count("辅助功能权限：等待 "), 0u);
     platform.queue.advance(1ms);
-    ASSERT_EQ(count("辅助功能权限：等待 "), 1u);
     EXPECT_TRUE(log.contains(
         "辅助功能权限：等待 90 "
         "秒仍未生效。若桌面设置里的辅助功能（无障碍）开关已经打开，请确认辅助功能总线"
@@ -90,7 +86,7 @@ TEST_F(AccessibilityWatchTest, NeverGrantedGivesUpOnceAfterNinetySeconds) {
     platform.accessibility.status = {};
     platform.queue.advance(60s);
     EXPECT_EQ(platform.accessibility.statusQueries, queries);
-    EXPECT_EQ(permissionEvents(), 0u);
+    EXPECT_EQ(count("辅助功能权限："), 1u);
 }
 
 TEST_F(AccessibilityWatchTest, AlreadyTrustedNeitherPromptsNorWatches) {
@@ -99,8 +95,6 @@ TEST_F(AccessibilityWatchTest, AlreadyTrustedNeitherPromptsNorWatches) {
     platform.queue.advance(100s);
     EXPECT_EQ(platform.accessibility.permissionRequests, 0);
     EXPECT_EQ(platform.accessibility.statusQueries, queries);
-    EXPECT_EQ(count("申请辅助功能权限"), 0u);
-    EXPECT_EQ(count("辅助功能权限："), 0u);
 }
 
 }  // namespace
