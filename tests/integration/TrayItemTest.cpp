@@ -160,15 +160,12 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
     // Two separators in a row both reach the host.
     EXPECT_EQ(entries[1].type, "separator");
     EXPECT_EQ(entries[2].propertyNames, std::vector<std::string>{"type"});
-    // Key names as GTK's accelerators know them, which is how hosts read them; enabled
-    // items leave "enabled" out: true is its default.
+    // Enabled items leave "enabled" out: true is its default. (The program's own menu as
+    // a host reads it, its key names included: tests/program/tray.sh.)
     EXPECT_EQ(entries[3].label, "设置…");
-    EXPECT_EQ(entries[3].shortcut, (std::vector<std::vector<std::string>>{{"Control", "comma"}}));
-    EXPECT_EQ(gdk_keyval_from_name(entries[3].shortcut.at(0).at(1).c_str()), GDK_KEY_comma);
     EXPECT_EQ(std::ranges::count(entries[3].propertyNames, "enabled"), 0);
     // An underscore is shown as one, not taken for a mnemonic.
     EXPECT_EQ(entries[4].label, "snake__case");
-    EXPECT_EQ(entries[5].shortcut, (std::vector<std::vector<std::string>>{{"Control", "q"}}));
     std::vector<int> ids;
     for (const MenuNode& entry : entries) {
         ids.push_back(entry.id);

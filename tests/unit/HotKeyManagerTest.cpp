@@ -70,25 +70,6 @@ TEST_F(HotKeyManagerTest, AFailureIsLoggedAndLeavesNoRegistrationButKeepsTheActi
     EXPECT_EQ(runs, 1);
 }
 
-// The records go with the platform they were made on: a test's (or the program's)
-// next platform starts with none and gets the handler on its first registration.
-TEST(HotKeyManagerPlatform, ANewPlatformStartsAfresh) {
-    int runs = 0;
-    {
-        const fake::FakePlatform first;
-        HotKeyManager::shared().registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1,
-                                               [&runs] { ++runs; });
-    }
-    const fake::FakePlatform second;
-    EXPECT_TRUE(HotKeyManager::shared().registrations().empty());
-    HotKeyManager::shared().registerHotKey(HotKeyCode::m, kOptionShift, 3, [&runs] { runs += 10; });
-    EXPECT_EQ(second.hotKeys.handlerInstalls(), 1);
-    second.hotKeys.press(ours(1));  // the first platform's id means nothing here
-    second.hotKeys.press(ours(3));
-    second.queue.runUntilIdle();
-    EXPECT_EQ(runs, 10);
-}
-
 class StandardHotKeysTest : public HotKeyManagerTest {
   protected:
     StandardHotKeyActions actions() {

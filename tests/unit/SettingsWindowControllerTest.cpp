@@ -9,7 +9,6 @@
 #include "app/SettingsWindowController.h"
 #include "base/Settings.h"
 #include "harness/TestSupport.h"
-#include "platform/UnavailableWindowSystem.h"
 #include "platform/fake/FakePlatform.h"
 
 namespace pagemate {
@@ -154,22 +153,6 @@ TEST_F(SettingsWindowControllerTest, AnswerReachesTheWindowOnlyOnTheMainQueue) {
     EXPECT_TRUE(weak.expired());
     EXPECT_TRUE(platform.queue.runUntil([&] { return platform.queue.pendingCount() == 0; }, 5s));
     EXPECT_EQ(platform.http.requests().size(), 2u);
-}
-
-TEST(SettingsWindowWithoutDisplay, SavingKeepsTheStoredValues) {
-    const fake::FakePlatform platform;
-    Platform::current().windows = std::make_unique<UnavailableWindowSystem>();
-    Settings& settings = Settings::shared();
-    settings.setModel("deepseek-v4-pro");
-    settings.setAgentMode("readonly");
-    settings.setArchiveConversations(false);
-    const auto controller = SettingsWindowController::create();
-    controller->show();
-    EXPECT_FALSE(controller->window().isVisible());
-    controller->save();
-    EXPECT_EQ(settings.model(), "deepseek-v4-pro");
-    EXPECT_EQ(settings.agentMode(), "readonly");
-    EXPECT_FALSE(settings.archiveConversations());
 }
 
 }  // namespace

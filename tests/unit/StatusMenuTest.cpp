@@ -66,8 +66,7 @@ TEST_F(StatusMenuTest, TwentyOneItemsInOrder) {
         "",
         "",
         "提意见 / 反馈问题…",
-        "退出",
-    };
+        "退出"};
     ASSERT_EQ(item->menu.size(), titles.size());
     for (std::size_t index = 0; index < titles.size(); ++index) {
         const MenuItem& entry = item->menu[index];
@@ -173,25 +172,6 @@ TEST_F(StatusMenuTest, MenuCommandsHoldTheDelegateWeakly) {
     EXPECT_TRUE(weak.expired());
     quit();
     EXPECT_EQ(platform.application.terminateCount, 0);
-}
-
-// The item is created hidden when no tray host runs: the log says once why and how to
-// reach the program, and says when the icon shows after all.
-TEST_F(StatusMenuTest, AHiddenItemSaysOnceWhyAndHowToReachTheProgram) {
-    item->becomes(StatusItem::Availability::noTrayHost, "org.kde.StatusNotifierWatcher 不在");
-    item->becomes(StatusItem::Availability::noTrayHost, "org.kde.StatusNotifierWatcher 不在");
-    const auto hidden = [](const std::string& line) {
-        return line.starts_with("状态栏：看不到图标（");
-    };
-    const std::vector<std::string> lines = log.messages();
-    ASSERT_EQ(std::ranges::count_if(lines, hidden), 1);
-    const std::string line = *std::ranges::find_if(lines, hidden);
-    EXPECT_TRUE(
-        line.starts_with("状态栏：看不到图标（桌面没有运行状态栏托盘："
-                         "org.kde.StatusNotifierWatcher 不在）"));
-    EXPECT_NE(line.find("⌥⇧Space（Alt+Shift+Space）"), std::string::npos) << line;
-    item->becomes(StatusItem::Availability::shown);
-    EXPECT_TRUE(log.contains("状态栏：托盘已出现，图标已显示"));
 }
 
 }  // namespace
