@@ -158,14 +158,10 @@ TEST(PreferencesFile, SettingsAreStoredUnderTheirKeys) {
     settings.setQuickBarFollowsCursor(false);
     settings.setArchiveConversations(false);
     settings.setRecordMeetingAudio(false);
-    EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json::parse(R"({
-        "model": "deepseek-v4-pro",
-        "agentMode": "readonly",
-        "panelHeight": 612.0,
-        "quickBarFollowsCursor": false,
-        "archiveConversations": false,
-        "recordMeetingAudio": false
-    })"));
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)),
+              nlohmann::json::parse(R"({"model": "deepseek-v4-pro", "agentMode": "readonly",
+                  "panelHeight": 612.0, "quickBarFollowsCursor": false,
+                  "archiveConversations": false, "recordMeetingAudio": false})"));
 
     // A file written by hand (or by another version) is read under the same names.
     writeFile(file, R"({"model": "deepseek-chat", "agentMode": "confirm", "panelHeight": 480,
