@@ -52,8 +52,7 @@ TEST_F(StartupServiceTest, StatusRowForEachServiceFound) {
         cases = {
             {ours.base(), ours.base(), "本地服务", "本地服务", ""},
             {nowhere, ours.base(), "本地服务", "本地服务", ""},
-            {nowhere, nowhere, "本地服务", "连不上 • 本地服务",
-             "本机也没有服务，仍使用 " + nowhere},
+            {nowhere, nowhere, "本地服务", "连不上 • 本地服务", ""},
             {other.base(), other.base(), "本地服务", "本地服务",
              "主服务不可用（对面是别的服务（product=someone-else）），尝试本机服务…"},
             {remote(ours), nowhere, "线上服务", "线上服务", ""},
