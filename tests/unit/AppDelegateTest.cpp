@@ -46,7 +46,7 @@ class StartupTest : public ::testing::Test {
         auto app = delegate(args({}));
         app->applicationDidFinishLaunching();
         EXPECT_TRUE(platform.queue.runUntil(
-            [&] { return platform.statusBar.items.at(0)->statusRows.size() >= 3; }, 5s));
+            [&] { return platform.statusBar.items.back()->statusRows.size() >= 3; }, 5s));
         return app;
     }
     std::size_t count(const std::string& prefix) const {
@@ -101,18 +101,6 @@ class StatusMenuTest : public StartupTest {
     fake::RecordingStatusItem* item = nullptr;
 };
 
-TEST(RunModes, FirstSwitchOfTheTableWins) {
-    auto mode = [](std::string_view flag) { return RunMode{flag, [](AppDelegate&) {}, false}; };
-    const std::vector<RunMode> table = {mode("--meetinguitest"), mode("--recordtest"),
-                                        mode("--ttstest"), mode("--paneltest")};
-    EXPECT_EQ(chooseRunMode(table, args({"--ttstest", "--recordtest"}))->flag, "--recordtest");
-    EXPECT_EQ(chooseRunMode(table, args({"--paneltest", "--meetinguitest"}))->flag,
-              "--meetinguitest");
-    EXPECT_EQ(chooseRunMode(table, args({"--ttstest"}))->flag, "--ttstest");
-    EXPECT_EQ(chooseRunMode(table, args({"--show-panel", "ttstest", "--TTSTEST"})), nullptr);
-    EXPECT_EQ(chooseRunMode({}, args({"--ttstest"})), nullptr);
-}
-
 TEST(RunModes, LongRecordMinutes) {
     const std::pair<const char*, std::int64_t> given[] = {{"5", 5},
                                                           {"+5", 5},
@@ -164,10 +152,15 @@ TEST_F(StartupTest, NormalStartSaysItIsReadyAndDispatchesOneMode) {
     platform.queue.advance(100s);
     EXPECT_EQ(platform.accessibility.permissionRequests, 0);
 
+    // A normal start with the permission: no prompt, no watch either.
     platform.secrets.add("com.fernwick.pagemate", "app-password", "pw");
     platform.accessibility.status = {};
-    delegate(args({}))->applicationDidFinishLaunching();
+    const auto normal = launch();
     EXPECT_TRUE(log.contains("菜单栏就绪；密码已配置：true；辅助功能权限：已授权"));
+    const int queries = platform.accessibility.statusQueries;
+    platform.queue.advance(100s);
+    EXPECT_EQ(platform.accessibility.statusQueries, queries);
+    EXPECT_EQ(platform.accessibility.permissionRequests, 0);
 }
 
 // A meeting left by a process that ended while it recorded is saved by the next normal
@@ -300,14 +293,6 @@ TEST_F(AccessibilityWatchTest, NeverGrantedGivesUpOnceAfterNinetySeconds) {
     platform.queue.advance(60s);
     EXPECT_EQ(platform.accessibility.statusQueries, queries);
     EXPECT_EQ(count("辅助功能权限："), 1u);
-}
-
-TEST_F(AccessibilityWatchTest, AlreadyTrustedNeitherPromptsNorWatches) {
-    const auto app = launch();
-    const int queries = platform.accessibility.statusQueries;
-    platform.queue.advance(100s);
-    EXPECT_EQ(platform.accessibility.permissionRequests, 0);
-    EXPECT_EQ(platform.accessibility.statusQueries, queries);
 }
 
 TEST_F(StatusMenuTest, TwentyOneItemsInOrder) {
