@@ -161,14 +161,8 @@ TEST(DesktopSession, HotKeysComeFromX11GrabsThePortalOrNothing) {
         {"wayland", "wayland-0", ":0", true, 0U, HotKeyBackend::none, "XDG_SESSION_TYPE=wayland",
          "x11"},
         // Without XWayland the toolkit takes the compositor's display.
-        {"wayland",
-         "wayland-0",
-         kUnset,
-         true,
-         1U,
-         HotKeyBackend::shortcutsPortal,
-         "XDG_SESSION_TYPE=wayland",
-         {}},
+        {"wayland", "wayland-0", kUnset, true, 1U, HotKeyBackend::shortcutsPortal,
+         "XDG_SESSION_TYPE=wayland", std::nullopt},
     };
     for (const Case& given : cases) {
         const testing::ScopedEnvironment type{"XDG_SESSION_TYPE", given.sessionType};
