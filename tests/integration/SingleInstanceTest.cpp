@@ -135,7 +135,9 @@ TEST_F(SingleInstanceProgram, ASecondStartHandsOverAndEveryActionReachesTheFirst
     for (const auto& [option, request, title, windows] : actions) {
         EXPECT_EQ(runToEnd({option}, option), 0);
         EXPECT_TRUE(waitForLines("first", std::string(kFromElsewhere) + request, 1, *first));
-        EXPECT_TRUE(testing::pumpUntil([&] { return windowsTitled(title) == windows; })) << option;
+        EXPECT_TRUE(testing::pumpUntil([title = title, windows = windows] {
+            return windowsTitled(title) == windows;
+        })) << option;
     }
     // The desktop's way to an action (a launcher's or a shortcut's command); an action
     // the program does not have is refused.

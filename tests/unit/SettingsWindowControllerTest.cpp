@@ -113,7 +113,7 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
         {200, R"({"ready":[true],"asr":"yes"})", "连接正常（服务版本 ?）。\n" + notReady},
     };
     for (const auto& [status, body, expected] : answers) {
-        platform.http.respondWith([status, body](const HttpRequest&) {
+        platform.http.respondWith([status = status, body = body](const HttpRequest&) {
             return HttpResponse{status, body, std::nullopt};
         });
         EXPECT_EQ(testConnection(), expected) << status << " " << body.value_or("(none)");
