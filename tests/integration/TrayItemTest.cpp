@@ -147,6 +147,7 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
     // An underscore is shown as one, not taken for a mnemonic.
     EXPECT_EQ(entries[4].label, "snake__case");
     std::vector<int> ids;
+    ids.reserve(entries.size());
     for (const MenuNode& entry : entries) {
         ids.push_back(entry.id);
     }

@@ -52,6 +52,7 @@ TEST(AppLog, ConcurrentWritersLeaveWholeLines) {
     constexpr int kThreads = 16;
     constexpr int kLines = 300;
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int thread = 0; thread < kThreads; ++thread) {
         threads.emplace_back([&writer, thread] {
             for (int line = 0; line < kLines; ++line) {
