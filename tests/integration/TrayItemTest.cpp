@@ -262,9 +262,12 @@ TEST(TrayItem, WithoutASessionBusTheItemSaysWhy) {
         "PATH", (tools.path().string() + ":" + (path != nullptr ? path : "/usr/bin")).c_str());
     const ScopedEnvironment display("DISPLAY", ":99");
     const TempDir runtime;
-    const ScopedEnvironment noUserBus("XDG_RUNTIME_DIR", runtime.path().c_str());
+    const char* userRuntime = std::getenv("XDG_RUNTIME_DIR");
     for (const char* address : {static_cast<const char*>(nullptr), "autolaunch:"}) {
         const ScopedEnvironment noBus("DBUS_SESSION_BUS_ADDRESS", address);
+        // Unset, GIO would also look for the user's bus in the runtime folder.
+        const ScopedEnvironment noUserBus(
+            "XDG_RUNTIME_DIR", address == nullptr ? runtime.path().c_str() : userRuntime);
         auto item = bar.createItem(pagemateOptions());
         EXPECT_EQ(item->availability(), Availability::noSessionBus);
         EXPECT_NE(item->availabilityDetail(), "");
