@@ -408,24 +408,6 @@ TEST_F(StatusMenuTest, CommandsDoWhatTheySay) {
     platform.queue.runUntilIdle();
     EXPECT_EQ(item->statusRows.back(), "状态：设置已更新");
     EXPECT_TRUE(platform.queue.runUntil([&] { return panel.view.loads.size() > loads; }, 5s));
-
-    // Addresses that do not form open nothing.
-    const std::size_t opened = platform.workspace.opened().size();
-    for (const char* garbage : {"/", "not an address", "http://exa mple"}) {
-        const testing::ScopedEnvironment server{"PGM_SERVER_URL", garbage};
-        choose("打开网页工作台");
-    }
-    EXPECT_EQ(platform.workspace.opened().size(), opened);
-}
-
-TEST_F(StatusMenuTest, MenuCommandsHoldTheDelegateWeakly) {
-    const std::function<void()> quit = item->item("退出")->action;
-    std::weak_ptr<AppDelegate> weak = app;
-    // The status item belongs to the delegate; keep the menu's command alone.
-    app.reset();
-    EXPECT_TRUE(weak.expired());
-    quit();
-    EXPECT_EQ(platform.application.terminateCount, 0);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Global hot keys: which ones a desktop session gets (what a Wayland session is told: the
 // Wayland session's test on weston), the hot key manager and the program's four hot keys
-// on recorded hot keys and the virtual clock's main queue, and the notifications'
-// stand-in for a platform without a session bus.
+// on recorded hot keys and the virtual clock's main queue.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +11,6 @@
 #include "harness/TestSupport.h"
 #include "platform/DesktopSession.h"
 #include "platform/UnavailableHotKeys.h"
-#include "platform/UnavailableNotifications.h"
 #include "platform/fake/FakePlatform.h"
 
 namespace pagemate {
@@ -175,30 +173,6 @@ TEST(DesktopSession, HotKeysComeFromX11GrabsThePortalOrNothing) {
         EXPECT_EQ(chooseHotKeyBackend(session, given.displayOpened, given.portalVersion),
                   given.expected);
     }
-}
-
-TEST(UnavailableNotifications, AnswerNotShownLaterAndNeverAfterTheyAreGone) {
-    fake::VirtualClockQueue queue;
-    std::vector<Notifications::Result> answers;
-    {
-        UnavailableNotifications notifications(queue, Notifications::Availability::noSessionBus,
-                                               "DBUS_SESSION_BUS_ADDRESS is not set");
-        EXPECT_EQ(notifications.availability(), Notifications::Availability::noSessionBus);
-        const auto record = [&answers](const Notifications::Result& result) {
-            answers.push_back(result);
-        };
-        notifications.notify(Notification{"页伴", "", "summary", "body"}, record);
-        EXPECT_TRUE(answers.empty()) << "answered inside notify()";
-        queue.runUntilIdle();
-        ASSERT_EQ(answers.size(), 1U);
-        EXPECT_FALSE(answers[0].shown);
-        EXPECT_EQ(answers[0].detail, "DBUS_SESSION_BUS_ADDRESS is not set");
-
-        notifications.notify(Notification{"页伴", "", "summary", "body"}, record);
-        notifications.notify(Notification{"页伴", "", "summary", "body"}, {});
-    }
-    queue.runUntilIdle();
-    EXPECT_EQ(answers.size(), 1U) << "answered after it was gone";
 }
 
 }  // namespace
