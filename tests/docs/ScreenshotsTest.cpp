@@ -1,19 +1,15 @@
-// The README's pictures, taken from the real program: it runs as a child on a virtual
-// display of the test's own (a fixed 1280 × 800 screen, see tests/CMakeLists.txt) with
-// openbox, against the stand-in service serving pages that look like the assistant's
-// (tests/fixtures/pages/showcase), and a tray watcher on a session bus of the test's
-// own. The tray menu is drawn as a tray host draws it: a GtkMenu built from the layout
-// the program exports over com.canonical.dbusmenu, under the icon it names. Every
-// other window is opened by clicking its item of that menu, as a user does.
+// The README's pictures, taken from the real program: it runs on a virtual display of
+// the test's own (a fixed 1280 × 800 screen) with openbox, against the stand-in service
+// serving pages that look like the assistant's (fixtures/pages/showcase), and a tray
+// watcher on a session bus of the test's own. The tray menu is drawn as a tray host draws
+// it: a GtkMenu of the layout the program exports over com.canonical.dbusmenu, under the
+// icon it names. Every other window is opened by clicking its item of that menu. The
+// meeting's picture is of a real meeting: started with its page's button, two LibriVox
+// sentences played into the test's own sound server (one where the microphone listens,
+// one as the computer's sound), and what the recogniser made of them on the page.
 //
-// The meeting's picture is of a real meeting: started with its page's button, two
-// recorded LibriVox sentences played into the test's own sound server (one where the
-// microphone listens, one as the computer's sound), and what the program's recogniser
-// (pocketsphinx) made of them on the page.
-//
-// With PAGEMATE_UPDATE_SCREENSHOTS=1 the pictures are written into docs/screenshots;
-// otherwise each is only checked: taken, not blank, of the window's expected size, and
-// the committed one of the same size and under 300 kB.
+// Each picture is checked: taken, not blank, and the committed one of the same size and
+// under 300 kB. With PAGEMATE_UPDATE_SCREENSHOTS=1 they are written into docs/screenshots.
 
 #include <gtk/gtk.h>
 
@@ -26,6 +22,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -51,8 +48,6 @@ using testing::TrayHostView;
 
 namespace fs = std::filesystem;
 
-constexpr const char* kMenuInterface = "com.canonical.dbusmenu";
-constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 constexpr int kScreenWidth = 1280;
 constexpr std::uintmax_t kLargestPicture = std::uintmax_t{300} * 1024;
 
@@ -67,65 +62,31 @@ struct ShownWindow {
     Box client;
 };
 
-// Searches `window` and below for a viewable window of `pid` titled `title`.
-bool findClient(Display* display, Window window, pid_t pid, const std::string& title, Box* client,
-                int depth) {
-    XWindowAttributes attributes{};
-    if (XGetWindowAttributes(display, window, &attributes) == 0 ||
-        attributes.map_state != IsViewable) {
-        return false;
-    }
-    const auto pids = testing::windowProperty(display, window, "_NET_WM_PID", XA_CARDINAL);
-    if (!pids.empty() && static_cast<pid_t>(pids[0]) == pid &&
-        testing::windowTitle(display, window) == title) {
+// The program's viewable window titled `title`, with its frame, if there is one.
+std::optional<ShownWindow> shownWindow(const testing::Desktop& desktop, pid_t pid,
+                                       const std::string& title) {
+    Display* display = desktop.display();
+    XSync(display, False);  // windows that go meanwhile are passed over, not fatal
+    const XErrorHandler previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    std::optional<ShownWindow> shown;
+    for (const Window window : desktop.clientWindows()) {
+        XWindowAttributes attributes{};
+        // The frame's left, right, top and bottom widths, as the window manager gives them.
+        const auto extents =
+            testing::windowProperty(display, window, "_NET_FRAME_EXTENTS", XA_CARDINAL);
+        const auto edge = [&](std::size_t index) { return static_cast<int>(extents.at(index)); };
         int x = 0;
         int y = 0;
         Window child = 0;
-        XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &x, &y, &child);
-        *client = Box{x, y, attributes.width, attributes.height};
-        return true;
-    }
-    if (depth == 0) {
-        return false;
-    }
-    Window root = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    bool found = false;
-    if (XQueryTree(display, window, &root, &parent, &children, &count) != 0) {
-        for (unsigned int index = 0; index < count && !found; ++index) {
-            found = findClient(display, children[index], pid, title, client, depth - 1);
-        }
-        if (children != nullptr) {
-            XFree(children);
-        }
-    }
-    return found;
-}
-
-// The program's viewable window titled `title`, with its frame, if there is one.
-std::optional<ShownWindow> shownWindow(Display* display, pid_t pid, const std::string& title) {
-    XSync(display, False);
-    const XErrorHandler previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-    Window root = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    std::optional<ShownWindow> shown;
-    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) != 0) {
-        for (unsigned int index = 0; index < count && !shown; ++index) {
-            Box client;
-            if (findClient(display, children[index], pid, title, &client, 3)) {
-                XWindowAttributes frame{};
-                XGetWindowAttributes(display, children[index], &frame);
-                shown = ShownWindow{Box{frame.x, frame.y, frame.width + (2 * frame.border_width),
-                                        frame.height + (2 * frame.border_width)},
-                                    client};
-            }
-        }
-        if (children != nullptr) {
-            XFree(children);
+        if (!shown && desktop.pidOf(window) == pid &&
+            testing::windowTitle(display, window) == title && extents.size() == 4 &&
+            XGetWindowAttributes(display, window, &attributes) != 0 &&
+            attributes.map_state == IsViewable &&
+            XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &x, &y,
+                                  &child) != 0) {
+            shown = ShownWindow{Box{x - edge(0), y - edge(2), attributes.width + edge(0) + edge(1),
+                                    attributes.height + edge(2) + edge(3)},
+                                Box{x, y, attributes.width, attributes.height}};
         }
     }
     XSync(display, False);
@@ -133,35 +94,23 @@ std::optional<ShownWindow> shownWindow(Display* display, pid_t pid, const std::s
     return shown;
 }
 
-// What the screen shows in `box`, as the X server has it.
-GObjectPtr<GdkPixbuf> capture(const Box& box) {
-    gdk_display_sync(gdk_display_get_default());
-    return GObjectPtr<GdkPixbuf>(gdk_pixbuf_get_from_window(gdk_get_default_root_window(), box.x,
-                                                            box.y, box.width, box.height));
+std::span<const guint8> pixels(GdkPixbuf* picture) {
+    return {gdk_pixbuf_read_pixels(picture), gdk_pixbuf_get_byte_length(picture)};
 }
 
-bool samePixels(GdkPixbuf* one, GdkPixbuf* other) {
-    if (one == nullptr || other == nullptr ||
-        gdk_pixbuf_get_width(one) != gdk_pixbuf_get_width(other) ||
-        gdk_pixbuf_get_height(one) != gdk_pixbuf_get_height(other)) {
-        return false;
-    }
-    gsize size = 0;
-    gsize otherSize = 0;
-    const guint8* bytes = gdk_pixbuf_read_pixels(one);
-    const guint8* otherBytes = gdk_pixbuf_read_pixels(other);
-    size = gdk_pixbuf_get_byte_length(one);
-    otherSize = gdk_pixbuf_get_byte_length(other);
-    return size == otherSize && std::equal(bytes, bytes + size, otherBytes);
-}
-
-// The picture once two captures a moment apart agree: the window has finished drawing.
+// What the screen shows in `box` once two captures a moment apart agree: the window has
+// finished drawing.
 GObjectPtr<GdkPixbuf> settledCapture(const Box& box) {
-    GObjectPtr<GdkPixbuf> last = capture(box);
+    const auto capture = [&] {
+        gdk_display_sync(gdk_display_get_default());
+        return GObjectPtr<GdkPixbuf>(gdk_pixbuf_get_from_window(
+            gdk_get_default_root_window(), box.x, box.y, box.width, box.height));
+    };
+    GObjectPtr<GdkPixbuf> last = capture();
     for (int attempt = 0; attempt < 40; ++attempt) {
         runMainLoopUntil([] { return false; }, 150ms);
-        GObjectPtr<GdkPixbuf> next = capture(box);
-        if (samePixels(last.get(), next.get())) {
+        GObjectPtr<GdkPixbuf> next = capture();
+        if (last && next && std::ranges::equal(pixels(last.get()), pixels(next.get()))) {
             return next;
         }
         last = std::move(next);
@@ -186,51 +135,31 @@ std::size_t colours(GdkPixbuf* picture) {
     return seen.size();
 }
 
-class Pictures {
-  public:
-    explicit Pictures(fs::path scratch) : scratch_(std::move(scratch)) {
-        const char* update = std::getenv("PAGEMATE_UPDATE_SCREENSHOTS");
-        updating_ = update != nullptr && std::string(update) == "1";
+// Checks the picture of `name`, taken of `box`: the part the program drew itself (`content`,
+// without the window manager's frame) not blank, and the committed one of the same size and under
+// 300 kB; with PAGEMATE_UPDATE_SCREENSHOTS=1 it becomes the committed one.
+void keep(const std::string& name, const GObjectPtr<GdkPixbuf>& picture, const Box& box,
+          const Box& content) {
+    ASSERT_TRUE(picture) << name << ": nothing captured";
+    const GObjectPtr<GdkPixbuf> drawn(gdk_pixbuf_new_subpixbuf(
+        picture.get(), content.x - box.x, content.y - box.y, content.width, content.height));
+    ASSERT_TRUE(drawn) << name << ": the window lies outside its frame";
+    EXPECT_GT(colours(drawn.get()), 64U) << name << " looks blank";
+    const fs::path committed = fs::path(SCREENSHOTS_DIR) / (name + ".png");
+    const char* update = std::getenv("PAGEMATE_UPDATE_SCREENSHOTS");
+    if (update != nullptr && std::string_view(update) == "1") {
+        ASSERT_TRUE(gdk_pixbuf_save(picture.get(), committed.c_str(), "png", nullptr, "compression",
+                                    "9", nullptr));
     }
-
-    // Checks the picture of `name`, taken of `box`, and keeps it (in docs/screenshots when
-    // updating). `content` is the part the program drew itself (without the window
-    // manager's frame), which must not be blank.
-    void keep(const std::string& name, GdkPixbuf* picture, const Box& box, const Box& content) {
-        ASSERT_NE(picture, nullptr) << name << ": nothing captured";
-        EXPECT_EQ(gdk_pixbuf_get_width(picture), box.width) << name;
-        EXPECT_EQ(gdk_pixbuf_get_height(picture), box.height) << name;
-        ASSERT_TRUE(content.x >= box.x && content.y >= box.y &&
-                    content.x + content.width <= box.x + box.width &&
-                    content.y + content.height <= box.y + box.height)
-            << name;
-        const GObjectPtr<GdkPixbuf> drawn(gdk_pixbuf_new_subpixbuf(
-            picture, content.x - box.x, content.y - box.y, content.width, content.height));
-        EXPECT_GT(colours(drawn.get()), 64U) << name << " looks blank";
-        const fs::path committed = fs::path(SCREENSHOTS_DIR) / (name + ".png");
-        const fs::path target = updating_ ? committed : scratch_ / (name + ".png");
-        fs::create_directories(target.parent_path());
-        GError* failure = nullptr;
-        const bool saved = gdk_pixbuf_save(picture, target.c_str(), "png", &failure, "compression",
-                                           "9", nullptr) != FALSE;
-        const linux_backend::GErrorPtr error(failure);
-        ASSERT_TRUE(saved) << (error ? error->message : "");
-        std::error_code missing;
-        const std::uintmax_t bytes = fs::file_size(committed, missing);
-        ASSERT_FALSE(missing) << committed << " is missing: run the test with "
-                              << "PAGEMATE_UPDATE_SCREENSHOTS=1";
-        EXPECT_LT(bytes, kLargestPicture) << committed;
-        int width = 0;
-        int height = 0;
-        ASSERT_NE(gdk_pixbuf_get_file_info(committed.c_str(), &width, &height), nullptr);
-        EXPECT_EQ(width, gdk_pixbuf_get_width(picture)) << committed << " is out of date";
-        EXPECT_EQ(height, gdk_pixbuf_get_height(picture)) << committed << " is out of date";
-    }
-
-  private:
-    fs::path scratch_;
-    bool updating_ = false;
-};
+    int width = 0;
+    int height = 0;
+    ASSERT_NE(gdk_pixbuf_get_file_info(committed.c_str(), &width, &height), nullptr)
+        << committed << " is missing: run the test with PAGEMATE_UPDATE_SCREENSHOTS=1";
+    EXPECT_LT(fs::file_size(committed), kLargestPicture) << committed;
+    EXPECT_EQ(std::pair(width, height),
+              std::pair(gdk_pixbuf_get_width(picture.get()), gdk_pixbuf_get_height(picture.get())))
+        << committed << " is out of date";
+}
 
 // A tray host's rendering of the menu: the item's icon in a panel strip along the top
 // of the screen, and under it the menu as a GtkMenu of the exported layout.
@@ -254,12 +183,12 @@ class HostMenu {
             theme.get(), iconName.c_str(), kIconSize, static_cast<GtkIconLookupFlags>(0)));
         if (info) {
             const GdkRGBA white{1, 1, 1, 1};
-            iconFound_ = true;
             const GObjectPtr<GdkPixbuf> icon(gtk_icon_info_load_symbolic(
                 info.get(), &white, nullptr, nullptr, nullptr, nullptr, nullptr));
             gtk_fixed_put(GTK_FIXED(layout), gtk_image_new_from_pixbuf(icon.get()), kIconX,
                           (kStripHeight - kIconSize) / 2);
         }
+        EXPECT_TRUE(info) << iconName << " is not in " << iconThemePath;
         gtk_widget_show_all(strip_);
 
         menu_ = gtk_menu_new();
@@ -275,9 +204,8 @@ class HostMenu {
                 // As libdbusmenu-gtk reads it: the modifiers' and the key's names as one
                 // accelerator; one GTK cannot parse shows no shortcut at all.
                 std::string accelerator;
-                const std::vector<std::string>& keys = node.shortcut[0];
-                for (std::size_t index = 0; index < keys.size(); ++index) {
-                    accelerator += index + 1 < keys.size() ? "<" + keys[index] + ">" : keys[index];
+                for (const std::string& key : node.shortcut[0]) {
+                    accelerator += &key == &node.shortcut[0].back() ? key : "<" + key + ">";
                 }
                 guint key = 0;
                 GdkModifierType modifiers{};
@@ -303,25 +231,18 @@ class HostMenu {
     }
 
     [[nodiscard]] int items() const { return items_; }
-    [[nodiscard]] bool iconFound() const { return iconFound_; }
-    // The menu's window on the screen, once it is shown.
-    [[nodiscard]] std::optional<Box> menuBox() const {
+    // Once the menu is shown: its window on the screen, and the picture's box (the menu
+    // and the part of the strip above it, with the icon).
+    [[nodiscard]] std::optional<std::pair<Box, Box>> shown() const {
         GdkWindow* window = gtk_widget_get_window(gtk_widget_get_toplevel(menu_));
         if (window == nullptr || !gdk_window_is_viewable(window)) {
             return std::nullopt;
         }
-        GdkRectangle frame{};
-        gdk_window_get_frame_extents(window, &frame);
-        return Box{frame.x, frame.y, frame.width, frame.height};
-    }
-    // The menu and the part of the strip above it, with the icon.
-    [[nodiscard]] std::optional<Box> pictureBox() const {
-        const std::optional<Box> menu = menuBox();
-        if (!menu) {
-            return std::nullopt;
-        }
-        const int right = std::max(menu->x + menu->width, kIconX + kIconSize + kMargin);
-        return Box{menu->x, 0, right - menu->x, menu->y + menu->height};
+        GdkRectangle menu{};
+        gdk_window_get_frame_extents(window, &menu);
+        const int right = std::max(menu.x + menu.width, kIconX + kIconSize + kMargin);
+        return std::pair(Box{menu.x, menu.y, menu.width, menu.height},
+                         Box{menu.x, 0, right - menu.x, menu.y + menu.height});
     }
 
   private:
@@ -332,12 +253,10 @@ class HostMenu {
     GtkWidget* strip_ = nullptr;
     GtkWidget* menu_ = nullptr;
     int items_ = 0;
-    bool iconFound_ = false;
 };
 
 const MenuNode* findItem(const MenuNode& root, const std::string& label) {
-    const auto found = std::ranges::find_if(
-        root.children, [&](const MenuNode& node) { return node.label == label; });
+    const auto found = std::ranges::find(root.children, label, &MenuNode::label);
     return found == root.children.end() ? nullptr : &*found;
 }
 
@@ -348,29 +267,31 @@ class Screenshots : public ::testing::Test {
     }
 
     Screenshots() {
-        service.answer("/panel", 200, testing::readFile(PAGES_DIR "/showcase/panel.html"),
-                       "text/html");
-        service.answer("/quick", 200, testing::readFile(PAGES_DIR "/showcase/quick.html"),
-                       "text/html");
-        service.answer("/meeting", 200, testing::readFile(PAGES_DIR "/showcase/meeting.html"),
-                       "text/html");
+        for (const std::string page : {"panel", "quick", "meeting"}) {
+            service.answer("/" + page, 200,
+                           testing::readFile(PAGES_DIR "/showcase/" + page + ".html"), "text/html");
+        }
         service.answer("/rendered", 204, "", "text/plain");
     }
 
-    // What the page `page` told the service last about itself (its query).
-    [[nodiscard]] std::map<std::string, std::string> lastReport(const std::string& page) const {
-        std::map<std::string, std::string> last;
+    // What the page `page` told the service about itself each time it was drawn (the
+    // queries of its reports), at least `width` wide.
+    [[nodiscard]] std::vector<std::map<std::string, std::string>> reports(const std::string& page,
+                                                                          int width = 0) const {
+        std::vector<std::map<std::string, std::string>> found;
         for (const auto& request : service.received()) {
             if (request.path == "/rendered" && request.query.contains("page") &&
-                request.query.at("page") == page) {
-                last = request.query;
+                request.query.at("page") == page &&
+                (width == 0 || std::atoi(request.query.at("width").c_str()) >= width)) {
+                found.push_back(request.query);
             }
         }
-        return last;
+        return found;
     }
-    [[nodiscard]] int reported(const std::string& page, const std::string& key) const {
-        const auto last = lastReport(page);
-        return last.contains(key) ? std::atoi(last.at(key).c_str()) : 0;
+    // What its last report said of `key`.
+    [[nodiscard]] std::string reported(const std::string& page, const std::string& key) const {
+        const auto all = reports(page);
+        return all.empty() || !all.back().contains(key) ? "" : all.back().at(key);
     }
 
     // Plays a LibriVox sentence into the sound server's sink `sink`, as long as it lasts.
@@ -384,20 +305,6 @@ class Screenshots : public ::testing::Test {
                                       raw.string(),
                                   &status);
         ASSERT_EQ(status, 0) << "pacat into " << sink;
-    }
-
-    // How often the page `page` has told the service it was drawn, at least `width` wide.
-    std::size_t rendered(const std::string& page, int width = 0) const {
-        std::size_t count = 0;
-        for (const auto& request : service.received()) {
-            if (request.path == "/rendered" && request.query.contains("page") &&
-                request.query.at("page") == page &&
-                std::atoi(request.query.count("width") != 0 ? request.query.at("width").c_str()
-                                                            : "0") >= width) {
-                ++count;
-            }
-        }
-        return count;
     }
 
     testing::TempDir home;
@@ -419,7 +326,6 @@ class Screenshots : public ::testing::Test {
 };
 
 TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
-    Pictures pictures(home.path() / "pictures");
     testing::ProgramRun program({}, home.path() / "output.txt", home.path() / "log.txt");
     ASSERT_TRUE(program.started());
     ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }, 30s))
@@ -437,15 +343,15 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
         20s))
         << "the status row never read 状态：本地服务";
     {
-        const HostMenu menu(
-            layout.root,
-            host.stringProperty(item, "/StatusNotifierItem", kItemInterface, "IconThemePath"),
-            host.stringProperty(item, "/StatusNotifierItem", kItemInterface, "IconName"));
-        EXPECT_TRUE(menu.iconFound());
+        const auto property = [&](const std::string& name) {
+            return host.stringProperty(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
+                                       name);
+        };
+        const HostMenu menu(layout.root, property("IconThemePath"), property("IconName"));
         EXPECT_EQ(menu.items(), 21);
-        ASSERT_TRUE(runMainLoopUntil([&] { return menu.pictureBox().has_value(); }, 5s));
-        const Box box = *menu.pictureBox();
-        pictures.keep("tray-menu", settledCapture(box).get(), box, *menu.menuBox());
+        ASSERT_TRUE(runMainLoopUntil([&] { return menu.shown().has_value(); }, 5s));
+        const auto [content, box] = *menu.shown();
+        keep("tray-menu", settledCapture(box), box, content);
     }
 
     // The program's process, from the name its item took: "…-<pid>-<n>".
@@ -460,7 +366,7 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
             const MenuNode* node = findItem((layout = host.layout(item, "/MenuBar")).root, label);
             ASSERT_NE(node, nullptr) << label;
             const TrayHostView::Reply reply =
-                host.call(item, "/MenuBar", kMenuInterface, "Event",
+                host.call(item, "/MenuBar", "com.canonical.dbusmenu", "Event",
                           g_variant_new("(isvu)", node->id, "clicked", g_variant_new_int32(0), 0U));
             if (reply.value) {
                 return;
@@ -469,47 +375,44 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
         }
         FAIL() << label << ": " << error;
     };
+    const auto closed = [&](const std::string& label, const std::string& title) {
+        click(label);
+        return runMainLoopUntil([&] { return !shownWindow(desktop, pid, title); }, 10s);
+    };
     // Opens a window through its menu item, waits until it is shown at its size (a height
-    // within `heights`) and drawn, takes its picture and, when `closeAfter`, closes it
-    // through the same item.
+    // within `heights`) and drawn, and takes its picture.
     const auto picture = [&](const std::string& name, const std::string& label,
                              const std::string& title, int width, std::pair<int, int> heights,
-                             const std::function<bool()>& drawn, bool closeAfter) {
+                             const std::function<bool()>& drawn) {
         click(label);
         std::optional<ShownWindow> shown;
         ASSERT_TRUE(runMainLoopUntil(
             [&] {
-                shown = shownWindow(desktop.display(), pid, title);
+                shown = shownWindow(desktop, pid, title);
                 return shown && shown->client.width == width &&
                        shown->client.height >= heights.first &&
                        shown->client.height <= heights.second && drawn();
             },
             90s))
-            << name << ": not shown at " << width << " × " << heights.first << "–" << heights.second
-            << (shown ? " (it is " + std::to_string(shown->client.width) + " × " +
-                            std::to_string(shown->client.height) + ")"
-                      : " (not shown)");
-        pictures.keep(name, settledCapture(shown->frame).get(), shown->frame, shown->client);
-        if (closeAfter) {
-            click(label);
-            ASSERT_TRUE(
-                runMainLoopUntil([&] { return !shownWindow(desktop.display(), pid, title); }, 10s))
-                << name << " did not close";
-        }
+            << name << ": not shown at its size, it is "
+            << (shown ? std::to_string(shown->client.width) + " × " +
+                            std::to_string(shown->client.height)
+                      : "not shown");
+        keep(name, settledCapture(shown->frame), shown->frame, shown->client);
     };
 
-    const std::size_t panels = rendered("panel");
-    picture(
-        "panel", "打开完整助手", "页伴", 420, {560, 560},
-        [&] { return rendered("panel") > panels; }, true);
-    const std::size_t quickBars = rendered("quick");
-    picture(
-        "quick-bar", "快速输入（就地改写）", "页伴", 560, {150, 150},
-        [&] { return rendered("quick") > quickBars; }, true);
-    const std::size_t chats = rendered("panel", 700);
-    picture(
-        "chat", "打开大窗口（对话建页面）", "页伴", 960, {740, 740},
-        [&] { return rendered("panel", 700) > chats; }, true);
+    const std::size_t panels = reports("panel").size();
+    picture("panel", "打开完整助手", "页伴", 420, {560, 560},
+            [&] { return reports("panel").size() > panels; });
+    EXPECT_TRUE(closed("打开完整助手", "页伴"));
+    const std::size_t quickBars = reports("quick").size();
+    picture("quick-bar", "快速输入（就地改写）", "页伴", 560, {150, 150},
+            [&] { return reports("quick").size() > quickBars; });
+    EXPECT_TRUE(closed("快速输入（就地改写）", "页伴"));
+    const std::size_t chats = reports("panel", 700).size();
+    picture("chat", "打开大窗口（对话建页面）", "页伴", 960, {740, 740},
+            [&] { return reports("panel", 700).size() > chats; });
+    EXPECT_TRUE(closed("打开大窗口（对话建页面）", "页伴"));
     // A meeting as a user holds one: its page's start button, two speakers, the
     // transcript on the page, then its stop button.
     const std::vector<testing::LibrivoxSentence> sentences = testing::librivoxSentences();
@@ -518,38 +421,34 @@ TEST_F(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     testing::PulseDaemon::run("pactl set-default-source mic");
     std::optional<ShownWindow> meeting;
     const auto press = [&](const std::string& button) {
-        testing::clickAt(desktop.display(), meeting->client.x + reported("meeting", button + "X"),
-                         meeting->client.y + reported("meeting", button + "Y"));
+        testing::clickAt(desktop.display(),
+                         meeting->client.x + std::atoi(reported("meeting", button + "X").c_str()),
+                         meeting->client.y + std::atoi(reported("meeting", button + "Y").c_str()));
     };
-    const auto meetingState = [&] { return lastReport("meeting")["state"]; };
-    const std::size_t meetings = rendered("meeting");
-    picture(
-        "meeting", "会议记录（本地转写）", "会议记录", 600, {640, 640},
-        [&] {
-            if (rendered("meeting") == meetings) {
-                return false;
-            }
-            if (!meeting) {
-                meeting = shownWindow(desktop.display(), pid, "会议记录");
-                press("start");
-                EXPECT_TRUE(runMainLoopUntil([&] { return meetingState() == "正在记录"; }, 30s))
-                    << "the meeting did not start: " << meetingState() << "\n"
-                    << testing::readFile(home.path() / "log.txt");
-                play(sentences[0], "room");
-                play(sentences[1], "out");
-            }
-            return reported("meeting", "room") > 0 && reported("meeting", "online") > 0;
-        },
-        false);
+    const std::size_t meetings = reports("meeting").size();
+    picture("meeting", "会议记录（本地转写）", "会议记录", 600, {640, 640}, [&] {
+        if (reports("meeting").size() == meetings) {
+            return false;
+        }
+        if (!meeting) {
+            meeting = shownWindow(desktop, pid, "会议记录");
+            press("start");
+            EXPECT_TRUE(
+                runMainLoopUntil([&] { return reported("meeting", "state") == "正在记录"; }, 30s))
+                << "the meeting did not start: " << reported("meeting", "state") << "\n"
+                << testing::readFile(home.path() / "log.txt");
+            play(sentences[0], "room");
+            play(sentences[1], "out");
+        }
+        return std::atoi(reported("meeting", "room").c_str()) > 0 &&
+               std::atoi(reported("meeting", "online").c_str()) > 0;
+    });
     press("stop");
-    EXPECT_TRUE(runMainLoopUntil([&] { return meetingState() == "未开始"; }, 60s))
-        << "the meeting did not end: " << meetingState();
-    click("会议记录（本地转写）");
-    ASSERT_TRUE(
-        runMainLoopUntil([&] { return !shownWindow(desktop.display(), pid, "会议记录"); }, 10s));
+    EXPECT_TRUE(runMainLoopUntil([&] { return reported("meeting", "state") == "未开始"; }, 60s))
+        << "the meeting did not end: " << reported("meeting", "state");
+    ASSERT_TRUE(closed("会议记录（本地转写）", "会议记录"));
     // The settings window is 470 wide and at least 330 high: as high as its rows need.
-    picture(
-        "settings", "设置…", "页伴 · 设置", 470, {330, 500}, [] { return true; }, false);
+    picture("settings", "设置…", "页伴 · 设置", 470, {330, 500}, [] { return true; });
 
     EXPECT_TRUE(program.terminate());
 }

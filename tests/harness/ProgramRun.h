@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -27,66 +26,43 @@ namespace pagemate::testing {
 using namespace std::chrono_literals;
 
 // Runs the program (PAGEMATE_PROGRAM) with standard output to a file (and standard error
-// to another, when given); the exit status, or nullopt when it had to be killed.
+// to another, when given); its exit status, or -1 when it had to be killed.
 class ProgramRun {
   public:
-    ProgramRun(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+    ProgramRun(std::vector<std::string> arguments, const std::filesystem::path& output,
                const std::filesystem::path& errors = {}) {
-        std::vector<std::string> copies = arguments;
-        copies.insert(copies.begin(), PAGEMATE_PROGRAM);
-        std::vector<char*> argv;
-        argv.reserve(copies.size() + 1);
-        for (std::string& argument : copies) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        if (!errors.empty()) {
-            posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        }
+        arguments.insert(arguments.begin(), PAGEMATE_PROGRAM);
         // The program must not change the settings of the desktop the tests run on.
         std::vector<std::string> variables = {"GSETTINGS_BACKEND=memory"};
         for (char** variable = environ; *variable != nullptr; ++variable) {
-            if (std::string_view(*variable).rfind("GSETTINGS_BACKEND=", 0) != 0) {
+            if (!std::string_view(*variable).starts_with("GSETTINGS_BACKEND=")) {
                 variables.emplace_back(*variable);
             }
         }
-        std::vector<char*> envp;
-        envp.reserve(variables.size() + 1);
-        for (std::string& variable : variables) {
-            envp.push_back(variable.data());
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), flags, 0600);
+        if (!errors.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), flags, 0600);
         }
-        envp.push_back(nullptr);
-        started_ =
-            posix_spawn(&pid_, PAGEMATE_PROGRAM, &actions, nullptr, argv.data(), envp.data()) == 0;
+        started_ = posix_spawn(&pid_, PAGEMATE_PROGRAM, &actions, nullptr,
+                               pointers(arguments).data(), pointers(variables).data()) == 0;
         posix_spawn_file_actions_destroy(&actions);
     }
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;
-    ~ProgramRun() {
-        if (started_ && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
+    ~ProgramRun() { kill(); }
 
     [[nodiscard]] bool started() const { return started_; }
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] bool running() {
-        if (!started_ || exited_) {
-            return false;
-        }
         int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (started_ && !exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
             exited_ = true;
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return false;
         }
-        return true;
+        return started_ && !exited_;
     }
     [[nodiscard]] int status() const { return status_; }
     // Waits up to `limit` for the program to end on its own; true when it has.
@@ -101,25 +77,33 @@ class ProgramRun {
     void kill() {
         if (running()) {
             ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
+            ::waitpid(pid_, nullptr, 0);
             exited_ = true;
             status_ = -1;
         }
     }
-    // Asks the program to end, as the session does at log-out, and waits for it.
+    // Asks the program to end, as the session does at log-out; true when it ended with 0
+    // within 5 s.
     bool terminate() {
         if (!running()) {
             return false;
         }
         ::kill(pid_, SIGTERM);
-        for (int attempt = 0; attempt < 500 && running(); ++attempt) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return !running() && status_ == 0;
+        return waitForExit(5s) && status_ == 0;
     }
 
   private:
+    // The null-terminated array of C strings execve() takes.
+    static std::vector<char*> pointers(std::vector<std::string>& strings) {
+        std::vector<char*> result;
+        result.reserve(strings.size() + 1);
+        for (std::string& string : strings) {
+            result.push_back(string.data());
+        }
+        result.push_back(nullptr);
+        return result;
+    }
+
     pid_t pid_ = 0;
     bool started_ = false;
     bool exited_ = false;
@@ -129,11 +113,7 @@ class ProgramRun {
 // The lines of the program's log that start with the prefix.
 inline std::vector<std::string> logLines(const std::string& prefix) {
     std::vector<std::string> lines;
-    std::error_code error;
-    if (!std::filesystem::exists("/tmp/pagemate-app.log", error)) {
-        return lines;
-    }
-    std::istringstream log(testing::readFile("/tmp/pagemate-app.log"));
+    std::istringstream log(readFile("/tmp/pagemate-app.log"));
     for (std::string line; std::getline(log, line);) {
         const std::size_t text = line.find("] ");
         if (text != std::string::npos && line.compare(text + 2, prefix.size(), prefix) == 0) {
@@ -143,6 +123,7 @@ inline std::vector<std::string> logLines(const std::string& prefix) {
     return lines;
 }
 
+// Waits (up to 20 s) while the program runs for a log line that starts with the prefix.
 inline bool waitForLog(const std::string& prefix, ProgramRun& run) {
     for (int attempt = 0; attempt < 2000 && run.running(); ++attempt) {
         if (!logLines(prefix).empty()) {
@@ -171,16 +152,11 @@ inline ReportedRun runForReport(const std::vector<std::string>& arguments,
     ProgramRun program(arguments, output);
     EXPECT_TRUE(program.started());
     EXPECT_TRUE(program.waitForExit(limit)) << arguments.at(0) << " did not end";
-    ReportedRun run;
-    run.ran = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(program.status(), 0);
-    std::error_code error;
-    if (!std::filesystem::exists(report, error)) {
-        ADD_FAILURE() << arguments.at(0) << " wrote no report";
-        return run;
-    }
-    run.report = nlohmann::json::parse(testing::readFile(report), nullptr, false);
-    return run;
+    const bool written = std::filesystem::exists(report);
+    EXPECT_TRUE(written) << arguments.at(0) << " wrote no report";
+    return {written ? nlohmann::json::parse(readFile(report), nullptr, false) : nullptr,
+            std::chrono::steady_clock::now() - start};
 }
 
 }  // namespace pagemate::testing

@@ -1,6 +1,12 @@
 #pragma once
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,27 +17,55 @@ namespace pagemate::testing {
 // A fresh directory under $TMPDIR, removed with everything in it at the end.
 class TempDir {
   public:
-    TempDir();
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "pagemate-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = pattern;
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
   private:
     std::filesystem::path path_;
 };
 
-std::string readFile(const std::filesystem::path& path);
-void writeFile(const std::filesystem::path& path, const std::string& contents);
+// The file's bytes; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
 
 // Sends the program's log to a private file while it lives.
 class LogCapture {
   public:
-    LogCapture();
-    [[nodiscard]] std::string text() const;
-    // The messages logged, without their time stamps.
-    [[nodiscard]] std::vector<std::string> messages() const;
-    [[nodiscard]] bool contains(const std::string& message) const;
+    LogCapture()
+        : writer_(directory_.path() / "log", &std::chrono::system_clock::now, -1),
+          redirect_(writer_) {}
+    [[nodiscard]] std::string text() const { return readFile(writer_.path()); }
+    // The messages logged, without their time stamps ("[HH:mm:ss.SSS] ", 15 bytes).
+    [[nodiscard]] std::vector<std::string> messages() const {
+        std::vector<std::string> result;
+        std::istringstream lines(text());
+        for (std::string line; std::getline(lines, line);) {
+            result.push_back(line.size() >= 15 && line[0] == '[' ? line.substr(15) : line);
+        }
+        return result;
+    }
+    [[nodiscard]] bool contains(const std::string& message) const {
+        return std::ranges::count(messages(), message) > 0;
+    }
 
   private:
     TempDir directory_;
@@ -39,18 +73,27 @@ class LogCapture {
     AppLog::ScopedRedirect redirect_;
 };
 
-// Sets an environment variable for the scope; restores the previous state after.
+// Sets an environment variable (unsets it for a null value) for the scope; restores the
+// previous state after.
 class ScopedEnvironment {
   public:
-    ScopedEnvironment(std::string name, const char* value);
+    ScopedEnvironment(std::string name, const char* value) : name_(std::move(name)) {
+        if (const char* previous = std::getenv(name_.c_str())) {
+            previous_ = previous;
+        }
+        set(value);
+    }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-    ~ScopedEnvironment();
+    ~ScopedEnvironment() { set(previous_ ? previous_->c_str() : nullptr); }
 
   private:
+    void set(const char* value) const {
+        value != nullptr ? ::setenv(name_.c_str(), value, 1) : ::unsetenv(name_.c_str());
+    }
+
     std::string name_;
-    bool hadValue_ = false;
-    std::string previous_;
+    std::optional<std::string> previous_;
 };
 
 }  // namespace pagemate::testing

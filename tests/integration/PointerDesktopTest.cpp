@@ -14,13 +14,12 @@
 #include <filesystem>
 #include <iterator>
 #include <ostream>
-#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "fixtures/Desktop.h"
 #include "fixtures/StatusWatcher.h"
-#include "harness/TestSupport.h"
 #include "platform/linux/GLibMainQueue.h"
 #include "platform/linux/GtkWindowSystem.h"
 #include "platform/linux/StatusNotifierBar.h"
@@ -39,32 +38,15 @@ using namespace std::chrono_literals;
 using linux_backend::GtkWindowSystem;
 using testing::runMainLoopFor;
 using testing::runMainLoopUntil;
+using testing::XConnection;
 using Point = std::pair<double, double>;
 
 constexpr unsigned int kLeft = 1;
-constexpr unsigned int kMiddle = 2;
 constexpr unsigned int kRight = 3;
-
-// A connection of the test's own: the user's mouse, or another X client.
-struct Connection {
-    Connection() : display(XOpenDisplay(nullptr)) {
-        if (display == nullptr) {
-            throw std::runtime_error("no X display: run under xvfb-run");
-        }
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    ~Connection() { XCloseDisplay(display); }
-    [[nodiscard]] int screenHeight() const {
-        return DisplayHeight(display, DefaultScreen(display));
-    }
-    [[nodiscard]] Window root() const { return DefaultRootWindow(display); }
-    Display* display;
-};
 
 // The user's mouse: moves to (x, y) in root-window pixels, presses and lets go. Returns
 // once the server has handled both.
-void click(const Connection& mouse, unsigned int button, int x, int y) {
+void click(const XConnection& mouse, unsigned int button, int x, int y) {
     XTestFakeMotionEvent(mouse.display, -1, x, y, CurrentTime);
     XTestFakeButtonEvent(mouse.display, button, True, CurrentTime);
     XTestFakeButtonEvent(mouse.display, button, False, CurrentTime);
@@ -82,70 +64,19 @@ struct Releases {
             threads.push_back(std::this_thread::get_id());
         };
     }
+    // Hears what `windows` watches from now on: a release made at once is heard.
+    void listen(GtkWindowSystem& windows) { windows.setMouseUpObserver(observer()); }
     bool reach(std::size_t count) {
         return runMainLoopUntil([&] { return points.size() >= count; }, 5s);
     }
     // Clicks and waits until the release is heard of, as a user's clicks come one by one:
     // the place is asked when a release is handled, so releases handled together would
     // all be where the pointer is last.
-    bool clickAndHear(const Connection& mouse, unsigned int button, int x, int y) {
+    bool clickAndHear(const XConnection& mouse, unsigned int button, int x, int y) {
         click(mouse, button, x, y);
         return reach(points.size() + 1);
     }
 };
-
-// A plain window of another X client, on top, taking its own clicks.
-class OtherClientWindow {
-  public:
-    OtherClientWindow(int x, int y, int width, int height) {
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;  // placed as asked, with or without a manager
-        attributes.event_mask = ButtonPressMask | ButtonReleaseMask;
-        window_ =
-            XCreateWindow(client_.display, client_.root(), x, y, static_cast<unsigned int>(width),
-                          static_cast<unsigned int>(height), 0, CopyFromParent, InputOutput,
-                          nullptr, CWOverrideRedirect | CWEventMask, &attributes);
-        XMapRaised(client_.display, window_);
-        XSync(client_.display, False);
-    }
-    OtherClientWindow(const OtherClientWindow&) = delete;
-    OtherClientWindow& operator=(const OtherClientWindow&) = delete;
-    ~OtherClientWindow() {
-        XDestroyWindow(client_.display, window_);
-        XSync(client_.display, False);
-    }
-    [[nodiscard]] Window window() const { return window_; }
-
-    // The button events of `type` the client has received for its window so far, taken
-    // from its queue: (button, x, y) in the window's pixels.
-    std::vector<std::tuple<unsigned int, int, int>> take(int type) {
-        XSync(client_.display, False);  // after every event sent before now
-        std::vector<std::tuple<unsigned int, int, int>> taken;
-        XEvent event{};
-        while (XCheckTypedWindowEvent(client_.display, window_, type, &event) == True) {
-            taken.emplace_back(event.xbutton.button, event.xbutton.x, event.xbutton.y);
-        }
-        return taken;
-    }
-
-  private:
-    Connection client_;
-    Window window_ = 0;
-};
-
-// The top-level window under the pointer now, as the server sees it.
-Window windowUnderPointer(const Connection& connection) {
-    Window root = 0;
-    Window child = 0;
-    int rootX = 0;
-    int rootY = 0;
-    int x = 0;
-    int y = 0;
-    unsigned int buttons = 0;
-    XQueryPointer(connection.display, connection.root(), &root, &child, &rootX, &rootY, &x, &y,
-                  &buttons);
-    return child;
-}
 
 // The process's open file descriptors: an X connection is one.
 std::size_t openFiles() {
@@ -153,17 +84,12 @@ std::size_t openFiles() {
     return static_cast<std::size_t>(std::distance(begin(files), end(files)));
 }
 
-int grabPointer(const Connection& client) {
-    const int status =
-        XGrabPointer(client.display, client.root(), False, ButtonPressMask | ButtonReleaseMask,
-                     GrabModeAsync, GrabModeAsync, 0, 0, CurrentTime);
+int grabPointer(const XConnection& client) {
+    const int status = XGrabPointer(client.display, DefaultRootWindow(client.display), False,
+                                    ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
+                                    GrabModeAsync, 0, 0, CurrentTime);
     XSync(client.display, False);
     return status;
-}
-
-void ungrabPointer(const Connection& client) {
-    XUngrabPointer(client.display, CurrentTime);
-    XSync(client.display, False);
 }
 
 class PointerDesktopTest : public ::testing::Test {
@@ -173,44 +99,34 @@ class PointerDesktopTest : public ::testing::Test {
     }
 
     // The core's point for the root-window pixel (x, y): y counted up from the bottom of
-    // the (only) screen.
-    [[nodiscard]] Point core(int x, int y) const {
-        return {static_cast<double>(x), static_cast<double>(height - y)};
+    // the (only) screen, in points of `scale` pixels.
+    [[nodiscard]] Point core(int x, int y, int scale = 1) const {
+        return {static_cast<double>(x) / scale, static_cast<double>(height - y) / scale};
     }
 
-    Connection mouse;
-    const int height = mouse.screenHeight();
+    XConnection mouse;
+    const int height = DisplayHeight(mouse.display, DefaultScreen(mouse.display));
 };
 
-TEST_F(PointerDesktopTest, LeftAndRightReleasesAnywhereReachTheObserverAtTheirPlace) {
+TEST_F(PointerDesktopTest, ReleasesAnywhereButOverItsOwnWindowsReachTheObserverAtTheirPlace) {
     auto windows = std::make_unique<GtkWindowSystem>();
     Releases releases;
-    windows->setMouseUpObserver(releases.observer());
-    EXPECT_TRUE(releases.points.empty()) << "nothing inside the call that set the observer";
+    releases.listen(*windows);
+    EXPECT_TRUE(releases.points.empty()) << "nothing heard before a click";
 
-    // Over the bare root window.
+    // Over the bare root window, at the screen's corners too (the flip runs against the
+    // screen's height); the middle button and the wheel (4 to 7) are not heard of.
     ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 100, 50));
-    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 300, 200));
-    EXPECT_EQ(releases.points, (std::vector<Point>{core(100, 50), core(300, 200)}));
-    // At the screen's corners: the flip runs against the screen's height.
-    ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 0, height - 1));
-    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 0, 0));
-    EXPECT_EQ(releases.points[2], Point(0, 1));
-    EXPECT_EQ(releases.points[3], Point(0, height));
-
-    // The middle button and the wheel (4 to 7) are not heard of: the next release after
-    // them is the left one that follows.
-    for (const unsigned int button : {kMiddle, 4U, 5U, 6U, 7U}) {
+    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 0, height - 1));
+    for (const unsigned int button : {2U, 4U, 5U, 6U, 7U}) {
         click(mouse, button, 20, 20);
     }
-    click(mouse, kLeft, 640, 500);
-    ASSERT_TRUE(releases.reach(5));
-    runMainLoopFor(200ms);
-    ASSERT_EQ(releases.points.size(), 5U);
-    EXPECT_EQ(releases.points[4], core(640, 500));
+    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 0, 0));
+    EXPECT_EQ(releases.points, (std::vector<Point>{core(100, 50), {0, 1}, {0, height}}));
 
-    // Over a window of this program (its settings here): not heard of, so the quick bar
-    // never opens where the user clicked into the program's own windows.
+    // Over a window of this program (its settings here), on its margins where no control
+    // takes the pointer: not heard of, so the quick bar never opens where the user
+    // clicked into the program's own windows.
     {
         SettingsWindowOptions options;
         options.width = 300;
@@ -229,27 +145,37 @@ TEST_F(PointerDesktopTest, LeftAndRightReleasesAnywhereReachTheObserverAtTheirPl
             g_list_free(toplevels);
             return area.width > 0;
         }));
-        // On its margins, where no control opens a menu that would take the pointer.
-        for (const auto& [x, y] : {std::pair{area.x + 3, area.y + area.height - 3},
-                                   {area.x + area.width - 3, area.y + area.height / 2}}) {
-            click(mouse, kLeft, x, y);
-            runMainLoopFor(300ms);  // handled while the pointer is still there
-        }
+        click(mouse, kLeft, area.x + 3, area.y + area.height - 3);
+        runMainLoopFor(300ms);  // handled while the pointer is still there
     }
     ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 700, 100));
-    ASSERT_EQ(releases.points.size(), 6U);
-    EXPECT_EQ(releases.points[5], core(700, 100));
+    EXPECT_EQ(releases.points.back(), core(700, 100));
+    ASSERT_EQ(releases.points.size(), 4U);
 
-    // Over another client's window, which still gets its own clicks.
-    OtherClientWindow other(400, 300, 200, 150);
+    // Over another client's window, which gets its own clicks, and while another client
+    // grabs the pointer, whose grab gets them: the watch holds nothing.
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;  // placed as asked, with or without a manager
+    attributes.event_mask = ButtonReleaseMask;
+    const XConnection other;
+    const Window window = XCreateWindow(other.display, DefaultRootWindow(other.display), 400, 300,
+                                        200, 150, 0, CopyFromParent, InputOutput, nullptr,
+                                        CWOverrideRedirect | CWEventMask, &attributes);
+    XMapRaised(other.display, window);
+    XSync(other.display, False);
     ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 450, 350));
-    EXPECT_EQ(windowUnderPointer(mouse), other.window());
-    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 590, 440));
-    EXPECT_EQ(releases.points[6], core(450, 350));
-    EXPECT_EQ(releases.points[7], core(590, 440));
-    using Event = std::tuple<unsigned int, int, int>;
-    EXPECT_EQ(other.take(ButtonPress), (std::vector<Event>{{kLeft, 50, 50}, {kRight, 190, 140}}));
-    EXPECT_EQ(other.take(ButtonRelease), (std::vector<Event>{{kLeft, 50, 50}, {kRight, 190, 140}}));
+    ASSERT_EQ(grabPointer(other), GrabSuccess);
+    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 140, 150));
+    EXPECT_EQ(releases.points[4], core(450, 350));
+    EXPECT_EQ(releases.points[5], core(140, 150));
+    XEvent event{};
+    ASSERT_TRUE(XCheckTypedWindowEvent(other.display, window, ButtonRelease, &event));
+    EXPECT_EQ(std::make_pair(event.xbutton.x, event.xbutton.y), std::make_pair(50, 50));
+    ASSERT_TRUE(XCheckTypedEvent(other.display, ButtonRelease, &event));
+    EXPECT_EQ(event.xbutton.button, kRight);
+    XUngrabPointer(other.display, CurrentTime);
+    XDestroyWindow(other.display, window);
+    XSync(other.display, False);
 
     // Always on the main thread, from the main loop.
     for (const std::thread::id thread : releases.threads) {
@@ -257,111 +183,61 @@ TEST_F(PointerDesktopTest, LeftAndRightReleasesAnywhereReachTheObserverAtTheirPl
     }
 }
 
-TEST_F(PointerDesktopTest, ThePointerIsOnlyWatchedNeverGrabbed) {
-    auto windows = std::make_unique<GtkWindowSystem>();
-    Releases releases;
-    windows->setMouseUpObserver(releases.observer());
-    ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 10, 10));
-
-    // Another client can take the pointer while the watch runs: nothing holds it.
-    const Connection other;
-    ASSERT_EQ(grabPointer(other), GrabSuccess);
-    // Its grab gets the clicks, and they are still heard of.
-    ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 120, 130));
-    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 140, 150));
-    EXPECT_EQ(releases.points[1], core(120, 130));
-    EXPECT_EQ(releases.points[2], core(140, 150));
-    int releasesToTheGrab = 0;
-    XEvent event{};
-    while (XCheckTypedEvent(other.display, ButtonRelease, &event) == True) {
-        ++releasesToTheGrab;
-    }
-    EXPECT_EQ(releasesToTheGrab, 2);
-    ungrabPointer(other);
-
-    // And again once the watch has handled releases.
-    EXPECT_EQ(grabPointer(mouse), GrabSuccess);
-    ungrabPointer(mouse);
-}
-
-TEST_F(PointerDesktopTest, ANullOrNewObserverOrTheWindowSystemsEndStopsTheOldOne) {
+TEST_F(PointerDesktopTest, TheWatchEndsWithANullOrNewObserverTheWindowSystemOrInsideItsCall) {
     auto windows = std::make_unique<GtkWindowSystem>();
     const std::size_t filesBefore = openFiles();
     Releases first;
-    windows->setMouseUpObserver(first.observer());
+    first.listen(*windows);
     EXPECT_EQ(openFiles(), filesBefore + 1) << "the watch's own X connection";
-    click(mouse, kLeft, 10, 20);
-    ASSERT_TRUE(first.reach(1));
+    ASSERT_TRUE(first.clickAndHear(mouse, kLeft, 10, 20));
 
     // Stopped: the connection closes, and the release meanwhile goes to no one, then or
-    // later.
+    // later; a new observer takes the old one's place, on the same connection.
     windows->setMouseUpObserver(nullptr);
     EXPECT_EQ(openFiles(), filesBefore);
     click(mouse, kLeft, 30, 40);
     runMainLoopFor(100ms);
     Releases second;
-    windows->setMouseUpObserver(second.observer());
-    click(mouse, kRight, 50, 60);
-    ASSERT_TRUE(second.reach(1));
+    second.listen(*windows);
+    ASSERT_TRUE(second.clickAndHear(mouse, kRight, 50, 60));
+    Releases third;
+    third.listen(*windows);
+    EXPECT_EQ(openFiles(), filesBefore + 1);
+    ASSERT_TRUE(third.clickAndHear(mouse, kLeft, 70, 80));
     runMainLoopFor(200ms);
     EXPECT_EQ(first.points, std::vector<Point>{core(10, 20)});
     EXPECT_EQ(second.points, std::vector<Point>{core(50, 60)});
-
-    // A new observer takes the old one's place, on the same connection.
-    const std::size_t filesWatching = openFiles();
-    Releases third;
-    windows->setMouseUpObserver(third.observer());
-    EXPECT_EQ(openFiles(), filesWatching);
-    click(mouse, kLeft, 70, 80);
-    ASSERT_TRUE(third.reach(1));
-    runMainLoopFor(200ms);
-    EXPECT_EQ(second.points.size(), 1U);
     EXPECT_EQ(third.points, std::vector<Point>{core(70, 80)});
 
-    // Gone with the window system: a second one hears the next release, the first's
-    // observer nothing more.
+    // Gone with the window system.
     windows.reset();
     EXPECT_EQ(openFiles(), filesBefore);
     click(mouse, kLeft, 90, 100);
     runMainLoopFor(100ms);
-    auto again = std::make_unique<GtkWindowSystem>();
-    Releases fourth;
-    again->setMouseUpObserver(fourth.observer());
-    click(mouse, kRight, 110, 120);
-    ASSERT_TRUE(fourth.reach(1));
-    runMainLoopFor(200ms);
     EXPECT_EQ(third.points.size(), 1U);
-    EXPECT_EQ(fourth.points, std::vector<Point>{core(110, 120)});
-}
 
-TEST_F(PointerDesktopTest, AnObserverMayEndTheWatchFromInsideItsCall) {
-    // Several releases waiting at once; the first one's observer stops the watch.
-    auto windows = std::make_unique<GtkWindowSystem>();
-    std::vector<Point> heard;
-    windows->setMouseUpObserver([&](double x, double y) {
-        heard.emplace_back(x, y);
-        windows->setMouseUpObserver(nullptr);
-    });
-    // (Handled together, they are all where the pointer is last.)
-    click(mouse, kLeft, 11, 12);
-    click(mouse, kLeft, 13, 14);
-    click(mouse, kRight, 15, 16);
-    ASSERT_TRUE(runMainLoopUntil([&] { return !heard.empty(); }, 5s));
-    runMainLoopFor(200ms);
-    EXPECT_EQ(heard, std::vector<Point>{core(15, 16)});
-
-    // Or destroys the window system itself.
-    heard.clear();
-    windows->setMouseUpObserver([&](double x, double y) {
-        heard.emplace_back(x, y);
-        windows.reset();
-    });
-    click(mouse, kRight, 21, 22);
-    click(mouse, kLeft, 23, 24);
-    ASSERT_TRUE(runMainLoopUntil([&] { return !heard.empty(); }, 5s));
-    runMainLoopFor(200ms);
-    EXPECT_EQ(heard, std::vector<Point>{core(23, 24)});
-    EXPECT_FALSE(windows);
+    // From inside its call, with several releases waiting at once (handled together, they
+    // are all where the pointer is last): by a null observer, or by ending the window
+    // system itself.
+    for (const bool endWindowSystem : {false, true}) {
+        SCOPED_TRACE(endWindowSystem ? "the window system ended" : "a null observer");
+        windows = std::make_unique<GtkWindowSystem>();
+        std::vector<Point> heard;
+        windows->setMouseUpObserver([&](double x, double y) {
+            heard.emplace_back(x, y);
+            if (endWindowSystem) {
+                windows.reset();
+            } else {
+                windows->setMouseUpObserver(nullptr);
+            }
+        });
+        click(mouse, kLeft, 11, 12);
+        click(mouse, kRight, 13, 14);
+        ASSERT_TRUE(runMainLoopUntil([&] { return !heard.empty(); }, 5s));
+        runMainLoopFor(200ms);
+        EXPECT_EQ(heard, std::vector<Point>{core(13, 14)});
+        EXPECT_EQ(windows == nullptr, endWindowSystem);
+    }
 }
 
 // GDK opened with a window scale of 2 (GDK_SCALE, as on a high-density screen) taken as
@@ -388,81 +264,67 @@ class ScaledDisplay {
     GdkDisplay* scaled_ = nullptr;
 };
 
-TEST_F(PointerDesktopTest, OnAScaledScreenDevicePixelsBecomePoints) {
-    const ScaledDisplay scaled;
-    ASSERT_EQ(
-        gdk_monitor_get_scale_factor(gdk_display_get_primary_monitor(gdk_display_get_default())),
-        2);
-    // The screen is half as many points high as it has pixels.
-    const auto point = [&](int x, int y) { return Point(x / 2.0, height / 2.0 - y / 2.0); };
-    auto windows = std::make_unique<GtkWindowSystem>();
-    Releases releases;
-    windows->setMouseUpObserver(releases.observer());
-    ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 200, 100));
-    ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 7, height - 1));
-    EXPECT_EQ(releases.points, (std::vector<Point>{point(200, 100), point(7, height - 1)}));
+// A tray host's clicks on the item, on a session bus of the test's own: the icon is a
+// 24-point square centred where the host last said it was clicked, in points; opening
+// the menu, choosing in it and scrolling say nothing of the place.
+TEST_F(PointerDesktopTest, TheTrayIconIsWhereTheHostLastSaidItWasClickedInPoints) {
+    for (const int scale : {1, 2}) {
+        SCOPED_TRACE("scale " + std::to_string(scale));
+        const std::unique_ptr<ScaledDisplay> scaled =
+            scale == 2 ? std::make_unique<ScaledDisplay>() : nullptr;
+        ASSERT_EQ(gdk_monitor_get_scale_factor(
+                      gdk_display_get_primary_monitor(gdk_display_get_default())),
+                  scale);
+        // The releases too are in points.
+        auto windows = std::make_unique<GtkWindowSystem>();
+        Releases releases;
+        releases.listen(*windows);
+        ASSERT_TRUE(releases.clickAndHear(mouse, kLeft, 200, 100));
+        ASSERT_TRUE(releases.clickAndHear(mouse, kRight, 7, height - 1));
+        EXPECT_EQ(releases.points,
+                  (std::vector<Point>{core(200, 100, scale), core(7, height - 1, scale)}));
 
-    const testing::PrivateSessionBus bus;
-    testing::StatusWatcher watcher;
-    linux_backend::GLibMainQueue queue;
-    linux_backend::StatusNotifierBar bar(queue);
-    const auto item = bar.createItem(StatusItemOptions{"pagemate-symbolic", "页伴", "页伴"});
-    ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
-    testing::TrayHostView host;
-    const testing::TrayHostView::Reply reply =
-        host.call(watcher.registrations()[0].service, "/StatusNotifierItem",
-                  "org.kde.StatusNotifierItem", "Activate", g_variant_new("(ii)", 1000, 20));
-    ASSERT_EQ(reply.error, "");
-    // Still a 24-point square, centred on the click's point.
-    const Point centre = point(1000, 20);
-    EXPECT_EQ(item->lastKnownFrame(), (Rect{centre.first - 12, centre.second - 12, 24, 24}));
-}
+        windows.reset();
 
-// A tray host's clicks on the item, on a session bus of the test's own.
-TEST_F(PointerDesktopTest, TheTrayIconIsWhereTheHostLastSaidItWasClicked) {
-    const testing::PrivateSessionBus bus;
-    testing::StatusWatcher watcher;
-    linux_backend::GLibMainQueue queue;
-    linux_backend::StatusNotifierBar bar(queue);
-    const auto item = bar.createItem(StatusItemOptions{"pagemate-symbolic", "页伴", "页伴"});
-    ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
-    const std::string service = watcher.registrations()[0].service;
-    EXPECT_EQ(item->lastKnownFrame(), std::nullopt) << "no host has said anything yet";
-
-    testing::TrayHostView host;
-    const auto call = [&](const char* path, const char* interface, const char* method,
-                          GVariant* parameters) {
-        const testing::TrayHostView::Reply reply =
-            host.call(service, path, interface, method, parameters);
-        EXPECT_EQ(reply.error, "") << method;
-    };
-    const auto onItem = [&](const char* method, GVariant* parameters) {
-        call("/StatusNotifierItem", "org.kde.StatusNotifierItem", method, parameters);
-    };
-    const auto square = [&](int x, int y) {
-        const Point centre = core(x, y);
-        return Rect{centre.first - 12, centre.second - 12, 24, 24};
-    };
-    // Opening the menu and choosing in it say nothing of the place; scrolling neither.
-    call("/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
-    call("/MenuBar", "com.canonical.dbusmenu", "Event",
-         g_variant_new("(isvu)", 0, "opened", g_variant_new_int32(0), 0U));
-    onItem("Scroll", g_variant_new("(is)", 120, "vertical"));
-    EXPECT_EQ(item->lastKnownFrame(), std::nullopt);
-
-    // Each of the three clicks moves it to its place, in the core's coordinates.
-    onItem("Activate", g_variant_new("(ii)", 1200, 12));
-    EXPECT_EQ(item->lastKnownFrame(), square(1200, 12));
-    EXPECT_EQ(item->lastKnownFrame()->midX(), 1200);
-    EXPECT_EQ(item->lastKnownFrame()->maxY(), height) << "12 pixels under the top, 24 high";
-    onItem("ContextMenu", g_variant_new("(ii)", 30, height - 5));
-    EXPECT_EQ(item->lastKnownFrame(), square(30, height - 5));
-    onItem("SecondaryActivate", g_variant_new("(ii)", 640, 500));
-    EXPECT_EQ(item->lastKnownFrame(), square(640, 500));
-    // The menu and scrolling after them leave the last place as it was.
-    call("/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
-    onItem("Scroll", g_variant_new("(is)", -120, "horizontal"));
-    EXPECT_EQ(item->lastKnownFrame(), square(640, 500));
+        const testing::PrivateSessionBus bus;
+        testing::StatusWatcher watcher;
+        linux_backend::GLibMainQueue queue;
+        linux_backend::StatusNotifierBar bar(queue);
+        const auto item = bar.createItem(StatusItemOptions{"pagemate-symbolic", "页伴", "页伴"});
+        ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
+        EXPECT_EQ(item->lastKnownFrame(), std::nullopt) << "no host has said anything yet";
+        testing::TrayHostView host;
+        const auto call = [&](const char* path, const char* interface, const char* method,
+                              GVariant* parameters) {
+            EXPECT_EQ(host.call(watcher.registrations().back().service, path, interface, method,
+                                parameters)
+                          .error,
+                      "")
+                << method;
+        };
+        const auto onItem = [&](const char* method, GVariant* parameters) {
+            call("/StatusNotifierItem", "org.kde.StatusNotifierItem", method, parameters);
+        };
+        const auto square = [&](int x, int y) {
+            const Point centre = core(x, y, scale);
+            return Rect{centre.first - 12, centre.second - 12, 24, 24};
+        };
+        const auto menuAndScroll = [&] {
+            call("/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
+            call("/MenuBar", "com.canonical.dbusmenu", "Event",
+                 g_variant_new("(isvu)", 0, "opened", g_variant_new_int32(0), 0U));
+            onItem("Scroll", g_variant_new("(is)", 120, "vertical"));
+        };
+        menuAndScroll();
+        EXPECT_EQ(item->lastKnownFrame(), std::nullopt);
+        onItem("Activate", g_variant_new("(ii)", 1200, 12));
+        EXPECT_EQ(item->lastKnownFrame(), square(1200, 12));
+        onItem("ContextMenu", g_variant_new("(ii)", 30, height - 5));
+        EXPECT_EQ(item->lastKnownFrame(), square(30, height - 5));
+        onItem("SecondaryActivate", g_variant_new("(ii)", 640, 500));
+        menuAndScroll();
+        EXPECT_EQ(item->lastKnownFrame(), square(640, 500));
+    }
 }
 
 }  // namespace

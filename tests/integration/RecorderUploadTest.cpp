@@ -26,17 +26,17 @@ class RecorderUpload : public testing::ServiceTest {
         testing::writeFile(file, contents);
         service.on("/api/meeting/audio",
                    [this](const httplib::Request& request, httplib::Response& response) {
-                       {
-                           const std::lock_guard lock(mutex);
-                           targets.push_back(request.target);
-                       }
+                       const std::lock_guard lock(mutex);
+                       targets.push_back(request.target);
                        response.status = status;
                        response.set_content(answer, "application/json");
                    });
     }
 
-    // Uploads and waits for the completion, which must come on the main queue.
+    // Uploads and waits for the completion, which must come on the main queue, never
+    // inside the call; the lines logged meanwhile go to `lines`.
     std::optional<Answer> upload(const fs::path& path) {
+        const testing::LogCapture capture;
         bool done = false;
         std::optional<Answer> result;
         const auto mainThread = std::this_thread::get_id();
@@ -45,12 +45,10 @@ class RecorderUpload : public testing::ServiceTest {
             done = true;
             result = std::move(value);
         });
-        EXPECT_FALSE(done);  // never inside the call
+        EXPECT_FALSE(done);
         EXPECT_TRUE(waitFor([&] { return done; }, 10s));
+        lines = capture.messages();
         return result;
-    }
-    std::vector<std::string> logged(const testing::LogCapture& capture) {
-        return capture.messages();
     }
 
     testing::StandInService service;
@@ -61,24 +59,20 @@ class RecorderUpload : public testing::ServiceTest {
     std::vector<std::string> targets;
     int status = 200;
     std::string answer;
+    std::vector<std::string> lines;
 };
 
-TEST_F(RecorderUpload, SendsTheFileAsItIs) {
+TEST_F(RecorderUpload, SendsTheFileAsItIsAndReadsTheAnswer) {
     platform.secrets.add("com.fernwick.pagemate", "app-password", "s3cret");
     answer = R"({"id":"file-1","filename":"周会.m4a"})";
     EXPECT_EQ(upload(file), (Answer{"file-1", "周会.m4a"}));
-    EXPECT_EQ(log.messages(), std::vector<std::string>{"会议录音：已上传到 Notion（周会.m4a）"});
-
+    EXPECT_EQ(lines, std::vector<std::string>{"会议录音：已上传到 Notion（周会.m4a）"});
     const auto received = service.received();
     ASSERT_EQ(received.size(), 1u);
-    const auto& request = received[0];
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.path, "/api/meeting/audio");
-    EXPECT_EQ(request.body, contents);
-    EXPECT_EQ(request.header("Content-Type"), "audio/mp4");
-    EXPECT_EQ(request.header("x-app-password"), "s3cret");
-    EXPECT_EQ(request.query.at("name"), "会议录音 2025-03-07 14-05-09.m4a");
-    EXPECT_EQ(request.query.at("type"), "audio/mp4");
+    EXPECT_EQ(received[0].method, "POST");
+    EXPECT_EQ(received[0].body, contents);
+    EXPECT_EQ(received[0].header("Content-Type"), "audio/mp4");
+    EXPECT_EQ(received[0].header("x-app-password"), "s3cret");
     // As it went over the wire: the name percent-encoded, then the type.
     ASSERT_EQ(targets.size(), 1u);
     EXPECT_EQ(targets[0],
@@ -86,82 +80,61 @@ TEST_F(RecorderUpload, SendsTheFileAsItIs) {
               "%202025-03-07%2014-05-09.m4a&type=audio/mp4");
     EXPECT_TRUE(fs::exists(file));  // kept whatever the answer
 
-    // A name with the query's own characters stays one value.
+    // A name with the query's own characters stays one value; an answer without a
+    // name keeps the file's own.
     const fs::path odd = folder.path() / "a&b=c+d#e.m4a";
     testing::writeFile(odd, "x");
-    EXPECT_TRUE(upload(odd));
+    answer = R"({"id":"file-2"})";
+    EXPECT_EQ(upload(odd), (Answer{"file-2", "a&b=c+d#e.m4a"}));
     EXPECT_EQ(targets.back(), "/api/meeting/audio?name=a%26b%3Dc%2Bd%23e.m4a&type=audio/mp4");
 }
 
-TEST_F(RecorderUpload, AnswersWithoutAnIdGiveNothing) {
-    answer = R"({"id":"file-2"})";
-    EXPECT_EQ(upload(file), (Answer{"file-2", file.filename().string()}));
-    EXPECT_TRUE(log.contains("会议录音：已上传到 Notion（" + file.filename().string() + "）"));
-
-    for (const char* body : {R"({"id":""})", R"({"id":42,"filename":"x"})", R"({"filename":"x"})",
-                             "[]", "not json", ""}) {
-        const testing::LogCapture caseLog;
-        answer = body;
-        EXPECT_FALSE(upload(file)) << body;
-        EXPECT_EQ(caseLog.messages(), std::vector<std::string>{"会议录音：上传返回里没有文件 id"})
-            << body;
-    }
-}
-
-TEST_F(RecorderUpload, FailuresAreLogged) {
-    {  // only the first 200 characters of the body
-        const testing::LogCapture caseLog;
-        status = 404;
-        answer.clear();
+TEST_F(RecorderUpload, WhatGoesWrongIsLoggedInOneLine) {
+    const std::string thousand = [] {
+        std::string text;
         for (int i = 0; i < 1000; ++i) {
-            answer += "错";
+            text += "错";
         }
-        EXPECT_FALSE(upload(file));
-        std::string first;
-        for (int i = 0; i < 200; ++i) {
-            first += "错";
-        }
-        EXPECT_EQ(caseLog.messages(),
-                  std::vector<std::string>{"会议录音：上传失败（HTTP 404）" + first});
+        return text;
+    }();
+    struct Case {
+        int status;
+        std::string answer;
+        std::string line;
+    };
+    // Only the first 200 characters of a body are quoted, and one that is not UTF-8 not
+    // at all.
+    const std::vector<Case> cases = {
+        {404, thousand, "会议录音：上传失败（HTTP 404）" + thousand.substr(0, 600)},
+        {500, "Internal Server Error", "会议录音：上传失败（HTTP 500）Internal Server Error"},
+        {502, "\xFF\xFE", "会议录音：上传失败（HTTP 502）"},
+        {302, R"({"id":"moved"})", R"(会议录音：上传失败（HTTP 302）{"id":"moved"})"},
+        {200, R"({"id":""})", "会议录音：上传返回里没有文件 id"},
+        {200, R"({"id":42,"filename":"x"})", "会议录音：上传返回里没有文件 id"},
+        {200, "[]", "会议录音：上传返回里没有文件 id"},
+        {200, "not json", "会议录音：上传返回里没有文件 id"},
+    };
+    for (const Case& item : cases) {
+        status = item.status;
+        answer = item.answer;
+        EXPECT_FALSE(upload(file)) << item.line;
+        EXPECT_EQ(lines, std::vector<std::string>{item.line});
     }
-    {
-        const testing::LogCapture caseLog;
-        status = 500;
-        answer = "Internal Server Error";
-        EXPECT_FALSE(upload(file));
-        EXPECT_EQ(caseLog.messages(),
-                  std::vector<std::string>{"会议录音：上传失败（HTTP 500）Internal Server Error"});
-    }
-    {  // a body that is not UTF-8 is not quoted
-        const testing::LogCapture caseLog;
-        status = 502;
-        answer = "\xFF\xFE";
-        EXPECT_FALSE(upload(file));
-        EXPECT_EQ(caseLog.messages(), std::vector<std::string>{"会议录音：上传失败（HTTP 502）"});
-    }
-    {  // nothing listens
-        const testing::LogCapture caseLog;
-        Settings::shared().setRuntimeBaseURL("http://127.0.0.1:" +
-                                             std::to_string(testing::closedPort()));
-        EXPECT_FALSE(upload(file));
-        EXPECT_EQ(caseLog.messages(),
-                  std::vector<std::string>{"会议录音：上传出错 —— 未能连接到服务器。"});
-    }
-    {  // the file has gone
-        const testing::LogCapture caseLog;
-        Settings::shared().setRuntimeBaseURL(service.base());
-        EXPECT_FALSE(upload(folder.path() / "missing.m4a"));
-        ASSERT_EQ(caseLog.messages().size(), 1u);
-        EXPECT_TRUE(caseLog.messages()[0].starts_with("会议录音：上传出错 —— "));
-    }
-    {  // an address that cannot be formed: nothing is sent or logged
-        const testing::LogCapture caseLog;
-        const std::size_t before = service.received().size();
-        Settings::shared().setRuntimeBaseURL("http://127.0.0.1:1/has space");
-        EXPECT_FALSE(upload(file));
-        EXPECT_TRUE(caseLog.messages().empty());
-        EXPECT_EQ(service.received().size(), before);
-    }
+    // Nothing listens; the file has gone.
+    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:" +
+                                         std::to_string(testing::closedPort()));
+    EXPECT_FALSE(upload(file));
+    EXPECT_EQ(lines, std::vector<std::string>{"会议录音：上传出错 —— 未能连接到服务器。"});
+    Settings::shared().setRuntimeBaseURL(service.base());
+    EXPECT_FALSE(upload(folder.path() / "missing.m4a"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with("会议录音：上传出错 —— "));
+    // An address that cannot be formed: nothing is sent or logged.
+    const std::size_t before = service.received().size();
+    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:1/has space");
+    EXPECT_FALSE(upload(file));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(service.received().size(), before);
 }
 
 }  // namespace

@@ -75,7 +75,9 @@ struct XInputMouseUps::Impl {
         // slave device that made it.
         XIEventMask mask{XIAllMasterDevices, static_cast<int>(bits.size()), bits.data()};
         XISelectEvents(display.get(), DefaultRootWindow(display.get()), &mask, 1);
-        XFlush(display.get());
+        // Synced, not just flushed: once the watch has started, the server hears releases
+        // for it, even one made at once (a flushed request can still be behind it).
+        XSync(display.get(), False);
     }
 
     void watch() {
