@@ -31,23 +31,25 @@ std::vector<std::filesystem::path> entriesOf(const std::filesystem::path& direct
 
 TEST(PreferencesFile, ValuesSurviveARestartAndUnknownMembersAreKept) {
     const TempDir directory;
-    const auto file = directory.path() / "pagemate" / "preferences.json";
-    std::filesystem::create_directories(file.parent_path());
+    const auto file = directory.path() / "deep" / "pagemate" / "preferences.json";
+    {
+        JsonPreferencesStore store(file);  // its folder is made on the first change
+        EXPECT_EQ(store.value("model"), std::nullopt);
+        store.setValue("model", std::string("deepseek-chat"));
+    }
+    // Another version of the program left a member of its own.
     writeFile(file, R"({"fromAnotherVersion":[1,2,{"x":null}],"model":"deepseek-chat"})");
     {
         JsonPreferencesStore store(file);
         EXPECT_EQ(store.value("model"), PreferenceValue(std::string("deepseek-chat")));
         EXPECT_EQ(store.value("fromAnotherVersion"), PreferenceValue(UnusablePreference{}));
-        EXPECT_EQ(store.value("missing"), std::nullopt);
-        store.setValue("panelHeight", 612.0);
+        store.setValue("panelHeight", 720.5);
         store.setValue("archiveConversations", false);
-        store.setValue("agentMode", std::string("confirm"));
         store.removeValue("model");
     }
     JsonPreferencesStore restarted(file);
-    EXPECT_EQ(restarted.value("panelHeight"), PreferenceValue(612.0));
+    EXPECT_EQ(restarted.value("panelHeight"), PreferenceValue(720.5));
     EXPECT_EQ(restarted.value("archiveConversations"), PreferenceValue(false));
-    EXPECT_EQ(restarted.value("agentMode"), PreferenceValue(std::string("confirm")));
     EXPECT_EQ(restarted.value("model"), std::nullopt);
     const auto saved = nlohmann::json::parse(readFile(file));
     EXPECT_EQ(saved["fromAnotherVersion"], nlohmann::json::parse(R"([1,2,{"x":null}])"));
@@ -59,50 +61,33 @@ TEST(PreferencesFile, ValuesSurviveARestartAndUnknownMembersAreKept) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST(PreferencesFile, MissingDirectoryIsCreatedOnFirstChange) {
-    const TempDir directory;
-    const auto file = directory.path() / "deep" / "pagemate" / "preferences.json";
-    JsonPreferencesStore store(file);
-    EXPECT_EQ(store.value("model"), std::nullopt);
-    store.setValue("model", std::string("x"));
-    EXPECT_EQ(nlohmann::json::parse(readFile(file))["model"], "x");
-}
-
+// A file that cannot be read as settings (damaged, or not a file at all) is moved aside
+// for the user, said once in the log, and a new one takes its place.
 TEST(PreferencesFile, DamagedFilesAreMovedAsideAndLogged) {
-    const std::vector<std::string> damaged = {"{not json", "[1,2,3]", "\"text\"", "",
-                                              "{\"a\":1} trailing"};
-    for (const std::string& contents : damaged) {
+    const std::vector<std::optional<std::string>> damaged = {
+        "{not json", "[1,2,3]", "\"text\"", "", "{\"a\":1} trailing", std::nullopt};
+    for (const std::optional<std::string>& contents : damaged) {
+        const std::string name = contents.value_or("(a folder)");
         const testing::LogCapture log;
         const TempDir directory;
         const auto file = directory.path() / "preferences.json";
-        writeFile(file, contents);
+        contents ? writeFile(file, *contents) : (void)std::filesystem::create_directory(file);
         JsonPreferencesStore store(file);
-        EXPECT_EQ(store.value("panelHeight"), std::nullopt) << contents;
+        EXPECT_EQ(store.value("panelHeight"), std::nullopt) << name;
         store.setValue("model", std::string("after"));
 
         const auto entries = entriesOf(directory.path());
-        ASSERT_EQ(entries.size(), 2u) << contents;
+        ASSERT_EQ(entries.size(), 2u) << name;
         const auto aside = directory.path() / entries[1];
         EXPECT_TRUE(entries[1].string().starts_with("preferences.json.corrupt-")) << entries[1];
-        EXPECT_EQ(readFile(aside), contents);  // the user's file, unchanged
+        if (contents) {
+            EXPECT_EQ(readFile(aside), *contents);  // the user's file, unchanged
+        }
         EXPECT_EQ(nlohmann::json::parse(readFile(file))["model"], "after");
         ASSERT_EQ(log.messages().size(), 1u);
         EXPECT_TRUE(log.messages()[0].starts_with("设置：偏好文件 ")) << log.text();
         EXPECT_NE(log.messages()[0].find(aside.string()), std::string::npos);
     }
-}
-
-TEST(PreferencesFile, UnreadableFileIsMovedAsideToo) {
-    const testing::LogCapture log;
-    const TempDir directory;
-    const auto file = directory.path() / "preferences.json";
-    std::filesystem::create_directory(file);  // reading a directory fails
-    JsonPreferencesStore store(file);
-    EXPECT_EQ(store.value("model"), std::nullopt);
-    store.setValue("model", std::string("x"));
-    EXPECT_TRUE(std::filesystem::is_regular_file(file));
-    EXPECT_EQ(entriesOf(directory.path()).size(), 2u);
-    EXPECT_EQ(log.messages().size(), 1u);
 }
 
 // A writer killed at an arbitrary moment leaves the previous or the next settings,
@@ -147,39 +132,50 @@ TEST(PreferencesFile, DefaultPathFollowsXdgConfigHome) {
 }
 
 // The file is a stored format other versions and the user read: the settings' own key
-// names and value types, as they appear in it.
+// names and value types, as they appear in it; what is missing or mistyped reads as the
+// default.
 TEST(PreferencesFile, SettingsAreStoredUnderTheirKeys) {
     const TempDir directory;
     const auto file = directory.path() / "preferences.json";
     const fake::FakePlatform platform;
+    const testing::ScopedEnvironment noServer("PGM_SERVER_URL", nullptr);
     Platform::current().preferences = std::make_unique<JsonPreferencesStore>(file);
     Settings& settings = Settings::shared();
+    const auto expectDefaults = [&] {
+        EXPECT_EQ(settings.serverURL(), "http://127.0.0.1:4310");
+        EXPECT_EQ(settings.model(), "");
+        EXPECT_EQ(settings.agentMode(), "auto");
+        EXPECT_EQ(settings.panelHeight(), 560);
+        EXPECT_TRUE(settings.quickBarFollowsCursor());
+        EXPECT_TRUE(settings.archiveConversations());
+        EXPECT_TRUE(settings.recordMeetingAudio());
+    };
+    expectDefaults();
+
     settings.setModel("deepseek-v4-pro");
     settings.setAgentMode("readonly");
     settings.setPanelHeight(612);
     settings.setQuickBarFollowsCursor(false);
     settings.setArchiveConversations(false);
     settings.setRecordMeetingAudio(false);
-    EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json::parse(R"({
-        "model": "deepseek-v4-pro",
-        "agentMode": "readonly",
-        "panelHeight": 612.0,
-        "quickBarFollowsCursor": false,
-        "archiveConversations": false,
-        "recordMeetingAudio": false
-    })"));
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)),
+              nlohmann::json::parse(R"({"model": "deepseek-v4-pro", "agentMode": "readonly",
+                  "panelHeight": 612.0, "quickBarFollowsCursor": false,
+                  "archiveConversations": false, "recordMeetingAudio": false})"));
 
     // A file written by hand (or by another version) is read under the same names.
     writeFile(file, R"({"model": "deepseek-chat", "agentMode": "confirm", "panelHeight": 480,
-                        "quickBarFollowsCursor": true, "archiveConversations": "no",
                         "recordMeetingAudio": false})");
     Platform::current().preferences = std::make_unique<JsonPreferencesStore>(file);
     EXPECT_EQ(settings.model(), "deepseek-chat");
     EXPECT_EQ(settings.agentMode(), "confirm");
     EXPECT_EQ(settings.panelHeight(), 480);
-    EXPECT_TRUE(settings.quickBarFollowsCursor());
-    EXPECT_TRUE(settings.archiveConversations());  // mistyped: the default
     EXPECT_FALSE(settings.recordMeetingAudio());
+    writeFile(file, R"({"model": 3, "agentMode": true, "panelHeight": "tall",
+                        "quickBarFollowsCursor": "false", "archiveConversations": 0,
+                        "recordMeetingAudio": [false]})");
+    Platform::current().preferences = std::make_unique<JsonPreferencesStore>(file);
+    expectDefaults();
 }
 
 }  // namespace

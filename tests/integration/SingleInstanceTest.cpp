@@ -110,61 +110,49 @@ class SingleInstanceProgram : public testing::DesktopSuite {
 
 TEST_F(SingleInstanceProgram, ASecondStartHandsOverAndEveryActionReachesTheFirst) {
     startBus();
-    testing::ProgramRun first({}, output("first"), errors("first"));
-    ASSERT_TRUE(waitForLines("first", kRegistered, 1, first));
-    ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, first));
+    auto first = std::make_unique<testing::ProgramRun>(std::vector<std::string>{}, output("first"),
+                                                       errors("first"));
+    ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, *first));
     EXPECT_EQ(windowsTitled("页伴"), 0u);
 
-    // Started again without options: the first shows its panel, the second ends with 0.
-    const auto started = std::chrono::steady_clock::now();
+    // Started again without options: the first shows its panel (and keeps it shown when
+    // asked again), the second ends with 0 having built nothing: it ended before the
+    // display, the tray item and the hot keys, and wrote nothing into the log.
     EXPECT_EQ(runToEnd({}, "second"), 0);
-    const auto handOver = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(testing::readFile(errors("second")), "页伴已在运行，已把请求交给它：打开助手面板\n");
-    ASSERT_TRUE(waitForLines("first", std::string(kFromElsewhere) + "打开助手面板", 1, first));
-    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
-    // The second built nothing: it ended before the display, the tray item and the hot
-    // keys, and wrote nothing into the log.
-    EXPECT_TRUE(lines("second", "").empty());
-    EXPECT_TRUE(lines("first", "注册全局热键失败").empty());
-    std::printf("hand-over of a second start: %.0f ms\n",
-                std::chrono::duration<double, std::milli>(handOver).count());
-
-    // Started once more: the panel stays shown.
     EXPECT_EQ(runToEnd({}, "third"), 0);
-    ASSERT_TRUE(waitForLines("first", std::string(kFromElsewhere) + "打开助手面板", 2, first));
-    testing::pumpUntil([] { return false; }, 500ms);
-    EXPECT_EQ(windowsTitled("页伴"), 1u);
+    ASSERT_TRUE(waitForLines("first", std::string(kFromElsewhere) + "打开助手面板", 2, *first));
+    EXPECT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
+    EXPECT_TRUE(lines("first", "注册全局热键失败").empty());
 
     // Each action option does what its hot key does.
-    EXPECT_EQ(runToEnd({"--panel"}, "panel"), 0);
-    ASSERT_TRUE(
-        waitForLines("first", std::string(kFromElsewhere) + "完整助手面板（显示/隐藏）", 1, first));
-    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 0; }));
-
-    EXPECT_EQ(runToEnd({"--meeting"}, "meeting"), 0);
-    ASSERT_TRUE(
-        waitForLines("first", std::string(kFromElsewhere) + "会议记录窗口（显示/隐藏）", 1, first));
-    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 1; }));
-
-    EXPECT_EQ(runToEnd({"--chat"}, "chat"), 0);
-    ASSERT_TRUE(
-        waitForLines("first", std::string(kFromElsewhere) + "大窗口（显示/隐藏）", 1, first));
-    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
-
-    EXPECT_EQ(runToEnd({"--quick-bar"}, "quick-bar"), 0);
-    ASSERT_TRUE(
-        waitForLines("first", std::string(kFromElsewhere) + "快速输入条（显示/隐藏）", 1, first));
-
-    // The desktop's way to an action (a launcher's or a shortcut's command).
+    const std::tuple<const char*, const char*, const char*, std::size_t> actions[] = {
+        {"--panel", "完整助手面板（显示/隐藏）", "页伴", 0},
+        {"--meeting", "会议记录窗口（显示/隐藏）", "会议记录", 1},
+        {"--chat", "大窗口（显示/隐藏）", "页伴", 1},
+        {"--quick-bar", "快速输入条（显示/隐藏）", "页伴", 1},
+    };
+    for (const auto& [option, request, title, windows] : actions) {
+        EXPECT_EQ(runToEnd({option}, option), 0);
+        EXPECT_TRUE(waitForLines("first", std::string(kFromElsewhere) + request, 1, *first));
+        EXPECT_TRUE(testing::pumpUntil([title = title, windows = windows] {
+            return windowsTitled(title) == windows;
+        })) << option;
+    }
+    // The desktop's way to an action (a launcher's or a shortcut's command); an action
+    // the program does not have is refused.
     EXPECT_EQ(std::system("gapplication action com.fernwick.pagemate meeting"), 0);
-    ASSERT_TRUE(
-        waitForLines("first", std::string(kFromElsewhere) + "会议记录窗口（显示/隐藏）", 2, first));
-    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 0; }));
-    // An action the program does not have is refused, and nothing happens.
+    EXPECT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 0; }));
     EXPECT_NE(std::system("gapplication action com.fernwick.pagemate quit 2>/dev/null"), 0);
 
-    EXPECT_TRUE(first.running());
-    EXPECT_TRUE(first.terminate());
+    // Once the first is killed, a start runs the program and takes the name.
+    first->kill();
+    first.reset();
+    testing::ProgramRun next({}, output("next"), errors("next"));
+    ASSERT_TRUE(waitForLines("next", kRegistered, 1, next));
+    EXPECT_EQ(runToEnd({"--chat"}, "after"), 0);
+    EXPECT_TRUE(waitForLines("next", std::string(kFromElsewhere) + "大窗口（显示/隐藏）", 1, next));
+    EXPECT_TRUE(next.terminate());
 }
 
 TEST_F(SingleInstanceProgram, RequestsDuringTheFirstStartUpAreKeptUntilItIsDone) {
@@ -173,7 +161,6 @@ TEST_F(SingleInstanceProgram, RequestsDuringTheFirstStartUpAreKeptUntilItIsDone)
     // The first holds the name before it builds anything; held still there (stopped) it is
     // a start-up that takes its time.
     ASSERT_TRUE(testing::pumpUntil([&] { return nameOwned() || !first.running(); }, 20s));
-    ASSERT_TRUE(first.running());
     ASSERT_EQ(::kill(first.pid(), SIGSTOP), 0);
     testing::ProgramRun second({"--chat"}, output("second"), errors("second"));
     std::this_thread::sleep_for(300ms);
@@ -184,35 +171,17 @@ TEST_F(SingleInstanceProgram, RequestsDuringTheFirstStartUpAreKeptUntilItIsDone)
     // It had its answer before the first had built its windows.
     EXPECT_TRUE(lines("first", "菜单栏就绪").empty());
 
+    // The first's own option, then the request that came during its start-up.
     ASSERT_TRUE(
         waitForLines("first", std::string(kFromElsewhere) + "大窗口（显示/隐藏）", 1, first));
-    // The first's own option, then the request that came during its start-up.
-    const std::vector<std::string> expected = {
-        "单实例：已在会话总线上登记为 com.fernwick.pagemate，再次启动 pagemate 会把请求交给本实例",
-        "单实例：启动参数请求 → 会议记录窗口（显示/隐藏）",
-        std::string(kFromElsewhere) + "大窗口（显示/隐藏）"};
-    EXPECT_EQ(lines("first", "单实例："), expected);
-    EXPECT_FALSE(lines("first", "菜单栏就绪").empty());
-    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 1; }));
-    ASSERT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
+    EXPECT_EQ(
+        lines("first", "单实例："),
+        (std::vector<std::string>{"单实例：已在会话总线上登记为 com.fernwick.pagemate，再次启动 "
+                                  "pagemate 会把请求交给本实例",
+                                  "单实例：启动参数请求 → 会议记录窗口（显示/隐藏）",
+                                  std::string(kFromElsewhere) + "大窗口（显示/隐藏）"}));
+    EXPECT_TRUE(testing::pumpUntil([] { return windowsTitled("会议记录") == 1; }));
     EXPECT_TRUE(first.terminate());
-}
-
-TEST_F(SingleInstanceProgram, AStartAfterTheFirstWasKilledRunsTheProgram) {
-    startBus();
-    {
-        testing::ProgramRun first({}, output("first"), errors("first"));
-        ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, first));
-        first.kill();
-    }
-    testing::ProgramRun second({}, output("second"), errors("second"));
-    ASSERT_TRUE(waitForLines("second", "菜单栏就绪", 1, second));
-    EXPECT_EQ(lines("second", kRegistered).size(), 1u);
-    // The new one holds the name: a later start reaches it.
-    EXPECT_EQ(runToEnd({"--chat"}, "third"), 0);
-    EXPECT_TRUE(
-        waitForLines("second", std::string(kFromElsewhere) + "大窗口（显示/隐藏）", 1, second));
-    EXPECT_TRUE(second.terminate());
 }
 
 // A self-test run beside the running program (the README's advice when something is
@@ -236,11 +205,8 @@ TEST_F(SingleInstanceProgram, ASelfTestBesideTheRunningProgramLeavesItAlone) {
     const std::string log = testing::readFile(AppLog::path);
     EXPECT_TRUE(log.starts_with(firstLog) && log.find("--meetingtest") == std::string::npos) << log;
     EXPECT_EQ(lines("selftest", "自检：页伴已在运行，本次不建托盘图标、不注册热键").size(), 1u);
-    EXPECT_EQ(lines("selftest", "参数：").size(), 1u);
-    EXPECT_TRUE(lines("selftest", "全局热键").empty() && lines("selftest", "注册全局热键").empty())
-        << testing::readFile(errors("selftest"));
-    // Nothing was handed to the first.
-    EXPECT_EQ(lines("first", "单实例：").size(), 1u) << testing::readFile(errors("first"));
+    EXPECT_TRUE(lines("selftest", "全局热键").empty() && lines("selftest", "注册全局热键").empty());
+    EXPECT_EQ(lines("first", "单实例：").size(), 1u) << "something was handed to the first";
 
     // A report that cannot be written fails the run, in one line.
     std::filesystem::remove(MeetingEnvironment::reportPath);
@@ -251,9 +217,7 @@ TEST_F(SingleInstanceProgram, ASelfTestBesideTheRunningProgramLeavesItAlone) {
         << testing::readFile(errors("unwritten"));
 
     // The first still holds the name.
-    EXPECT_TRUE(first.running());
     EXPECT_EQ(runToEnd({}, "second"), 0);
-    EXPECT_TRUE(waitForLines("first", std::string(kFromElsewhere) + "打开助手面板", 1, first));
     EXPECT_TRUE(first.terminate());
 }
 
@@ -262,25 +226,12 @@ TEST_F(SingleInstanceProgram, WithoutASessionBusEveryStartRunsAndSaysWhy) {
     testing::ProgramRun first({}, output("first"), errors("first"));
     ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, first));
     testing::ProgramRun second({}, output("second"), errors("second"));
-    ASSERT_TRUE(testing::pumpUntil(
-        [&] {
-            return !second.running() ||
-                   testing::readFile(errors("second")).find("菜单栏就绪") != std::string::npos;
-        },
-        20s));
+    ASSERT_TRUE(waitForLines("second", "菜单栏就绪", 1, second));
     std::this_thread::sleep_for(1s);
-    EXPECT_TRUE(first.running());
-    EXPECT_TRUE(second.running());
-    // Each says once why it cannot be the only one (every logged line is on its error stream).
-    for (const char* name : {"first", "second"}) {
-        const std::string text = testing::readFile(errors(name));
-        std::size_t count = 0;
-        for (std::size_t at = text.find(kNoBus); at != std::string::npos;
-             at = text.find(kNoBus, at + 1)) {
-            ++count;
-        }
-        EXPECT_EQ(count, 1u) << name << ":\n" << text;
-    }
+    EXPECT_TRUE(first.running() && second.running());
+    // Each says once why it cannot be the only one.
+    EXPECT_EQ(lines("first", kNoBus).size(), 1u);
+    EXPECT_EQ(lines("second", kNoBus).size(), 1u);
     EXPECT_TRUE(first.terminate());
     EXPECT_TRUE(second.terminate());
 }

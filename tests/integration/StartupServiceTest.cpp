@@ -36,49 +36,34 @@ class StartupServiceTest : public testing::ServiceTest {
     }
 };
 
-TEST_F(StartupServiceTest, LocalServiceOfOurs) {
-    StandInService service;
-    EXPECT_EQ(statusLinesFor(service.base(), service.base()),
-              (std::vector<std::string>{"未连接", "本地服务", "本地服务"}));
-}
-
-TEST_F(StartupServiceTest, NoServiceAtAll) {
-    const std::string nowhere = closedBase();
-    EXPECT_EQ(statusLinesFor(nowhere, nowhere),
-              (std::vector<std::string>{"未连接", "本地服务", "连不上 • 本地服务"}));
-    EXPECT_TRUE(log.contains("本机也没有服务，仍使用 " + nowhere));
-}
-
-TEST_F(StartupServiceTest, AnotherProductOnThePrimaryPort) {
+// The status row through start-up: before resolution, after it, after the health check.
+TEST_F(StartupServiceTest, StatusRowForEachServiceFound) {
+    StandInService ours;
     StandInService other;
     other.answer("/health", 200, R"({"product":"someone-else"})");
-    EXPECT_EQ(statusLinesFor(other.base(), other.base()),
-              (std::vector<std::string>{"未连接", "本地服务", "本地服务"}));
-    EXPECT_TRUE(
-        log.contains("主服务不可用（对面是别的服务（product=someone-else）），尝试本机服务…"));
-    EXPECT_TRUE(log.contains("已回退到本机服务 " + other.base()));
-}
-
-TEST_F(StartupServiceTest, OnlyTheLocalFallbackAnswers) {
-    const StandInService local;
-    EXPECT_EQ(statusLinesFor(closedBase(), local.base()),
-              (std::vector<std::string>{"未连接", "本地服务", "本地服务"}));
-}
-
-TEST_F(StartupServiceTest, RemoteServiceWordedAsOnline) {
+    StandInService failing;
+    failing.answer("/health", 503, "{}");
     // "localhost" stands in for a remote host: the address holds no "127.0.0.1".
-    StandInService service;
-    const std::string remote = "http://localhost:" + std::to_string(service.port());
-    EXPECT_EQ(statusLinesFor(remote, closedBase()),
-              (std::vector<std::string>{"未连接", "线上服务", "线上服务"}));
-
-    service.answer("/health", 503, "{}");
-    const testing::LogCapture secondRun;
-    auto delegate = AppDelegate::create({"pagemate"}, {});
-    delegate->panelResolverConfig = configFor(remote, closedBase());
-    delegate->applicationDidFinishLaunching();
-    waitFor([&] { return delegate->statusLine().starts_with("连不上"); }, 10s);
-    EXPECT_EQ(delegate->statusLine(), "连不上 • 线上服务");
+    const auto remote = [](const StandInService& service) {
+        return "http://localhost:" + std::to_string(service.port());
+    };
+    const std::string nowhere = closedBase();
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string, std::string>>
+        cases = {
+            {ours.base(), ours.base(), "本地服务", "本地服务", ""},
+            {nowhere, ours.base(), "本地服务", "本地服务", ""},
+            {nowhere, nowhere, "本地服务", "连不上 • 本地服务", ""},
+            {other.base(), other.base(), "本地服务", "本地服务",
+             "主服务不可用（对面是别的服务（product=someone-else）），尝试本机服务…"},
+            {remote(ours), nowhere, "线上服务", "线上服务", ""},
+            {remote(failing), nowhere, "线上服务", "连不上 • 线上服务", ""},
+        };
+    for (const auto& [primary, local, resolved, checked, logged] : cases) {
+        EXPECT_EQ(statusLinesFor(primary, local),
+                  (std::vector<std::string>{"未连接", resolved, checked}))
+            << primary << " " << local;
+        EXPECT_TRUE(logged.empty() || log.contains(logged)) << logged;
+    }
 }
 
 }  // namespace

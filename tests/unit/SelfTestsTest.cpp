@@ -28,8 +28,7 @@ TEST_F(SelfTestsTest, ApplicationReport) {
     platform.http.respondWith([](const HttpRequest&) {
         return HttpResponse{200, R"({"product":"pagemate","ok":true})", std::nullopt};
     });
-    json report = SelfTests::applicationReport();
-    EXPECT_EQ(report,
+    EXPECT_EQ(SelfTests::applicationReport(),
               json({{"serverURL", "http://127.0.0.1:9"},
                     {"passwordConfigured", false},
                     {"accessibilityTrusted", true},
@@ -38,22 +37,14 @@ TEST_F(SelfTestsTest, ApplicationReport) {
                      {{"id", "3d074ad6-303a-802d-ae31-cfa9aed04de3"}, {"title", "项目计划"}}},
                     {"healthStatus", 200},
                     {"healthBody", {{"product", "pagemate"}, {"ok", true}}}}));
-    const auto requests = platform.http.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].url, "http://127.0.0.1:9/health");
-    EXPECT_EQ(requests[0].timeout, 5s);
+    EXPECT_EQ(platform.http.requests().at(0).url, "http://127.0.0.1:9/health");
+    EXPECT_EQ(platform.http.requests().at(0).timeout, 5s);
 
-    // Notion runs: its window title, as read and cleaned; an answer that is not an object
-    // leaves the body out; nothing listening gives 0.
-    platform.workspace.running = {terminal, notion};
-    platform.accessibility.windowTitles[42] = "项目计划 \u2013 Notion";
+    // An answer that is not an object leaves the body out; nothing listening gives 0.
     platform.http.respondWith([](const HttpRequest&) {
         return HttpResponse{503, "[]", std::nullopt};
     });
-    report = SelfTests::applicationReport();
-    EXPECT_EQ(report["notionRunning"], true);
-    EXPECT_EQ(report["notionWindowTitle"], "项目计划 \u2013 Notion");
-    EXPECT_EQ(report["notionWindowTitleCleaned"], "项目计划");
+    const json report = SelfTests::applicationReport();
     EXPECT_EQ(report["healthStatus"], 503);
     EXPECT_FALSE(report.contains("healthBody"));
     platform.http.respondWith({});
@@ -73,16 +64,14 @@ TEST_F(SelfTestsTest, HealthAnswerAfterTheWaitDoesNotChangeTheReport) {
     EXPECT_FALSE(report.contains("healthBody"));
 }
 
+// The probes and pauses on the virtual clock; the report without Notion and on the real
+// desktop: tests/integration/SelfTestModeTest.
 TEST_F(SelfTestsTest, ActivationReport) {
-    // Notion not running: the previous application and the error alone.
-    platform.workspace.frontmost = terminal;
-    EXPECT_EQ(SelfTests::activationReport(),
-              json({{"previousFrontmost", "org.gnome.Terminal"}, {"error", "Notion 未运行"}}));
-
-    // Notion comes to the front after two polls; its focused element is never readable:
+    // Notion comes to the front after 100 ms; its focused element is never readable:
     // three probes, 300 ms apart; then the terminal is brought back.
+    platform.workspace.frontmost = terminal;
     platform.workspace.running = {terminal, notion};
-    int polls = 0;
+    // The terminal comes back at once; Notion only after 100 ms.
     platform.workspace.onActivate = [&](const RunningApplication& application) {
         if (application == terminal) {
             platform.workspace.frontmost = terminal;
@@ -90,23 +79,12 @@ TEST_F(SelfTestsTest, ActivationReport) {
     };
     platform.accessibility.focusedElement = false;
     const auto activationStart = platform.queue.now();
-    platform.queue.postAfter(100ms, [&] {
-        ++polls;
-        platform.workspace.frontmost = notion;
-    });
+    platform.queue.postAfter(100ms, [&] { platform.workspace.frontmost = notion; });
     const json report = SelfTests::activationReport();
-    EXPECT_EQ(polls, 1);
-    EXPECT_EQ(report["previousFrontmost"], "org.gnome.Terminal");
-    EXPECT_EQ(report["activated"], true);
     EXPECT_EQ(report["activationMs"], 100);
-    EXPECT_EQ(report["frontmostAfter"], "notion.id");
-    EXPECT_EQ(report["accessibilityTrusted"], true);
-    EXPECT_EQ(report["canPostEvents"], true);
-    EXPECT_EQ(report["axProbe1"], json({{"focusedElement", "拿不到"}}));
     EXPECT_EQ(report["axProbe3"], json({{"focusedElement", "拿不到"}}));
     EXPECT_FALSE(report.contains("axProbe4"));
     EXPECT_EQ(report["restoredTo"], "org.gnome.Terminal");
-    // 100 ms to activate, 2 × 300 ms between the probes; the way back is immediate here.
     EXPECT_EQ(platform.queue.now() - activationStart, 700ms);
 
     // A readable element ends the probing at once.
@@ -115,8 +93,6 @@ TEST_F(SelfTestsTest, ActivationReport) {
     const json readable = SelfTests::activationReport();
     EXPECT_EQ(readable["axProbe1"]["focusedElement"], "AXTextArea");
     EXPECT_FALSE(readable.contains("axProbe2"));
-    EXPECT_EQ(readable["activationMs"], 0);
-    EXPECT_EQ(readable["previousFrontmost"], "notion.id");
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+// Global hot keys: which ones a desktop session gets (what a Wayland session is told: the
+// Wayland session's test on weston), the hot key manager and the program's four hot keys
+// on recorded hot keys and the virtual clock's main queue.
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "app/HotKeyManager.h"
+#include "app/StandardHotKeys.h"
+#include "harness/TestSupport.h"
+#include "platform/DesktopSession.h"
+#include "platform/UnavailableHotKeys.h"
+#include "platform/fake/FakePlatform.h"
+
+namespace pagemate {
+namespace {
+
+using Outcome = HotKeyRegistration::Outcome;
+
+HotKeyIdentifier ours(std::uint32_t id) {
+    return HotKeyIdentifier{HotKeyManager::signature, id};
+}
+
+class HotKeyManagerTest : public ::testing::Test {
+  protected:
+    std::function<void()> counting(int& count) {
+        return [&count] { ++count; };
+    }
+
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    HotKeyManager& manager = HotKeyManager::shared();
+};
+
+TEST_F(HotKeyManagerTest, OurPressesRunTheLatestActionLaterOnTheMainQueue) {
+    int earlier = 0;
+    int latest = 0;
+    int meeting = 0;
+    manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, counting(earlier));
+    manager.registerHotKey(HotKeyCode::m, kOptionShift, 3, counting(meeting));
+    manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, counting(latest));
+    EXPECT_EQ(platform.hotKeys.handlerInstalls(), 1);
+    EXPECT_EQ(manager.registrations().size(), 3U);
+
+    platform.hotKeys.press({0x41424344, 1});  // another program's signature, our id
+    EXPECT_EQ(platform.queue.pendingCount(), 0U);
+    platform.hotKeys.press(ours(7));  // ours, but nothing registered under 7
+    platform.queue.runUntilIdle();
+    platform.hotKeys.press(ours(1));
+    EXPECT_EQ(latest, 0) << "the action ran inside the press handler";
+    platform.queue.runUntilIdle();
+    EXPECT_EQ(std::make_tuple(earlier, latest, meeting), std::make_tuple(0, 1, 0));
+    EXPECT_TRUE(log.messages().empty());
+}
+
+TEST_F(HotKeyManagerTest, AFailureIsLoggedAndLeavesNoRegistrationButKeepsTheAction) {
+    // A backend that reports a failure with the combination's ref all the same.
+    HotKeyRegistration taken;
+    taken.outcome = Outcome::taken;
+    taken.status = 10;
+    taken.ref = HotKeyRef{HotKeyCode::space, HotKeyModifier::option, ours(1)};
+    platform.hotKeys.failures[{HotKeyCode::space, HotKeyModifier::option}] = taken;
+    int runs = 0;
+    EXPECT_EQ(
+        manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, counting(runs)).status,
+        10);
+    EXPECT_EQ(manager.registrations(), std::vector<std::optional<HotKeyRef>>{std::nullopt});
+    EXPECT_EQ(log.messages().size(), 1U);  // its words: the test on the X server
+    platform.hotKeys.press(ours(1));
+    platform.queue.runUntilIdle();
+    EXPECT_EQ(runs, 1);
+}
+
+class StandardHotKeysTest : public HotKeyManagerTest {
+  protected:
+    StandardHotKeyActions actions() {
+        return {counting(runs[0]), counting(runs[1]), counting(runs[2]), counting(runs[3])};
+    }
+    std::array<int, 4> runs{};
+};
+
+TEST_F(StandardHotKeysTest, TheFourCombinationsEachRunTheirOwnAction) {
+    registerStandardHotKeys(actions());
+    const std::array<std::pair<std::uint32_t, std::uint32_t>, 4> combinations = {{
+        {HotKeyCode::space, HotKeyModifier::option},
+        {HotKeyCode::space, kOptionShift},
+        {HotKeyCode::m, kOptionShift},
+        {HotKeyCode::c, kOptionShift},
+    }};
+    for (std::uint32_t index = 0; index < 4; ++index) {
+        const auto& call = platform.hotKeys.calls.at(index + 1);  // after the handler
+        EXPECT_EQ(std::make_pair(call.keyCode, call.modifiers), combinations.at(index));
+        platform.hotKeys.press(call.identifier);
+        platform.queue.runUntilIdle();
+        EXPECT_EQ(runs.at(index), 1) << index;
+    }
+    EXPECT_EQ(runs, (std::array<int, 4>{1, 1, 1, 1}));
+    EXPECT_TRUE(platform.notifications.sent.empty());
+}
+
+// One notification names every combination that does not work and the menu item that
+// reaches its feature instead.
+TEST_F(StandardHotKeysTest, CombinationsThatDoNotWorkAreNamedInOneNotification) {
+    platform.hotKeys.fail(HotKeyCode::space, HotKeyModifier::option, Outcome::taken, 10);
+    platform.hotKeys.fail(HotKeyCode::c, kOptionShift, Outcome::refused, 2, "BadValue");
+    registerStandardHotKeys(actions());
+    ASSERT_EQ(platform.notifications.sent.size(), 1U);
+    EXPECT_EQ(platform.notifications.sent[0].appName, "页伴");
+    EXPECT_EQ(platform.notifications.sent[0].summary, "页伴：部分快捷键无法使用");
+    EXPECT_EQ(platform.notifications.sent[0].body,
+              "Alt+Space 已被其他程序占用，请改用状态栏图标菜单里的「快速输入（就地改写）」。\n"
+              "Alt+Shift+C 无法注册（错误 "
+              "2），请改用状态栏图标菜单里的「打开大窗口（对话建页面）」。");
+    // A server that does not show it leaves a line in the log.
+    platform.notifications.answer(0, Notifications::Result{false, "no server"});
+    EXPECT_TRUE(log.contains("全局热键：桌面通知没有发出（no server）"));
+
+    // A desktop without global hot keys refuses all four.
+    Platform::current().hotKeys = std::make_unique<UnavailableHotKeys>(
+        HotKeys::Availability::waylandSession, "WAYLAND_DISPLAY=wayland-0");
+    registerStandardHotKeys(actions());
+    ASSERT_EQ(platform.notifications.sent.size(), 2U);
+    EXPECT_EQ(platform.notifications.sent[1].body,
+              "Alt+Space 在此桌面不可用（Wayland "
+              "会话），请改用状态栏图标菜单里的「快速输入（就地改写）」。\n"
+              "Alt+Shift+Space 在此桌面不可用（Wayland "
+              "会话），请改用状态栏图标菜单里的「打开完整助手」。\n"
+              "Alt+Shift+M 在此桌面不可用（Wayland "
+              "会话），请改用状态栏图标菜单里的「会议记录（本地转写）」。\n"
+              "Alt+Shift+C 在此桌面不可用（Wayland "
+              "会话），请改用状态栏图标菜单里的「打开大窗口（对话建页面）」。");
+}
+
+using Variable = const char*;
+constexpr Variable kUnset = nullptr;
+
+TEST(DesktopSession, HotKeysComeFromX11GrabsThePortalOrNothing) {
+    struct Case {
+        Variable sessionType, waylandDisplay, display;
+        bool displayOpened;
+        std::optional<std::uint32_t> portalVersion;
+        HotKeyBackend expected;
+        std::optional<std::string> wayland;
+        std::optional<std::string_view> toolkit;
+    };
+    const Case cases[] = {
+        {"x11", kUnset, ":0", true, std::nullopt, HotKeyBackend::x11Grabs, {}, {}},
+        {"x11", "", ":0", true, 1U, HotKeyBackend::x11Grabs, {}, {}},
+        {kUnset, kUnset, kUnset, false, std::nullopt, HotKeyBackend::none, {}, {}},
+        {"Wayland", "wayland-1", ":1", true, 1U, HotKeyBackend::shortcutsPortal,
+         "XDG_SESSION_TYPE=Wayland", "x11"},
+        {kUnset, "wayland-0", ":0", true, 2U, HotKeyBackend::shortcutsPortal,
+         "WAYLAND_DISPLAY=wayland-0", "x11"},
+        // No portal, or one without the interface: no grabs that would only see keys
+        // typed into X11 windows.
+        {"wayland", "wayland-0", ":0", true, std::nullopt, HotKeyBackend::none,
+         "XDG_SESSION_TYPE=wayland", "x11"},
+        {"wayland", "wayland-0", ":0", true, 0U, HotKeyBackend::none, "XDG_SESSION_TYPE=wayland",
+         "x11"},
+        // Without XWayland the toolkit takes the compositor's display.
+        {"wayland", "wayland-0", kUnset, true, 1U, HotKeyBackend::shortcutsPortal,
+         "XDG_SESSION_TYPE=wayland", std::nullopt},
+    };
+    for (const Case& given : cases) {
+        const testing::ScopedEnvironment type{"XDG_SESSION_TYPE", given.sessionType};
+        const testing::ScopedEnvironment wayland{"WAYLAND_DISPLAY", given.waylandDisplay};
+        const testing::ScopedEnvironment display{"DISPLAY", given.display};
+        const DesktopSession session = DesktopSession::fromEnvironment();
+        SCOPED_TRACE(session.wayland.value_or("X11") + ", " + session.xDisplay.value_or("-"));
+        EXPECT_EQ(session.wayland, given.wayland);
+        EXPECT_EQ(session.toolkitBackend(), given.toolkit);
+        EXPECT_EQ(chooseHotKeyBackend(session, given.displayOpened, given.portalVersion),
+                  given.expected);
+    }
+}
+
+}  // namespace
+}  // namespace pagemate
