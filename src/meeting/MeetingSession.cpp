@@ -7,7 +7,6 @@
 
 #include "base/AppLog.h"
 #include "base/SpeechErrorText.h"
-#include "meeting/MeetingRecorder.h"
 #include "platform/Platform.h"
 
 namespace pagemate {
@@ -25,23 +24,6 @@ MeetingSession::MeetingSession(Key /*made by make()*/, TranscriptionEngine engin
     : engine_(engine), startedAt_(Platform::current().mainQueue->now()) {}
 
 MeetingSession::~MeetingSession() = default;
-
-void MeetingSession::setRecorder(RecorderSink recorder) {
-    const std::lock_guard lock(mutex_);
-    recorder_ = std::move(recorder);
-}
-
-void MeetingSession::setRecorder(std::shared_ptr<MeetingRecorder> recorder) {
-    if (!recorder) {
-        setRecorder(RecorderSink());
-        return;
-    }
-    setRecorder([recorder = std::move(recorder)](CaptureSource source, const AudioBlockPtr& block) {
-        if (block) {
-            recorder->append(source, *block);
-        }
-    });
-}
 
 std::vector<MeetingSegment> MeetingSession::allSegments() const {
     return segments_;
@@ -178,17 +160,12 @@ void MeetingSession::start(StartCompletion completion) {
 }
 
 void MeetingSession::feed(CaptureSource source, const AudioBlockPtr& block) {
-    RecorderSink recorder;
     std::shared_ptr<TranscriptionChannel> channel;
     {
         const std::lock_guard lock(mutex_);
-        recorder = recorder_;
         if (localChannels_.size() == 2) {
             channel = localChannels_[source == CaptureSource::microphone ? 0 : 1];
         }
-    }
-    if (recorder) {
-        recorder(source, block);
     }
     if (channel) {
         channel->feed(block);

@@ -98,12 +98,8 @@ class AudioCaptureTest : public ::testing::Test {
         return failures;
     }
     std::string startError() {
-        try {
-            capture->start();
-        } catch (const MeetingCaptureError& error) {
-            return error.message;
-        }
-        return "";
+        const auto error = capture->start();
+        return error ? error->message : "";
     }
 
     fake::FakePlatform platform;
@@ -116,7 +112,7 @@ class AudioCaptureTest : public ::testing::Test {
 };
 
 TEST_F(AudioCaptureTest, LevelsPushAtOnceThenAtMostEveryTenthOfASecondAndDecay) {
-    capture->start();
+    ASSERT_FALSE(capture->start());
     // The first block pushes at once: the microphone at 0.3.
     feedConstant(SoundDeviceKind::defaultInput, 0.05F);
     ASSERT_EQ(levels.size(), 1u);
@@ -161,7 +157,7 @@ TEST_F(AudioCaptureTest, LevelsPushAtOnceThenAtMostEveryTenthOfASecondAndDecay) 
 }
 
 TEST_F(AudioCaptureTest, ConvertsToSixteenKilohertzMonoAndHandsMeetingBlocksOnAsTheyAre) {
-    capture->start();
+    ASSERT_FALSE(capture->start());
     EXPECT_TRUE(log.contains("音频采集：麦克风已启动（44100Hz / 2 声道）"));
     EXPECT_EQ(stream(SoundDeviceKind::defaultInput)->request().name, "Pagemate Microphone");
     EXPECT_EQ(stream(SoundDeviceKind::defaultInput)->request().fragmentFrames, 4096u);
@@ -194,7 +190,7 @@ TEST_F(AudioCaptureTest, ConvertsToSixteenKilohertzMonoAndHandsMeetingBlocksOnAs
 }
 
 TEST_F(AudioCaptureTest, ConversionProblemsDropTheBlock) {
-    capture->start();
+    ASSERT_FALSE(capture->start());
     // No converter: dropped without a word; the next block tries again.
     platform.audioCodecs.refuseConverters(AudioError{-22, "Invalid argument"});
     feedConstant(SoundDeviceKind::defaultInput, 0.1F);
@@ -223,7 +219,7 @@ TEST_F(AudioCaptureTest, ConversionProblemsDropTheBlock) {
 
 TEST_F(AudioCaptureTest, WithoutAMonitorTheMicrophoneGoesOnAlone) {
     platform.sound.setOffersOutputMonitor(false);
-    capture->start();
+    ASSERT_FALSE(capture->start());
     EXPECT_EQ(failed(),
               std::vector<std::string>{
                   "声音服务没有提供系统输出的监听源，无法采集系统声音，只能录到你的声音"});
@@ -234,7 +230,7 @@ TEST_F(AudioCaptureTest, WithoutAMonitorTheMicrophoneGoesOnAlone) {
 
 TEST_F(AudioCaptureTest, SystemAudioFailureIsLoggedAndReportedAndTheMicrophoneGoesOn) {
     platform.sound.failAt(SoundDeviceKind::outputMonitor, 1, {6, "Connection refused"});
-    capture->start();
+    ASSERT_FALSE(capture->start());
     EXPECT_TRUE(log.contains("音频采集：系统声音启动失败 —— 创建系统声音捕获失败（错误码 6）"));
     EXPECT_EQ(failed(),
               std::vector<std::string>{
@@ -272,10 +268,10 @@ TEST_F(AudioCaptureTest, StreamFailuresThrowTheServersWordsAndReleaseTheStream) 
 TEST_F(AudioCaptureTest, SecondStartDoesNothingStopLogsOnceAndEndsDelivery) {
     capture->stop();
     EXPECT_TRUE(log.messages().empty());
-    capture->start();
+    ASSERT_FALSE(capture->start());
     const auto journal = platform.sound.journal();
     const auto microphone = stream(SoundDeviceKind::defaultInput);
-    capture->start();
+    ASSERT_FALSE(capture->start());
     EXPECT_EQ(platform.sound.journal(), journal);
     EXPECT_EQ(stream(SoundDeviceKind::defaultInput), microphone);
 
@@ -291,7 +287,7 @@ TEST_F(AudioCaptureTest, SecondStartDoesNothingStopLogsOnceAndEndsDelivery) {
 }
 
 TEST_F(AudioCaptureTest, LostSourceIsLoggedAndTheOtherGoesOn) {
-    capture->start();
+    ASSERT_FALSE(capture->start());
     stream(SoundDeviceKind::outputMonitor)->lose({12, "Entity killed"});
     stream(SoundDeviceKind::outputMonitor)->flush();
     EXPECT_TRUE(log.contains("音频采集：系统声音的来源断开了（Entity killed），只继续录你的声音"));

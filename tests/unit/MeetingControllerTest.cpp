@@ -58,9 +58,9 @@ class MeetingControllerTest : public ::testing::Test {
     }
     ~MeetingControllerTest() override {
         // A meeting still running stops its capture threads before the fakes go.
-        if (controller->state() == "recording") {
+        if (controller->state() == MeetingState::recording) {
             post({{"action", "stop"}});
-            (void)pump([this] { return controller->state() == "idle"; });
+            (void)pump([this] { return controller->state() == MeetingState::idle; });
         }
         // A session finished after a failed start completes on the recogniser's
         // thread, which posts to the main queue: the queue must outlive that thread,
@@ -132,11 +132,11 @@ class MeetingControllerTest : public ::testing::Test {
 
     void startMeeting() {
         post({{"action", "start"}});
-        ASSERT_TRUE(pump([this] { return controller->state() == "recording"; }));
+        ASSERT_TRUE(pump([this] { return controller->state() == MeetingState::recording; }));
     }
     void stopMeeting() {
         post({{"action", "stop"}});
-        ASSERT_TRUE(pump([this] { return controller->state() == "idle"; }));
+        ASSERT_TRUE(pump([this] { return controller->state() == MeetingState::idle; }));
     }
     // `seconds` of sound on the microphone, handed over by its stream's thread.
     void speak(double seconds) {
@@ -246,7 +246,7 @@ TEST_F(MeetingControllerTest, AMeetingFromStartToEnd) {
     // Hidden, the meeting goes on; shown again, the page is the same.
     controller->hide();
     speak(0.5);
-    EXPECT_EQ(controller->state(), "recording");
+    EXPECT_EQ(controller->state(), MeetingState::recording);
     controller->show();
     EXPECT_EQ(window->view.loads.size(), 1U);
     EXPECT_EQ(window->view.reloads, 0);
@@ -301,9 +301,9 @@ TEST_F(MeetingControllerTest, AFailedUploadKeepsTheRecordingAndTellsThePageNull)
 TEST_F(MeetingControllerTest, StartAndStopWhileStoppingOrShort) {
     startMeeting();
     post({{"action", "stop"}});
-    EXPECT_EQ(controller->state(), "stopping");  // at once
+    EXPECT_EQ(controller->state(), MeetingState::stopping);  // at once
     post({{"action", "start"}});
-    ASSERT_TRUE(pump([this] { return controller->state() == "idle"; }));
+    ASSERT_TRUE(pump([this] { return controller->state() == MeetingState::idle; }));
     const std::vector<std::string> all{"starting", "recording", "stopping", "idle"};
     EXPECT_EQ(states(), all);
     // Less than a second: the recorder keeps nothing, the page gets null.
@@ -362,11 +362,11 @@ TEST_F(MeetingControllerTest, FailedStartsReturnToIdleAndDiscardTheRecorder) {
 TEST_F(MeetingControllerTest, StopWhileStarting) {
     // The start completes: the meeting is stopped at once, never left "recording".
     post({{"action", "start"}});
-    ASSERT_TRUE(pump([this] { return controller->state() == "starting"; }));
+    ASSERT_TRUE(pump([this] { return controller->state() == MeetingState::starting; }));
     post({{"action", "stop"}});
-    EXPECT_EQ(controller->state(), "stopping");
+    EXPECT_EQ(controller->state(), MeetingState::stopping);
     EXPECT_EQ(statuses, std::vector<std::string>{"正在整理会议记录…"});
-    ASSERT_TRUE(pump([this] { return controller->state() == "idle"; }));
+    ASSERT_TRUE(pump([this] { return controller->state() == MeetingState::idle; }));
     EXPECT_EQ(states(), (std::vector<std::string>{"starting", "stopping", "idle"}));
     EXPECT_EQ(statuses,
               (std::vector<std::string>{"正在整理会议记录…", "正在保存录音…", "会议记录已结束"}));
@@ -380,9 +380,9 @@ TEST_F(MeetingControllerTest, StopWhileStarting) {
     // The start fails: the failure ends it, and the page hears the audio is gone.
     platform.sound.failAt(SoundDeviceKind::defaultInput, 1, {6, "Connection refused"});
     post({{"action", "start"}});
-    ASSERT_TRUE(pump([this] { return controller->state() == "starting"; }));
+    ASSERT_TRUE(pump([this] { return controller->state() == MeetingState::starting; }));
     post({{"action", "stop"}});
-    ASSERT_TRUE(pump([this] { return controller->state() == "idle"; }));
+    ASSERT_TRUE(pump([this] { return controller->state() == MeetingState::idle; }));
     EXPECT_EQ(states(), (std::vector<std::string>{"starting", "stopping", "idle", "starting",
                                                   "stopping", "idle"}));
     ASSERT_EQ(errors().size(), 1U);
@@ -400,7 +400,7 @@ TEST_F(MeetingControllerTest, CaptureFailureDuringAMeetingDoesNotEndIt) {
     speak(0.2);
     ASSERT_TRUE(pump([this] { return !errors().empty(); }));
     EXPECT_EQ(errors()[0], "音频格式转换失败：Input/output error");
-    EXPECT_EQ(controller->state(), "recording");
+    EXPECT_EQ(controller->state(), MeetingState::recording);
     EXPECT_EQ(statuses.back(), "会议记录出错");
     EXPECT_TRUE(log.contains("会议记录：音频格式转换失败：Input/output error"));
     EXPECT_EQ(states().back(), "recording");
@@ -415,7 +415,7 @@ TEST_F(MeetingControllerTest, CapabilityGates) {
     ASSERT_TRUE(pump([this] { return !errors().empty(); }));
     EXPECT_EQ(errors()[0], std::string(MeetingSession::noModelMessage));
     EXPECT_TRUE(states().empty());
-    EXPECT_EQ(controller->state(), "idle");
+    EXPECT_EQ(controller->state(), MeetingState::idle);
     EXPECT_EQ(statuses, std::vector<std::string>{"会议记录出错"});
 
     platform.speech.availabilityState = SpeechRecognizer::Availability::available;
@@ -441,7 +441,7 @@ TEST_F(MeetingControllerTest, CapabilityGates) {
     platform.sound.holdMicrophoneAccess(false);
     Platform::current().background.joinRunning();  // the answer is in
     platform.queue.runUntilIdle();
-    EXPECT_EQ(controller->state(), "idle");
+    EXPECT_EQ(controller->state(), MeetingState::idle);
     EXPECT_TRUE(platform.sound.journal().empty());
 
     // Access that comes by the time it is asked for again: the start goes on.
@@ -449,7 +449,7 @@ TEST_F(MeetingControllerTest, CapabilityGates) {
     post({{"action", "start"}});
     platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks: refused
     platform.sound.setMicrophoneAccess(SoundServer::authorized);
-    ASSERT_TRUE(pump([this] { return controller->state() == "recording"; }));
+    ASSERT_TRUE(pump([this] { return controller->state() == MeetingState::recording; }));
     EXPECT_EQ(errors().size(), 2U);
     EXPECT_EQ(states(), (std::vector<std::string>{"idle", "starting", "recording"}));
 }
@@ -511,7 +511,7 @@ TEST_F(MeetingControllerTest, PageMessages) {
     post({{"action", 3}});
     post({{"action", "Start"}});
     (void)pump([] { return true; });
-    EXPECT_EQ(controller->state(), "idle");
+    EXPECT_EQ(controller->state(), MeetingState::idle);
     EXPECT_TRUE(events().empty());
 }
 
@@ -524,7 +524,7 @@ TEST_F(MeetingControllerTest, PageLoadFailure) {
     EXPECT_TRUE(errors()[0].ends_with("。请确认助手服务已启动。"));
     EXPECT_TRUE(logStartsWith("会议记录：无法打开会议界面："));
     EXPECT_EQ(statuses, std::vector<std::string>{"会议记录出错"});
-    EXPECT_EQ(controller->state(), "idle");
+    EXPECT_EQ(controller->state(), MeetingState::idle);
     EXPECT_EQ(window->view.loads.size(), 1U);  // no retry
 }
 

@@ -71,12 +71,8 @@ class SystemAudioTapTest : public ::testing::Test {
         return SystemAudioTap::make(*Platform::current().sound);
     }
     std::string startError(SystemAudioTap& tap) {
-        try {
-            tap.start();
-        } catch (const MeetingCaptureError& error) {
-            return error.message;
-        }
-        return "";
+        const auto error = tap.start();
+        return error ? error->message : "";
     }
 
     fake::FakePlatform platform;
@@ -131,7 +127,7 @@ TEST_F(SystemAudioTapTest, RunsStopsInOrderAndIgnoresASecondStart) {
         const std::lock_guard lock(mutex);
         blocks.push_back(block);
     };
-    tap->start();
+    ASSERT_FALSE(tap->start());
     EXPECT_TRUE(tap->running());
     EXPECT_EQ(log.messages(),
               Journal{"系统声音采集：已启动（PulseAudio 监听输出，无需屏幕录制权限）"});
@@ -143,7 +139,7 @@ TEST_F(SystemAudioTapTest, RunsStopsInOrderAndIgnoresASecondStart) {
     EXPECT_EQ(stream->request().format, (AudioFormat{SampleType::float32, 48000, 2, true}));
 
     // A second start leaves the running stream alone.
-    tap->start();
+    ASSERT_FALSE(tap->start());
     EXPECT_EQ(platform.sound.journal(), started);
     EXPECT_EQ(platform.sound.stream(SoundDeviceKind::outputMonitor), stream);
 
@@ -192,7 +188,7 @@ TEST_F(SystemAudioTapTest, UnreadableFormatMeansFortyEightKilohertzStereoPlanar)
         const std::lock_guard lock(mutex);
         received = block;
     };
-    tap->start();
+    ASSERT_FALSE(tap->start());
     const auto stream = platform.sound.stream(SoundDeviceKind::outputMonitor);
     const AudioFormat fallback{SampleType::float32, 48000, 2, false};
     EXPECT_EQ(stream->request().format, fallback);
@@ -214,7 +210,7 @@ TEST_F(SystemAudioTapTest, ReleasedTapIgnoresLateFragmentsAndReportsLoss) {
         EXPECT_EQ(error.status, 12);
         ++lost;
     };
-    tap->start();
+    ASSERT_FALSE(tap->start());
     const auto stream = platform.sound.stream(SoundDeviceKind::outputMonitor);
     stream->lose({12, "Entity killed"});
     stream->flush();
