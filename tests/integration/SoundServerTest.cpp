@@ -21,7 +21,6 @@
 #include "fixtures/PulseDaemon.h"
 #include "harness/TestSupport.h"
 #include "meeting/AudioCapture.h"
-#include "meeting/MeetingCaptureError.h"
 #include "meeting/SystemAudioTap.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/AvAudioCodecs.h"
@@ -347,11 +346,6 @@ TEST(SoundServerAbsent, NoServerMeansNotDeterminedAndFailedStarts) {
     auto& sound = *Platform::current().sound;
     EXPECT_EQ(AudioCapture::microphoneStatus(), 0);
     EXPECT_FALSE(sound.offersOutputMonitor());
-    auto opened = sound.openDevice(SoundDeviceKind::defaultInput);
-    ASSERT_TRUE(std::holds_alternative<SoundServerError>(opened));
-    EXPECT_EQ(std::get<SoundServerError>(opened).status, 6);
-    EXPECT_EQ(std::get<SoundServerError>(opened).description, "Connection refused");
-
     const auto capture = AudioCapture::make();
     EXPECT_EQ(capture->start()->message, "拿不到麦克风（可能没有可用的输入设备）");
     const auto tap = SystemAudioTap::make(sound);
