@@ -148,14 +148,6 @@ const std::string kMicrophoneGone = "启动失败：拿不到麦克风（可能�
 const std::vector<Sequence> kSequences{
     {"RecordsSavesAndUploads", [](MeetingRunTest& t) { meeting(t, 1.5); },
      concat({kRecording, kEnding, {"audio file-7 会议录音.m4a"}, kEnded}), 1},
-    {"AFailedUploadKeepsTheRecording",
-     [](MeetingRunTest& t) {
-         t.platform.http.respondWith([](const HttpRequest&) {
-             return HttpResponse{500, R"({"error":"disk full"})", std::nullopt};
-         });
-         meeting(t, 1.5);
-     },
-     kNothingKept, 1},
     {"UnderASecondKeepsNothing", [](MeetingRunTest& t) { meeting(t, 0.5); }, kNothingKept, 0},
     {"WithoutKeepingRecordingsNothingIsWritten",
      [](MeetingRunTest& t) {
