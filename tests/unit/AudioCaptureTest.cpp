@@ -246,15 +246,6 @@ TEST_F(AudioCaptureTest, SecondStartDoesNothingStopLogsOnceAndEndsDelivery) {
     EXPECT_TRUE(received().empty());
 }
 
-TEST_F(AudioCaptureTest, LostSourceIsLoggedAndTheOtherGoesOn) {
-    ASSERT_FALSE(capture->start());
-    stream(SoundDeviceKind::outputMonitor)->lose({12, "Entity killed"});
-    stream(SoundDeviceKind::outputMonitor)->flush();
-    EXPECT_TRUE(log.contains("音频采集：系统声音的来源断开了（Entity killed），只继续录你的声音"));
-    feedConstant(SoundDeviceKind::defaultInput, 0.1F);
-    EXPECT_EQ(received().size(), 1u);
-}
-
 TEST_F(AudioCaptureTest, MicrophoneStatusAndRequestAsTheServerAnswers) {
     for (const int access : {0, 1, 2, 3}) {
         platform.sound.setMicrophoneAccess(access);
