@@ -48,7 +48,7 @@ void AudioCapture::requestMicrophone(std::function<void(bool granted)> completio
     // A sound server that hangs answers only after its time-outs: never on the caller's
     // (the main) thread.
     Platform::current().background.run(
-        "pagemate-micask", [completion = std::move(completion)](std::stop_token) mutable {
+        "pagemate-micask", [completion = std::move(completion)](const std::stop_token&) mutable {
             const bool granted = microphoneStatus() == SoundServer::authorized;
             Platform::current().mainQueue->post([completion = std::move(completion), granted] {
                 if (completion) {

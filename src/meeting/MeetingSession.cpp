@@ -55,7 +55,7 @@ std::string MeetingSession::preferredLocaleNow() {
 
 void MeetingSession::preferredLocale(std::function<void(std::string)> completion) {
     Platform::current().background.run(
-        "pagemate-locale", [completion = std::move(completion)](std::stop_token) {
+        "pagemate-locale", [completion = std::move(completion)](const std::stop_token&) {
             std::string locale = preferredLocaleNow();
             Platform::current().mainQueue->post(
                 [completion, locale = std::move(locale)] { completion(locale); });
@@ -95,7 +95,7 @@ std::optional<SpeechError> MeetingSession::ensureModelNow() {
 
 void MeetingSession::ensureModel(std::function<void(std::optional<SpeechError>)> completion) {
     Platform::current().background.run(
-        "pagemate-model", [completion = std::move(completion)](std::stop_token) {
+        "pagemate-model", [completion = std::move(completion)](const std::stop_token&) {
             std::optional<SpeechError> outcome = ensureModelNow();
             Platform::current().mainQueue->post(
                 [completion, outcome = std::move(outcome)] { completion(outcome); });
@@ -141,7 +141,7 @@ void MeetingSession::start(StartCompletion completion) {
     AppLog::write("会议转写：引擎 = 本机识别");
     Platform::current().background.run(
         "pagemate-session",
-        [self = shared_from_this(), completion = std::move(completion)](std::stop_token) {
+        [self = shared_from_this(), completion = std::move(completion)](const std::stop_token&) {
             auto started = std::make_shared<Started>(self->startLocal());
             Platform::current().mainQueue->post([self, started, completion] {
                 if (auto* error = std::get_if<MeetingCaptureError>(started.get())) {
