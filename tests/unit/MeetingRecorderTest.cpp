@@ -408,6 +408,11 @@ TEST_F(MeetingRecorderTest, UploadStreamsTheFileWithAFiveMinuteTimeOut) {
     EXPECT_EQ(std::get<fs::path>(request.body), file);
     EXPECT_EQ(request.timeout, std::chrono::milliseconds(300000));
     EXPECT_LE(request.maxResponseBytes, std::size_t{1} << 20);
+    EXPECT_EQ(answer->value().id, "f");
+
+    // Only a 2xx answer names the file: a redirect is a failure.
+    EXPECT_FALSE(MeetingRecorder::uploadAnswer(HttpResponse{302, R"({"id":"f"})", std::nullopt},
+                                               file.filename().string()));
 }
 
 }  // namespace
