@@ -246,18 +246,5 @@ TEST_F(AudioCaptureTest, SecondStartDoesNothingStopLogsOnceAndEndsDelivery) {
     EXPECT_TRUE(received().empty());
 }
 
-TEST_F(AudioCaptureTest, MicrophoneStatusAndRequestAsTheServerAnswers) {
-    for (const int access : {0, 1, 2, 3}) {
-        platform.sound.setMicrophoneAccess(access);
-        EXPECT_EQ(AudioCapture::microphoneStatus(), access);
-        std::optional<bool> granted;
-        // Asked off the calling thread, answered through the main queue.
-        AudioCapture::requestMicrophone([&](bool answer) { granted = answer; });
-        EXPECT_FALSE(granted.has_value());
-        ASSERT_TRUE(platform.queue.runUntil([&] { return granted.has_value(); }, 5s));
-        EXPECT_EQ(granted, access == 3);
-    }
-}
-
 }  // namespace
 }  // namespace pagemate
