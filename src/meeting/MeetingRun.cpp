@@ -12,8 +12,10 @@
 
 namespace pagemate {
 
-// What one meeting runs on. The capture's buffer callback holds the session and the
-// recorder strongly as well, so that blocks in flight still find them.
+// What one meeting runs on. The capture's buffer callback holds the session strongly as
+// well, so that blocks in flight still find it, and the recorder weakly: the recorder
+// ends with the run (its destructor waits for a mixdown under way), never after the
+// services it uses.
 struct MeetingRun::Meeting {
     std::shared_ptr<AudioCapture> capture;
     std::shared_ptr<MeetingSession> session;
@@ -132,10 +134,11 @@ void MeetingRun::beginStart() {
         });
     };
     // Each block to the recorder and to its source's channel, side by side.
-    meeting->capture->onBuffer = [session = meeting->session, recorder = meeting->recorder](
+    meeting->capture->onBuffer = [session = meeting->session,
+                                  recorder = std::weak_ptr(meeting->recorder)](
                                      CaptureSource source, const AudioBlockPtr& block) {
-        if (recorder && block) {
-            recorder->append(source, *block);
+        if (const auto held = recorder.lock(); held && block) {
+            held->append(source, *block);
         }
         session->feed(source, block);
     };
@@ -269,34 +272,33 @@ void MeetingRun::finishMeeting(const std::shared_ptr<Meeting>& meeting) {
 }
 
 void MeetingRun::finishRecorder(const std::shared_ptr<Meeting>& meeting) {
-    std::shared_ptr<MeetingRecorder> recorder = std::move(meeting->recorder);
-    if (!recorder) {
+    finishing_ = std::move(meeting->recorder);
+    if (!finishing_) {
         audioReady(std::nullopt);
         endingDone(meeting);
         return;
     }
     status("正在保存录音…");
     const std::weak_ptr<MeetingRun> weakSelf = weak_from_this();
-    recorder->finish(
-        [weakSelf, meeting, recorder](std::optional<std::filesystem::path> saved) mutable {
-            recorder.reset();
-            const auto self = weakSelf.lock();
-            if (!self) {
-                return;
-            }
-            if (!saved) {
-                self->audioReady(std::nullopt);
-                self->endingDone(meeting);
-                return;
-            }
-            MeetingRecorder::uploadAudio(
-                *saved, [weakSelf, meeting](std::optional<MeetingRecorder::UploadAnswer> answer) {
-                    if (const auto run = weakSelf.lock()) {
-                        run->audioReady(std::move(answer));
-                        run->endingDone(meeting);
-                    }
-                });
-        });
+    finishing_->finish([weakSelf, meeting](std::optional<std::filesystem::path> saved) {
+        const auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        self->finishing_.reset();  // its mixdown is over
+        if (!saved) {
+            self->audioReady(std::nullopt);
+            self->endingDone(meeting);
+            return;
+        }
+        MeetingRecorder::uploadAudio(
+            *saved, [weakSelf, meeting](std::optional<MeetingRecorder::UploadAnswer> answer) {
+                if (const auto run = weakSelf.lock()) {
+                    run->audioReady(std::move(answer));
+                    run->endingDone(meeting);
+                }
+            });
+    });
 }
 
 void MeetingRun::endingDone(const std::shared_ptr<Meeting>& meeting) {

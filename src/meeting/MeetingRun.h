@@ -109,6 +109,9 @@ class MeetingRun : public std::enable_shared_from_this<MeetingRun> {
     bool stopPending_ = false;
     // The capture's blocking start and stop, the capability checks and the teardown.
     std::unique_ptr<SerialQueue> queue_;
+    // The recorder whose finish is under way: owned here only, so that a run let go
+    // waits for its mixdown (first among the members) instead of leaving it running.
+    std::shared_ptr<MeetingRecorder> finishing_;
 };
 
 }  // namespace pagemate
