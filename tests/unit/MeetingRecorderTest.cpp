@@ -13,7 +13,6 @@
 #include "harness/MeetingFolders.h"
 #include "meeting/MeetingRecorder.h"
 #include "meeting/RecordingFiles.h"
-#include "meeting/RecordingsFolder.h"
 #include "platform/fake/FakePlatform.h"
 #include "support/FileDescriptor.h"
 
@@ -375,19 +374,6 @@ TEST_F(MeetingRecorderTest, ADroppedRecorderLeavesItsFolderToRecovery) {
     const std::vector<fs::path> saved = MeetingRecorder::recoverInterrupted();
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(savedSamples(saved[0]).size(), 20000u);
-}
-
-TEST_F(MeetingRecorderTest, OpeningTheRecordingsFolderMakesItFirst) {
-    ASSERT_FALSE(fs::exists(folders.recordings()));
-    openRecordingsFolder();
-    EXPECT_TRUE(fs::is_directory(folders.recordings()));
-    EXPECT_EQ(platform.workspace.openedFiles(), std::vector<fs::path>{folders.recordings()});
-
-    // A folder that cannot be made is still asked for (the file manager says why).
-    fs::remove_all(folders.data());
-    testing::writeFile(folders.data(), "in the way");
-    openRecordingsFolder();
-    EXPECT_EQ(platform.workspace.openedFiles().size(), 2u);
 }
 
 // The real client's transfer is tested against the stand-in service; here, what only
