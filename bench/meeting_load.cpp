@@ -355,9 +355,10 @@ int main(int argc, char** argv) {
 
         controller->handleMessage({{"action", "start"}});
         main.runFor(30s, [&] {
-            return controller->state() != "idle" && controller->state() != "starting";
+            return controller->state() != MeetingState::idle &&
+                   controller->state() != MeetingState::starting;
         });
-        if (controller->state() != "recording") {
+        if (controller->state() != MeetingState::recording) {
             static_cast<void>(
                 std::fprintf(stderr, "the meeting did not start (%s)\n", lastStatus.c_str()));
             return 1;
@@ -411,7 +412,7 @@ int main(int argc, char** argv) {
             if (!uploadedAt && service.received().size() > requestsBefore) {
                 uploadedAt = Clock::now();
             }
-            return controller->state() == "idle";
+            return controller->state() == MeetingState::idle;
         });
         const double stopMilliseconds = millisecondsBetween(stopAt, audioReadyAt);
         const double recordingReadyMilliseconds =
@@ -432,7 +433,7 @@ int main(int argc, char** argv) {
         for (const auto& request : service.received()) {
             uploaded = uploaded || (request.path == "/api/meeting/audio" && !request.body.empty());
         }
-        const bool ended = controller->state() == "idle" && audioReadyAt >= stopAt;
+        const bool ended = controller->state() == MeetingState::idle && audioReadyAt >= stopAt;
 
         std::printf("\n%s: meeting of %.1f min, sound fed at %.1fx real time (%.0f s)\n",
                     variant.name, minutes, speed, recordingSeconds);

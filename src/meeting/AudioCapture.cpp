@@ -5,14 +5,14 @@
 #include <utility>
 
 #include "base/AppLog.h"
-#include "meeting/MeetingCaptureError.h"
+#include "meeting/MicrophoneStream.h"
+#include "meeting/SystemAudioTap.h"
 #include "platform/Platform.h"
 
 namespace pagemate {
 
 namespace {
 
-const char* const noMicrophone = "拿不到麦克风（可能没有可用的输入设备）";
 const char* const noOutputMonitor =
     "声音服务没有提供系统输出的监听源，无法采集系统声音，只能录到你的声音";
 
@@ -33,11 +33,11 @@ AudioCapture::AudioCapture(Key /*unused*/, SoundServer& server, AudioCodecs& cod
     : server_(server), codecs_(codecs), queue_(queue) {}
 
 AudioCapture::~AudioCapture() {
-    // The streams go first (their destructors end their callbacks), then the tap.
+    // The microphone goes first (its stream's destructor ends its callbacks), then the
+    // system audio.
     const std::lock_guard lock(lifecycle_);
-    microphoneStream_.reset();
-    microphoneDevice_.reset();
-    systemTap_.reset();
+    microphone_.reset();
+    system_.reset();
 }
 
 int AudioCapture::microphoneStatus() {
@@ -48,7 +48,7 @@ void AudioCapture::requestMicrophone(std::function<void(bool granted)> completio
     // A sound server that hangs answers only after its time-outs: never on the caller's
     // (the main) thread.
     Platform::current().background.run(
-        "pagemate-micask", [completion = std::move(completion)](std::stop_token) mutable {
+        "pagemate-micask", [completion = std::move(completion)](const std::stop_token&) mutable {
             const bool granted = microphoneStatus() == SoundServer::authorized;
             Platform::current().mainQueue->post([completion = std::move(completion), granted] {
                 if (completion) {
@@ -58,60 +58,34 @@ void AudioCapture::requestMicrophone(std::function<void(bool granted)> completio
         });
 }
 
-void AudioCapture::start() {
+std::optional<MeetingCaptureError> AudioCapture::start() {
     const std::lock_guard lock(lifecycle_);
     if (started_) {
-        return;
+        return std::nullopt;
     }
-    startMicrophone();
+    auto microphone = MicrophoneStream::make(server_);
+    attach(*microphone, Source::microphone);
+    if (auto error = microphone->start()) {
+        return error;
+    }
+    microphone_ = std::move(microphone);
     startSystemAudio();
     started_ = true;
+    return std::nullopt;
 }
 
-void AudioCapture::startMicrophone() {
-    auto opened = server_.openDevice(SoundDeviceKind::defaultInput);
-    auto* device = std::get_if<std::unique_ptr<SoundDevice>>(&opened);
-    const std::optional<AudioFormat> format =
-        device != nullptr ? (*device)->format() : std::nullopt;
-    if (!format || format->sampleRate <= 0 || format->channels == 0) {
-        throw MeetingCaptureError(noMicrophone);
-    }
-    auto created =
-        (*device)->createRecordStream({microphoneStreamName, *format, microphoneFragmentFrames});
-    if (auto* error = std::get_if<SoundServerError>(&created)) {
-        throw MeetingCaptureError(error->description);
-    }
-    auto stream = std::get<std::unique_ptr<SoundStream>>(std::move(created));
-    microphoneFormat_ = format;
+void AudioCapture::attach(CaptureStream& stream, Source source) {
     const std::weak_ptr<AudioCapture> weak = weak_from_this();
-    auto onRead = [weak](std::span<const SoundBuffer> list) {
-        const auto self = weak.lock();
-        if (!self || !self->microphoneFormat_) {
-            return;
-        }
-        if (auto block = SystemAudioTap::bufferFromList(list, *self->microphoneFormat_)) {
-            self->handle(Source::microphone, std::move(block));
-        }
-    };
-    auto onLost = [weak](const SoundServerError& error) {
+    stream.onBuffer = [weak, source](const AudioBlockPtr& block) {
         if (const auto self = weak.lock()) {
-            self->sourceLost(Source::microphone, error);
+            self->handle(source, block);
         }
     };
-    std::optional<SoundServerError> failure = stream->connect(std::move(onRead), std::move(onLost));
-    if (!failure) {
-        failure = stream->waitUntilReady();
-    }
-    if (failure) {
-        stream.reset();
-        microphoneFormat_.reset();
-        throw MeetingCaptureError(failure->description);
-    }
-    microphoneStream_ = std::move(stream);
-    microphoneDevice_ = std::move(*device);
-    AppLog::write("音频采集：麦克风已启动（" +
-                  std::to_string(static_cast<long long>(format->sampleRate)) + "Hz / " +
-                  std::to_string(format->channels) + " 声道）");
+    stream.onLost = [weak, source](const SoundServerError& error) {
+        if (const auto self = weak.lock()) {
+            self->sourceLost(source, error);
+        }
+    };
 }
 
 void AudioCapture::startSystemAudio() {
@@ -122,27 +96,15 @@ void AudioCapture::startSystemAudio() {
         return;
     }
     auto tap = SystemAudioTap::make(server_);
-    const std::weak_ptr<AudioCapture> weak = weak_from_this();
-    tap->onBuffer = [weak](const AudioBlockPtr& block) {
-        if (const auto self = weak.lock()) {
-            self->handle(Source::system, block);
-        }
-    };
-    tap->onLost = [weak](const SoundServerError& error) {
-        if (const auto self = weak.lock()) {
-            self->sourceLost(Source::system, error);
-        }
-    };
-    try {
-        tap->start();
-    } catch (const MeetingCaptureError& error) {
-        AppLog::write("音频采集：系统声音启动失败 —— " + error.description());
+    attach(*tap, Source::system);
+    if (auto error = tap->start()) {
+        AppLog::write("音频采集：系统声音启动失败 —— " + error->description());
         if (onFailure) {
-            onFailure("系统声音采集失败（只能录到你的声音）：" + error.description());
+            onFailure("系统声音采集失败（只能录到你的声音）：" + error->description());
         }
         return;
     }
-    systemTap_ = std::move(tap);
+    system_ = std::move(tap);
 }
 
 void AudioCapture::stop() {
@@ -150,17 +112,12 @@ void AudioCapture::stop() {
     if (!started_) {
         return;
     }
-    if (microphoneStream_) {
-        microphoneStream_->stop();
-        microphoneStream_->disconnect();
-        microphoneStream_.reset();
+    for (std::shared_ptr<CaptureStream>* stream : {&microphone_, &system_}) {
+        if (*stream) {
+            (*stream)->stop();
+        }
+        stream->reset();
     }
-    microphoneDevice_.reset();
-    microphoneFormat_.reset();
-    if (systemTap_) {
-        systemTap_->stop();
-    }
-    systemTap_.reset();
     {
         const std::lock_guard stateLock(state_);
         converters_.clear();

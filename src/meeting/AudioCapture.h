@@ -9,7 +9,8 @@
 #include <string>
 
 #include "meeting/CaptureSource.h"
-#include "meeting/SystemAudioTap.h"
+#include "meeting/CaptureStream.h"
+#include "meeting/MeetingCaptureError.h"
 #include "platform/AudioBlock.h"
 #include "platform/AudioCodecs.h"
 #include "platform/MainQueue.h"
@@ -17,8 +18,8 @@
 
 namespace pagemate {
 
-// Records a meeting's two sounds, the microphone (the sound server's default input)
-// and what the computer plays (SystemAudioTap), and hands every block on as 32-bit
+// Records a meeting's two sounds, the microphone (MicrophoneStream) and what the
+// computer plays (SystemAudioTap), both run as a CaptureStream, and hands every block on as 32-bit
 // float, 16 kHz, mono, tagged with its source. Keeps a level per source, pushed at most
 // every 0.1 s. Without system audio it records the microphone alone.
 //
@@ -45,9 +46,6 @@ class AudioCapture : public std::enable_shared_from_this<AudioCapture> {
     using LevelsCallback = std::function<void(float microphone, float system)>;
     using FailureCallback = std::function<void(const std::string&)>;
 
-    static constexpr const char* microphoneStreamName = "Pagemate Microphone";
-    // Frames asked of the server per microphone fragment (a wish).
-    static constexpr std::uint32_t microphoneFragmentFrames = 4096;
     static constexpr std::chrono::milliseconds levelInterval{100};
 
     // Uses the installed platform's sound server, audio codecs and main queue.
@@ -66,12 +64,11 @@ class AudioCapture : public std::enable_shared_from_this<AudioCapture> {
     // access is authorized, on the main thread. Any thread.
     static void requestMicrophone(std::function<void(bool granted)> completion);
 
-    // Starts the microphone, then the system audio. Throws MeetingCaptureError when the
-    // microphone cannot be had; the object then stays idle. A failing system audio
-    // never fails the start (onFailure says so). A second call while started does
-    // nothing.
-    void start();
-    // Stops both; never throws; logs only when it was started.
+    // Starts the microphone, then the system audio. The error when the microphone
+    // cannot be had; the object then stays idle. A failing system audio never fails
+    // the start (onFailure says so). A second call while started does nothing.
+    [[nodiscard]] std::optional<MeetingCaptureError> start();
+    // Stops both; logs only when it was started.
     void stop();
 
     BufferCallback onBuffer;
@@ -88,7 +85,8 @@ class AudioCapture : public std::enable_shared_from_this<AudioCapture> {
     AudioBlockPtr convert(Source source, const AudioBlockPtr& block);
     void pushLevelsIfDue();
     void sourceLost(Source source, const SoundServerError& error);
-    void startMicrophone();
+    // Hands the stream's blocks and its loss on as `source`'s.
+    void attach(CaptureStream& stream, Source source);
     void startSystemAudio();
 
     SoundServer& server_;
@@ -96,10 +94,8 @@ class AudioCapture : public std::enable_shared_from_this<AudioCapture> {
     MainQueue& queue_;
 
     std::mutex lifecycle_;  // held by start() and stop(); guards the fields below
-    std::unique_ptr<SoundDevice> microphoneDevice_;
-    std::unique_ptr<SoundStream> microphoneStream_;
-    std::optional<AudioFormat> microphoneFormat_;  // read by the microphone's thread
-    std::shared_ptr<SystemAudioTap> systemTap_;
+    std::shared_ptr<CaptureStream> microphone_;
+    std::shared_ptr<CaptureStream> system_;  // none without system audio
     bool started_ = false;
 
     // Held only around look-ups, insertions and field updates, never around a

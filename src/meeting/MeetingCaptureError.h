@@ -6,7 +6,7 @@
 namespace pagemate {
 
 // The error of the capture layer and of the transcription session: one message, shown
-// to the user as it is. The start operations of capture and transcription throw it.
+// to the user as it is. Their start operations return it as a value.
 struct MeetingCaptureError {
     std::string message;
     explicit MeetingCaptureError(std::string text) : message(std::move(text)) {}

@@ -7,7 +7,6 @@
 
 #include "base/AppLog.h"
 #include "base/SpeechErrorText.h"
-#include "meeting/MeetingRecorder.h"
 #include "platform/Platform.h"
 
 namespace pagemate {
@@ -25,23 +24,6 @@ MeetingSession::MeetingSession(Key /*made by make()*/, TranscriptionEngine engin
     : engine_(engine), startedAt_(Platform::current().mainQueue->now()) {}
 
 MeetingSession::~MeetingSession() = default;
-
-void MeetingSession::setRecorder(RecorderSink recorder) {
-    const std::lock_guard lock(mutex_);
-    recorder_ = std::move(recorder);
-}
-
-void MeetingSession::setRecorder(std::shared_ptr<MeetingRecorder> recorder) {
-    if (!recorder) {
-        setRecorder(RecorderSink());
-        return;
-    }
-    setRecorder([recorder = std::move(recorder)](CaptureSource source, const AudioBlockPtr& block) {
-        if (block) {
-            recorder->append(source, *block);
-        }
-    });
-}
 
 std::vector<MeetingSegment> MeetingSession::allSegments() const {
     return segments_;
@@ -73,7 +55,7 @@ std::string MeetingSession::preferredLocaleNow() {
 
 void MeetingSession::preferredLocale(std::function<void(std::string)> completion) {
     Platform::current().background.run(
-        "pagemate-locale", [completion = std::move(completion)](std::stop_token) {
+        "pagemate-locale", [completion = std::move(completion)](const std::stop_token&) {
             std::string locale = preferredLocaleNow();
             Platform::current().mainQueue->post(
                 [completion, locale = std::move(locale)] { completion(locale); });
@@ -113,7 +95,7 @@ std::optional<SpeechError> MeetingSession::ensureModelNow() {
 
 void MeetingSession::ensureModel(std::function<void(std::optional<SpeechError>)> completion) {
     Platform::current().background.run(
-        "pagemate-model", [completion = std::move(completion)](std::stop_token) {
+        "pagemate-model", [completion = std::move(completion)](const std::stop_token&) {
             std::optional<SpeechError> outcome = ensureModelNow();
             Platform::current().mainQueue->post(
                 [completion, outcome = std::move(outcome)] { completion(outcome); });
@@ -159,7 +141,7 @@ void MeetingSession::start(StartCompletion completion) {
     AppLog::write("会议转写：引擎 = 本机识别");
     Platform::current().background.run(
         "pagemate-session",
-        [self = shared_from_this(), completion = std::move(completion)](std::stop_token) {
+        [self = shared_from_this(), completion = std::move(completion)](const std::stop_token&) {
             auto started = std::make_shared<Started>(self->startLocal());
             Platform::current().mainQueue->post([self, started, completion] {
                 if (auto* error = std::get_if<MeetingCaptureError>(started.get())) {
@@ -178,17 +160,12 @@ void MeetingSession::start(StartCompletion completion) {
 }
 
 void MeetingSession::feed(CaptureSource source, const AudioBlockPtr& block) {
-    RecorderSink recorder;
     std::shared_ptr<TranscriptionChannel> channel;
     {
         const std::lock_guard lock(mutex_);
-        recorder = recorder_;
         if (localChannels_.size() == 2) {
             channel = localChannels_[source == CaptureSource::microphone ? 0 : 1];
         }
-    }
-    if (recorder) {
-        recorder(source, block);
     }
     if (channel) {
         channel->feed(block);

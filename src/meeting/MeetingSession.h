@@ -19,15 +19,13 @@
 
 namespace pagemate {
 
-class MeetingRecorder;
-
 // Where a meeting is transcribed; recognition on this computer is the only engine.
 enum class TranscriptionEngine : std::uint8_t { local };
 
 // The live transcription of one meeting: makes the speech model ready, picks the
 // locale and runs two channels, "现场" for the microphone and "线上" for the system
 // audio. Keeps the transcript, in which a later version of a segment replaces the one
-// with its id in place. Every fed block also goes to the recorder when one is set.
+// with its id in place.
 //
 // Threads:
 // - start() and finish() are called on the main thread and return at once; their
@@ -45,9 +43,6 @@ class MeetingSession : public std::enable_shared_from_this<MeetingSession> {
   public:
     using SegmentCallback = std::function<void(const MeetingSegment&)>;
     using ErrorCallback = std::function<void(const std::string&)>;
-    // The recorder's side of feed(): every block with its source, on the capture thread
-    // that fed it (the recorder takes both threads).
-    using RecorderSink = std::function<void(CaptureSource, const AudioBlockPtr&)>;
     // Nothing on success; the error to report otherwise.
     using StartCompletion = std::function<void(std::optional<MeetingCaptureError>)>;
     using FinishCompletion = std::function<void(std::vector<MeetingSegment>)>;
@@ -69,16 +64,11 @@ class MeetingSession : public std::enable_shared_from_this<MeetingSession> {
     // Set before start().
     SegmentCallback onSegment;
     ErrorCallback onError;
-    // Set before start() (and before the first feed()).
-    void setRecorder(RecorderSink recorder);
-    // The meeting's recorder: every fed block goes to its append(). The session keeps
-    // it until it is destroyed; the recorder must accept both capture threads.
-    void setRecorder(std::shared_ptr<MeetingRecorder> recorder);
 
     // Model, locale, both channels. Main thread; `completion` on the main thread.
     void start(StartCompletion completion);
-    // One captured block: to the recorder, and to the channel of its source while both
-    // channels run. Capture threads.
+    // One captured block: to the channel of its source while both channels run.
+    // Capture threads.
     void feed(CaptureSource source, const AudioBlockPtr& block);
     // Finishes the microphone channel, then the system one, sums their counters and
     // gives the transcript. Main thread; `completion` on the main thread.
@@ -124,10 +114,9 @@ class MeetingSession : public std::enable_shared_from_this<MeetingSession> {
     const TranscriptionEngine engine_;
     const MainQueue::Clock::time_point startedAt_;
 
-    // Guards the channels and the recorder; feed() copies what it needs and lets go.
+    // Guards the channels; feed() copies what it needs and lets go.
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<TranscriptionChannel>> localChannels_;
-    RecorderSink recorder_;
 
     // The main thread's own.
     std::vector<MeetingSegment> segments_;

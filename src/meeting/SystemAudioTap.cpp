@@ -1,11 +1,8 @@
 #include "meeting/SystemAudioTap.h"
 
-#include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "base/AppLog.h"
-#include "meeting/MeetingCaptureError.h"
 
 namespace pagemate {
 
@@ -14,9 +11,9 @@ namespace {
 // Frames asked of the server per fragment (a wish; any size is accepted).
 constexpr std::uint32_t fragmentFrames = 4096;
 
-[[noreturn]] void fail(const char* what, const SoundServerError& error) {
-    throw MeetingCaptureError(std::string(what) + "（错误码 " + std::to_string(error.status) +
-                              "）");
+MeetingCaptureError failure(const char* what, const SoundServerError& error) {
+    return MeetingCaptureError(std::string(what) + "（错误码 " + std::to_string(error.status) +
+                               "）");
 }
 
 }  // namespace
@@ -37,15 +34,15 @@ bool SystemAudioTap::running() const {
     return isRunning_;
 }
 
-void SystemAudioTap::start() {
+std::optional<MeetingCaptureError> SystemAudioTap::start() {
     const std::lock_guard lock(mutex_);
     if (isRunning_) {
-        return;
+        return std::nullopt;
     }
     // 1. The server and its monitor of the default output.
     auto opened = server_.openDevice(SoundDeviceKind::outputMonitor);
     if (auto* error = std::get_if<SoundServerError>(&opened)) {
-        fail("创建系统声音捕获失败", *error);
+        return failure("创建系统声音捕获失败", *error);
     }
     device_ = std::get<std::unique_ptr<SoundDevice>>(std::move(opened));
 
@@ -56,9 +53,9 @@ void SystemAudioTap::start() {
     }
     auto created = device_->createRecordStream({streamName, *inputFormat_, fragmentFrames});
     if (auto* error = std::get_if<SoundServerError>(&created)) {
-        const SoundServerError failure = *error;
+        const SoundServerError cause = *error;
         teardown();
-        fail("创建音频聚合设备失败", failure);
+        return failure("创建音频聚合设备失败", cause);
     }
     stream_ = std::get<std::unique_ptr<SoundStream>>(std::move(created));
 
@@ -76,17 +73,18 @@ void SystemAudioTap::start() {
     };
     if (auto error = stream_->connect(std::move(onRead), std::move(lost))) {
         teardown();
-        fail("注册音频回调失败", *error);
+        return failure("注册音频回调失败", *error);
     }
     callbackInstalled_ = true;
 
     // 4. The stream delivers.
     if (auto error = stream_->waitUntilReady()) {
         teardown();
-        fail("启动系统声音采集失败", *error);
+        return failure("启动系统声音采集失败", *error);
     }
     isRunning_ = true;
     AppLog::write("系统声音采集：已启动（PulseAudio 监听输出，无需屏幕录制权限）");
+    return std::nullopt;
 }
 
 void SystemAudioTap::stop() {
@@ -124,37 +122,6 @@ void SystemAudioTap::deliver(std::span<const SoundBuffer> list) {
     if (block && onBuffer) {
         onBuffer(std::move(block));
     }
-}
-
-std::shared_ptr<AudioBlock> SystemAudioTap::bufferFromList(std::span<const SoundBuffer> list,
-                                                           const AudioFormat& format) {
-    if (list.empty()) {
-        return nullptr;
-    }
-    const std::size_t size = list.front().bytes;
-    if (size == 0) {
-        return nullptr;
-    }
-    const std::size_t bytesPerFrame = format.bytesPerFrame();
-    if (bytesPerFrame > size) {
-        return nullptr;
-    }
-    const auto frames = static_cast<std::uint32_t>(size / std::max<std::size_t>(bytesPerFrame, 1));
-    auto block = AudioBlock::make(format, frames);
-    if (!block) {
-        return nullptr;
-    }
-    block->setFrameLength(frames);
-    const std::size_t count = std::min(list.size(), block->bufferCount());
-    for (std::size_t index = 0; index < count; ++index) {
-        const std::span<std::byte> destination = block->bytes(index);
-        const SoundBuffer& source = list[index];
-        if (source.data != nullptr && !destination.empty()) {
-            std::memcpy(destination.data(), source.data,
-                        std::min(destination.size(), source.bytes));
-        }
-    }
-    return block;
 }
 
 }  // namespace pagemate

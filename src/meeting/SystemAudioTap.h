@@ -1,13 +1,10 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
-#include <string>
 
-#include "platform/AudioBlock.h"
+#include "meeting/CaptureStream.h"
 #include "platform/SoundServer.h"
 
 namespace pagemate {
@@ -15,23 +12,15 @@ namespace pagemate {
 // Captures what the computer plays (the other side of an online meeting) through the
 // sound server's monitor of the default output: no screen-recording permission, no
 // change to what the speakers play. Each fragment becomes one block in the monitor's
-// own format, handed to the owner. The only owner is AudioCapture.
-//
-// start() and stop() run on the capture's background executor (not from inside
-// onBuffer or onLost). onBuffer and onLost run on the stream's capture thread, one
-// fragment at a time and in order; they hold the tap weakly, so a fragment that
-// arrives while the tap is being released does nothing. After stop() has returned no
-// callback runs. Created only through make().
-class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
+// own format, handed to the owner. The only owner is AudioCapture; the threads are
+// CaptureStream's. Created only through make().
+class SystemAudioTap : public CaptureStream, public std::enable_shared_from_this<SystemAudioTap> {
   private:
     struct Key {
         explicit Key() = default;
     };
 
   public:
-    using BufferCallback = std::function<void(const AudioBlockPtr&)>;
-    using LostCallback = std::function<void(const SoundServerError&)>;
-
     static constexpr const char* streamName = "Pagemate System Audio";
 
     static std::shared_ptr<SystemAudioTap> make(SoundServer& server);
@@ -39,27 +28,16 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
     SystemAudioTap(const SystemAudioTap&) = delete;
     SystemAudioTap& operator=(const SystemAudioTap&) = delete;
     // Runs the teardown.
-    ~SystemAudioTap();
+    ~SystemAudioTap() override;
 
-    // Throws MeetingCaptureError when a step fails, after releasing what the earlier
-    // steps made. A second call while running returns at once.
-    void start();
-    // Never throws; safe in any state.
-    void stop();
+    // A failing step's error names the step and the server's status.
+    [[nodiscard]] std::optional<MeetingCaptureError> start() override;
+    void stop() override;
     [[nodiscard]] bool running() const;
-
-    // Set by the owner before start().
-    BufferCallback onBuffer;
-    // The monitor went away after the start (the output was removed): no block follows.
-    LostCallback onLost;
 
     // The format blocks are made in when the monitor's cannot be read: 32-bit float,
     // 48 000 Hz, 2 channels, planar.
     static AudioFormat fallbackFormat() { return {SampleType::float32, 48000, 2, false}; }
-    // A block in `format` from a fragment's buffers; none when the list is empty, its
-    // first buffer holds no byte or less than one frame.
-    static std::shared_ptr<AudioBlock> bufferFromList(std::span<const SoundBuffer> list,
-                                                      const AudioFormat& format);
 
   private:
     void teardown();

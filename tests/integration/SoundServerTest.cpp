@@ -21,7 +21,6 @@
 #include "fixtures/PulseDaemon.h"
 #include "harness/TestSupport.h"
 #include "meeting/AudioCapture.h"
-#include "meeting/MeetingCaptureError.h"
 #include "meeting/SystemAudioTap.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/AvAudioCodecs.h"
@@ -167,7 +166,7 @@ TEST_F(SoundServerTest, MicrophoneAndSystemAudioArriveAsSixteenKilohertzMonoTone
                         writeTone(folder.path(), 1000, 20, 48000, 2).string()});
 
     const auto capture = makeCapture();
-    capture->start();
+    ASSERT_FALSE(capture->start());
     EXPECT_TRUE(failures.empty()) << failures.front();
     // The sine source runs at 44.1 kHz mono; the monitor of the null sink is stereo.
     EXPECT_TRUE(log.contains("音频采集：麦克风已启动（44100Hz / 1 声道）")) << log.text();
@@ -207,7 +206,7 @@ TEST_F(SoundServerTest, MicrophoneAndSystemAudioArriveAsSixteenKilohertzMonoTone
 
 TEST_F(SoundServerTest, RemovedOutputIsSurvivedAndTheMicrophoneGoesOn) {
     const auto capture = makeCapture();
-    capture->start();
+    ASSERT_FALSE(capture->start());
     ASSERT_TRUE(waitFor(Source::system, 1600));
     ASSERT_TRUE(waitFor(Source::microphone, 1600));
 
@@ -333,12 +332,7 @@ TEST(SoundServerWithoutInput, MonitorsOnlyMeanRestrictedAndNoMicrophone) {
     EXPECT_EQ(AudioCapture::microphoneStatus(), 1);
     EXPECT_TRUE(Platform::current().sound->offersOutputMonitor());
     const auto capture = AudioCapture::make();
-    try {
-        capture->start();
-        ADD_FAILURE() << "started without an input";
-    } catch (const MeetingCaptureError& error) {
-        EXPECT_EQ(error.message, "拿不到麦克风（可能没有可用的输入设备）");
-    }
+    EXPECT_EQ(capture->start()->message, "拿不到麦克风（可能没有可用的输入设备）");
     EXPECT_EQ(testing::PulseDaemon::run("pactl list short source-outputs"), "");
 }
 
@@ -352,25 +346,10 @@ TEST(SoundServerAbsent, NoServerMeansNotDeterminedAndFailedStarts) {
     auto& sound = *Platform::current().sound;
     EXPECT_EQ(AudioCapture::microphoneStatus(), 0);
     EXPECT_FALSE(sound.offersOutputMonitor());
-    auto opened = sound.openDevice(SoundDeviceKind::defaultInput);
-    ASSERT_TRUE(std::holds_alternative<SoundServerError>(opened));
-    EXPECT_EQ(std::get<SoundServerError>(opened).status, 6);
-    EXPECT_EQ(std::get<SoundServerError>(opened).description, "Connection refused");
-
     const auto capture = AudioCapture::make();
-    try {
-        capture->start();
-        ADD_FAILURE() << "started without a server";
-    } catch (const MeetingCaptureError& error) {
-        EXPECT_EQ(error.message, "拿不到麦克风（可能没有可用的输入设备）");
-    }
+    EXPECT_EQ(capture->start()->message, "拿不到麦克风（可能没有可用的输入设备）");
     const auto tap = SystemAudioTap::make(sound);
-    try {
-        tap->start();
-        ADD_FAILURE() << "started without a server";
-    } catch (const MeetingCaptureError& error) {
-        EXPECT_EQ(error.message, "创建系统声音捕获失败（错误码 6）");
-    }
+    EXPECT_EQ(tap->start()->message, "创建系统声音捕获失败（错误码 6）");
     tap->stop();
     capture->stop();
     EXPECT_TRUE(log.messages().empty()) << log.text();

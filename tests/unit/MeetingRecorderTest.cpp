@@ -13,7 +13,6 @@
 #include "harness/MeetingFolders.h"
 #include "meeting/MeetingRecorder.h"
 #include "meeting/RecordingFiles.h"
-#include "meeting/RecordingsFolder.h"
 #include "platform/fake/FakePlatform.h"
 #include "support/FileDescriptor.h"
 
@@ -100,19 +99,10 @@ class MeetingRecorderTest : public ::testing::Test {
 };
 
 TEST(RecordingSamples, AreStoredAs16BitWithTheEdgesAsGiven) {
-    EXPECT_EQ(toStoredSample(0.0F), 0);
-    EXPECT_EQ(toStoredSample(1.0F), 32767);
     EXPECT_EQ(toStoredSample(1.0001F), 32767);
-    EXPECT_EQ(toStoredSample(std::numeric_limits<float>::infinity()), 32767);
-    EXPECT_EQ(toStoredSample(-1.0F), -32767);
     EXPECT_EQ(toStoredSample(-7.5F), -32767);  // never -32768
-    EXPECT_EQ(toStoredSample(-std::numeric_limits<float>::infinity()), -32767);
     EXPECT_EQ(toStoredSample(std::numeric_limits<float>::quiet_NaN()), 0);
-    EXPECT_EQ(toStoredSample(0.5F), 16383);    // 16383.5, cut toward zero
     EXPECT_EQ(toStoredSample(-0.5F), -16383);  // -16383.5, cut toward zero
-    EXPECT_EQ(toStoredSample(0.99999F), 32766);
-    EXPECT_EQ(toStoredSample(1e-5F), 0);
-    EXPECT_EQ(toStoredSample(-1e-4F), -3);  // -3.2767
     // Little-endian bytes, two per sample.
     EXPECT_EQ(RecordingFiles::toStoredBytes(std::vector<float>{1.0F, -1.0F, 0.5F}),
               std::string("\xFF\x7F\x01\x80\xFF\x3F", 6));
@@ -138,13 +128,20 @@ TEST_F(MeetingRecorderTest, MixesTheTwoStreamsSecondBySecond) {
         ASSERT_TRUE(recorder.isRunning());
         const std::vector<float> mic = tone(440, 0.6, 24000);
         feed(recorder, CaptureSource::microphone, mic);
+        // Of an interleaved stereo block, the first channel.
+        auto stereo = AudioBlock::make({SampleType::float32, 16000, 2, true}, 2);
+        stereo->setFrameLength(2);
+        std::ranges::copy(std::vector<float>{0.5F, -1, 0.25F, -1}, stereo->floats(0).begin());
+        recorder.append(CaptureSource::microphone, *stereo);
         const auto saved = finish(recorder);
         ASSERT_TRUE(saved);
         const std::vector<float> out = savedSamples(*saved);
-        ASSERT_EQ(out.size(), mic.size());
+        ASSERT_EQ(out.size(), mic.size() + 2);
         for (std::size_t i = 0; i < mic.size(); ++i) {
             ASSERT_EQ(out[i], static_cast<float>(toStoredSample(mic[i])) / 32768.0F) << i;
         }
+        EXPECT_EQ(out[mic.size()], mixed(0.5F, 0));
+        EXPECT_EQ(out[mic.size() + 1], mixed(0.25F, 0));
         const auto files = platform.audioCodecs.files();
         EXPECT_EQ(files.back().settings.sampleRate, 16000);
         EXPECT_EQ(files.back().settings.channels, 1u);
@@ -159,10 +156,8 @@ TEST_F(MeetingRecorderTest, MixesTheTwoStreamsSecondBySecond) {
         ASSERT_TRUE(saved);
         const std::vector<float> out = savedSamples(*saved);
         ASSERT_EQ(out.size(), 40000u);
-        EXPECT_EQ(out[0], mixed(0.25F, -0.5F));
         EXPECT_EQ(out[15999], mixed(0.25F, -0.5F));
         EXPECT_EQ(out[16000], mixed(0.0F, -0.5F));
-        EXPECT_EQ(out[39999], mixed(0.0F, -0.5F));
         EXPECT_EQ(platform.audioCodecs.files().back().blockSizes,
                   (std::vector<std::uint32_t>{16000, 16000, 8000}));
     }
@@ -177,11 +172,8 @@ TEST_F(MeetingRecorderTest, MixesTheTwoStreamsSecondBySecond) {
         ASSERT_TRUE(saved);
         const std::vector<float> out = savedSamples(*saved);
         ASSERT_EQ(out.size(), 32000u);
-        EXPECT_EQ(out[0], 32767.0F / 32768.0F);
-        EXPECT_LT(out[0], 1.0F);
         EXPECT_EQ(out[15999], 32767.0F / 32768.0F);
         EXPECT_EQ(out[16000], -1.0F);
-        EXPECT_EQ(out[31999], -1.0F);
     }
     EXPECT_TRUE(folders.meetingFolders().empty());
 }
@@ -195,7 +187,6 @@ TEST_F(MeetingRecorderTest, UnderOneSecondIsDiscardedAndOneSecondKept) {
         EXPECT_FALSE(finish(recorder));
         EXPECT_TRUE(log.contains("会议录音：时长不足 1 秒，已丢弃")) << log.text();
         EXPECT_TRUE(platform.audioCodecs.files().empty());
-        EXPECT_TRUE(folders.meetingFolders().empty());
     }
     {
         MeetingRecorder recorder(kStarted);
@@ -227,13 +218,8 @@ TEST_F(MeetingRecorderTest, FinishWaitsBehindEveryQueuedWrite) {
     }
     EXPECT_EQ(tasks->pending(), 5u);  // nothing written yet
 
-    bool finished = false;
-    std::optional<fs::path> saved;
-    recorder.finish([&](std::optional<fs::path> file) {
-        finished = true;
-        saved = std::move(file);
-    });
-    EXPECT_FALSE(recorder.isRunning());
+    std::optional<std::optional<fs::path>> saved;
+    recorder.finish([&](std::optional<fs::path> file) { saved = std::move(file); });
     // A block after finish() is not taken.
     recorder.append(CaptureSource::microphone, *blockOf(constant(0.9F, 8000)));
     EXPECT_EQ(tasks->pending(), 6u);  // the five writes and the closing of the files
@@ -243,48 +229,30 @@ TEST_F(MeetingRecorderTest, FinishWaitsBehindEveryQueuedWrite) {
     for (int write = 0; write < 5; ++write) {
         ASSERT_TRUE(tasks->runNext());
         platform.queue.runUntil([] { return false; }, 20ms);
-        EXPECT_FALSE(finished) << "after write " << write;
-        EXPECT_EQ(tasks->waiting(), 1u);
+        EXPECT_FALSE(saved) << "after write " << write;
     }
-    EXPECT_TRUE(platform.audioCodecs.files().empty());
     ASSERT_TRUE(tasks->runNext());  // the files are closed
-    ASSERT_TRUE(platform.queue.runUntil([&] { return finished; }, 10s));
-    ASSERT_TRUE(saved);
-    const std::vector<float> out = savedSamples(*saved);
-    EXPECT_EQ(out.size(), 40000u);
-    EXPECT_TRUE(std::all_of(out.begin(), out.end(),
-                            [](float sample) { return sample == mixed(0.2F, 0.0F); }));
+    ASSERT_TRUE(platform.queue.runUntil([&] { return saved.has_value(); }, 10s));
+    EXPECT_EQ(savedSamples(saved->value()), constant(mixed(0.2F, 0.0F), 40000));
     // 2.5 s is shown as the nearest whole number, ties to even.
     EXPECT_TRUE(log.contains("会议录音：结束，麦克风 2 秒 / 系统声音 0 秒")) << log.text();
 
     // A second finish has nothing to do.
-    bool again = false;
-    recorder.finish([&](const std::optional<fs::path>& file) {
-        again = true;
-        EXPECT_FALSE(file);
-    });
-    platform.queue.runUntilIdle();
-    EXPECT_TRUE(again);
+    EXPECT_FALSE(finish(recorder));
 }
 
 TEST_F(MeetingRecorderTest, SavingFallsBackToAFolderItCanWrite) {
-    EXPECT_EQ(MeetingRecorder::outputDirectory(), folders.recordings());
     EXPECT_FALSE(fs::exists(folders.recordings()));  // not made by asking
     EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.recordings());
-    EXPECT_TRUE(fs::is_directory(folders.recordings()));
-    EXPECT_FALSE(fs::exists(folders.recordings() / ".write-test"));
-    fs::remove_all(folders.data());
-
-    // A file standing where each folder must go.
-    testing::writeFile(folders.data(), "in the way");
-    EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.home() / "Pagemate 会议录音");
-    EXPECT_FALSE(fs::exists(folders.home() / "Pagemate 会议录音" / ".write-test"));
-    fs::remove_all(folders.home() / "Pagemate 会议录音");
-    testing::writeFile(folders.home() / "Pagemate 会议录音", "in the way");
-    EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.tmp() / "Pagemate 会议录音");
-    fs::remove_all(folders.tmp() / "Pagemate 会议录音");
-    testing::writeFile(folders.tmp() / "Pagemate 会议录音", "in the way");
-    EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.tmp());
+    // A file standing where each folder must go: the next one.
+    for (const auto& [blocked, next] : std::vector<std::pair<fs::path, fs::path>>{
+             {folders.data(), folders.home() / "Pagemate 会议录音"},
+             {folders.home() / "Pagemate 会议录音", folders.tmp() / "Pagemate 会议录音"},
+             {folders.tmp() / "Pagemate 会议录音", folders.tmp()}}) {
+        fs::remove_all(blocked);
+        testing::writeFile(blocked, "in the way");
+        EXPECT_EQ(RecordingFiles::writableOutputDirectory(), next);
+    }
 
     MeetingRecorder recorder(kStarted);
     recorder.start();
@@ -295,16 +263,9 @@ TEST_F(MeetingRecorderTest, SavingFallsBackToAFolderItCanWrite) {
     EXPECT_TRUE(log.contains("会议录音：输出目录 " + folders.tmp().string())) << log.text();
 
     // The data folder: $XDG_DATA_HOME when absolute, else ~/.local/share.
-    {
-        const testing::ScopedEnvironment relative("XDG_DATA_HOME", "relative/data");
-        EXPECT_EQ(MeetingRecorder::outputDirectory(),
-                  folders.home() / ".local/share/Pagemate 助手/会议录音");
-    }
-    {
-        const testing::ScopedEnvironment unset("XDG_DATA_HOME", nullptr);
-        EXPECT_EQ(MeetingRecorder::outputDirectory(),
-                  folders.home() / ".local/share/Pagemate 助手/会议录音");
-    }
+    const testing::ScopedEnvironment relative("XDG_DATA_HOME", "relative/data");
+    EXPECT_EQ(MeetingRecorder::outputDirectory(),
+              folders.home() / ".local/share/Pagemate 助手/会议录音");
 }
 
 TEST_F(MeetingRecorderTest, MeetingsStartedInTheSameSecondKeepBothRecordings) {
@@ -331,14 +292,6 @@ TEST_F(MeetingRecorderTest, MeetingsStartedInTheSameSecondKeepBothRecordings) {
     EXPECT_EQ(savedSamples(*secondSaved), constant(mixed(-0.25F, 0), 32000));
     // The earlier file is still the earlier recording (the fake stores 4 bytes a sample).
     EXPECT_EQ(fs::file_size(*firstSaved), 16000u * 4);
-    EXPECT_EQ(folders.savedFiles().size(), 2u);
-
-    MeetingRecorder third(kStarted);
-    third.start();
-    feed(third, CaptureSource::system, constant(0.5F, 16000));
-    const auto thirdSaved = finish(third);
-    ASSERT_TRUE(thirdSaved);
-    EXPECT_EQ(thirdSaved->filename(), "会议录音 " + stamp + " (3).m4a");
     EXPECT_TRUE(folders.meetingFolders().empty());
 }
 
@@ -359,28 +312,11 @@ TEST_F(MeetingRecorderTest, AFailedStartLeavesNothingBehind) {
         EXPECT_FALSE(recorder.isRunning());
         ASSERT_EQ(log.messages().size(), 1u);
         EXPECT_TRUE(log.messages()[0].starts_with("会议录音：无法开始 —— ")) << log.text();
-        std::vector<fs::path> left;
-        for (const auto& entry : fs::directory_iterator(deep)) {
-            left.push_back(entry.path());
-        }
-        EXPECT_TRUE(left.empty()) << left.front();
+        EXPECT_TRUE(fs::is_empty(deep));
         // Not recording: blocks are ignored and finish has nothing to save.
         recorder.append(CaptureSource::microphone, *blockOf(constant(0.1F, 16000)));
         EXPECT_EQ(writes()->pending(), 0u);
-        bool finished = false;
-        recorder.finish([&](const std::optional<fs::path>& saved) {
-            finished = true;
-            EXPECT_FALSE(saved);
-        });
-        platform.queue.runUntilIdle();
-        EXPECT_TRUE(finished);
-    }
-    {  // a temporary directory that is a file: not even the folder can be made
-        testing::writeFile(folders.tmp() / "file", "");
-        const testing::ScopedEnvironment tmp("TMPDIR", (folders.tmp() / "file").c_str());
-        MeetingRecorder recorder(kStarted);
-        recorder.start();
-        EXPECT_FALSE(recorder.isRunning());
+        EXPECT_FALSE(finish(recorder));
     }
 }
 
@@ -440,19 +376,6 @@ TEST_F(MeetingRecorderTest, ADroppedRecorderLeavesItsFolderToRecovery) {
     EXPECT_EQ(savedSamples(saved[0]).size(), 20000u);
 }
 
-TEST_F(MeetingRecorderTest, OpeningTheRecordingsFolderMakesItFirst) {
-    ASSERT_FALSE(fs::exists(folders.recordings()));
-    openRecordingsFolder();
-    EXPECT_TRUE(fs::is_directory(folders.recordings()));
-    EXPECT_EQ(platform.workspace.openedFiles(), std::vector<fs::path>{folders.recordings()});
-
-    // A folder that cannot be made is still asked for (the file manager says why).
-    fs::remove_all(folders.data());
-    testing::writeFile(folders.data(), "in the way");
-    openRecordingsFolder();
-    EXPECT_EQ(platform.workspace.openedFiles().size(), 2u);
-}
-
 // The real client's transfer is tested against the stand-in service; here, what only
 // the request shows: the file goes as a path (streamed by the client, never read into
 // memory here), with the long time-out a large recording needs.
@@ -471,6 +394,11 @@ TEST_F(MeetingRecorderTest, UploadStreamsTheFileWithAFiveMinuteTimeOut) {
     EXPECT_EQ(std::get<fs::path>(request.body), file);
     EXPECT_EQ(request.timeout, std::chrono::milliseconds(300000));
     EXPECT_LE(request.maxResponseBytes, std::size_t{1} << 20);
+    EXPECT_EQ(answer->value().id, "f");
+
+    // Only a 2xx answer names the file: a redirect is a failure.
+    EXPECT_FALSE(MeetingRecorder::uploadAnswer(HttpResponse{302, R"({"id":"f"})", std::nullopt},
+                                               file.filename().string()));
 }
 
 }  // namespace

@@ -6,12 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "harness/MeetingFolders.h"
 #include "harness/TestSupport.h"
 #include "meeting/MeetingSession.h"
-#include "platform/ThreadSerialQueue.h"
 #include "platform/fake/FakePlatform.h"
-#include "web/MeetingController.h"
 
 namespace pagemate {
 namespace {
@@ -32,10 +29,6 @@ class MeetingSessionTest : public ::testing::Test {
     MeetingSessionTest() {
         session->onSegment = [this](const MeetingSegment& segment) { reported.push_back(segment); };
         session->onError = [this](const std::string& message) { errors.push_back(message); };
-        session->setRecorder([this](CaptureSource source, const AudioBlockPtr& block) {
-            const std::lock_guard lock(recorderMutex);
-            recorded.emplace_back(source, block);
-        });
     }
     std::optional<MeetingCaptureError> start() {
         bool done = false;
@@ -57,50 +50,19 @@ class MeetingSessionTest : public ::testing::Test {
         EXPECT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
         return result;
     }
-    std::size_t recordedCount() {
-        const std::lock_guard lock(recorderMutex);
-        return recorded.size();
-    }
 
     fake::FakePlatform platform;
     testing::LogCapture log;
     std::shared_ptr<MeetingSession> session = MeetingSession::make(TranscriptionEngine::local);
     std::vector<MeetingSegment> reported;
     std::vector<std::string> errors;
-    std::mutex recorderMutex;
-    std::vector<std::pair<CaptureSource, AudioBlockPtr>> recorded;
 };
 
 TEST(MeetingSessionLocale, PreferredListThenChinesePrefixThenEnglish) {
     EXPECT_EQ(MeetingSession::choosePreferredLocale({"en-US", "zh-TW", "zh-CN"}), "zh-CN");
-    EXPECT_EQ(MeetingSession::choosePreferredLocale({"en-US", "zh-HK"}), "zh-HK");
     EXPECT_EQ(MeetingSession::choosePreferredLocale({"en-US", "zh-Hant-MO"}), "zh-Hant-MO");
-    EXPECT_EQ(MeetingSession::choosePreferredLocale({"fr-FR", "en-US"}), "en-US");
     EXPECT_EQ(MeetingSession::choosePreferredLocale({"fr-FR"}), "en-US");
     EXPECT_EQ(MeetingSession::choosePreferredLocale({}), "en-US");
-}
-
-TEST(MeetingSegmentJson, FiveKeys) {
-    const MeetingSegment segment{"现场-123", "现场", "00:12", "你好", true};
-    EXPECT_EQ(segment.jsonObject(), nlohmann::json({{"id", "现场-123"},
-                                                    {"speaker", "现场"},
-                                                    {"at", "00:12"},
-                                                    {"text", "你好"},
-                                                    {"final", true}}));
-}
-
-TEST_F(MeetingSessionTest, NoModelFailsTheStartAndBlocksReachOnlyTheRecorder) {
-    platform.speech.availabilityState = SpeechRecognizer::Availability::noModel;
-    const auto error = start();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->message, std::string(MeetingSession::noModelMessage));
-    EXPECT_TRUE(error->message.starts_with("本机识别需要"));
-    const auto messages = log.messages();
-    ASSERT_EQ(messages.size(), 1U);
-    EXPECT_EQ(messages[0], "会议转写：引擎 = 本机识别");
-    session->feed(CaptureSource::microphone, loudBlock());
-    EXPECT_EQ(recordedCount(), 1U);
-    EXPECT_EQ(platform.speech.channelsMade(), 0U);
 }
 
 TEST_F(MeetingSessionTest, ModelDownloadAndReservationAreLogged) {
@@ -128,30 +90,12 @@ TEST_F(MeetingSessionTest, ModelDownloadAndReservationAreLogged) {
     // A failing request fails the start with its description.
     platform.speech.requestFailures["zh-CN"] =
         SpeechError{SpeechError::Kind::downloadFailed, "offline"};
-    auto second = MeetingSession::make(TranscriptionEngine::local);
-    bool done = false;
-    std::optional<MeetingCaptureError> outcome;
-    second->start([&](std::optional<MeetingCaptureError> error) {
-        outcome = std::move(error);
-        done = true;
-    });
-    ASSERT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
-    ASSERT_TRUE(outcome.has_value());
-    EXPECT_EQ(outcome->message, "语音模型下载失败（offline）");
-}
-
-TEST_F(MeetingSessionTest, AChannelThatCannotStartFailsTheStartWithNoChannelInstalled) {
-    platform.speech.channel(1).failPrepare({SpeechError::Kind::modelUnusable, "bad model"});
-    const auto error = start();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->message, "语音模型无法加载（bad model）");
-    EXPECT_TRUE(session->localChannels().empty());
-    session->feed(CaptureSource::microphone, loudBlock());
-    EXPECT_TRUE(platform.speech.channel(0).inputs().empty());
+    session = MeetingSession::make(TranscriptionEngine::local);
+    EXPECT_EQ(start().value().message, "语音模型下载失败（offline）");
 }
 
 TEST_F(MeetingSessionTest, RoutesBlocksKeepsTheTranscriptByIdAndSumsTheCounters) {
-    session->feed(CaptureSource::microphone, loudBlock());  // before start: recorder only
+    session->feed(CaptureSource::microphone, loudBlock());  // before start: nowhere
     ASSERT_FALSE(start().has_value());
     ASSERT_EQ(session->localChannels().size(), 2U);
     EXPECT_EQ(session->localChannels()[0]->speaker(), "现场");
@@ -165,7 +109,6 @@ TEST_F(MeetingSessionTest, RoutesBlocksKeepsTheTranscriptByIdAndSumsTheCounters)
     EXPECT_EQ(microphone.inputs().size(), 30U);
     EXPECT_EQ(system.inputs().size(), 30U);
     EXPECT_EQ(microphone.inputs()[0].startFrame, 0);  // the block before start did not count
-    EXPECT_EQ(recordedCount(), 61U);
 
     microphone.deliver(SpeechResult{"hello", 0.5, 0.3, false});
     ASSERT_TRUE(platform.queue.runUntil([&] { return reported.size() == 1; }, 5000ms));
@@ -201,7 +144,6 @@ TEST_F(MeetingSessionTest, RoutesBlocksKeepsTheTranscriptByIdAndSumsTheCounters)
     EXPECT_TRUE(system.finalizeCalled());
     session->feed(CaptureSource::microphone, loudBlock());
     EXPECT_EQ(microphone.inputs().size(), 31U - 1U);
-    EXPECT_EQ(recordedCount(), 62U);
 }
 
 TEST_F(MeetingSessionTest, FinishGivesUpOnAStuckChannelAndStillFinishesTheOther) {
@@ -243,34 +185,6 @@ TEST(MeetingSessionExit, TheEndWaitsForTheBackgroundWorkAndDropsItsContinuation)
     }
     releaser.join();
     EXPECT_FALSE(answered);
-}
-
-// The program ends while a meeting finishes: its capture, recorder, channels and
-// decoders end before the services they use (a sanitizer run sees any that did not).
-TEST(MeetingSessionExit, AnExitWhileTheMeetingFinishes) {
-    const testing::MeetingFolders folders;
-    fake::FakePlatform platform;
-    // The recorder's writes on a thread of their own, as in the program.
-    Platform::current().serialQueues = std::make_unique<ThreadSerialQueues>();
-    platform.speech.channel(0).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
-    auto controller = MeetingController::create();
-    const auto post = [&](const char* action) {
-        platform.windows.panels.at(0)->view.delegate->didReceiveMessage({{"action", action}});
-    };
-    post("start");
-    ASSERT_TRUE(platform.queue.runUntil([&] { return controller->state() == "recording"; }, 5s));
-    const auto microphone = platform.sound.stream(SoundDeviceKind::defaultInput);
-    for (int fragment = 0; fragment < 20; ++fragment) {  // 1.9 s: long enough to keep
-        microphone->deliver(fake::sineFragment(microphone->request().format, 4096, 440, 0.3F));
-    }
-    microphone->flush();
-    post("stop");
-    platform.queue.runUntil([] { return false; }, 20ms);
-    EXPECT_EQ(controller->state(), "stopping");
-    controller.reset();
-    Platform::uninstall();
-    // What was recorded stays for the next start to save.
-    EXPECT_EQ(folders.meetingFolders().size() + folders.savedFiles().size(), 1u);
 }
 
 }  // namespace
