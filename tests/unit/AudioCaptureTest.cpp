@@ -227,24 +227,5 @@ TEST_F(AudioCaptureTest, SystemAudioFailureIsLoggedAndReportedAndTheMicrophoneGo
     EXPECT_EQ(received().size(), 1u);
 }
 
-TEST_F(AudioCaptureTest, SecondStartDoesNothingStopLogsOnceAndEndsDelivery) {
-    capture->stop();
-    EXPECT_TRUE(log.messages().empty());
-    ASSERT_FALSE(capture->start());
-    const auto microphone = stream(SoundDeviceKind::defaultInput);
-    ASSERT_FALSE(capture->start());  // a second start does nothing
-    EXPECT_EQ(stream(SoundDeviceKind::defaultInput), microphone);
-
-    capture->stop();
-    EXPECT_EQ(log.messages().back(), "音频采集：已全部停止");
-    EXPECT_TRUE(microphone->stopped());
-    EXPECT_TRUE(stream(SoundDeviceKind::outputMonitor)->stopped());
-    const std::size_t lines = log.messages().size();
-    capture->stop();
-    EXPECT_EQ(log.messages().size(), lines);
-    feedConstant(SoundDeviceKind::defaultInput, 0.1F);
-    EXPECT_TRUE(received().empty());
-}
-
 }  // namespace
 }  // namespace pagemate

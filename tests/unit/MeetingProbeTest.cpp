@@ -105,25 +105,9 @@ TEST_F(MeetingProbeTest, RecordTestWatchdogWritesTheReportAndEndsTheProgram) {
     ASSERT_TRUE(settle(result));  // let the finish end before the fakes go
 }
 
-TEST_F(MeetingProbeTest, LongRecordTestReportsMemoryAndTheOutput) {
-    options.feedPause = 0us;
-    // Something large in the temporary directory, counted in whole MiB.
-    testing::writeFile(folders.tmp() / "large", std::string((3 << 20) + 100, 'x'));
+// A run of the long test is shown by the program itself; here, the minutes it refuses.
+TEST_F(MeetingProbeTest, LongRecordTestRefusesMinutesOutOfRange) {
     std::optional<json> result;
-    MeetingProbe::longRecordTest(
-        1, [&](json values) { result = std::move(values); }, options);
-    ASSERT_TRUE(settle(result));
-    const json& values = *result;
-    EXPECT_EQ(values["ok"], true) << values.dump(2);
-    EXPECT_EQ(values["fedMinutes"], 1);
-    EXPECT_GT(values["memoryStartMB"].get<double>(), 1);
-    EXPECT_GE(values["memoryPeakMB"].get<double>(), values["memoryStartMB"].get<double>());
-    EXPECT_GE(values["tempAllSimilarMB"].get<std::int64_t>(), 3);
-    EXPECT_LT(values["tempAllSimilarMB"].get<std::int64_t>(), 10);
-    EXPECT_EQ(values["outputMB"], 3.7);  // 960 000 samples × 4 bytes in the fake
-    EXPECT_EQ(values["outputMinutes"], 1);
-    EXPECT_FALSE(fs::exists(platform.audioCodecs.files().at(0).path));
-
     // Less than a minute or more than a day (up to what the switch reads) is refused
     // before anything is recorded.
     for (const std::int64_t minutes : {INT64_MIN, std::int64_t{0}, std::int64_t{1441}, INT64_MAX}) {
@@ -153,16 +137,6 @@ TEST_F(MeetingProbeTest, LongRecordTestWatchdogAfterMinutesTimesSixPlus300Second
     EXPECT_EQ(written["error"], "超时");
     EXPECT_EQ(platform.application.terminateCount, 1);
     ASSERT_TRUE(settle(result));
-}
-
-TEST(MeetingProbeMemory, ReadsTheResidentSetAndSumsFiles) {
-    EXPECT_GT(MeetingProbe::residentMemoryMiB(), 1.0);
-    const testing::TempDir folder;
-    fs::create_directories(folder.path() / "a" / "b");
-    testing::writeFile(folder.path() / "one", std::string(1000, 'x'));
-    testing::writeFile(folder.path() / "a" / "b" / "two", std::string(234, 'y'));
-    fs::create_symlink(folder.path() / "one", folder.path() / "a" / "link");
-    EXPECT_EQ(MeetingProbe::bytesUnder(folder.path()), 1234u);
 }
 
 }  // namespace

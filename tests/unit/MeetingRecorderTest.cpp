@@ -98,16 +98,6 @@ class MeetingRecorderTest : public ::testing::Test {
     testing::LogCapture log;
 };
 
-TEST(RecordingSamples, AreStoredAs16BitWithTheEdgesAsGiven) {
-    EXPECT_EQ(toStoredSample(1.0001F), 32767);
-    EXPECT_EQ(toStoredSample(-7.5F), -32767);  // never -32768
-    EXPECT_EQ(toStoredSample(std::numeric_limits<float>::quiet_NaN()), 0);
-    EXPECT_EQ(toStoredSample(-0.5F), -16383);  // -16383.5, cut toward zero
-    // Little-endian bytes, two per sample.
-    EXPECT_EQ(RecordingFiles::toStoredBytes(std::vector<float>{1.0F, -1.0F, 0.5F}),
-              std::string("\xFF\x7F\x01\x80\xFF\x3F", 6));
-}
-
 TEST(RecordingFileNames, FollowTheStampInLocalTime) {
     {
         const testing::ScopedEnvironment zone("TZ", "Asia/Shanghai");
