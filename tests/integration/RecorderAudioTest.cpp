@@ -7,11 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <numbers>
 #include <thread>
 
 #include "harness/MeetingFolders.h"
+#include "integration/AudioTestSupport.h"
 #include "meeting/MeetingRecorder.h"
 #include "platform/ThreadSerialQueue.h"
 #include "platform/fake/FakePlatform.h"
@@ -25,26 +24,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The power of one frequency in the samples (Goertzel), per sample.
-double powerAt(const std::vector<float>& samples, double frequency, double rate) {
-    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / rate);
-    double previous = 0;
-    double before = 0;
-    for (const float sample : samples) {
-        const double current = sample + (coefficient * previous) - before;
-        before = previous;
-        previous = current;
-    }
-    const double power =
-        (previous * previous) + (before * before) - (coefficient * previous * before);
-    return power / static_cast<double>(samples.size());
-}
-
 // Both tones, 440 and 660 Hz, stand far above a frequency between them.
 bool bothTones(const std::vector<float>& samples) {
-    const double between = powerAt(samples, 550, 16000);
-    return powerAt(samples, 440, 16000) > 100 * between &&
-           powerAt(samples, 660, 16000) > 100 * between;
+    const double between = testing::toneAmplitude(samples, 550, 16000);
+    return testing::toneAmplitude(samples, 440, 16000) > 10 * between &&
+           testing::toneAmplitude(samples, 660, 16000) > 10 * between;
 }
 
 struct ReadBack {
@@ -59,17 +43,7 @@ ReadBack readBack(const fs::path& path) {
         return {};
     }
     AudioFileReader& reader = *std::get<0>(opened);
-    ReadBack result{reader.info(), {}};
-    const auto block = AudioBlock::make(reader.processingFormat(), 4096);
-    for (;;) {
-        auto read = reader.read(*block);
-        if (std::holds_alternative<AudioError>(read) || std::get<std::uint32_t>(read) == 0) {
-            break;
-        }
-        const auto samples = block->floats(0);
-        result.samples.insert(result.samples.end(), samples.begin(), samples.end());
-    }
-    return result;
+    return {reader.info(), testing::readAll(reader, 4096).channels.at(0)};
 }
 
 std::shared_ptr<AudioBlock> toneBlock(double frequency, std::uint64_t start) {
@@ -78,8 +52,7 @@ std::shared_ptr<AudioBlock> toneBlock(double frequency, std::uint64_t start) {
     block->setFrameLength(kFrames);
     for (std::uint32_t n = 0; n < kFrames; ++n) {
         block->floats(0)[n] =
-            static_cast<float>(0.35 * std::sin(2 * std::numbers::pi * frequency *
-                                               static_cast<double>(start + n) / 16000));
+            testing::sine(frequency, 0.35, static_cast<std::int64_t>(start + n), 16000);
     }
     return block;
 }
