@@ -132,10 +132,6 @@ TEST_F(MeetingRecorderTest, MixesTheTwoStreamsSecondBySecond) {
         }
         EXPECT_EQ(out[mic.size()], mixed(0.5F, 0));
         EXPECT_EQ(out[mic.size() + 1], mixed(0.25F, 0));
-        const auto files = platform.audioCodecs.files();
-        EXPECT_EQ(files.back().settings.sampleRate, 16000);
-        EXPECT_EQ(files.back().settings.channels, 1u);
-        EXPECT_EQ(files.back().settings.bitRate, 32000);
     }
     {  // a longer system stream goes on alone; one-second chunks
         MeetingRecorder recorder(kStarted + 1s);
@@ -195,7 +191,6 @@ TEST_F(MeetingRecorderTest, UnderOneSecondIsDiscardedAndOneSecondKept) {
         EXPECT_FALSE(kept.contains("会议录音：时长不足 1 秒，已丢弃"));
         EXPECT_TRUE(kept.contains("会议录音：结束，麦克风 0 秒 / 系统声音 1 秒")) << kept.text();
         EXPECT_TRUE(kept.contains("会议录音：已保存到 " + saved->string())) << kept.text();
-        EXPECT_EQ(saved->parent_path(), folders.recordings());
     }
 }
 

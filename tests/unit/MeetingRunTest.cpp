@@ -146,8 +146,6 @@ void startRefused(MeetingRunTest& test) {
 const std::string kMicrophoneGone = "启动失败：拿不到麦克风（可能没有可用的输入设备）";
 
 const std::vector<Sequence> kSequences{
-    {"RecordsSavesAndUploads", [](MeetingRunTest& t) { meeting(t, 1.5); },
-     concat({kRecording, kEnding, {"audio file-7 会议录音.m4a"}, kEnded}), 1},
     {"UnderASecondKeepsNothing", [](MeetingRunTest& t) { meeting(t, 0.5); }, kNothingKept, 0},
     {"WithoutKeepingRecordingsNothingIsWritten",
      [](MeetingRunTest& t) {
