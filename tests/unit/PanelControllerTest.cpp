@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "base/Settings.h"
-#include "harness/TestSupport.h"
-#include "notion/NotionContextReader.h"
+#include "harness/ScriptedNotion.h"
 #include "notion/TextInsertion.h"
-#include "platform/fake/FakePlatform.h"
 #include "web/PanelController.h"
 
 namespace pagemate {
@@ -16,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-class PanelControllerTest : public ::testing::Test {
+class PanelControllerTest : public testing::ScriptedNotionTest {
   protected:
     PanelControllerTest()
         : panel(PanelController::create()), window(*platform.windows.panels.at(0)) {}
@@ -30,13 +28,8 @@ class PanelControllerTest : public ::testing::Test {
     }
     [[nodiscard]] std::size_t mark() const { return window.view.evaluated.size(); }
 
-    testing::ScopedEnvironment server{"PGM_SERVER_URL", "http://127.0.0.1:9/"};
-    fake::FakePlatform platform;
-    testing::LogCapture log;
     std::shared_ptr<PanelController> panel;
     fake::FakePanelWindow& window;
-    const RunningApplication notion{42, "notion.id", "Notion"};
-    const RunningApplication other{7, "org.gnome.Terminal", "Terminal"};
 };
 
 TEST_F(PanelControllerTest, PlacementUnderTheMouseFloorsCapsAndSitsBelowTheTop) {
@@ -251,13 +244,7 @@ std::size_t indexOf(const std::vector<std::string>& scripts, const std::string& 
 TEST_F(PanelControllerTest, ShowTellsThePageTheContextThenFocusAndToggleHidesWithBlur) {
     platform.workspace.frontmost = notion;
     platform.accessibility.windowTitles[42] = "Weekly Plan \u2013 Notion";
-    // Notion answers Command-L with the page link.
-    platform.keys.onKeyDown = [&](std::uint16_t key, std::uint64_t) {
-        if (key == NotionContextReader::keyL) {
-            platform.pasteboard.setString(
-                "https://www.notion.so/Weekly-Plan-0123456789abcdef0123456789abcdef");
-        }
-    };
+    link = "https://www.notion.so/Weekly-Plan-" + testing::kPageId;
 
     panel->toggle();  // hidden: shows
     EXPECT_TRUE(window.visible);
@@ -266,7 +253,7 @@ TEST_F(PanelControllerTest, ShowTellsThePageTheContextThenFocusAndToggleHidesWit
     const std::size_t focus = indexOf(scripts, R"(PGM_HOST_BRIDGE.onEvent({"type":"focus"}))");
     ASSERT_LT(context, focus);
     ASSERT_NE(focus, std::string::npos);
-    EXPECT_NE(scripts[context].find(R"("pageId":"01234567-89ab-cdef-0123-456789abcdef")"),
+    EXPECT_NE(scripts[context].find(std::string(R"("pageId":")") + testing::kDashedPageId),
               std::string::npos);
     EXPECT_NE(scripts[context].find(R"("selectedText":"")"), std::string::npos);
     // The show reads the link only: one Command-L, no Command-C.

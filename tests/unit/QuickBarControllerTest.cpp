@@ -5,10 +5,8 @@
 
 #include "app/AppDelegate.h"
 #include "base/Settings.h"
-#include "harness/TestSupport.h"
-#include "notion/NotionContextReader.h"
+#include "harness/ScriptedNotion.h"
 #include "notion/TextInsertion.h"
-#include "platform/fake/FakePlatform.h"
 #include "web/QuickBarController.h"
 
 namespace pagemate {
@@ -16,35 +14,20 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+using testing::kDashedPageId;
+using testing::kPageId;
 namespace Reader = NotionContextReader;
 
-constexpr const char* kId = "0123456789abcdef0123456789abcdef";
-constexpr const char* kDashed = "01234567-89ab-cdef-0123-456789abcdef";
 const std::string kBootstrapPrefix = "window.__PGM_BOOTSTRAP__ = ";
 
-class QuickBarTest : public ::testing::Test {
+class QuickBarTest : public testing::ScriptedNotionTest {
   protected:
     QuickBarTest() {
         Settings::shared().setRuntimeBaseURL("");
         platform.windows.screenList = {Screen{{0, 0, 1440, 900}, {0, 0, 1440, 875}}};
         bar = QuickBarController::create();
         window = platform.windows.quickBars.at(0);
-        // A scripted Notion: Control-C and Control-L put the selection and the page's
-        // link on the pasteboard after a reaction time, when it has them.
-        platform.keys.onKeyDown = [this](std::uint16_t key, std::uint64_t flags) {
-            keyTimes.emplace_back(key, platform.queue.now());
-            visibleAtKey.push_back(window->visible);
-            const std::optional<std::string> answer = (flags & KeyEvents::commandFlag) == 0
-                                                          ? std::nullopt
-                                                      : key == Reader::keyC ? selection
-                                                      : key == Reader::keyL ? link
-                                                                            : std::nullopt;
-            if (answer) {
-                platform.queue.postAfter(reaction, [this, text = *answer] {
-                    platform.pasteboard.copy({{{"text/plain", text}}});
-                });
-            }
-        };
+        onKey = [this] { visibleAtKey.push_back(window->visible); };
     }
 
     void notionInFront(const std::string& title = "Draft \u2013 Notion") {
@@ -71,29 +54,10 @@ class QuickBarTest : public ::testing::Test {
 
     // The arguments of the page's bridge calls of this function, since `from`.
     [[nodiscard]] std::vector<json> calls(const std::string& function, std::size_t from = 0) const {
-        const std::string prefix = "window.PGM_QUICK_BRIDGE && window.PGM_QUICK_BRIDGE." +
-                                   function + " && window.PGM_QUICK_BRIDGE." + function + "(";
-        std::vector<json> found;
-        const auto& evaluated = window->view.evaluated;
-        for (std::size_t index = from; index < evaluated.size(); ++index) {
-            if (evaluated[index].starts_with(prefix)) {
-                found.push_back(json::parse(evaluated[index].substr(
-                    prefix.size(), evaluated[index].size() - prefix.size() - 2)));
-            }
-        }
-        return found;
+        return ScriptedNotionTest::calls(window->view, "PGM_QUICK_BRIDGE", function, from);
     }
     [[nodiscard]] std::size_t mark() const { return window->view.evaluated.size(); }
 
-    testing::ScopedEnvironment server{"PGM_SERVER_URL", "http://127.0.0.1:9/"};
-    fake::FakePlatform platform;
-    testing::LogCapture log;
-    const RunningApplication notion{42, "notion.id", "Notion"};
-    const RunningApplication other{7, "org.mozilla.firefox", "Firefox"};
-    std::optional<std::string> selection;
-    std::optional<std::string> link;
-    std::chrono::milliseconds reaction{30};
-    std::vector<std::pair<std::uint16_t, MainQueue::Clock::time_point>> keyTimes;
     std::vector<bool> visibleAtKey;
     std::shared_ptr<QuickBarController> bar;
     fake::FakePanelWindow* window = nullptr;
@@ -104,7 +68,7 @@ TEST_F(QuickBarTest, CaptureTellsThePageTheSelectionOrElseThePage) {
     platform.secrets.add("com.fernwick.pagemate", "app-password", "pw");
     notionInFront("Weekly Plan \u2013 Notion");
     selection = "  结论👍🏽 \n";
-    link = "https://www.notion.so/Other-" + std::string(kId);
+    link = "https://www.notion.so/Other-" + kPageId;
     bar->show();
     EXPECT_EQ(bootstrap(),
               R"({"serverUrl": "http://127.0.0.1:9", "password": "pw", "model": "deepseek-chat",
@@ -125,11 +89,11 @@ TEST_F(QuickBarTest, CaptureTellsThePageTheSelectionOrElseThePage) {
     // Without a selection Control-C waits its 0.35 s (in 20 ms polls), then the link names
     // the page; with no link either the show ends 0.5 s later.
     selection.reset();
-    link = "https://www.notion.so/Weekly-Plan-" + std::string(kId) + "?pvs=4";
+    link = "https://www.notion.so/Weekly-Plan-" + kPageId + "?pvs=4";
     notionInFront();
     keyTimes.clear();
     bar->show();
-    EXPECT_EQ(bootstrap()["pageId"], kDashed);
+    EXPECT_EQ(bootstrap()["pageId"], kDashedPageId);
     EXPECT_EQ(bootstrap()["pageTitle"], "Weekly Plan");
     EXPECT_EQ(bootstrap()["pageUrl"], *link);
     ASSERT_EQ(keyTimes.size(), 2u);
@@ -248,7 +212,7 @@ TEST_F(QuickBarTest, FailedWriteBringsTheBarBackAFifthOfASecondLater) {
 
 TEST_F(QuickBarTest, RecaptureGoesBackToTheTargetOnItsTimings) {
     notionInFront("Weekly Plan \u2013 Notion");
-    link = "https://www.notion.so/Weekly-Plan-" + std::string(kId);
+    link = "https://www.notion.so/Weekly-Plan-" + kPageId;
     bar->show();
 
     // The bar has the focus; Notion will not come to the front. Activation waits its
