@@ -38,6 +38,17 @@ class ScriptedNotionTest : public ::testing::Test {
         };
     }
 
+    // Each key pressed and released with Command, as the program sends its shortcuts.
+    static std::vector<fake::ScriptedKeyEvents::Stroke> strokesOf(
+        std::initializer_list<std::uint16_t> keys) {
+        std::vector<fake::ScriptedKeyEvents::Stroke> strokes;
+        for (const std::uint16_t key : keys) {
+            strokes.push_back({key, true, KeyEvents::commandFlag});
+            strokes.push_back({key, false, KeyEvents::commandFlag});
+        }
+        return strokes;
+    }
+
     // The arguments of the calls of bridge.function sent to the page since `from`.
     static std::vector<nlohmann::json> calls(const fake::RecordingWebView& view,
                                              const std::string& bridge, const std::string& function,

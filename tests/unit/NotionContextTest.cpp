@@ -9,7 +9,6 @@ namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
-using fake::ScriptedKeyEvents;
 namespace Reader = NotionContextReader;
 
 const std::string& kId = testing::kPageId;
@@ -74,16 +73,6 @@ class NotionReadTest : public testing::ScriptedNotionTest {
         platform.accessibility.windowTitles[notion.pid] = "Weekly Plan \u2013 Notion";
         link = "https://www.notion.so/Weekly-Plan-" + kId + "?pvs=4";
         selection = "  selected words \n";
-    }
-
-    static std::vector<ScriptedKeyEvents::Stroke> strokesOf(
-        std::initializer_list<std::uint16_t> keys) {
-        std::vector<ScriptedKeyEvents::Stroke> strokes;
-        for (const std::uint16_t key : keys) {
-            strokes.push_back({key, true, KeyEvents::commandFlag});
-            strokes.push_back({key, false, KeyEvents::commandFlag});
-        }
-        return strokes;
     }
 };
 

@@ -219,9 +219,6 @@ TEST_F(PanelControllerTest, LoadFailuresAndErrorStatusesShowTheFailurePage) {
     ASSERT_EQ(window.view.htmlLoads.size(), 3u);
     EXPECT_NE(window.view.htmlLoads[0].find("服务器返回 HTTP 400。"), std::string::npos);
     EXPECT_NE(window.view.htmlLoads[1].find("打开失败：网络连接已中断。"), std::string::npos);
-    EXPECT_NE(window.view.htmlLoads[1].find("http://127.0.0.1:9"), std::string::npos);
-    EXPECT_NE(window.view.htmlLoads[2].find("无法连接。请确认服务器已启动，或稍后重试。"),
-              std::string::npos);
     EXPECT_TRUE(log.contains("页面加载失败：请求超时。"));
 }
 
@@ -252,10 +249,7 @@ TEST_F(PanelControllerTest, ShowTellsThePageTheContextThenFocusAndToggleHidesWit
               std::string::npos);
     EXPECT_NE(scripts[context].find(R"("selectedText":"")"), std::string::npos);
     // The show reads the link only: one Command-L, no Command-C.
-    EXPECT_EQ(platform.keys.strokes,
-              (std::vector<fake::ScriptedKeyEvents::Stroke>{
-                  {NotionContextReader::keyL, true, KeyEvents::commandFlag},
-                  {NotionContextReader::keyL, false, KeyEvents::commandFlag}}));
+    EXPECT_EQ(platform.keys.strokes, strokesOf({NotionContextReader::keyL}));
     // The show reloads the page after the read: the page that loads is told it too.
     const std::size_t beforeLoad = scripts.size();
     window.view.delegate->didFinish();
@@ -270,9 +264,8 @@ TEST_F(PanelControllerTest, ShowTellsThePageTheContextThenFocusAndToggleHidesWit
     // "refreshContext" asks for the selection too: Command-L, then Command-C.
     platform.keys.strokes.clear();
     panel->handleMessage({{"action", "refreshContext"}});
-    ASSERT_EQ(platform.keys.strokes.size(), 4u);
-    EXPECT_EQ(platform.keys.strokes[0].key, NotionContextReader::keyL);
-    EXPECT_EQ(platform.keys.strokes[2].key, NotionContextReader::keyC);
+    EXPECT_EQ(platform.keys.strokes,
+              strokesOf({NotionContextReader::keyL, NotionContextReader::keyC}));
 }
 
 }  // namespace

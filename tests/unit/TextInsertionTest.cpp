@@ -7,7 +7,6 @@ namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
-using fake::ScriptedKeyEvents;
 
 class TextInsertionTest : public testing::ScriptedNotionTest {
   protected:
@@ -37,10 +36,7 @@ TEST_F(TextInsertionTest, PasteIntoFrontmostNotionAndRestoreLater) {
     const auto start = platform.queue.now();
     EXPECT_EQ(TextInsertion::insert("回答", notion), InsertOutcome(Inserted{"粘贴"}));
     EXPECT_TRUE(platform.workspace.activations.empty());  // already in front
-    EXPECT_EQ(platform.keys.strokes,
-              (std::vector<ScriptedKeyEvents::Stroke>{
-                  {NotionContextReader::keyV, true, KeyEvents::commandFlag},
-                  {NotionContextReader::keyV, false, KeyEvents::commandFlag}}));
+    EXPECT_EQ(platform.keys.strokes, strokesOf({NotionContextReader::keyV}));
     EXPECT_EQ(platform.queue.now() - start, 150ms + 25ms);
     EXPECT_EQ(log.messages(),
               (std::vector<std::string>{"插入：切换到 Notion → 成功", "插入：已发送 ⌘V"}));
