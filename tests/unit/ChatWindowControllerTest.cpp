@@ -87,19 +87,17 @@ TEST_F(ChatWindowControllerTest, FrameIsCentredFirstThenKeptAcrossRuns) {
     const auto again = makeController();
     EXPECT_EQ(window->frame(), (Rect{110, 130, 1000, 800}));
 
-    // Frames off every screen, unreadable, or too small.
+    // Frames off every screen, unreadable, too small, or beyond any desktop (and beyond
+    // what a window system's integers hold): centred again.
     const auto restoredFrom = [&](const std::string& stored) {
         platform.preferences.setValue(ChatWindowController::frameName, stored);
         const auto chat = makeController();
         return window->frame();
     };
-    EXPECT_EQ(restoredFrom("3000 100 1000 800"), (Rect{240, 68, 960, 740}));
-    EXPECT_EQ(restoredFrom("100 100 1000 800 5"), (Rect{240, 68, 960, 740}));
-    EXPECT_EQ(restoredFrom("100 100 0 800"), (Rect{240, 68, 960, 740}));
-    EXPECT_EQ(restoredFrom("x y w h"), (Rect{240, 68, 960, 740}));
-    // Beyond any desktop (and beyond what a window system's integers hold).
-    EXPECT_EQ(restoredFrom("240 120 960 79999999940"), (Rect{240, 68, 960, 740}));
-    EXPECT_EQ(restoredFrom("-1000001 0 960 740"), (Rect{240, 68, 960, 740}));
+    for (const char* stored : {"3000 100 1000 800", "100 100 1000 800 5", "100 100 0 800",
+                               "x y w h", "240 120 960 79999999940", "-1000001 0 960 740"}) {
+        EXPECT_EQ(restoredFrom(stored), (Rect{240, 68, 960, 740})) << stored;
+    }
     EXPECT_EQ(restoredFrom("-999000 0 1000000 740"), (Rect{-999000, 0, 1000000, 740}));
     EXPECT_EQ(restoredFrom("-20 10 300 200"), (Rect{-20, 10, 560, 440}));
     EXPECT_EQ(ChatWindowController::parseFrame(

@@ -3,19 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include "harness/TestSupport.h"
-#include "notion/NotionContextReader.h"
-#include "platform/fake/FakePlatform.h"
+#include "harness/ScriptedNotion.h"
 
 namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
-using fake::ScriptedKeyEvents;
 namespace Reader = NotionContextReader;
 
-const std::string kId = "0123456789abcdef0123456789abcdef";
-constexpr const char* kDashed = "01234567-89ab-cdef-0123-456789abcdef";
+const std::string& kId = testing::kPageId;
+constexpr const char* kDashed = testing::kDashedPageId;
 
 TEST(NotionRules, TitlesAndLinks) {
     for (const auto& [title, clean] : std::vector<std::pair<std::string, std::string>>{
@@ -69,42 +66,14 @@ TEST(NotionRules, TitlesAndLinks) {
     }
 }
 
-// A scripted Notion: Command-L and Command-C put the link and the selection on the
-// pasteboard after a reaction time.
-class NotionReadTest : public ::testing::Test {
+class NotionReadTest : public testing::ScriptedNotionTest {
   protected:
     NotionReadTest() {
         platform.workspace.frontmost = notion;
         platform.accessibility.windowTitles[notion.pid] = "Weekly Plan \u2013 Notion";
-        platform.keys.onKeyDown = [this](std::uint16_t key, std::uint64_t flags) {
-            const std::optional<std::string> answer = (flags & KeyEvents::commandFlag) == 0
-                                                          ? std::nullopt
-                                                      : key == Reader::keyL ? link
-                                                      : key == Reader::keyC ? selection
-                                                                            : std::nullopt;
-            if (answer) {
-                platform.queue.postAfter(reaction, [this, text = *answer] {
-                    platform.pasteboard.copy({{{"text/plain", text}}});
-                });
-            }
-        };
+        link = "https://www.notion.so/Weekly-Plan-" + kId + "?pvs=4";
+        selection = "  selected words \n";
     }
-
-    static std::vector<ScriptedKeyEvents::Stroke> strokesOf(
-        std::initializer_list<std::uint16_t> keys) {
-        std::vector<ScriptedKeyEvents::Stroke> strokes;
-        for (const std::uint16_t key : keys) {
-            strokes.push_back({key, true, KeyEvents::commandFlag});
-            strokes.push_back({key, false, KeyEvents::commandFlag});
-        }
-        return strokes;
-    }
-
-    fake::FakePlatform platform;
-    RunningApplication notion{42, "notion.id", "Notion"};
-    std::optional<std::string> link = "https://www.notion.so/Weekly-Plan-" + kId + "?pvs=4";
-    std::optional<std::string> selection = "  selected words \n";
-    std::chrono::milliseconds reaction{30};
 };
 
 TEST_F(NotionReadTest, FullReadPutsEveryItemAndTypeBack) {
@@ -165,7 +134,6 @@ TEST_F(NotionReadTest, WindowTitleWhenTheLinkSaysNothingOrNoKeyMayGo) {
 // The program reads Notion again and again (each time the panel shows); the log says
 // why it cannot only when the reason is new, and once when it is gone.
 TEST_F(NotionReadTest, SaysOnceWhyAccessibilityIsUnavailable) {
-    const testing::LogCapture log;
     const auto readFor = [this](std::chrono::seconds duration, const TrustStatus& status) {
         for (const auto until = platform.queue.now() + duration; platform.queue.now() < until;) {
             platform.accessibility.status = status;

@@ -1,26 +1,20 @@
 #include <gtest/gtest.h>
 
-#include "harness/TestSupport.h"
-#include "notion/NotionContextReader.h"
+#include "harness/ScriptedNotion.h"
 #include "notion/TextInsertion.h"
-#include "platform/fake/FakePlatform.h"
 
 namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
-using fake::ScriptedKeyEvents;
 
-class TextInsertionTest : public ::testing::Test {
+class TextInsertionTest : public testing::ScriptedNotionTest {
   protected:
     TextInsertionTest() {
         platform.workspace.frontmost = notion;
         platform.pasteboard.copy(userCopy);
     }
 
-    fake::FakePlatform platform;
-    testing::LogCapture log;
-    RunningApplication notion{42, "notion.id", "Notion"};
     std::vector<PasteboardItem> userCopy = {{{"text/html", "<i>x</i>"}, {"text/plain", "x"}}};
 };
 
@@ -42,10 +36,7 @@ TEST_F(TextInsertionTest, PasteIntoFrontmostNotionAndRestoreLater) {
     const auto start = platform.queue.now();
     EXPECT_EQ(TextInsertion::insert("回答", notion), InsertOutcome(Inserted{"粘贴"}));
     EXPECT_TRUE(platform.workspace.activations.empty());  // already in front
-    EXPECT_EQ(platform.keys.strokes,
-              (std::vector<ScriptedKeyEvents::Stroke>{
-                  {NotionContextReader::keyV, true, KeyEvents::commandFlag},
-                  {NotionContextReader::keyV, false, KeyEvents::commandFlag}}));
+    EXPECT_EQ(platform.keys.strokes, strokesOf({NotionContextReader::keyV}));
     EXPECT_EQ(platform.queue.now() - start, 150ms + 25ms);
     EXPECT_EQ(log.messages(),
               (std::vector<std::string>{"插入：切换到 Notion → 成功", "插入：已发送 ⌘V"}));
@@ -81,7 +72,7 @@ TEST_F(TextInsertionTest, WhatTheUserCopiesMeanwhileSurvives) {
 }
 
 TEST_F(TextInsertionTest, ActivationPollsUntilNotionIsInFront) {
-    platform.workspace.frontmost = RunningApplication{7, "org.gnome.Terminal", "Terminal"};
+    platform.workspace.frontmost = other;
     platform.workspace.onActivate = [this](const RunningApplication& application) {
         platform.queue.postAfter(
             120ms, [this, application] { platform.workspace.frontmost = application; });
@@ -93,7 +84,7 @@ TEST_F(TextInsertionTest, ActivationPollsUntilNotionIsInFront) {
 }
 
 TEST_F(TextInsertionTest, FailedActivationTriesAccessibilityThreeTimes) {
-    platform.workspace.frontmost = RunningApplication{7, "org.gnome.Terminal", "Terminal"};
+    platform.workspace.frontmost = other;
     const auto start = platform.queue.now();
     EXPECT_EQ(TextInsertion::insert("回答", notion),
               InsertOutcome(InsertFailed{std::string(TextInsertion::activationMessage)}));

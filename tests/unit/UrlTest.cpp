@@ -33,10 +33,7 @@ TEST(Url, SchemesAndWhatHistoryMayOpen) {
     EXPECT_FALSE(isAbsoluteURL("http://x/<script>"));
     EXPECT_TRUE(isOpenableScheme("http"));
     EXPECT_TRUE(isOpenableScheme("https"));
-    EXPECT_TRUE(isOpenableScheme("notion"));
-    EXPECT_FALSE(isOpenableScheme("file"));
-    EXPECT_FALSE(isOpenableScheme("javascript"));
-    EXPECT_FALSE(isOpenableScheme("smb"));
+    // (notion:// opens; file:, javascript: and smb: do not: in HistoryCommandsTest.)
 }
 
 TEST(Url, OriginsDecideWhereAServicePageMayGo) {
@@ -84,16 +81,14 @@ TEST(Text, TrimRules) {
     EXPECT_FALSE(isValidUtf8("\xE4\xBD"));          // cut short
 }
 
+// (Emoji with a skin tone, families and CR LF: in HostBridgeTest's selection count.)
 TEST(Utf8, CharacterCountIsUserPerceived) {
     EXPECT_EQ(characterCount(""), 0u);
-    EXPECT_EQ(characterCount("👍🏽"), 1u);      // thumb with a skin tone
     EXPECT_EQ(characterCount("\u0995\u09BF"), 1u);  // Bengali KA with vowel sign I
     EXPECT_EQ(characterCount("a\u200Db"), 2u);      // a joiner does not join letters
     EXPECT_EQ(characterCount("你好，世界"), 5u);
-    EXPECT_EQ(characterCount("👨\u200D👩\u200D👧"), 1u);  // one family
-    EXPECT_EQ(characterCount("🇨🇳🇯🇵"), 2u);             // two flags
-    EXPECT_EQ(characterCount("e\u0301\r\n"), 2u);      // e with its accent, CR LF
-    EXPECT_EQ(characterCount("\u0301"), 1u);           // a lone mark is one
+    EXPECT_EQ(characterCount("🇨🇳🇯🇵"), 2u);    // two flags
+    EXPECT_EQ(characterCount("\u0301"), 1u);  // a lone mark is one
     EXPECT_EQ(characterCount("ab\xff"
                              "c"),
               4u);  // a stray byte counts once
