@@ -70,11 +70,27 @@ class NotionEngine : public testing::DesktopSuite {
         gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), kUsersCopy, -1);
         gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
     }
+    // Asked without GTK's nested wait, which can hang on an owner that is busy
+    // answering: a read that gets no answer in 5 s counts as empty.
     static std::string clipboardText() {
-        gchar* text = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
-        std::string result = text != nullptr ? text : "";
-        g_free(text);
-        return result;
+        struct Read {
+            std::string text;
+            bool answered = false;
+        };
+        auto read = std::make_unique<Read>();
+        gtk_clipboard_request_text(
+            gtk_clipboard_get(GDK_SELECTION_CLIPBOARD),
+            [](GtkClipboard* /*clipboard*/, const gchar* text, gpointer data) {
+                auto* answer = static_cast<Read*>(data);
+                answer->text = text != nullptr ? text : "";
+                answer->answered = true;
+            },
+            read.get());
+        if (!testing::pumpUntil([&] { return read->answered; }, 5s)) {
+            static_cast<void>(read.release());  // GTK still holds it and answers later
+            return {};
+        }
+        return read->text;
     }
 
     // What AT-SPI says the editor's focused window is called.
