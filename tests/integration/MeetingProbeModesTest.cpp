@@ -90,8 +90,9 @@ TEST_P(MeetingProbeMode, WritesItsReportAndEnds) {
         << "an external sample would replace the program's own";
     const Mode& mode = GetParam();
     const std::string report = "/tmp/pagemate-" + mode.arguments.front().substr(2) + ".json";
-    mode.check(testing::runForReport(mode.arguments, report, folders.home() / "stdout", 120s).report,
-               folders);
+    mode.check(
+        testing::runForReport(mode.arguments, report, folders.home() / "stdout", 120s).report,
+        folders);
 }
 
 INSTANTIATE_TEST_SUITE_P(Switches, MeetingProbeMode,
