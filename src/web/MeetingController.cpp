@@ -45,10 +45,6 @@ const response = await fetch("/api/config", { headers: { "x-app-password": boot.
 return { status: response.status };
 )JS";
 
-}  // namespace
-
-namespace {
-
 std::unique_ptr<PanelWindow> makeMeetingWindow() {
     PanelOptions options;
     options.title = "会议记录";
