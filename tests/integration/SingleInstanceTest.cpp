@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 
 #include "base/AppLog.h"
@@ -125,19 +126,23 @@ TEST_F(SingleInstanceProgram, ASecondStartHandsOverAndEveryActionReachesTheFirst
     EXPECT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
     EXPECT_TRUE(lines("first", "注册全局热键失败").empty());
 
-    // Each action option does what its hot key does.
-    const std::tuple<const char*, const char*, const char*, std::size_t> actions[] = {
-        {"--panel", "完整助手面板（显示/隐藏）", "页伴", 0},
-        {"--meeting", "会议记录窗口（显示/隐藏）", "会议记录", 1},
-        {"--chat", "大窗口（显示/隐藏）", "页伴", 1},
-        {"--quick-bar", "快速输入条（显示/隐藏）", "页伴", 1},
-    };
+    // Each action option does what its hot key does. The quick bar's window is not
+    // counted: away from Notion it shows and hides on its own timings.
+    const std::tuple<const char*, const char*, const char*, std::optional<std::size_t>> actions[] =
+        {
+            {"--panel", "完整助手面板（显示/隐藏）", "页伴", 0},
+            {"--meeting", "会议记录窗口（显示/隐藏）", "会议记录", 1},
+            {"--chat", "大窗口（显示/隐藏）", "页伴", 1},
+            {"--quick-bar", "快速输入条（显示/隐藏）", "页伴", std::nullopt},
+        };
     for (const auto& [option, request, title, windows] : actions) {
         EXPECT_EQ(runToEnd({option}, option), 0);
         EXPECT_TRUE(waitForLines("first", std::string(kFromElsewhere) + request, 1, *first));
-        EXPECT_TRUE(testing::pumpUntil([title = title, windows = windows] {
-            return windowsTitled(title) == windows;
-        })) << option;
+        if (windows) {
+            EXPECT_TRUE(testing::pumpUntil([title = title, windows = *windows] {
+                return windowsTitled(title) == windows;
+            })) << option;
+        }
     }
     // The desktop's way to an action (a launcher's or a shortcut's command); an action
     // the program does not have is refused.
