@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixtures/ChildProcess.h"
 #include "harness/TestSupport.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX, not in a header
@@ -39,16 +39,8 @@ class ProgramRun {
                 variables.emplace_back(*variable);
             }
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), flags, 0600);
-        if (!errors.empty()) {
-            posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), flags, 0600);
-        }
-        started_ = posix_spawn(&pid_, PAGEMATE_PROGRAM, &actions, nullptr,
-                               pointers(arguments).data(), pointers(variables).data()) == 0;
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = spawnTiedToTest(arguments, variables, output, errors);
+        started_ = pid_ > 0;
     }
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;
@@ -93,17 +85,6 @@ class ProgramRun {
     }
 
   private:
-    // The null-terminated array of C strings execve() takes.
-    static std::vector<char*> pointers(std::vector<std::string>& strings) {
-        std::vector<char*> result;
-        result.reserve(strings.size() + 1);
-        for (std::string& string : strings) {
-            result.push_back(string.data());
-        }
-        result.push_back(nullptr);
-        return result;
-    }
-
     pid_t pid_ = 0;
     bool started_ = false;
     bool exited_ = false;
