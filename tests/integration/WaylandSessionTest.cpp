@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "fixtures/StandInService.h"
 #include "harness/ProgramRun.h"
@@ -15,8 +18,8 @@
 #include <gtk/gtk.h>
 #include "fixtures/ChildProcess.h"
 #include "fixtures/Desktop.h"
+#include "fixtures/BusService.h"
 #include "fixtures/NotificationService.h"
-#include "fixtures/ShortcutsPortal.h"
 #include "fixtures/StatusWatcher.h"
 #include <X11/Xatom.h>
 // clang-format on
@@ -26,6 +29,147 @@ namespace {
 
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
+
+constexpr const char* kPortalXml = R"xml(
+<node>
+  <interface name="org.freedesktop.impl.portal.GlobalShortcuts">
+    <method name="CreateSession">
+      <arg type="o" name="handle" direction="in"/>
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="s" name="app_id" direction="in"/>
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="u" name="response" direction="out"/>
+      <arg type="a{sv}" name="results" direction="out"/>
+    </method>
+    <method name="BindShortcuts">
+      <arg type="o" name="handle" direction="in"/>
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="a(sa{sv})" name="shortcuts" direction="in"/>
+      <arg type="s" name="parent_window" direction="in"/>
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="u" name="response" direction="out"/>
+      <arg type="a{sv}" name="results" direction="out"/>
+    </method>
+    <method name="ListShortcuts">
+      <arg type="o" name="handle" direction="in"/>
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="u" name="response" direction="out"/>
+      <arg type="a{sv}" name="results" direction="out"/>
+    </method>
+  </interface>
+</node>)xml";
+
+// The desktop's side of global shortcuts: a GlobalShortcuts backend of the test's own
+// (answering on the default main context: run it while the program binds) behind
+// Debian's real xdg-desktop-portal frontend, which finds it through a .portal file of
+// the test's (XDG_DESKTOP_PORTAL_DIR, UseIn=pagemate-test as XDG_CURRENT_DESKTOP). It
+// binds every shortcut asked for but the declined ones, the preferred trigger as the
+// trigger's description, and signals presses when the test says.
+class ShortcutsPortal {
+  public:
+    explicit ShortcutsPortal(std::set<std::string> declined = {})
+        : declined_(std::move(declined)),
+          backend_(
+              "org.freedesktop.impl.portal.desktop.pagemate", "/org/freedesktop/portal/desktop",
+              kPortalXml,
+              [this](const std::string& method, GVariant* parameters,
+                     GDBusMethodInvocation* invocation) { answer(method, parameters, invocation); },
+              [](const std::string&) { return g_variant_new_uint32(1); }) {
+        std::ofstream(folder_.path() / "pagemate-test.portal")
+            << "[portal]\nDBusName=org.freedesktop.impl.portal.desktop.pagemate\n"
+               "Interfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=pagemate-test\n";
+        frontend_ = std::make_unique<testing::ChildProcess>(
+            Strings{"/usr/libexec/xdg-desktop-portal", "--replace"},
+            Strings{"XDG_DESKTOP_PORTAL_DIR=" + folder_.path().string(),
+                    "XDG_CURRENT_DESKTOP=pagemate-test"});
+        const bool up = testing::pumpUntil(
+            [this] {
+                const linux_backend::GVariantPtr owner(g_dbus_connection_call_sync(
+                    backend_.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                    "org.freedesktop.DBus", "NameHasOwner",
+                    g_variant_new("(s)", "org.freedesktop.portal.Desktop"), G_VARIANT_TYPE("(b)"),
+                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
+                gboolean has = FALSE;
+                if (owner) {
+                    g_variant_get(owner.get(), "(b)", &has);
+                }
+                return has == TRUE;
+            },
+            20s);
+        if (!up) {
+            throw std::runtime_error("xdg-desktop-portal did not take its name");
+        }
+    }
+
+    // Activated for the shortcut (`activations` times, as a desktop repeating it while the
+    // keys are held), and Deactivated `hold` later.
+    void press(const std::string& id, std::chrono::milliseconds hold, int activations = 1) const {
+        const auto signal = [&](const char* name) {
+            backend_.emit(name,
+                          g_variant_new("(ost@a{sv})", session_.c_str(), id.c_str(),
+                                        static_cast<guint64>(g_get_real_time() / 1000),
+                                        g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
+        };
+        for (int activation = 0; activation < activations; ++activation) {
+            signal("Activated");
+            std::this_thread::sleep_for(hold / activations);
+        }
+        signal("Deactivated");
+    }
+
+    Strings calls;        // the methods the frontend called on the backend, in order
+    Strings bindRequest;  // "id description preferred-trigger" of the last BindShortcuts
+
+  private:
+    void answer(const std::string& method, GVariant* parameters,
+                GDBusMethodInvocation* invocation) {
+        calls.push_back(method);
+        if (method == "CreateSession") {
+            const gchar* handle = nullptr;
+            g_variant_get_child(parameters, 1, "&o", &handle);
+            session_ = handle;
+        } else if (method == "BindShortcuts") {
+            bindRequest.clear();
+            bound_.clear();
+            GVariantIter* asked = nullptr;
+            g_variant_get_child(parameters, 2, "a(sa{sv})", &asked);
+            const gchar* id = nullptr;
+            GVariant* properties = nullptr;
+            while (g_variant_iter_next(asked, "(&s@a{sv})", &id, &properties)) {
+                const gchar* description = "";
+                const gchar* trigger = "";
+                g_variant_lookup(properties, "description", "&s", &description);
+                g_variant_lookup(properties, "preferred_trigger", "&s", &trigger);
+                bindRequest.push_back(std::string(id) + " " + description + " " + trigger);
+                if (declined_.count(id) == 0) {
+                    bound_.push_back({id, description, trigger});
+                }
+                g_variant_unref(properties);
+            }
+            g_variant_iter_free(asked);
+        }
+        // Every answer lists the bound shortcuts: the 1.16 frontend passes a session's on
+        // from CreateSession's.
+        GVariantBuilder list;
+        g_variant_builder_init(&list, G_VARIANT_TYPE("a(sa{sv})"));
+        for (const auto& [id, description, trigger] : bound_) {
+            g_variant_builder_add_parsed(&list,
+                                         "(%s, {'description': <%s>, 'trigger_description': <%s>})",
+                                         id.c_str(), description.c_str(), trigger.c_str());
+        }
+        GVariantBuilder results;
+        g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&results, "{sv}", "shortcuts", g_variant_builder_end(&list));
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(ua{sv})", 0U, &results));
+    }
+
+    std::set<std::string> declined_;
+    std::vector<std::array<std::string, 3>> bound_;  // id, description, trigger
+    std::string session_;
+    testing::BusService backend_;
+    testing::TempDir folder_;
+    std::unique_ptr<testing::ChildProcess> frontend_;
+};
 
 // Debian's weston on its headless backend in a runtime folder of its own (0700), with
 // XWayland when asked, on the X display its log names.
@@ -161,21 +305,17 @@ class WaylandSessionTest : public ::testing::Test {
 // window of the others as an X11 window on XWayland.
 TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWaylandAndAnUnboundOneIsNamed) {
     const testing::NotificationService notifications;
-    const testing::ShortcutsPortal portal({"chat"});
+    const ShortcutsPortal portal({"chat"});
     startProgram();
     ASSERT_TRUE(logged("全局热键：桌面已绑定"));
     EXPECT_EQ(testing::logLines("全局热键：桌面已绑定"),
               Strings{"全局热键：桌面已绑定 3 个：quick-bar（ALT+space）、panel（ALT+SHIFT+space）"
                       "、meeting（ALT+SHIFT+m）"});
-    EXPECT_EQ(portal.calls(), (Strings{"CreateSession", "BindShortcuts", "ListShortcuts"}));
-    Strings asked;
-    for (const auto& shortcut : portal.bindRequest()) {
-        asked.push_back(shortcut.id + " " + shortcut.description + " " + shortcut.preferredTrigger);
-    }
-    EXPECT_EQ(asked, (Strings{"quick-bar 快速输入（就地改写） ALT+space",
-                              "panel 打开完整助手 ALT+SHIFT+space",
-                              "meeting 会议记录（本地转写） ALT+SHIFT+m",
-                              "chat 打开大窗口（对话建页面） ALT+SHIFT+c"}));
+    EXPECT_EQ(portal.calls, (Strings{"CreateSession", "BindShortcuts", "ListShortcuts"}));
+    EXPECT_EQ(portal.bindRequest, (Strings{"quick-bar 快速输入（就地改写） ALT+space",
+                                           "panel 打开完整助手 ALT+SHIFT+space",
+                                           "meeting 会议记录（本地转写） ALT+SHIFT+m",
+                                           "chat 打开大窗口（对话建页面） ALT+SHIFT+c"}));
     const Strings session = testing::logLines("Wayland 会话");
     ASSERT_EQ(session.size(), 2U);
     EXPECT_TRUE(
@@ -225,7 +365,7 @@ TEST_F(WaylandSessionTest, WithoutXWaylandTheProgramRunsOnTheCompositorAndSaysWh
     const testing::ScopedEnvironment runtime{"XDG_RUNTIME_DIR", bare.runtime().c_str()};
     const testing::ScopedEnvironment compositor{"WAYLAND_DISPLAY", bare.socket.c_str()};
     const testing::ScopedEnvironment noX{"DISPLAY", nullptr};
-    const testing::ShortcutsPortal portal;
+    const ShortcutsPortal portal;
     startProgram();
     ASSERT_TRUE(logged("全局热键：桌面已绑定 4 个"));
     const Strings session = testing::logLines("Wayland 会话");
