@@ -1,6 +1,6 @@
-// The window system on a GDK display that is not an X one: GTK's Broadway backend, with
-// its display server (broadwayd) started by the test, as a Wayland session's GTK would
-// be. Mouse-button releases cannot be watched there; the log says why once.
+// The window system on a GDK display that is not an X one, as a Wayland session's GTK
+// would be: GTK's Broadway backend with its display server (broadwayd) started by the
+// test. Mouse-button releases cannot be watched there; the log says why once.
 
 // GoogleTest before Xlib, whose None macro its names would meet.
 #include <gtest/gtest.h>
@@ -8,37 +8,24 @@
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
-#include <string>
-#include <vector>
-
-#include "fixtures/Desktop.h"
+#include "fixtures/ChildProcess.h"
 #include "fixtures/StatusWatcher.h"
-#include "harness/TestSupport.h"
 #include "platform/linux/GtkWindowSystem.h"
 
 namespace pagemate {
 namespace {
 
-using namespace std::chrono_literals;
-
 TEST(MouseUpsElsewhere, OnADisplayThatIsNotX11TheLogSaysWhyOnceAndNothingIsTold) {
-    // Its sockets (the display's and the web viewer's) go into a runtime folder of this
-    // run's own, so that the display number is free whatever else runs.
-    const std::string display = ":5";
+    // Its sockets go into a runtime folder of this run's own: the display number is free.
     const testing::TempDir runtime;
     const testing::ScopedEnvironment runtimeDir("XDG_RUNTIME_DIR", runtime.path().c_str());
     const testing::ScopedEnvironment backend("GDK_BACKEND", "broadway");
-    const testing::ScopedEnvironment broadwayDisplay("BROADWAY_DISPLAY", display.c_str());
     const testing::ChildProcess server(
-        {"broadwayd", "--unixsocket", (runtime.path() / "web.socket").string(), display});
+        {"broadwayd", "--unixsocket", (runtime.path() / "web.socket").string(), ":5"});
     // It listens on a socket without a name in the file system: tried until it answers.
     GdkDisplay* opened = nullptr;
     ASSERT_TRUE(testing::runMainLoopUntil(
-        [&] {
-            opened = gdk_display_open(display.c_str());
-            return opened != nullptr || !server.running();
-        },
-        10s));
+        [&] { return (opened = gdk_display_open(":5")) != nullptr || !server.running(); }));
     ASSERT_NE(opened, nullptr) << "broadwayd did not start";
     gdk_display_manager_set_default_display(gdk_display_manager_get(), opened);
     ASSERT_FALSE(GDK_IS_X11_DISPLAY(gdk_display_get_default()));
@@ -49,7 +36,7 @@ TEST(MouseUpsElsewhere, OnADisplayThatIsNotX11TheLogSaysWhyOnceAndNothingIsTold)
     windows.setMouseUpObserver([&](double, double) { ++told; });
     windows.setMouseUpObserver(nullptr);
     windows.setMouseUpObserver([&](double, double) { ++told; });
-    testing::runMainLoopFor(200ms);
+    testing::runMainLoopFor(std::chrono::milliseconds(200));
     EXPECT_EQ(
         log.messages(),
         std::vector<std::string>{
