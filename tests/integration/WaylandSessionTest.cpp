@@ -84,16 +84,11 @@ class ShortcutsPortal {
                     "XDG_CURRENT_DESKTOP=pagemate-test"});
         const bool up = testing::pumpUntil(
             [this] {
-                const linux_backend::GVariantPtr owner(g_dbus_connection_call_sync(
-                    backend_.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                    "org.freedesktop.DBus", "NameHasOwner",
-                    g_variant_new("(s)", "org.freedesktop.portal.Desktop"), G_VARIANT_TYPE("(b)"),
-                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
-                gboolean has = FALSE;
-                if (owner) {
-                    g_variant_get(owner.get(), "(b)", &has);
-                }
-                return has == TRUE;
+                return linux_backend::GVariantPtr(g_dbus_connection_call_sync(
+                           backend_.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetNameOwner",
+                           g_variant_new("(s)", "org.freedesktop.portal.Desktop"), nullptr,
+                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr)) != nullptr;
             },
             20s);
         if (!up) {
