@@ -155,7 +155,10 @@ TEST_F(HotKeysDesktopTest, ACombinationTheWindowManagerHoldsFailsAndTheUserIsTol
         std::vector<std::string>{"openbox", "--sm-disable"});
     ASSERT_TRUE(testing::pumpUntil([&] { return altSpaceTaken(keyboard.display); }));
     const testing::NotificationService notifications;
+    const XErrorHandler before = XSetErrorHandler(nullptr);
+    XSetErrorHandler(before);
     registerStandardHotKeys(countingActions());
+    EXPECT_EQ(XSetErrorHandler(before), before) << "the error handler was not put back";
     EXPECT_EQ(log.messages(), std::vector<std::string>{"注册全局热键失败（id=1）：10"});
     EXPECT_FALSE(HotKeyManager::shared().registrations().at(0).has_value());
     ASSERT_TRUE(testing::pumpUntil([&] { return !notifications.received().empty(); }));
@@ -187,11 +190,19 @@ TEST_F(HotKeysDesktopTest, ACombinationTheWindowManagerHoldsFailsAndTheUserIsTol
     for (const unsigned int locks : {0U, unsigned{LockMask}, unsigned{Mod2Mask | LockMask}}) {
         EXPECT_FALSE(altSpaceTaken(keyboard.display, Mod1Mask | locks)) << "locks " << locks;
     }
-    // Without a display the X11 hot keys say why.
+    // Without a display the X11 hot keys say why; without a session bus, so does the
+    // notification's answer, later.
     const testing::ScopedEnvironment noDisplay{"DISPLAY", ":4711"};
     const auto hotKeys = linux_backend::X11HotKeys::connect();
     EXPECT_EQ(hotKeys->availability(), HotKeys::Availability::noDisplay);
     EXPECT_EQ(hotKeys->availabilityDetail(), "cannot open display :4711");
+    const testing::ScopedEnvironment noBus{"DBUS_SESSION_BUS_ADDRESS", nullptr};
+    const auto platform = linux_backend::makeLinuxPlatform(true);
+    platform->notifications->notify(
+        {}, [&answers](const Notifications::Result& result) { answers.push_back(result); });
+    ASSERT_TRUE(testing::pumpUntil([&] { return answers.size() == 2; }));
+    EXPECT_FALSE(answers[1].shown);
+    EXPECT_EQ(answers[1].detail, "DBUS_SESSION_BUS_ADDRESS is not set");
 }
 
 }  // namespace
