@@ -81,24 +81,6 @@ TEST(AudioFailures, UnusableFilesAndFormatsAreErrorsWithAStatus) {
     const AudioError notAudio = errorOf(codecs.openFile(text));
     EXPECT_EQ(notAudio.status, invalidData);
 
-    // A recording cut off before its index.
-    const auto cut = directory.path() / "cut.m4a";
-    {
-        auto created = codecs.createAacFile(cut, AacFileSettings{});
-        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileWriter>>(created));
-        auto& writer = *std::get<std::unique_ptr<AudioFileWriter>>(created);
-        const auto block = AudioBlock::make(AudioFormat::meeting(), 16000);
-        block->setFrameLength(16000);
-        for (int second = 0; second < 3; ++second) {
-            ASSERT_TRUE(std::holds_alternative<std::monostate>(writer.write(*block)));
-        }
-        ASSERT_TRUE(std::holds_alternative<std::monostate>(writer.finish()));
-    }
-    std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 2);
-    const AudioError cutOff = errorOf(codecs.openFile(cut));
-    EXPECT_LT(cutOff.status, 0);
-    EXPECT_FALSE(cutOff.description.empty());
-
     // A file stands where a folder must go (the tests run as root, so a folder's
     // permissions would not stop the write).
     const auto blocker = directory.path() / "recordings";
@@ -108,10 +90,6 @@ TEST(AudioFailures, UnusableFilesAndFormatsAreErrorsWithAStatus) {
     EXPECT_EQ(unwritable.status, -ENOTDIR);
     EXPECT_NE(unwritable.description.find("Not a directory"), std::string::npos)
         << unwritable.description;
-
-    const AudioError badSettings =
-        errorOf(codecs.createAacFile(directory.path() / "x.m4a", AacFileSettings{16000, 0, 1}));
-    EXPECT_EQ(badSettings.status, -EINVAL);
 
     const AudioFormat meeting = AudioFormat::meeting();
     for (const AudioFormat& from : {
@@ -126,29 +104,6 @@ TEST(AudioFailures, UnusableFilesAndFormatsAreErrorsWithAStatus) {
         EXPECT_EQ(errorOf(codecs.makeConverter(meeting, from)).status, -EINVAL)
             << from.description();
     }
-
-    // Blocks that are not of the converter's formats.
-    auto made = codecs.makeConverter({SampleType::float32, 48000, 2, true}, meeting);
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioConverter>>(made));
-    auto& converter = *std::get<std::unique_ptr<AudioConverter>>(made);
-    const auto wrongInput = AudioBlock::make({SampleType::float32, 44100, 2, true}, 512);
-    wrongInput->setFrameLength(512);
-    const auto output = AudioBlock::make(meeting, 2000);
-    output->setFrameLength(7);
-    EXPECT_EQ(errorOf(converter.convert(*wrongInput, *output)).status, -EINVAL);
-    EXPECT_EQ(output->frameLength(), 0U);
-
-    // A reader given a block of another format.
-    const auto wav = directory.path() / "tone.wav";
-    ASSERT_EQ(testing::runTool({"sox", "-n", "-r", "8000", "-c", "1", "-b", "16", "-e",
-                                "signed-integer", wav.string(), "synth", "0.5", "sine", "440"},
-                               directory.path() / "sox.txt"),
-              0);
-    auto opened = codecs.openFile(wav);
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileReader>>(opened));
-    auto& reader = *std::get<std::unique_ptr<AudioFileReader>>(opened);
-    const auto wrongBlock = AudioBlock::make(meeting, 256);
-    EXPECT_EQ(errorOf(reader.read(*wrongBlock)).status, -EINVAL);
 
     // FFmpeg said nothing of all this on the error stream.
     EXPECT_EQ(errors.text(), "");
