@@ -5,12 +5,8 @@
 // saving the recording, which the stand-in receives.
 
 #include <gtk/gtk.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 #include "base/Settings.h"
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
@@ -24,33 +20,11 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "web/MeetingController.h"
 
-extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawnp
-
 namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-// Runs a program to its end; its exit status, or -1.
-int runToEnd(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
-    for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    // The main loop keeps turning meanwhile: the capture posts its levels to it.
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        testing::pumpUntil([] { return false; }, 50ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 class MeetingWebTest : public ::testing::Test {
   protected:
@@ -95,13 +69,12 @@ class MeetingWebTest : public ::testing::Test {
         return found;
     }
     bool waitForState(const std::string& wanted, std::chrono::milliseconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            const auto found = statesIn(page());
-            if (!found.empty() && found.back() == wanted) {
+        for (const auto until = std::chrono::steady_clock::now() + limit;
+             std::chrono::steady_clock::now() < until;
+             testing::pumpUntil([] { return false; }, 100ms)) {
+            if (const auto found = statesIn(page()); !found.empty() && found.back() == wanted) {
                 return true;
             }
-            testing::pumpUntil([] { return false; }, 100ms);
         }
         return false;
     }
@@ -122,12 +95,8 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     const std::vector<testing::LibrivoxSentence> sentences = testing::librivoxSentences();
     ASSERT_FALSE(sentences.empty()) << "pocketsphinx-testdata is missing";
     const testing::LibrivoxSentence& sentence = sentences.front();
-    const std::filesystem::path raw = folders.tmp() / "sentence.raw";
-    {
-        std::ofstream out(raw, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(sentence.samples.data()),  // NOLINT
-                  static_cast<std::streamsize>(sentence.samples.size() * sizeof(std::int16_t)));
-    }
+    const std::filesystem::path wav = folders.tmp() / "sentence.wav";
+    testing::writeWav16(wav, sentence.samples);
 
     controller->show();
     ASSERT_TRUE(testing::pumpUntil([&] { return log.contains("会议窗口：页面加载完成"); }, 15s))
@@ -140,11 +109,11 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     ASSERT_TRUE(waitForState("recording", 30s)) << log.text();
     const auto started = std::chrono::steady_clock::now();
 
-    // The sentence plays on the computer: the system audio.
-    ASSERT_EQ(runToEnd({"pacat", "--playback", "--device=out", "--format=s16le", "--rate=16000",
-                        "--channels=1", "--raw", raw.string()}),
-              0);
-    testing::pumpUntil([] { return false; }, 1500ms);
+    // The sentence plays on the computer: the system audio. The main loop turns meanwhile:
+    // the capture posts its levels to it.
+    testing::PulseDaemon::run("paplay --device=out '" + wav.string() + "' >/dev/null 2>&1 &");
+    const auto playing = std::chrono::milliseconds(sentence.samples.size() / 16);
+    testing::pumpUntil([] { return false; }, playing + 1500ms);
 
     click("stop");
     const auto stopped = std::chrono::steady_clock::now();
@@ -174,19 +143,9 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     // The recording was saved, uploaded, and its id handed to the page.
     ASSERT_EQ(state["audio"].size(), 1U) << log.text();
     EXPECT_EQ(state["audio"][0], json({{"id", "m-1"}, {"filename", "会议.m4a"}}));
-    std::string body;
-    for (const auto& request : service.received()) {
-        if (request.path == "/api/meeting/audio") {
-            body = request.body;
-        }
-    }
-    ASSERT_FALSE(body.empty());
-    const std::filesystem::path received = folders.tmp() / "received.m4a";
-    {
-        std::ofstream out(received, std::ios::binary);
-        out.write(body.data(), static_cast<std::streamsize>(body.size()));
-    }
-    auto opened = Platform::current().audioCodecs->openFile(received);
+    ASSERT_EQ(folders.savedFiles().size(), 1U);
+    EXPECT_EQ(service.received().back().body, testing::readFile(folders.savedFiles()[0]));
+    auto opened = Platform::current().audioCodecs->openFile(folders.savedFiles()[0]);
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileReader>>(opened));
     const double seconds =
         std::get<std::unique_ptr<AudioFileReader>>(opened)->info().durationSeconds();
@@ -196,7 +155,6 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     const double longest = std::chrono::duration<double>(ended - asked).count();
     EXPECT_GE(seconds, shortest - 0.5);
     EXPECT_LE(seconds, longest + 0.5);
-    EXPECT_EQ(folders.savedFiles().size(), 1U);
     EXPECT_EQ(statuses.back(), "会议记录已结束");
 }
 

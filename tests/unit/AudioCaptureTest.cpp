@@ -1,8 +1,7 @@
 // The capture and its two streams, the microphone and the system audio, against the
 // scripted sound server and the decimating codecs: one contract run on both streams
-// (start steps, what each failure releases, stop, loss), the blocks made of fragments,
-// the levels and their pushes on the virtual clock, conversion and hand-on. The real
-// server's side is SoundServerTest's.
+// (start steps, what each failure releases, stop, loss), the levels and their pushes on
+// the virtual clock, conversion and hand-on. The real server's side is SoundServerTest's.
 
 #include <gtest/gtest.h>
 
@@ -18,33 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 using Journal = std::vector<std::string>;
 using Source = AudioCapture::Source;
-
-TEST(CaptureStreamBuffers, BlocksFromBufferLists) {
-    const AudioFormat interleaved{SampleType::float32, 48000, 2, true};
-    const AudioFormat planar{SampleType::float32, 48000, 2, false};
-    std::vector<float> left(1024);
-    std::vector<float> right(1024, 7.0F);
-    left[1023] = 3.0F;
-    const auto buffer = [](std::vector<float>& samples, std::size_t bytes) {
-        return SoundBuffer{reinterpret_cast<const std::byte*>(samples.data()), bytes};  // NOLINT
-    };
-    const auto from = [](const std::vector<SoundBuffer>& list, const AudioFormat& format) {
-        return CaptureStream::bufferFromList(list, format);
-    };
-    // No buffer, an empty first one, or a frame larger than the first buffer: nothing.
-    EXPECT_EQ(from({}, interleaved), nullptr);
-    EXPECT_EQ(from({buffer(left, 0), buffer(right, 4096)}, planar), nullptr);
-    EXPECT_EQ(from({buffer(left, 4)}, interleaved), nullptr);
-    // Whole frames only: 12 bytes of 8-byte frames give one frame.
-    EXPECT_EQ(from({buffer(left, 12)}, interleaved)->frameLength(), 1u);
-    // Planar stereo, 4096 bytes a channel: 1024 frames, both channels copied.
-    const auto split = from({buffer(left, 4096), buffer(right, 4096)}, planar);
-    ASSERT_NE(split, nullptr);
-    EXPECT_EQ(split->format(), planar);
-    EXPECT_EQ(split->frameLength(), 1024u);
-    EXPECT_EQ(split->floats(0)[1023], 3.0F);
-    EXPECT_EQ(split->floats(1)[1023], 7.0F);
-}
 
 // One of the two streams: how it is made, and what the server journal names it by.
 struct Kind {

@@ -9,7 +9,6 @@
 #include "harness/MeetingFolders.h"
 #include "harness/TestSupport.h"
 #include "meeting/MeetingRun.h"
-#include "meeting/MeetingSession.h"
 #include "platform/ThreadSerialQueue.h"
 #include "platform/fake/FakePlatform.h"
 
@@ -175,14 +174,6 @@ const std::vector<Sequence> kSequences{
      },
      {"state starting", "state idle", "error 启动失败：语音模型无法加载（decoder）"},
      0},
-    {"ACaptureThatCannotStart",
-     [](MeetingRunTest& t) {
-         t.platform.sound.failAt(SoundDeviceKind::defaultInput, 1, {6, "Connection refused"});
-         t.run->start();
-         ASSERT_TRUE(t.pump([&] { return t.told.size() == 3; }));
-     },
-     {"state starting", "state idle", "error " + kMicrophoneGone},
-     0},
     {"StopWhileStartingEndsTheMeetingOnceStarted",
      [](MeetingRunTest& t) {
          t.run->start();
@@ -203,14 +194,6 @@ const std::vector<Sequence> kSequences{
      },
      {"state starting", "state stopping", "status 正在整理会议记录…", "state idle",
       "error " + kMicrophoneGone, "audio none"},
-     0},
-    {"WithoutAModelNothingStarts",
-     [](MeetingRunTest& t) {
-         t.platform.speech.availabilityState = SpeechRecognizer::Availability::noModel;
-         t.run->start();
-         ASSERT_TRUE(t.pump([&] { return !t.told.empty(); }));
-     },
-     {"error " + std::string(MeetingSession::noModelMessage)},
      0},
     {"ARefusedMicrophoneIsAskedOnceMore",
      [](MeetingRunTest& t) {

@@ -115,13 +115,10 @@ TEST_F(TranscriptionChannelTest, PartialsShareTheirIdUntilFinalOrAGap) {
 }
 
 TEST_F(TranscriptionChannelTest, TimeLabelsAndTheElapsedFallback) {
+    EXPECT_EQ(TranscriptionChannel::timeLabel(6000.0, 0.0), "100:00");
+    // A result at 0 s, or with a time that is not finite, is labelled with the time
+    // since the meeting began (the virtual clock's).
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (const auto& [offset, elapsed, label] :
-         {std::tuple{61.9, 0.0, "01:01"}, {6000.0, 0.0, "100:00"}, {-1.0, 75.4, "01:15"}}) {
-        EXPECT_EQ(TranscriptionChannel::timeLabel(offset, elapsed), label) << offset;
-    }
-    // Through the channel: a result at 0 s, or with a time that is not finite, is
-    // labelled with the time since the meeting began (the virtual clock's).
     auto channel = startChannel();
     feedTenths(*channel, 10, [](int) { return 0.5F; });
     platform.queue.advance(125s);
@@ -171,40 +168,16 @@ TEST_F(TranscriptionChannelTest, TheRecognizersFormatAsItIsOrConverted) {
     EXPECT_EQ(converted[0].block->frameLength(), 800U);
     EXPECT_EQ(converted[1].startFrame, 800);
 
-    // A conversion that fails, twice, then a format with no converter: skipped, one line.
+    // A conversion that fails, twice: skipped, one line.
     platform.audioCodecs.failConversions(AudioError{-1, "boom"});
     converting->feed(constantBlock(1600, 0.25F));
     converting->feed(constantBlock(1600, 0.25F));
-    platform.audioCodecs.failConversions(std::nullopt);
-    platform.audioCodecs.refuseConverters(AudioError{-2, "no"});
-    converting->feed(constantBlock(1600, 0.25F, {SampleType::float32, 48000, 2, true}));
     EXPECT_EQ(converting->framesSent(), 1600);
-    EXPECT_TRUE(log.contains("本机识别[现场]：音频转换失败 boom"));
-    EXPECT_EQ(linesStarting("本机识别[现场]：音频转换失败") +
-                  linesStarting("本机识别[现场]：无法把采集格式"),
-              1);
-    // Without a converter at all from the start, the other line.
+    EXPECT_EQ(linesStarting("本机识别[现场]：音频转换失败"), 1);
+    // Without a converter at all, its own line.
+    platform.audioCodecs.refuseConverters(AudioError{-2, "no"});
     startChannel("线上")->feed(constantBlock(1600, 0.25F));
     EXPECT_TRUE(log.contains("本机识别[线上]：无法把采集格式转成识别器格式，该通道已跳过"));
-}
-
-TEST_F(TranscriptionChannelTest, PeaksAreKeptFifteenSecondsBehindWhatIsDecoded) {
-    // A loud block at 0, 16 s of quiet while the decoder is at 0.5 s: a result at 0 is heard.
-    auto channel = startChannel();
-    auto& fake = platform.speech.channel(0);
-    fake.setDecodedSeconds(0.5);
-    channel->feed(constantBlock(1600, 0.9F));
-    feedTenths(*channel, 160, [](int) { return 0.0F; });
-    fake.deliver(result("late", 0.0, 0.1, true));
-    ASSERT_TRUE(waitFor(1, 0, *channel));
-    fake.setDecodedSeconds(std::nullopt);
-    // Blocks of 1 ms for 20 s: one record per tenth of a second, 15 s of them.
-    for (int block = 0; block < 20000; ++block) {
-        channel->feed(constantBlock(16, 0.0F));
-    }
-    fake.deliver(result("early", 0.0, 0.1, true));
-    ASSERT_TRUE(waitFor(1, 1, *channel));
-    EXPECT_TRUE(log.contains("静音过滤[现场]：丢弃「early」 区间 0.0~0.1 秒，峰值记录 150 条"));
 }
 
 TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForTheLastResults) {
