@@ -156,32 +156,6 @@ TEST_F(MeetingRecorderTest, UnderOneSecondIsDiscardedAndOneSecondKept) {
                                         "会议录音：已保存到 " + saved->string()}));
 }
 
-TEST_F(MeetingRecorderTest, FinishWaitsBehindEveryQueuedWrite) {
-    MeetingRecorder recorder(kStarted);
-    recorder.start();
-    const auto tasks = writes();
-    for (int block = 0; block < 5; ++block) {
-        recorder.append(CaptureSource::microphone, *blockOf(constant(0.2F, 8000)));
-    }
-    std::optional<std::optional<fs::path>> saved;
-    recorder.finish([&](std::optional<fs::path> file) { saved = std::move(file); });
-    // A block after finish() is not taken: the five writes and the closing of the files.
-    recorder.append(CaptureSource::microphone, *blockOf(constant(0.9F, 8000)));
-    EXPECT_EQ(tasks->pending(), 6u);
-    ASSERT_TRUE(platform.queue.runUntil([&] { return tasks->waiting() == 1; }, 5s));
-    for (int write = 0; write < 5; ++write) {  // the mix waits behind every write
-        ASSERT_TRUE(tasks->runNext());
-        platform.queue.runUntil([] { return false; }, 20ms);
-        EXPECT_FALSE(saved) << "after write " << write;
-    }
-    ASSERT_TRUE(tasks->runNext());  // the files are closed
-    ASSERT_TRUE(platform.queue.runUntil([&] { return saved.has_value(); }, 10s));
-    EXPECT_EQ(savedSamples(saved->value()), constant(mixed(0.2F, 0.0F), 40000));
-    // 2.5 s is shown as the nearest whole number, ties to even.
-    EXPECT_TRUE(log.contains("会议录音：结束，麦克风 2 秒 / 系统声音 0 秒")) << log.text();
-    EXPECT_FALSE(finish(recorder));  // a second finish has nothing to do
-}
-
 TEST_F(MeetingRecorderTest, SavingFallsBackToAFolderItCanWrite) {
     EXPECT_FALSE(fs::exists(folders.recordings()));  // not made by asking
     EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.recordings());
