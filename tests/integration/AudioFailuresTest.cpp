@@ -8,10 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <string>
 
 #include "integration/AudioTestSupport.h"
 #include "platform/linux/AvAudioCodecs.h"
@@ -22,39 +19,6 @@ namespace {
 using linux_backend::AvAudioCodecs;
 using testing::readFile;
 using testing::TempDir;
-using testing::writeFile;
-
-// Sends the process's error stream to a file while it lives.
-class ErrorStreamCapture {
-  public:
-    explicit ErrorStreamCapture(std::filesystem::path file)
-        : file_(std::move(file)), saved_(::dup(2)) {
-        static_cast<void>(std::fflush(stderr));
-        const int descriptor = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(descriptor, 2);
-        ::close(descriptor);
-    }
-    ErrorStreamCapture(const ErrorStreamCapture&) = delete;
-    ErrorStreamCapture& operator=(const ErrorStreamCapture&) = delete;
-    ~ErrorStreamCapture() { restore(); }
-
-    std::string text() {
-        restore();
-        return readFile(file_);
-    }
-
-  private:
-    void restore() {
-        if (saved_ >= 0) {
-            static_cast<void>(std::fflush(stderr));
-            ::dup2(saved_, 2);
-            ::close(saved_);
-            saved_ = -1;
-        }
-    }
-    std::filesystem::path file_;
-    int saved_;
-};
 
 // FFmpeg's AVERROR_INVALIDDATA: the tag "INDA", negated.
 constexpr std::int32_t invalidData =
@@ -69,7 +33,13 @@ AudioError errorOf(const Outcome& outcome) {
 TEST(AudioFailures, UnusableFilesAndFormatsAreErrorsWithAStatus) {
     const TempDir directory;
     AvAudioCodecs codecs;
-    ErrorStreamCapture errors(directory.path() / "stderr.txt");
+    // FFmpeg's own messages would go to the error stream: a file meanwhile.
+    const auto errors = directory.path() / "stderr.txt";
+    static_cast<void>(std::fflush(stderr));
+    const int saved = ::dup(2);
+    const int file = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(file, 2);
+    ::close(file);
 
     const AudioError missing = errorOf(codecs.openFile(directory.path() / "nothing.m4a"));
     EXPECT_EQ(missing.status, -ENOENT);
@@ -77,14 +47,14 @@ TEST(AudioFailures, UnusableFilesAndFormatsAreErrorsWithAStatus) {
         << missing.description;
 
     const auto text = directory.path() / "notes.m4a";
-    writeFile(text, "These are meeting notes, not a recording.\n");
+    testing::writeFile(text, "These are meeting notes, not a recording.\n");
     const AudioError notAudio = errorOf(codecs.openFile(text));
     EXPECT_EQ(notAudio.status, invalidData);
 
     // A file stands where a folder must go (the tests run as root, so a folder's
     // permissions would not stop the write).
     const auto blocker = directory.path() / "recordings";
-    writeFile(blocker, "a file");
+    testing::writeFile(blocker, "a file");
     const AudioError unwritable =
         errorOf(codecs.createAacFile(blocker / "meeting.m4a", AacFileSettings{}));
     EXPECT_EQ(unwritable.status, -ENOTDIR);
@@ -105,8 +75,10 @@ TEST(AudioFailures, UnusableFilesAndFormatsAreErrorsWithAStatus) {
             << from.description();
     }
 
-    // FFmpeg said nothing of all this on the error stream.
-    EXPECT_EQ(errors.text(), "");
+    static_cast<void>(std::fflush(stderr));
+    ::dup2(saved, 2);
+    ::close(saved);
+    EXPECT_EQ(readFile(errors), "");  // FFmpeg said nothing of all this
 }
 
 }  // namespace

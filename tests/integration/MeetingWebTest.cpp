@@ -1,8 +1,9 @@
 // A whole meeting through the real parts: the fixture meeting page in WebKitGTK under
 // Xvfb, served with the upload endpoint by the stand-in service; a PulseAudio daemon of
 // the test's own (its sine source as the microphone, its null sink's monitor as the
-// system audio) playing a recorded LibriVox sentence; pocketsphinx transcribing; FFmpeg
-// saving the recording, which the stand-in receives.
+// system audio) playing a recorded LibriVox sentence; pocketsphinx transcribing; the
+// recorder writing on its thread and FFmpeg saving the recording, which the stand-in
+// receives.
 
 #include <gtk/gtk.h>
 
@@ -17,6 +18,7 @@
 #include "fixtures/PulseDaemon.h"
 #include "fixtures/SpeechAudio.h"
 #include "harness/MeetingFolders.h"
+#include "integration/AudioTestSupport.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "web/MeetingController.h"
 
@@ -145,10 +147,20 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     EXPECT_EQ(state["audio"][0], json({{"id", "m-1"}, {"filename", "会议.m4a"}}));
     ASSERT_EQ(folders.savedFiles().size(), 1U);
     EXPECT_EQ(service.received().back().body, testing::readFile(folders.savedFiles()[0]));
+    // AAC, 16 kHz mono at about 32 kbit/s, the microphone's sine in it.
     auto opened = Platform::current().audioCodecs->openFile(folders.savedFiles()[0]);
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileReader>>(opened));
-    const double seconds =
-        std::get<std::unique_ptr<AudioFileReader>>(opened)->info().durationSeconds();
+    AudioFileReader& reader = *std::get<0>(opened);
+    EXPECT_EQ(reader.info().codec, "aac");
+    EXPECT_EQ(reader.info().sampleRate, 16000);
+    EXPECT_EQ(reader.info().channels, 1u);
+    const double seconds = reader.info().durationSeconds();
+    const double kbps = static_cast<double>(service.received().back().body.size()) * 8 / seconds;
+    EXPECT_GT(kbps, 24000);
+    EXPECT_LT(kbps, 40000);
+    const std::vector<float> samples = testing::readAll(reader, 4096).channels.at(0);
+    EXPECT_GT(testing::toneAmplitude(samples, 440, 16000),
+              3 * testing::toneAmplitude(samples, 550, 16000));
     // The capture runs a little before "recording" and a little after "stop": the
     // recording lies between the meeting as the page saw it and the whole exchange.
     const double shortest = std::chrono::duration<double>(stopped - started).count();

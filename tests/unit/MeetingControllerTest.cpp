@@ -12,7 +12,6 @@
 #include "harness/TestSupport.h"
 #include "meeting/MeetingRun.h"
 #include "meeting/MeetingSession.h"
-#include "platform/ThreadSerialQueue.h"
 #include "platform/fake/FakePlatform.h"
 #include "web/MeetingController.h"
 
@@ -270,21 +269,6 @@ const std::vector<Sequence> kSequences{
          EXPECT_TRUE(t.platform.sound.journal().empty());
      },
      {"state idle", "audio none", "status 会议记录已结束"}},
-    {"AFailingConversionIsToldAndTheMeetingGoesOn",
-     [](MeetingControllerTest& t) {
-         t.start();
-         ASSERT_TRUE(t.until(MeetingState::recording));
-         t.platform.audioCodecs.failConversions(AudioError{-5, "Input/output error"});
-         t.speak(0.05);
-         ASSERT_TRUE(t.pump([&] { return t.told().size() == 5; }));
-         EXPECT_EQ(t.controller->state(), MeetingState::recording);
-         t.end();
-     },
-     concat({kRecording,
-             {"error 音频格式转换失败：Input/output error", kFailed},
-             kEnding,
-             {"audio none"},
-             kEnded})},
 };
 
 class MeetingRunSequence : public MeetingControllerTest,
@@ -442,32 +426,6 @@ TEST_F(MeetingControllerTest, SelfTest) {
     platform.queue.runUntilIdle();
     ASSERT_TRUE(report);
     EXPECT_EQ((*report)["title"], "会议");
-}
-
-// The program ends while a meeting finishes: its capture, recorder, channels and
-// decoders end before the services they use (a sanitizer run sees any that did not).
-TEST(MeetingRunExit, AnExitWhileTheMeetingFinishes) {
-    const testing::MeetingFolders folders;
-    fake::FakePlatform platform;
-    // The recorder's writes on a thread of their own, as in the program.
-    Platform::current().serialQueues = std::make_unique<ThreadSerialQueues>();
-    platform.speech.channel(0).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
-    auto run = MeetingRun::make();
-    run->start();
-    ASSERT_TRUE(
-        platform.queue.runUntil([&] { return run->state() == MeetingState::recording; }, 5s));
-    const auto microphone = platform.sound.stream(SoundDeviceKind::defaultInput);
-    for (int fragment = 0; fragment < 20; ++fragment) {  // 1.9 s: long enough to keep
-        microphone->deliver(fake::sineFragment(microphone->request().format, 4096, 440, 0.3F));
-    }
-    microphone->flush();
-    run->stop();
-    platform.queue.runUntil([] { return false; }, 20ms);
-    EXPECT_EQ(run->state(), MeetingState::stopping);
-    run.reset();
-    Platform::uninstall();
-    // What was recorded stays for the next start to save.
-    EXPECT_EQ(folders.meetingFolders().size() + folders.savedFiles().size(), 1u);
 }
 
 }  // namespace

@@ -96,48 +96,40 @@ TEST_F(TranscriptionChannelTest, SilenceWindowBoundsAndTheFirstThreeDropsLogged)
                      "2.0~3.0 秒，峰值记录 15 条"));
 }
 
+// Partials share their id until the final or a gap; labelled by their start, or, at 0 s
+// or at a time that is not finite, by the time since the meeting began.
 TEST_F(TranscriptionChannelTest, PartialsShareTheirIdUntilFinalOrAGap) {
     auto channel = startChannel();
     feedTenths(*channel, 120, [](int) { return 0.5F; });
+    platform.queue.advance(125s);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
     platform.speech.channel(0).deliver(
-        {result("we", 5.0, 0.2, false), result("we met", 5.3, 0.4, false),
+        {result("zero", 0, 0.5, true),
+         result("nan", nan, std::numeric_limits<double>::infinity(), true),
+         result("we", 5.0, 0.2, false), result("we met", 5.3, 0.4, false),
          result("we met today", 5.0, 0.9, true), result("next", 6.5, 0.5, false),
          result("next one", 6.5, 1.0, false),
          // 1.6 s after everything heard (ends at 7.5): a new id, no final.
          result("later", 9.1, 0.5, false)});
-    ASSERT_TRUE(waitFor(6, 0, *channel));
+    ASSERT_TRUE(waitFor(8, 0, *channel));
     std::string seen;
     for (const auto& segment : segments) {
         seen += segment.id + " " + segment.at + " " + segment.speaker + " " + segment.text +
                 (segment.final ? " final\n" : "\n");
     }
-    EXPECT_EQ(seen,
-              "现场-50 00:05 现场 we\n现场-50 00:05 现场 we met\n"
-              "现场-50 00:05 现场 we met today final\n现场-65 00:06 现场 next\n"
-              "现场-65 00:06 现场 next one\n现场-91 00:09 现场 later\n");
-    EXPECT_EQ(channel->resultsReceived(), 6);
-}
-
-TEST_F(TranscriptionChannelTest, TimeLabelsAndTheElapsedFallback) {
+    EXPECT_EQ(seen, "现场-0 02:05 现场 zero final\n" + segments[1].id +
+                        " 02:05 现场 nan final\n"
+                        "现场-50 00:05 现场 we\n现场-50 00:05 现场 we met\n"
+                        "现场-50 00:05 现场 we met today final\n现场-65 00:06 现场 next\n"
+                        "现场-65 00:06 现场 next one\n现场-91 00:09 现场 later\n");
+    EXPECT_EQ(channel->resultsReceived(), 8);
     EXPECT_EQ(TranscriptionChannel::timeLabel(6000.0, 0.0), "100:00");
-    // A result at 0 s, or with a time that is not finite, is labelled with the time
-    // since the meeting began (the virtual clock's).
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    auto channel = startChannel();
-    feedTenths(*channel, 10, [](int) { return 0.5F; });
-    platform.queue.advance(125s);
-    platform.speech.channel(0).deliver(
-        {result("zero", 0, 0.5, true),
-         result("nan", nan, std::numeric_limits<double>::infinity(), true)});
-    ASSERT_TRUE(waitFor(2, 0, *channel));
-    EXPECT_EQ(segments[0].id, "现场-0");
-    EXPECT_EQ(segments[0].at, "02:05");
-    EXPECT_EQ(segments[1].at, "02:05");
 }
 
-TEST_F(TranscriptionChannelTest, TheRecognizersFormatAsItIsOrConverted) {
-    // The same format: the very blocks, stamped in frames; blocks before the start and
-    // empty ones are not sent.
+// The recogniser's own format: the very blocks, stamped in frames; blocks before the
+// start and empty ones are not sent. (Converted ones are LiveTranscription's, with the
+// real recogniser.)
+TEST_F(TranscriptionChannelTest, TheRecognizersFormatAsItIs) {
     auto channel = TranscriptionChannel::make("线上", "en-US", platform.queue.now());
     channel->feed(constantBlock(1600, 0.5F));
     ASSERT_FALSE(channel->start().has_value());
@@ -156,32 +148,6 @@ TEST_F(TranscriptionChannelTest, TheRecognizersFormatAsItIsOrConverted) {
     EXPECT_EQ(inputs[2].startFrame, 2400);
     EXPECT_EQ(channel->framesSent(), 2401);
     EXPECT_EQ(platform.audioCodecs.convertersMade(), 0);
-
-    // Another format: converted, counted in the recogniser's frames.
-    const AudioFormat recognizerFormat{SampleType::float32, 8000, 1, false};
-    platform.speech.channel(1).setBestFormat(recognizerFormat);
-    platform.speech.channel(2).setBestFormat(recognizerFormat);
-    auto converting = startChannel();
-    EXPECT_TRUE(
-        log.contains("本机识别[现场]：采集 16000Hz/1声道 → 识别器 8000Hz/1声道（启用转换）"));
-    converting->feed(constantBlock(1600, 0.25F));
-    converting->feed(constantBlock(1600, 0.25F));
-    const auto converted = platform.speech.channel(1).inputs();
-    ASSERT_EQ(converted.size(), 2U);
-    EXPECT_EQ(converted[0].block->format(), recognizerFormat);
-    EXPECT_EQ(converted[0].block->frameLength(), 800U);
-    EXPECT_EQ(converted[1].startFrame, 800);
-
-    // A conversion that fails, twice: skipped, one line.
-    platform.audioCodecs.failConversions(AudioError{-1, "boom"});
-    converting->feed(constantBlock(1600, 0.25F));
-    converting->feed(constantBlock(1600, 0.25F));
-    EXPECT_EQ(converting->framesSent(), 1600);
-    EXPECT_EQ(linesStarting("本机识别[现场]：音频转换失败"), 1);
-    // Without a converter at all, its own line.
-    platform.audioCodecs.refuseConverters(AudioError{-2, "no"});
-    startChannel("线上")->feed(constantBlock(1600, 0.25F));
-    EXPECT_TRUE(log.contains("本机识别[线上]：无法把采集格式转成识别器格式，该通道已跳过"));
 }
 
 TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForTheLastResults) {
