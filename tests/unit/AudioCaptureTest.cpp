@@ -133,18 +133,6 @@ TEST_P(CaptureStreamTest, RunsDeliversStopsInOrder) {
 INSTANTIATE_TEST_SUITE_P(Both, CaptureStreamTest, ::testing::ValuesIn(kKinds),
                          [](const auto& kind) { return std::string(kind.param.name); });
 
-// The system audio in the monitor's format, or 48 kHz stereo planar when that cannot be
-// read.
-TEST(CaptureStreamFormats, SystemAudioFallsBack) {
-    fake::FakePlatform platform;
-    platform.sound.setFormat(SoundDeviceKind::outputMonitor, std::nullopt);
-    const auto tap = SystemAudioTap::make(platform.sound);
-    ASSERT_FALSE(tap->start());
-    EXPECT_EQ(platform.sound.stream(SoundDeviceKind::outputMonitor)->request().format,
-              SystemAudioTap::fallbackFormat());
-    tap->stop();
-}
-
 AudioBlockPtr silence(const AudioFormat& format, std::uint32_t frames) {
     auto block = AudioBlock::make(format, frames);
     block->setFrameLength(frames);
