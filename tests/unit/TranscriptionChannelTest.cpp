@@ -1,6 +1,7 @@
 // The meeting's transcription on the scripted recogniser and the virtual clock: one
-// sound's channel (the silence filter, segment ids and times, formats, the finish's
-// waits) and the session of the two channels.
+// sound's channel (the silence filter, segment ids and times, the finish's waits) and
+// the session of the two channels. The real recogniser's side, formats converted for it
+// included, is LiveTranscription's.
 
 #include <gtest/gtest.h>
 
@@ -123,30 +124,6 @@ TEST_F(TranscriptionChannelTest, PartialsShareTheirIdUntilFinalOrAGap) {
     EXPECT_EQ(TranscriptionChannel::timeLabel(6000.0, 0.0), "100:00");
 }
 
-// The recogniser's own format: the very blocks, stamped in frames; blocks before the
-// start and empty ones are not sent. (Converted ones are LiveTranscription's, with the
-// real recogniser.)
-TEST_F(TranscriptionChannelTest, TheRecognizersFormatAsItIs) {
-    auto channel = TranscriptionChannel::make("线上", "en-US", platform.queue.now());
-    channel->feed(constantBlock(1600, 0.5F));
-    ASSERT_FALSE(channel->start().has_value());
-    EXPECT_TRUE(
-        log.contains("本机识别[线上]：采集 16000Hz/1声道 → 识别器 16000Hz/1声道（无需转换）"));
-    const AudioBlockPtr first = constantBlock(1600, 0.5F);
-    for (const auto& block : std::vector<AudioBlockPtr>{
-             first, constantBlock(800, 0.5F), AudioBlock::make(AudioFormat::meeting(), 16),
-             constantBlock(1, 0.5F)}) {
-        channel->feed(block);
-    }
-    const auto inputs = platform.speech.channel(0).inputs();
-    ASSERT_EQ(inputs.size(), 3U);
-    EXPECT_EQ(inputs[0].block, first);
-    EXPECT_EQ(inputs[1].startFrame, 1600);
-    EXPECT_EQ(inputs[2].startFrame, 2400);
-    EXPECT_EQ(channel->framesSent(), 2401);
-    EXPECT_EQ(platform.audioCodecs.convertersMade(), 0);
-}
-
 TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForTheLastResults) {
     // A decoder five times slower than real time, 1 s of 5 decoded at the stop: the channel
     // waits 20 s for the other 4, keeps every result, then the last ones have 3 s.
@@ -239,12 +216,6 @@ TEST_F(MeetingSessionTest, AMissingModelIsDownloadedFirst) {
     EXPECT_TRUE(log.contains("语音模型：需要下载（123456 字节），开始下载…"));
     EXPECT_TRUE(log.contains("会议转写：本机语言 zh-CN"));
     EXPECT_EQ(platform.speech.channel(1).locale(), "zh-CN");
-    // Ready now; a failed reservation does not stop anything.
-    platform.speech.reserved.clear();
-    platform.speech.reserveFailure = SpeechError{SpeechError::Kind::reserveFailed, "busy"};
-    EXPECT_FALSE(MeetingSession::ensureModelNow().has_value());
-    EXPECT_TRUE(log.contains("语音模型：预留失败（可忽略）语音模型预留失败（busy）"));
-
     // A failing request fails the start with its description.
     platform.speech.requestFailures["zh-CN"] =
         SpeechError{SpeechError::Kind::downloadFailed, "offline"};
