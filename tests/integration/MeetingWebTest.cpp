@@ -1,16 +1,13 @@
 // A whole meeting through the real parts: the fixture meeting page in WebKitGTK under
 // Xvfb, served with the upload endpoint by the stand-in service; a PulseAudio daemon of
 // the test's own (its sine source as the microphone, its null sink's monitor as the
-// system audio) playing a recorded LibriVox sentence; pocketsphinx transcribing; FFmpeg
-// saving the recording, which the stand-in receives.
+// system audio) playing a recorded LibriVox sentence; pocketsphinx transcribing; the
+// recorder writing on its thread and FFmpeg saving the recording, which the stand-in
+// receives.
 
 #include <gtk/gtk.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 #include "base/Settings.h"
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
@@ -21,36 +18,15 @@
 #include "fixtures/PulseDaemon.h"
 #include "fixtures/SpeechAudio.h"
 #include "harness/MeetingFolders.h"
+#include "integration/AudioTestSupport.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "web/MeetingController.h"
-
-extern char** environ;  // NOLINT(readability-redundant-declaration): for posix_spawnp
 
 namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-// Runs a program to its end; its exit status, or -1.
-int runToEnd(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
-    for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    // The main loop keeps turning meanwhile: the capture posts its levels to it.
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        testing::pumpUntil([] { return false; }, 50ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 class MeetingWebTest : public ::testing::Test {
   protected:
@@ -95,13 +71,12 @@ class MeetingWebTest : public ::testing::Test {
         return found;
     }
     bool waitForState(const std::string& wanted, std::chrono::milliseconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            const auto found = statesIn(page());
-            if (!found.empty() && found.back() == wanted) {
+        for (const auto until = std::chrono::steady_clock::now() + limit;
+             std::chrono::steady_clock::now() < until;
+             testing::pumpUntil([] { return false; }, 100ms)) {
+            if (const auto found = statesIn(page()); !found.empty() && found.back() == wanted) {
                 return true;
             }
-            testing::pumpUntil([] { return false; }, 100ms);
         }
         return false;
     }
@@ -122,12 +97,8 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     const std::vector<testing::LibrivoxSentence> sentences = testing::librivoxSentences();
     ASSERT_FALSE(sentences.empty()) << "pocketsphinx-testdata is missing";
     const testing::LibrivoxSentence& sentence = sentences.front();
-    const std::filesystem::path raw = folders.tmp() / "sentence.raw";
-    {
-        std::ofstream out(raw, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(sentence.samples.data()),  // NOLINT
-                  static_cast<std::streamsize>(sentence.samples.size() * sizeof(std::int16_t)));
-    }
+    const std::filesystem::path wav = folders.tmp() / "sentence.wav";
+    testing::writeWav16(wav, sentence.samples);
 
     controller->show();
     ASSERT_TRUE(testing::pumpUntil([&] { return log.contains("会议窗口：页面加载完成"); }, 15s))
@@ -140,11 +111,11 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     ASSERT_TRUE(waitForState("recording", 30s)) << log.text();
     const auto started = std::chrono::steady_clock::now();
 
-    // The sentence plays on the computer: the system audio.
-    ASSERT_EQ(runToEnd({"pacat", "--playback", "--device=out", "--format=s16le", "--rate=16000",
-                        "--channels=1", "--raw", raw.string()}),
-              0);
-    testing::pumpUntil([] { return false; }, 1500ms);
+    // The sentence plays on the computer: the system audio. The main loop turns meanwhile:
+    // the capture posts its levels to it.
+    testing::PulseDaemon::run("paplay --device=out '" + wav.string() + "' >/dev/null 2>&1 &");
+    const auto playing = std::chrono::milliseconds(sentence.samples.size() / 16);
+    testing::pumpUntil([] { return false; }, playing + 1500ms);
 
     click("stop");
     const auto stopped = std::chrono::steady_clock::now();
@@ -174,29 +145,28 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     // The recording was saved, uploaded, and its id handed to the page.
     ASSERT_EQ(state["audio"].size(), 1U) << log.text();
     EXPECT_EQ(state["audio"][0], json({{"id", "m-1"}, {"filename", "会议.m4a"}}));
-    std::string body;
-    for (const auto& request : service.received()) {
-        if (request.path == "/api/meeting/audio") {
-            body = request.body;
-        }
-    }
-    ASSERT_FALSE(body.empty());
-    const std::filesystem::path received = folders.tmp() / "received.m4a";
-    {
-        std::ofstream out(received, std::ios::binary);
-        out.write(body.data(), static_cast<std::streamsize>(body.size()));
-    }
-    auto opened = Platform::current().audioCodecs->openFile(received);
+    ASSERT_EQ(folders.savedFiles().size(), 1U);
+    EXPECT_EQ(service.received().back().body, testing::readFile(folders.savedFiles()[0]));
+    // AAC, 16 kHz mono at about 32 kbit/s, the microphone's sine in it.
+    auto opened = Platform::current().audioCodecs->openFile(folders.savedFiles()[0]);
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileReader>>(opened));
-    const double seconds =
-        std::get<std::unique_ptr<AudioFileReader>>(opened)->info().durationSeconds();
+    AudioFileReader& reader = *std::get<0>(opened);
+    EXPECT_EQ(reader.info().codec, "aac");
+    EXPECT_EQ(reader.info().sampleRate, 16000);
+    EXPECT_EQ(reader.info().channels, 1u);
+    const double seconds = reader.info().durationSeconds();
+    const double kbps = static_cast<double>(service.received().back().body.size()) * 8 / seconds;
+    EXPECT_GT(kbps, 24000);
+    EXPECT_LT(kbps, 40000);
+    const std::vector<float> samples = testing::readAll(reader, 4096).channels.at(0);
+    EXPECT_GT(testing::toneAmplitude(samples, 440, 16000),
+              3 * testing::toneAmplitude(samples, 550, 16000));
     // The capture runs a little before "recording" and a little after "stop": the
     // recording lies between the meeting as the page saw it and the whole exchange.
     const double shortest = std::chrono::duration<double>(stopped - started).count();
     const double longest = std::chrono::duration<double>(ended - asked).count();
     EXPECT_GE(seconds, shortest - 0.5);
     EXPECT_LE(seconds, longest + 0.5);
-    EXPECT_EQ(folders.savedFiles().size(), 1U);
     EXPECT_EQ(statuses.back(), "会议记录已结束");
 }
 

@@ -1,53 +1,142 @@
-// The capture's rules against the scripted sound server and the decimating codecs:
-// levels and their pushes on the virtual clock, conversion and hand-on, start and stop.
+// The capture and its two streams, the microphone and the system audio, against the
+// scripted sound server and the decimating codecs: one contract run on both streams
+// (start steps, what each failure releases, stop, loss), the levels and their pushes on
+// the virtual clock, conversion and hand-on. The real server's side is SoundServerTest's.
 
 #include <gtest/gtest.h>
 
 #include "harness/TestSupport.h"
 #include "meeting/AudioCapture.h"
+#include "meeting/MicrophoneStream.h"
+#include "meeting/SystemAudioTap.h"
 #include "platform/fake/FakePlatform.h"
 
 namespace pagemate {
 namespace {
 
 using namespace std::chrono_literals;
+using Journal = std::vector<std::string>;
 using Source = AudioCapture::Source;
 
-AudioBlockPtr blockOf(const AudioFormat& format, std::uint32_t frames,
-                      const std::function<float(std::uint32_t)>& sample) {
-    auto block = AudioBlock::make(format, frames);
-    block->setFrameLength(frames);
-    for (std::size_t buffer = 0; buffer < block->bufferCount(); ++buffer) {
-        const std::span<float> samples = block->floats(buffer);
-        const std::size_t perFrame = format.interleaved ? format.channels : 1;
-        for (std::size_t index = 0; index < samples.size(); ++index) {
-            samples[index] = sample(static_cast<std::uint32_t>(index / perFrame));
-        }
-    }
-    return block;
+// One of the two streams: how it is made, and what the server journal names it by.
+struct Kind {
+    const char* name;
+    SoundDeviceKind device;
+    std::function<std::shared_ptr<CaptureStream>(SoundServer&)> make;
+    std::string open;
+    std::string create;
+};
+
+void PrintTo(const Kind& kind, std::ostream* out) {
+    *out << kind.name;
 }
 
-TEST(AudioCaptureLevel, RmsOfTheFirstChannelTimesSixClamped) {
-    const AudioFormat mono{SampleType::float32, 48000, 1, false};
-    EXPECT_NEAR(AudioCapture::level(*blockOf(mono, 4096, [](auto) { return 0.05F; })), 0.3F, 1e-6);
-    // Alternating signs: the RMS, not the mean.
-    EXPECT_NEAR(AudioCapture::level(
-                    *blockOf(mono, 4096, [](auto n) { return n % 2 == 0 ? 0.05F : -0.05F; })),
-                0.3F, 1e-6);
-    EXPECT_EQ(AudioCapture::level(*blockOf(mono, 480, [](auto) { return 0.5F; })), 1.0F);
-    // Only the first channel counts: a loud second channel of a planar block does not.
-    const AudioFormat planar{SampleType::float32, 48000, 2, false};
-    auto quietLeft = AudioBlock::make(planar, 100);
-    quietLeft->setFrameLength(100);
-    for (float& sample : quietLeft->floats(1)) {
-        sample = 1;
+const std::vector<Kind> kKinds{
+    {"Microphone", SoundDeviceKind::defaultInput,
+     [](SoundServer& server) { return MicrophoneStream::make(server); }, "open input",
+     "create Pagemate Microphone"},
+    {"SystemAudio", SoundDeviceKind::outputMonitor,
+     [](SoundServer& server) { return SystemAudioTap::make(server); }, "open output",
+     "create Pagemate System Audio"},
+};
+
+class CaptureStreamTest : public ::testing::TestWithParam<Kind> {
+  protected:
+    CaptureStreamTest() {
+        stream->onBuffer = [this](const AudioBlockPtr& block) {
+            const std::lock_guard lock(mutex);
+            blocks.push_back(block);
+        };
+        stream->onLost = [this](const SoundServerError& error) {
+            const std::lock_guard lock(mutex);
+            lost.push_back(error.description);
+        };
     }
-    EXPECT_EQ(AudioCapture::level(*quietLeft), 0.0F);
-    // No float samples, or no frames: 0.
-    auto integers = AudioBlock::make({SampleType::int16, 16000, 1, false}, 100);
-    integers->setFrameLength(100);
-    EXPECT_EQ(AudioCapture::level(*integers), 0.0F);
-    EXPECT_EQ(AudioCapture::level(*AudioBlock::make(mono, 10)), 0.0F);
+
+    fake::FakePlatform platform;
+    testing::LogCapture log;
+    std::shared_ptr<CaptureStream> stream = GetParam().make(platform.sound);
+    std::mutex mutex;
+    std::vector<AudioBlockPtr> blocks;
+    std::vector<std::string> lost;
+};
+
+TEST_P(CaptureStreamTest, EachFailingStepReleasesWhatTheEarlierStepsMade) {
+    const Kind& kind = GetParam();
+    const bool microphone = kind.device == SoundDeviceKind::defaultInput;
+    struct Case {
+        std::string message;  // the microphone's, the system audio's
+        std::string tapMessage;
+        Journal journal;
+    };
+    const std::vector<Case> cases{
+        {"拿不到麦克风（可能没有可用的输入设备）", "创建系统声音捕获失败（错误码 6）", {kind.open}},
+        {"Connection refused",
+         "创建音频聚合设备失败（错误码 6）",
+         {kind.open, kind.create, "release device"}},
+        {"Connection refused",
+         "注册音频回调失败（错误码 6）",
+         {kind.open, kind.create, "connect", "release stream", "release device"}},
+        {"Connection refused",
+         "启动系统声音采集失败（错误码 6）",
+         {kind.open, kind.create, "connect", "ready", "disconnect", "release stream",
+          "release device"}},
+    };
+    for (std::size_t step = 1; step <= cases.size(); ++step) {
+        SCOPED_TRACE(step);
+        const Case& c = cases[step - 1];
+        fake::ScriptedSoundServer server;
+        server.failAt(kind.device, static_cast<int>(step), {6, "Connection refused"});
+        const auto failing = kind.make(server);
+        EXPECT_EQ(failing->start().value().message, microphone ? c.message : c.tapMessage);
+        Journal expected = c.journal;
+        if (microphone) {  // the microphone's connection goes with its stream
+            std::erase(expected, "disconnect");
+        }
+        EXPECT_EQ(server.journal(), expected);
+        failing->stop();  // everything is released already: it does nothing
+        EXPECT_EQ(server.journal(), expected);
+    }
+    EXPECT_TRUE(log.messages().empty());
+}
+
+// Blocks of the source's own format, a lost source told; stopped in the reverse order of
+// the start, nothing after it. (Blocks from a real server are SoundServerTest's.)
+TEST_P(CaptureStreamTest, RunsDeliversStopsInOrder) {
+    const Kind& kind = GetParam();
+    ASSERT_FALSE(stream->start());
+    const auto delivering = platform.sound.stream(kind.device);
+    ASSERT_FALSE(stream->start());  // a second start leaves the running stream alone
+    EXPECT_EQ(platform.sound.journal(), (Journal{kind.open, kind.create, "connect", "ready"}));
+    const AudioFormat format = delivering->request().format;
+    for (std::uint32_t frames : {441u, 1u, 0u}) {
+        delivering->deliver(fake::constantFragment(format, frames, static_cast<float>(frames)));
+    }
+    delivering->lose({12, "Entity killed"});
+    delivering->flush();
+    EXPECT_EQ(lost, Journal{"Entity killed"});
+    stream->stop();
+    const Journal journal = platform.sound.journal();
+    EXPECT_EQ(Journal(journal.begin() + 4, journal.end()),
+              (Journal{"stop", "disconnect", "release stream", "release device"}));
+    delivering->deliver(fake::constantFragment(format, 16, 1));
+    delivering->flush();
+    stream->stop();
+    EXPECT_EQ(platform.sound.journal(), journal);
+    const std::lock_guard lock(mutex);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0]->format(), format);
+    EXPECT_EQ(blocks[0]->floats(0).back(), 441.0F);
+    EXPECT_EQ(blocks[1]->frameLength(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, CaptureStreamTest, ::testing::ValuesIn(kKinds),
+                         [](const auto& kind) { return std::string(kind.param.name); });
+
+AudioBlockPtr silence(const AudioFormat& format, std::uint32_t frames) {
+    auto block = AudioBlock::make(format, frames);
+    block->setFrameLength(frames);
+    return block;
 }
 
 class AudioCaptureTest : public ::testing::Test {
@@ -99,83 +188,57 @@ class AudioCaptureTest : public ::testing::Test {
     std::vector<std::string> failures;
 };
 
+// The first block pushes at once; later ones when more than 0.1 s has passed, a source
+// that has not delivered since the last push decaying to 0.6 times its level.
 TEST_F(AudioCaptureTest, LevelsPushAtOnceThenAtMostEveryTenthOfASecondAndDecay) {
     ASSERT_FALSE(capture->start());
-    // The first block pushes at once: the microphone at 0.3.
-    feedConstant(SoundDeviceKind::defaultInput, 0.05F);
-    ASSERT_EQ(levels.size(), 1u);
-    EXPECT_NEAR(levels[0].first, 0.3F, 1e-6);
-    EXPECT_EQ(levels[0].second, 0.0F);
-
-    // The system at 0.6, 50 ms later: not due yet.
-    platform.queue.advance(50ms);
-    feedConstant(SoundDeviceKind::outputMonitor, 0.1F);
-    EXPECT_EQ(levels.size(), 1u);
-    // Exactly 0.1 s after the push: still not due ("more than 0.1 s").
-    platform.queue.advance(50ms);
-    feedConstant(SoundDeviceKind::defaultInput, 0.05F);
-    EXPECT_EQ(levels.size(), 1u);
-    platform.queue.advance(1ms);
-    feedConstant(SoundDeviceKind::defaultInput, 0.05F);
-    ASSERT_EQ(levels.size(), 2u);
-    EXPECT_NEAR(levels[1].first, 0.3F, 1e-6);
-    EXPECT_NEAR(levels[1].second, 0.6F, 1e-6);
-
-    // The system stops delivering, the microphone goes on: each later push shows the
-    // system at 0.6 times the one before.
-    for (int push = 0; push < 3; ++push) {
-        platform.queue.advance(101ms);
-        feedConstant(SoundDeviceKind::defaultInput, 0.05F);
+    const auto mic = SoundDeviceKind::defaultInput;
+    const auto system = SoundDeviceKind::outputMonitor;
+    struct Step {
+        int advanceMs;
+        SoundDeviceKind source;  // a block of 0.05 for the microphone (level 0.3), 0.1 else
+        std::optional<std::pair<float, float>> pushed;
+    };
+    for (const auto& [advanceMs, source, pushed] :
+         std::vector<Step>{{0, mic, {{0.3F, 0}}},
+                           {50, system, {}},
+                           {50, mic, {}},
+                           {1, mic, {{0.3F, 0.6F}}},
+                           {101, mic, {{0.3F, 0.36F}}},
+                           {101, mic, {{0.3F, 0.216F}}},
+                           {101, mic, {{0.3F, 0.1296F}}},
+                           {101, system, {{0.18F, 0.6F}}},
+                           {101, system, {{0.108F, 0.6F}}}}) {
+        const std::size_t before = levels.size();
+        platform.queue.advance(std::chrono::milliseconds(advanceMs));
+        feedConstant(source, source == mic ? 0.05F : 0.1F);
+        ASSERT_EQ(levels.size(), before + (pushed ? 1 : 0)) << advanceMs;
+        if (pushed) {
+            EXPECT_NEAR(levels.back().first, pushed->first, 1e-6);
+            EXPECT_NEAR(levels.back().second, pushed->second, 1e-6);
+        }
     }
-    ASSERT_EQ(levels.size(), 5u);
-    EXPECT_NEAR(levels[2].second, 0.36F, 1e-6);
-    EXPECT_NEAR(levels[3].second, 0.216F, 1e-6);
-    EXPECT_NEAR(levels[4].second, 0.1296F, 1e-6);
-    EXPECT_NEAR(levels[4].first, 0.3F, 1e-6);
-
-    // And the other way round: a silent microphone decays the same way.
-    for (int push = 0; push < 2; ++push) {
-        platform.queue.advance(101ms);
-        feedConstant(SoundDeviceKind::outputMonitor, 0.1F);
-    }
-    ASSERT_EQ(levels.size(), 7u);
-    EXPECT_NEAR(levels[5].first, 0.18F, 1e-6);
-    EXPECT_NEAR(levels[6].first, 0.108F, 1e-6);
-    EXPECT_NEAR(levels[6].second, 0.6F, 1e-6);
 }
 
+// A 16 kHz mono block goes on as the very same block, whatever its sample type; any other
+// is made 16 kHz mono, by one converter per source and format.
 TEST_F(AudioCaptureTest, ConvertsToSixteenKilohertzMonoAndHandsMeetingBlocksOnAsTheyAre) {
     ASSERT_FALSE(capture->start());
-
-    // 48 kHz stereo, 4096 frames: a 16 kHz mono block of capacity 1365 + 1024.
-    feed(SoundDeviceKind::outputMonitor,
-         fake::sineFragment(stream(SoundDeviceKind::outputMonitor)->request().format, 4096, 1000,
-                            0.5F));
-    auto got = received();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].first, Source::system);
-    EXPECT_EQ(got[0].second->format(), AudioFormat::meeting());
-    EXPECT_EQ(got[0].second->frameCapacity(), 2389u);
-    EXPECT_EQ(got[0].second->frameLength(), 1366u);
-
-    // A 16 kHz mono block goes on as the very same block, whatever its sample type; a
-    // 16 kHz stereo one is made mono.
-    const auto meeting = blockOf({SampleType::int16, 16000, 1, true}, 160, [](auto) { return 0; });
+    const auto meeting = silence({SampleType::int16, 16000, 1, true}, 160);
     capture->handle(Source::microphone, meeting);
-    capture->handle(Source::microphone,
-                    blockOf({SampleType::float32, 16000, 2, true}, 160, [](auto) { return 0; }));
-    got = received();
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[1].first, Source::microphone);
-    EXPECT_EQ(got[1].second.get(), meeting.get());
-    EXPECT_EQ(got[2].second->format(), AudioFormat::meeting());
-
-    // One converter per source and format.
+    capture->handle(Source::microphone, silence({SampleType::float32, 16000, 2, true}, 160));
     feedConstant(SoundDeviceKind::defaultInput, 0.1F);
     feedConstant(SoundDeviceKind::defaultInput, 0.1F);
     feedConstant(SoundDeviceKind::outputMonitor, 0.1F);
+    const auto got = received();
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0].second.get(), meeting.get());
+    for (std::size_t index = 1; index < got.size(); ++index) {
+        EXPECT_EQ(got[index].second->format(), AudioFormat::meeting()) << index;
+    }
+    EXPECT_EQ(got[3].first, Source::microphone);
+    EXPECT_EQ(got[4].first, Source::system);
     EXPECT_EQ(platform.audioCodecs.convertersMade(), 3);
-    EXPECT_EQ(received().size(), 6u);
 }
 
 TEST_F(AudioCaptureTest, ConversionProblemsDropTheBlock) {
@@ -206,25 +269,23 @@ TEST_F(AudioCaptureTest, ConversionProblemsDropTheBlock) {
     EXPECT_EQ(received().size(), 2u);
 }
 
-TEST_F(AudioCaptureTest, WithoutAMonitorTheMicrophoneGoesOnAlone) {
+// Without a monitor, or with one that fails, the microphone goes on alone.
+TEST_F(AudioCaptureTest, WithoutSystemAudioTheMicrophoneGoesOnAlone) {
     platform.sound.setOffersOutputMonitor(false);
     ASSERT_FALSE(capture->start());
-    EXPECT_EQ(failed(),
-              std::vector<std::string>{
-                  "声音服务没有提供系统输出的监听源，无法采集系统声音，只能录到你的声音"});
     feedConstant(SoundDeviceKind::defaultInput, 0.1F);
     EXPECT_EQ(received().size(), 1u);
-}
-
-TEST_F(AudioCaptureTest, SystemAudioFailureIsLoggedAndReportedAndTheMicrophoneGoesOn) {
+    capture->stop();
+    platform.sound.setOffersOutputMonitor(true);
     platform.sound.failAt(SoundDeviceKind::outputMonitor, 1, {6, "Connection refused"});
     ASSERT_FALSE(capture->start());
     EXPECT_TRUE(log.contains("音频采集：系统声音启动失败 —— 创建系统声音捕获失败（错误码 6）"));
     EXPECT_EQ(failed(),
-              std::vector<std::string>{
-                  "系统声音采集失败（只能录到你的声音）：创建系统声音捕获失败（错误码 6）"});
+              (std::vector<std::string>{
+                  "声音服务没有提供系统输出的监听源，无法采集系统声音，只能录到你的声音",
+                  "系统声音采集失败（只能录到你的声音）：创建系统声音捕获失败（错误码 6）"}));
     feedConstant(SoundDeviceKind::defaultInput, 0.1F);
-    EXPECT_EQ(received().size(), 1u);
+    EXPECT_EQ(received().size(), 2u);
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
-// One sound's transcription channel on the scripted recogniser and the virtual clock:
-// the silence filter, segment ids and times, formats, and the finish's waits.
+// The meeting's transcription on the scripted recogniser and the virtual clock: one
+// sound's channel (the silence filter, segment ids and times, the finish's waits) and
+// the session of the two channels. The real recogniser's side, formats converted for it
+// included, is LiveTranscription's.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness/TestSupport.h"
+#include "meeting/MeetingSession.h"
 #include "meeting/TranscriptionChannel.h"
 #include "platform/fake/FakePlatform.h"
 
@@ -55,12 +60,6 @@ class TranscriptionChannelTest : public ::testing::Test {
             [&] { return segments.size() >= segmentCount && channel.droppedSilent() >= drops; },
             30000ms);
     }
-    [[nodiscard]] long linesStarting(const std::string& prefix) const {
-        const auto lines = log.messages();
-        return std::ranges::count_if(lines,
-                                     [&](const auto& line) { return line.starts_with(prefix); });
-    }
-
     fake::FakePlatform platform;
     testing::LogCapture log;
     std::vector<MeetingSegment> segments;
@@ -86,125 +85,43 @@ TEST_F(TranscriptionChannelTest, SilenceWindowBoundsAndTheFirstThreeDropsLogged)
     EXPECT_EQ(segments.at(0).text, "一二三四五六七八九十一二三四五六七八九十多出来的字");
     EXPECT_EQ(segments.size(), 1U);
     // Four drops, three lines.
-    EXPECT_EQ(linesStarting("静音过滤[现场]："), 3);
+    EXPECT_EQ(
+        std::ranges::count_if(
+            log.messages(), [](const auto& line) { return line.starts_with("静音过滤[现场]："); }),
+        3);
     EXPECT_TRUE(
         log.contains("静音过滤[现场]：丢弃「一二三四五六七八九十一二三四五六七八九十」 区间 "
                      "2.0~3.0 秒，峰值记录 15 条"));
 }
 
+// Partials share their id until the final or a gap; labelled by their start, or, at 0 s
+// or at a time that is not finite, by the time since the meeting began.
 TEST_F(TranscriptionChannelTest, PartialsShareTheirIdUntilFinalOrAGap) {
     auto channel = startChannel();
     feedTenths(*channel, 120, [](int) { return 0.5F; });
+    platform.queue.advance(125s);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
     platform.speech.channel(0).deliver(
-        {result("we", 5.0, 0.2, false), result("we met", 5.3, 0.4, false),
+        {result("zero", 0, 0.5, true),
+         result("nan", nan, std::numeric_limits<double>::infinity(), true),
+         result("we", 5.0, 0.2, false), result("we met", 5.3, 0.4, false),
          result("we met today", 5.0, 0.9, true), result("next", 6.5, 0.5, false),
          result("next one", 6.5, 1.0, false),
          // 1.6 s after everything heard (ends at 7.5): a new id, no final.
          result("later", 9.1, 0.5, false)});
-    ASSERT_TRUE(waitFor(6, 0, *channel));
+    ASSERT_TRUE(waitFor(8, 0, *channel));
     std::string seen;
     for (const auto& segment : segments) {
         seen += segment.id + " " + segment.at + " " + segment.speaker + " " + segment.text +
                 (segment.final ? " final\n" : "\n");
     }
-    EXPECT_EQ(seen,
-              "现场-50 00:05 现场 we\n现场-50 00:05 现场 we met\n"
-              "现场-50 00:05 现场 we met today final\n现场-65 00:06 现场 next\n"
-              "现场-65 00:06 现场 next one\n现场-91 00:09 现场 later\n");
-    EXPECT_EQ(channel->resultsReceived(), 6);
-}
-
-TEST_F(TranscriptionChannelTest, TimeLabelsAndTheElapsedFallback) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (const auto& [offset, elapsed, label] :
-         {std::tuple{61.9, 0.0, "01:01"}, {6000.0, 0.0, "100:00"}, {-1.0, 75.4, "01:15"}}) {
-        EXPECT_EQ(TranscriptionChannel::timeLabel(offset, elapsed), label) << offset;
-    }
-    // Through the channel: a result at 0 s, or with a time that is not finite, is
-    // labelled with the time since the meeting began (the virtual clock's).
-    auto channel = startChannel();
-    feedTenths(*channel, 10, [](int) { return 0.5F; });
-    platform.queue.advance(125s);
-    platform.speech.channel(0).deliver(
-        {result("zero", 0, 0.5, true),
-         result("nan", nan, std::numeric_limits<double>::infinity(), true)});
-    ASSERT_TRUE(waitFor(2, 0, *channel));
-    EXPECT_EQ(segments[0].id, "现场-0");
-    EXPECT_EQ(segments[0].at, "02:05");
-    EXPECT_EQ(segments[1].at, "02:05");
-}
-
-TEST_F(TranscriptionChannelTest, TheRecognizersFormatAsItIsOrConverted) {
-    // The same format: the very blocks, stamped in frames; blocks before the start and
-    // empty ones are not sent.
-    auto channel = TranscriptionChannel::make("线上", "en-US", platform.queue.now());
-    channel->feed(constantBlock(1600, 0.5F));
-    ASSERT_FALSE(channel->start().has_value());
-    EXPECT_TRUE(
-        log.contains("本机识别[线上]：采集 16000Hz/1声道 → 识别器 16000Hz/1声道（无需转换）"));
-    const AudioBlockPtr first = constantBlock(1600, 0.5F);
-    for (const auto& block : std::vector<AudioBlockPtr>{
-             first, constantBlock(800, 0.5F), AudioBlock::make(AudioFormat::meeting(), 16),
-             constantBlock(1, 0.5F)}) {
-        channel->feed(block);
-    }
-    const auto inputs = platform.speech.channel(0).inputs();
-    ASSERT_EQ(inputs.size(), 3U);
-    EXPECT_EQ(inputs[0].block, first);
-    EXPECT_EQ(inputs[1].startFrame, 1600);
-    EXPECT_EQ(inputs[2].startFrame, 2400);
-    EXPECT_EQ(channel->framesSent(), 2401);
-    EXPECT_EQ(platform.audioCodecs.convertersMade(), 0);
-
-    // Another format: converted, counted in the recogniser's frames.
-    const AudioFormat recognizerFormat{SampleType::float32, 8000, 1, false};
-    platform.speech.channel(1).setBestFormat(recognizerFormat);
-    platform.speech.channel(2).setBestFormat(recognizerFormat);
-    auto converting = startChannel();
-    EXPECT_TRUE(
-        log.contains("本机识别[现场]：采集 16000Hz/1声道 → 识别器 8000Hz/1声道（启用转换）"));
-    converting->feed(constantBlock(1600, 0.25F));
-    converting->feed(constantBlock(1600, 0.25F));
-    const auto converted = platform.speech.channel(1).inputs();
-    ASSERT_EQ(converted.size(), 2U);
-    EXPECT_EQ(converted[0].block->format(), recognizerFormat);
-    EXPECT_EQ(converted[0].block->frameLength(), 800U);
-    EXPECT_EQ(converted[1].startFrame, 800);
-
-    // A conversion that fails, twice, then a format with no converter: skipped, one line.
-    platform.audioCodecs.failConversions(AudioError{-1, "boom"});
-    converting->feed(constantBlock(1600, 0.25F));
-    converting->feed(constantBlock(1600, 0.25F));
-    platform.audioCodecs.failConversions(std::nullopt);
-    platform.audioCodecs.refuseConverters(AudioError{-2, "no"});
-    converting->feed(constantBlock(1600, 0.25F, {SampleType::float32, 48000, 2, true}));
-    EXPECT_EQ(converting->framesSent(), 1600);
-    EXPECT_TRUE(log.contains("本机识别[现场]：音频转换失败 boom"));
-    EXPECT_EQ(linesStarting("本机识别[现场]：音频转换失败") +
-                  linesStarting("本机识别[现场]：无法把采集格式"),
-              1);
-    // Without a converter at all from the start, the other line.
-    startChannel("线上")->feed(constantBlock(1600, 0.25F));
-    EXPECT_TRUE(log.contains("本机识别[线上]：无法把采集格式转成识别器格式，该通道已跳过"));
-}
-
-TEST_F(TranscriptionChannelTest, PeaksAreKeptFifteenSecondsBehindWhatIsDecoded) {
-    // A loud block at 0, 16 s of quiet while the decoder is at 0.5 s: a result at 0 is heard.
-    auto channel = startChannel();
-    auto& fake = platform.speech.channel(0);
-    fake.setDecodedSeconds(0.5);
-    channel->feed(constantBlock(1600, 0.9F));
-    feedTenths(*channel, 160, [](int) { return 0.0F; });
-    fake.deliver(result("late", 0.0, 0.1, true));
-    ASSERT_TRUE(waitFor(1, 0, *channel));
-    fake.setDecodedSeconds(std::nullopt);
-    // Blocks of 1 ms for 20 s: one record per tenth of a second, 15 s of them.
-    for (int block = 0; block < 20000; ++block) {
-        channel->feed(constantBlock(16, 0.0F));
-    }
-    fake.deliver(result("early", 0.0, 0.1, true));
-    ASSERT_TRUE(waitFor(1, 1, *channel));
-    EXPECT_TRUE(log.contains("静音过滤[现场]：丢弃「early」 区间 0.0~0.1 秒，峰值记录 150 条"));
+    EXPECT_EQ(seen, "现场-0 02:05 现场 zero final\n" + segments[1].id +
+                        " 02:05 现场 nan final\n"
+                        "现场-50 00:05 现场 we\n现场-50 00:05 现场 we met\n"
+                        "现场-50 00:05 现场 we met today final\n现场-65 00:06 现场 next\n"
+                        "现场-65 00:06 现场 next one\n现场-91 00:09 现场 later\n");
+    EXPECT_EQ(channel->resultsReceived(), 8);
+    EXPECT_EQ(TranscriptionChannel::timeLabel(6000.0, 0.0), "100:00");
 }
 
 TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForTheLastResults) {
@@ -235,8 +152,7 @@ TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForT
     EXPECT_EQ(slow.inputs().size(), 50U);
 
     // A hung decoder, 20 s behind with 50 s fed: 3 s + 6 x 20 s is beyond the two
-    // minutes a drain may take; it ends at those, with one line; the backlog over 10 s
-    // was logged once while feeding.
+    // minutes a drain may take; it ends at those, with one line.
     auto stuck = startChannel("线上");
     auto& stuckFake = platform.speech.channel(1);
     stuckFake.setDecodedSeconds(30);
@@ -249,9 +165,6 @@ TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForT
     platform.queue.advance(100ms);
     EXPECT_TRUE(gaveUp);
     EXPECT_TRUE(log.contains("本机识别[线上]：停止后识别仍跟不上，放弃未转写的 20.0 秒音频"));
-    EXPECT_EQ(linesStarting("本机识别[线上]：识别落后录音"), 1);
-    EXPECT_TRUE(log.contains(
-        "本机识别[线上]：识别落后录音 10.1 秒（处理器忙），停止时会先转写完积压的音频"));
 
     // A decoder that keeps up: its closing words arrive, no waiting; its finalize
     // fails at the end: logged, finish goes on.
@@ -265,6 +178,144 @@ TEST_F(TranscriptionChannelTest, FinishDrainsTheDecoderThenWaitsThreeSecondsForT
     ASSERT_TRUE(platform.queue.runUntil([&] { return finished; }, 5000ms));
     EXPECT_EQ(segments.back().text, "closing words");
     EXPECT_TRUE(log.contains("转写通道 现场 收尾失败：识别器中途出错（flush）"));
+}
+
+// The session: its two channels (the microphone's "现场", the system sound's "线上"), the
+// model it needs, the transcript it keeps.
+class MeetingSessionTest : public TranscriptionChannelTest {
+  protected:
+    MeetingSessionTest() {
+        session->onSegment = [this](const MeetingSegment& segment) { segments.push_back(segment); };
+        session->onError = [this](const std::string& message) { errors.push_back(message); };
+    }
+    std::optional<MeetingCaptureError> start() {
+        bool done = false;
+        std::optional<MeetingCaptureError> outcome;
+        session->start([&](std::optional<MeetingCaptureError> error) {
+            outcome = std::move(error);
+            done = true;
+        });
+        EXPECT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
+        return outcome;
+    }
+    std::shared_ptr<MeetingSession> session = MeetingSession::make(TranscriptionEngine::local);
+    std::vector<std::string> errors;
+};
+
+TEST(MeetingSessionLocale, PreferredListThenChinesePrefixThenEnglish) {
+    EXPECT_EQ(MeetingSession::choosePreferredLocale({"en-US", "zh-TW", "zh-CN"}), "zh-CN");
+    EXPECT_EQ(MeetingSession::choosePreferredLocale({"en-US", "zh-Hant-MO"}), "zh-Hant-MO");
+    EXPECT_EQ(MeetingSession::choosePreferredLocale({"fr-FR"}), "en-US");
+    EXPECT_EQ(MeetingSession::choosePreferredLocale({}), "en-US");
+}
+
+TEST_F(MeetingSessionTest, AMissingModelIsDownloadedFirst) {
+    platform.speech.supported = {"en-US", "zh-CN"};
+    platform.speech.downloadSizes["zh-CN"] = 123456;
+    ASSERT_FALSE(start().has_value());
+    EXPECT_TRUE(log.contains("语音模型：需要下载（123456 字节），开始下载…"));
+    EXPECT_TRUE(log.contains("会议转写：本机语言 zh-CN"));
+    EXPECT_EQ(platform.speech.channel(1).locale(), "zh-CN");
+    // A failing request fails the start with its description.
+    platform.speech.requestFailures["zh-CN"] =
+        SpeechError{SpeechError::Kind::downloadFailed, "offline"};
+    session = MeetingSession::make(TranscriptionEngine::local);
+    EXPECT_EQ(start().value().message, "语音模型下载失败（offline）");
+}
+
+TEST_F(MeetingSessionTest, RoutesBlocksKeepsTheTranscriptByIdAndSumsTheCounters) {
+    session->feed(CaptureSource::microphone, constantBlock(1600, 0.5F));  // before start: nowhere
+    ASSERT_FALSE(start().has_value());
+    ASSERT_EQ(session->localChannels().size(), 2U);
+    EXPECT_EQ(session->localChannels()[0]->speaker(), "现场");
+    EXPECT_EQ(session->localChannels()[1]->speaker(), "线上");
+    auto& microphone = platform.speech.channel(0);
+    auto& system = platform.speech.channel(1);
+    for (int block = 0; block < 30; ++block) {
+        session->feed(CaptureSource::microphone, constantBlock(1600, 0.5F));
+        session->feed(CaptureSource::system, constantBlock(1600, 0.5F));
+    }
+    EXPECT_EQ(microphone.inputs().size(), 30U);
+    EXPECT_EQ(system.inputs().size(), 30U);
+    EXPECT_EQ(microphone.inputs()[0].startFrame, 0);  // the block before start did not count
+
+    microphone.deliver(SpeechResult{"hello", 0.5, 0.3, false});
+    ASSERT_TRUE(platform.queue.runUntil([&] { return segments.size() == 1; }, 5000ms));
+    system.deliver(SpeechResult{"other side", 0.7, 0.5, true});
+    ASSERT_TRUE(platform.queue.runUntil([&] { return segments.size() == 2; }, 5000ms));
+    microphone.deliver(SpeechResult{"hello world", 0.5, 0.6, true});
+    ASSERT_TRUE(platform.queue.runUntil([&] { return segments.size() == 3; }, 5000ms));
+    // Silence for the system side: out of range of every peak record.
+    system.deliver(SpeechResult{"ghost", 40, 1, true});
+    // The system channel breaks off; the microphone goes on.
+    system.fail({SpeechError::Kind::recognitionFailed, "gone"});
+    ASSERT_TRUE(platform.queue.runUntil([&] { return !errors.empty(); }, 5000ms));
+    EXPECT_EQ(errors, std::vector<std::string>{"线上通道识别中断：识别器中途出错（gone）"});
+    microphone.deliver(SpeechResult{"still here", 2.5, 0.3, true});
+    ASSERT_TRUE(platform.queue.runUntil([&] { return segments.size() == 4; }, 5000ms));
+
+    const auto transcript = session->allSegments();
+    ASSERT_EQ(transcript.size(), 3U);
+    EXPECT_EQ(transcript[0].id, "现场-5");
+    EXPECT_EQ(transcript[0].text, "hello world");  // replaced in place
+    EXPECT_TRUE(transcript[0].final);
+    EXPECT_EQ(transcript[1].id, "线上-7");
+    EXPECT_EQ(transcript[2].text, "still here");
+    EXPECT_EQ(segments[0].text, "hello");  // both versions were reported
+    EXPECT_EQ(segments[2].text, "hello world");
+
+    std::optional<std::vector<MeetingSegment>> finished;
+    session->finish([&](std::vector<MeetingSegment> kept) { finished = std::move(kept); });
+    ASSERT_TRUE(platform.queue.runUntil([&] { return finished.has_value(); }, 5000ms));
+    EXPECT_EQ(*finished, transcript);
+    EXPECT_EQ(session->resultsReceived(), 4);
+    EXPECT_EQ(session->droppedSilentSegments(), 1);
+    EXPECT_TRUE(session->localChannels().empty());
+    EXPECT_TRUE(microphone.finalizeCalled());
+    EXPECT_TRUE(system.finalizeCalled());
+    session->feed(CaptureSource::microphone, constantBlock(1600, 0.5F));
+    EXPECT_EQ(microphone.inputs().size(), 31U - 1U);
+}
+
+TEST_F(MeetingSessionTest, FinishGivesUpOnAStuckChannelAndStillFinishesTheOther) {
+    ASSERT_FALSE(start().has_value());
+    platform.speech.channel(0).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
+    bool done = false;
+    session->finish([&](const std::vector<MeetingSegment>&) { done = true; });
+    platform.queue.runUntil([&] { return done; }, 100ms);
+    EXPECT_FALSE(done);
+    EXPECT_FALSE(platform.speech.channel(1).finalizeCalled());  // one after the other
+    platform.queue.advance(3000ms);
+    ASSERT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
+    EXPECT_TRUE(platform.speech.channel(1).finalized());
+}
+
+// The program ends (its platform goes) while the session's blocking work runs on a
+// thread of its own: the end waits for that thread, and its continuation goes unrun.
+TEST(MeetingSessionExit, TheEndWaitsForTheBackgroundWorkAndDropsItsContinuation) {
+    std::atomic<bool> entered = false;
+    std::atomic<bool> released = false;
+    bool answered = false;
+    std::thread releaser;
+    {
+        fake::FakePlatform platform;
+        platform.speech.onCall = [&](const std::string& /*call*/) {
+            entered = true;
+            while (!released) {
+                std::this_thread::sleep_for(1ms);
+            }
+        };
+        MeetingSession::preferredLocale([&](const std::string&) { answered = true; });
+        while (!entered) {
+            std::this_thread::sleep_for(1ms);
+        }
+        releaser = std::thread([&] {
+            std::this_thread::sleep_for(50ms);
+            released = true;
+        });
+    }
+    releaser.join();
+    EXPECT_FALSE(answered);
 }
 
 }  // namespace
