@@ -1,4 +1,4 @@
-// The panel, the chat window and the pages' scripts in the real engine: WebKitGTK under
+// The panel, the chat window and the pages' bridge in the real engine: WebKitGTK under
 // Xvfb against the stand-in service and the fixture pages. (The quick bar's page runs in
 // the real engine in QuickBarWindowTest and NotionEngineTest.)
 
@@ -302,40 +302,6 @@ TEST_F(PanelWebTest, EngineViewTimesOutOnlyAPageThatDoesNotAnswerAndAnswersLater
     view.reset();
     testing::pumpUntil([] { return false; }, 1500ms);
     EXPECT_EQ(*late, 0) << "a result arrived after the view was destroyed";
-}
-
-TEST_F(PanelWebTest, ErrorCaptureLinesAsTheEngineRunsThem) {
-    service.answer("/errors", 200, R"(<script>
-        throw new Error("boom");
-        </script><script>
-        window.dispatchEvent(new ErrorEvent("error"));
-        Promise.reject(new Error("refused"));
-        Promise.reject("plain reason");
-        </script>)",
-                   "text/html");
-    const std::string page = service.base() + "/errors";
-    EngineRecorder loads;
-    const auto errorsOf = [&](HostBridge::Host host) {
-        WebKitView view(nullptr, WebKitView::Options{});
-        view.setDelegate(&loads);
-        view.setUserScripts({HostBridge::errorCaptureScript(host)});
-        view.setServiceOrigin(page);
-        const int before = loads.finished;
-        view.loadURL(page, 10s);
-        EXPECT_TRUE(testing::pumpUntil([&] { return loads.finished > before; }, 10s));
-        testing::pumpUntil([] { return false; }, 300ms);  // the rejections are reported late
-        view.setDelegate(nullptr);
-        return evaluateIn(view, "window.__PGM_ERRORS");
-    };
-    // The panel's long form: message (else error, else "unknown"), " @ ", file, ":" line;
-    // rejections with their reason's message, else the reason. The quick bar's: no
-    // rejections, an empty message stays empty. The meeting window's: the messages alone.
-    EXPECT_EQ(errorsOf(HostBridge::Host::panel),
-              json({"Error: boom @ " + page + ":2", "unknown @ :0", "unhandledrejection: refused",
-                    "unhandledrejection: plain reason"}));
-    EXPECT_EQ(errorsOf(HostBridge::Host::quickBar),
-              json({"Error: boom @ " + page + ":2", " @ :0"}));
-    EXPECT_EQ(errorsOf(HostBridge::Host::meeting), json({"Error: boom", ""}));
 }
 
 }  // namespace
