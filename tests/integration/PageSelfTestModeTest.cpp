@@ -28,6 +28,10 @@ struct PageMode {
     bool launchStage;  // whether the report file says "launched" first
 };
 
+void PrintTo(const PageMode& mode, std::ostream* out) {
+    *out << mode.flag;
+}
+
 class PageSelfTestMode : public ::testing::TestWithParam<PageMode> {
   protected:
     testing::StandInService service;
