@@ -61,7 +61,6 @@ TEST_F(QuickBarTest, CaptureTellsThePageTheSelectionOrElseThePage) {
               R"({"serverUrl": "http://127.0.0.1:9", "password": "pw", "model": "deepseek-chat",
         "selection": "结论👍🏽", "selectionChars": 3, "pageId": "", "pageTitle": "Weekly Plan",
         "pageUrl": "", "appName": "Notion"})"_json);
-    EXPECT_EQ(log.messages().back(), "快速条：已显示（选中 3 字，页面「Weekly Plan」）");
     // Once loaded: the bootstrap's context less the service and the address, then focus.
     const std::size_t from = mark();
     window->view.delegate->didFinish();
@@ -220,13 +219,6 @@ TEST_F(QuickBarTest, RecaptureGoesBackToTheTargetOnItsTimings) {
     bar->handleMessage({{"action", "recapture"}});
     EXPECT_EQ(keyTimes.at(0).second - again, 150ms);
     EXPECT_EQ(calls("onContext", from).at(0)["selectionChars"], 5);
-
-    // Called on nothing: the first running Notion is the target.
-    platform.workspace.frontmost.reset();
-    bar->show();
-    platform.workspace.activations.clear();
-    bar->handleMessage({{"action", "recapture"}});
-    EXPECT_EQ(platform.workspace.activations, std::vector<RunningApplication>{notion});
 }
 
 TEST_F(QuickBarTest, PlacementByTheLastClickOrUnderTheStatusItem) {
@@ -257,14 +249,9 @@ TEST_F(QuickBarTest, PlacementByTheLastClickOrUnderTheStatusItem) {
     bar->show();
     EXPECT_EQ(window->currentFrame, underItem);
     bar->startTrackingCursor();
-    bar->startTrackingCursor();
-    EXPECT_EQ(platform.windows.mouseUpObserverSets, 1);
     platform.windows.mouseUp(1470, 600);
     bar->show();
     EXPECT_EQ(window->currentFrame, (Rect{1448, 532, 560, 58}));  // on the second screen
-    bar->noteMouseUp(-500, -500);                                 // on no screen
-    bar->show();
-    EXPECT_EQ(window->currentFrame, underItem);
     bar->noteMouseUp(1470, 600);
     Settings::shared().setQuickBarFollowsCursor(false);
     bar->show();
