@@ -87,7 +87,7 @@ TEST(QuickBarWindowTest, BorderlessTransparentAboveEveryWorkspaceWithTheFocus) {
     const auto evaluate = [&](const std::string& script) {
         std::optional<nlohmann::json> result;
         bar->window().webView().evaluate(
-            script, [&](std::optional<nlohmann::json> value, const std::string&) {
+            script, [&](const std::optional<nlohmann::json>& value, const std::string&) {
                 result = value.value_or(nullptr);
             });
         testing::pumpUntil([&] { return result.has_value(); }, 5s);
