@@ -160,8 +160,8 @@ TEST_F(PanelWebTest, FailurePagesThenThePageWithItsBootstrapDraftAndLinks) {
     const std::string servicePage = panel->window().webView().currentURL();
     evaluate("var a = document.createElement('a'); a.href = '" + elsewhere +
              "/page'; document.body.appendChild(a); a.click(); 1");
-    evaluate("location.href = 'smb://server/share'; 1");
     ASSERT_TRUE(testing::pumpUntil([&] { return workspace->opened().size() == 2; }, 5s));
+    evaluate("location.href = 'smb://server/share'; 1");
     evaluate("var w = document.createElement('a'); w.target = '_blank'; w.href = '" + elsewhere +
              "/other'; w.style = 'position: fixed; left: 0; top: 0; width: 200px; height: 60px;"
              " z-index: 9'; document.body.appendChild(w); 1");
