@@ -20,8 +20,7 @@ namespace Reader = NotionContextReader;
 
 class NotionDesktopTest : public ::testing::Test {
   protected:
-    // One window manager for the suite: a second one would find the first one's
-    // leftover root properties and take them for a running manager.
+    // One window manager for the suite: a second would take the first's leftovers for one.
     static void SetUpTestSuite() {
         ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
         sharedDesktop = std::make_unique<testing::Desktop>();
@@ -39,11 +38,9 @@ class NotionDesktopTest : public ::testing::Test {
         std::make_unique<testing::StandInNotion>(desktop, true);
 };
 
-// The user calls the program with a hot key such as Alt+Space or Alt+Shift+Space and may
-// still hold its modifiers when the copies go out: Notion must see Control-L and
-// Control-C, not Control-Alt-L, and the user's keys must be down again afterwards. A
-// Control the user holds is part of the shortcut and stays down. Every target of the
-// user's clipboard comes back, byte for byte.
+// The user may still hold the hot key's modifiers when the copies go out: Notion must see
+// Control-L and Control-C alone, and the user's keys are down again afterwards (a held
+// Control stays down). Every target of the user's clipboard comes back, byte for byte.
 TEST_F(NotionDesktopTest, ReadsPageAndSelectionWhateverTheUserHoldsAndPutsTheClipboardBack) {
     const std::optional<RunningApplication> frontmost =
         Platform::current().workspace->frontmostApplication();
@@ -77,8 +74,7 @@ TEST_F(NotionDesktopTest, ReadsPageAndSelectionWhateverTheUserHoldsAndPutsTheCli
     }
 }
 
-// (Pasting after bringing Notion to the front, and the clipboard given back: end to end
-// against Chromium in NotionEngineTest.)
+// (The paste road, and the clipboard given back: against Chromium in NotionEngineTest.)
 TEST_F(NotionDesktopTest, AccessibilityRoadWritesIntoTheTextArea) {
     const int pid = notion->pid();
     // The stand-in registers with the accessibility bus on its own time after it shows.

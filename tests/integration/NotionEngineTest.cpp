@@ -1,10 +1,7 @@
-// The hot-key flows end to end against Notion's own engine: the program running on the
-// virtual display under openbox, Chromium showing an editor page as Notion's desktop app
-// does, and the hot keys pressed as people press them (the last key held 0 to 400 ms,
-// the modifiers let go of before or after it). The quick bar rewrites the selection in
-// place and gives the user's clipboard back; the panel learns the page from its link and
-// writes its answer at the cursor; the page's title comes through with Chromium's
-// accessibility off (from the window system) and on (from AT-SPI).
+// The hot-key flows end to end against Notion's own engine: the program on the virtual
+// display under openbox, Chromium showing an editor page as Notion's desktop app does,
+// the hot keys pressed as people press them (the last key held 0 to 400 ms, the
+// modifiers let go of before or after it).
 
 #include <gtest/gtest.h>
 
@@ -93,7 +90,7 @@ class NotionEngine : public testing::DesktopSuite {
         return read->text;
     }
 
-    // What AT-SPI says the editor's focused window is called.
+    // What AT-SPI says the editor's window is called.
     static std::optional<std::string> accessibleTitle() {
         fake::VirtualClockQueue clock;
         linux_backend::AtspiAccessibility accessibility(true, clock);
@@ -103,7 +100,6 @@ class NotionEngine : public testing::DesktopSuite {
         return accessibility.focusedWindowTitle(notion->pid());
     }
 
-    // Alt+Space over the editor: the selection rewritten in place, the clipboard back.
     static void rewriteWithTheQuickBar(const Timing& timing) {
         SCOPED_TRACE(testing::describe(timing));
         notion->startRound(/*selectWord=*/true);
@@ -134,14 +130,15 @@ class NotionEngineWithoutAccessibility : public NotionEngine {
     }
 };
 
-TEST_F(NotionEngineWithoutAccessibility, QuickBarRewritesTheSelectionWhateverThePersonsTiming) {
+// The quick bar rewrites the selection in place and gives the user's clipboard back, or
+// with nothing selected writes at the caret; the panel learns the page from its link and
+// writes its answer at the cursor. The title comes from the window system.
+TEST_F(NotionEngineWithoutAccessibility, QuickBarAndPanelWriteIntoTheEditorWhateverTheTiming) {
     ASSERT_TRUE(program && program->running());
-    EXPECT_EQ(accessibleTitle(), std::nullopt) << "the title must come from the window system";
+    EXPECT_EQ(accessibleTitle(), std::nullopt);
     for (const Timing& timing : testing::personTimings()) {
         rewriteWithTheQuickBar(timing);
     }
-    // With nothing selected the link is copied instead: it names the page, and the
-    // answer goes in at the caret.
     notion->startRound(/*selectWord=*/false);
     testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_space}, {150ms, false});
     ASSERT_TRUE(testing::pumpUntil(
@@ -149,16 +146,12 @@ TEST_F(NotionEngineWithoutAccessibility, QuickBarRewritesTheSelectionWhateverThe
         << notion->text();
     EXPECT_EQ(testing::logLines("快速条：已显示").back(),
               "快速条：已显示（选中 0 字，页面「Roadmap Q3」）");
-}
 
-TEST_F(NotionEngineWithoutAccessibility, PanelReadsThePageAndInsertsWhateverThePersonsTiming) {
-    ASSERT_TRUE(program && program->running());
     for (const Timing& timing : testing::personTimings()) {
         SCOPED_TRACE(testing::describe(timing));
         notion->startRound(/*selectWord=*/true);
         const std::size_t seen = service->received().size();
         testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_Shift_L, XK_space}, timing);
-        // The panel's page is told the page's id and title, read from its link.
         const auto knowsThePage = [&] {
             const auto received = service->received();
             return std::any_of(received.begin() + static_cast<std::ptrdiff_t>(seen), received.end(),

@@ -1,6 +1,5 @@
-// The quick bar on a real desktop: its GTK window under Xvfb with openbox as the window
-// manager and the fixture page from the stand-in service. (Its round trip through Notion
-// is in NotionEngineTest, against Chromium.)
+// The quick bar on a real desktop: its GTK window under Xvfb with openbox and the fixture
+// page from the stand-in service. (Its round trip through Notion: NotionEngineTest.)
 
 #include <gtk/gtk.h>
 #include <unistd.h>
@@ -51,8 +50,7 @@ TEST(QuickBarWindowTest, BorderlessTransparentAboveEveryWorkspaceWithTheFocus) {
     Display* display = desktop.display();
     testing::pumpUntil([] { return false; }, 500ms);  // drawn
 
-    // No frame of the window manager's, above the others, on every workspace, in no
-    // task bar or pager.
+    // No frame, above the others, on every workspace, in no task bar or pager.
     EXPECT_EQ(testing::windowProperty(display, window, "_NET_FRAME_EXTENTS", XA_CARDINAL),
               (std::vector<unsigned long>{0, 0, 0, 0}));
     const auto states = testing::windowProperty(display, window, "_NET_WM_STATE", XA_ATOM);
@@ -84,22 +82,24 @@ TEST(QuickBarWindowTest, BorderlessTransparentAboveEveryWorkspaceWithTheFocus) {
     EXPECT_EQ(XGetPixel(image, 300, 10), 0xFFFBF7EEu);  // the bar
     XDestroyImage(image);
 
-    // The input takes the typing, a key held as a person holds it.
-    WebView& view = bar->window().webView();
-    view.evaluate("document.getElementById('instruction').focus()");
-    testing::pumpUntil([] { return false; }, 100ms);
+    // The input takes the typing, a key held as a person holds it; the page's errors
+    // are caught in the bar's short form.
+    const auto evaluate = [&](const std::string& script) {
+        std::optional<nlohmann::json> result;
+        bar->window().webView().evaluate(
+            script, [&](const std::optional<nlohmann::json>& value, const std::string&) {
+                result = value.value_or(nullptr);
+            });
+        testing::pumpUntil([&] { return result.has_value(); }, 5s);
+        return result.value_or(nullptr);
+    };
+    evaluate("document.getElementById('instruction').focus(); 1");
     testing::pressAsPerson(display, {XK_a}, {150ms, false});
-    std::string typed;
     EXPECT_TRUE(testing::pumpUntil(
-        [&] {
-            view.evaluate("document.getElementById('instruction').value",
-                          [&](std::optional<nlohmann::json> value, const std::string&) {
-                              typed = value && value->is_string() ? value->get<std::string>() : "";
-                          });
-            return typed == "a";
-        },
-        5s))
-        << typed;
+        [&] { return evaluate("document.getElementById('instruction').value") == "a"; }, 5s));
+    EXPECT_EQ(evaluate("window.dispatchEvent(new ErrorEvent('error', {message: 'boom', "
+                       "filename: 'f.js', lineno: 3})); window.__PGM_ERRORS"),
+              nlohmann::json({"boom @ f.js:3"}));
     bar.reset();
     Platform::uninstall();
 }

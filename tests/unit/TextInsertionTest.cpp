@@ -1,3 +1,6 @@
+// Writing into Notion against a scripted Notion on the virtual clock: the paste and its
+// 0.8 s restore, the activation's waits, the accessibility road and its failures.
+
 #include <gtest/gtest.h>
 
 #include "harness/ScriptedNotion.h"
@@ -18,21 +21,7 @@ class TextInsertionTest : public testing::ScriptedNotionTest {
     std::vector<PasteboardItem> userCopy = {{{"text/html", "<i>x</i>"}, {"text/plain", "x"}}};
 };
 
-TEST_F(TextInsertionTest, EmptyTextAndMissingPermission) {
-    const long before = platform.pasteboard.changeCount();
-    platform.workspace.frontmost.reset();
-    EXPECT_EQ(TextInsertion::insert("", notion), InsertOutcome(InsertFailed{"没有可插入的内容"}));
-    EXPECT_TRUE(platform.workspace.activations.empty());
-    EXPECT_EQ(platform.pasteboard.changeCount(), before);
-
-    platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
-    EXPECT_EQ(TextInsertion::insert("answer", notion),
-              InsertOutcome(InsertFailed{std::string(TextInsertion::permissionMessage)}));
-    EXPECT_TRUE(platform.workspace.activations.empty());
-    EXPECT_TRUE(platform.keys.strokes.empty());
-}
-
-TEST_F(TextInsertionTest, PasteIntoFrontmostNotionAndRestoreLater) {
+TEST_F(TextInsertionTest, PasteIntoNotionAndRestoreWhatTheUserHadLater) {
     const auto start = platform.queue.now();
     EXPECT_EQ(TextInsertion::insert("回答", notion), InsertOutcome(Inserted{"粘贴"}));
     EXPECT_TRUE(platform.workspace.activations.empty());  // already in front
@@ -40,22 +29,18 @@ TEST_F(TextInsertionTest, PasteIntoFrontmostNotionAndRestoreLater) {
     EXPECT_EQ(platform.queue.now() - start, 150ms + 25ms);
     EXPECT_EQ(log.messages(),
               (std::vector<std::string>{"插入：切换到 Notion → 成功", "插入：已发送 ⌘V"}));
-    EXPECT_EQ(platform.pasteboard.string(), "回答");
-
     platform.queue.advance(799ms);
     EXPECT_EQ(platform.pasteboard.string(), "回答");
     platform.queue.advance(1ms);
     EXPECT_EQ(platform.pasteboard.items(), userCopy);
-}
 
-TEST_F(TextInsertionTest, WhatTheUserCopiesMeanwhileSurvives) {
+    // What the user copies meanwhile survives.
     ASSERT_TRUE(TextInsertion::pasteViaClipboard("回答"));
     platform.queue.advance(400ms);
     const std::vector<PasteboardItem> newer = {{{"text/plain", "copied by the user"}}};
     platform.pasteboard.copy(newer);
     platform.queue.advance(1s);
     EXPECT_EQ(platform.pasteboard.items(), newer);
-
     // A second paste within 0.8 s: the first restore does nothing, the second restores
     // what was there before the second paste.
     ASSERT_TRUE(TextInsertion::pasteViaClipboard("one"));
@@ -64,46 +49,51 @@ TEST_F(TextInsertionTest, WhatTheUserCopiesMeanwhileSurvives) {
     platform.queue.advance(2s);
     EXPECT_EQ(platform.pasteboard.string(), "one");
 
-    // An empty pasteboard is empty again.
-    platform.pasteboard.copy({});
-    ASSERT_TRUE(TextInsertion::pasteViaClipboard("回答"));
-    platform.queue.advance(800ms);
-    EXPECT_TRUE(platform.pasteboard.items().empty());
+    // Nothing to insert, or no permission: nothing is touched.
+    platform.workspace.frontmost.reset();
+    const long before = platform.pasteboard.changeCount();
+    platform.keys.strokes.clear();
+    EXPECT_EQ(TextInsertion::insert("", notion), InsertOutcome(InsertFailed{"没有可插入的内容"}));
+    platform.accessibility.status = fake::ScriptedAccessibility::untrusted();
+    EXPECT_EQ(TextInsertion::insert("answer", notion),
+              InsertOutcome(InsertFailed{std::string(TextInsertion::permissionMessage)}));
+    EXPECT_TRUE(platform.workspace.activations.empty());
+    EXPECT_TRUE(platform.keys.strokes.empty());
+    EXPECT_EQ(platform.pasteboard.changeCount(), before);
 }
 
-TEST_F(TextInsertionTest, ActivationPollsUntilNotionIsInFront) {
+TEST_F(TextInsertionTest, ActivationPollsThenAccessibilityIsTriedThreeTimes) {
     platform.workspace.frontmost = other;
     platform.workspace.onActivate = [this](const RunningApplication& application) {
         platform.queue.postAfter(
             120ms, [this, application] { platform.workspace.frontmost = application; });
     };
-    const auto start = platform.queue.now();
+    auto start = platform.queue.now();
     EXPECT_TRUE(TextInsertion::activate(notion));
-    EXPECT_EQ(platform.workspace.activations, std::vector<RunningApplication>{notion});
     EXPECT_EQ(platform.queue.now() - start, 150ms);  // the 50 ms poll after 120 ms
-}
 
-TEST_F(TextInsertionTest, FailedActivationTriesAccessibilityThreeTimes) {
+    // Notion never comes to the front: 2 s, then three refused writes 0.25 s apart.
     platform.workspace.frontmost = other;
-    const auto start = platform.queue.now();
+    platform.workspace.onActivate = {};
+    start = platform.queue.now();
+    const testing::LogCapture failed;
     EXPECT_EQ(TextInsertion::insert("回答", notion),
               InsertOutcome(InsertFailed{std::string(TextInsertion::activationMessage)}));
     EXPECT_TRUE(platform.keys.strokes.empty());
     EXPECT_EQ(platform.queue.now() - start, 2000ms + 2 * 250ms);
     const std::string refused = "AX 插入：焦点元素不允许写入选中文本（Notion 编辑器常见）";
-    EXPECT_EQ(log.messages(),
+    EXPECT_EQ(failed.messages(),
               (std::vector<std::string>{"插入：切换到 Notion → 失败", refused, refused, refused}));
     EXPECT_EQ(platform.pasteboard.items(), userCopy);  // never touched
 
     // A write that reports an error counts as failed, and is logged with its code.
-    const testing::LogCapture second;
     platform.accessibility.focusedElement = true;
     platform.accessibility.settable = true;
     platform.accessibility.writeResult = Accessibility::failure;
     EXPECT_EQ(TextInsertion::insert("回答", notion),
               InsertOutcome(InsertFailed{std::string(TextInsertion::activationMessage)}));
     EXPECT_EQ(platform.accessibility.writes.size(), 3u);
-    EXPECT_TRUE(second.contains("AX 插入：写入结果 -25200"));
+    EXPECT_TRUE(failed.contains("AX 插入：写入结果 -25200"));
 }
 
 TEST_F(TextInsertionTest, NoKeystrokesMeansAccessibilityWriteAndTextStaysOnThePasteboard) {
