@@ -26,13 +26,10 @@ class SettingsTest : public ::testing::Test {
 TEST_F(SettingsTest, ServerAddressFromTheEnvironment) {
     const std::pair<const char*, std::string> cases[] = {
         {"https://pagemate.example.com///", "https://pagemate.example.com"},
-        {"//host/path/", "host/path"},
-        {"/", ""},
         {"", "http://127.0.0.1:4310"},
         {nullptr, "http://127.0.0.1:4310"},
         // Only slashes are trimmed, nothing else.
-        {"  http://a.example/ ", "  http://a.example/ "},
-        {"not an address", "not an address"},
+        {" not an address ", " not an address "},
     };
     for (const auto& [value, expected] : cases) {
         const ScopedEnvironment environment("PGM_SERVER_URL", value);
@@ -57,7 +54,6 @@ TEST_F(SettingsTest, WhatTheStoreHoldsAndRefuses) {
     settings.setPassword("kept");
     platform.secrets.failEverythingWith(SecretStatus::interactionNotAllowed);
     EXPECT_FALSE(Keychain::write(service, account, "other"));
-    EXPECT_FALSE(Keychain::remove(service, account));
     settings.setPassword("other");       // ignored result, no crash
     EXPECT_EQ(settings.password(), "");  // the store answers nothing while it refuses
     platform.secrets.failEverythingWith(std::nullopt);

@@ -46,10 +46,8 @@ TEST_F(SettingsWindowControllerTest, StoredValuesShowAsChoicesAndSaveBack) {
     };
     const Case cases[] = {
         {"", "auto", true, false, 0, 0, "", "auto"},
-        {"deepseek-chat", "confirm", false, true, 1, 1, "deepseek-chat", "confirm"},
         {"deepseek-v4-pro", "readonly", true, true, 2, 2, "deepseek-v4-pro", "readonly"},
         {"gpt-4o", "whatever", false, false, 0, 0, "", "auto"},
-        {"DeepSeek-Chat", "", true, false, 0, 0, "", "auto"},
     };
     for (const Case& given : cases) {
         settings.setModel(given.model);
@@ -96,9 +94,7 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
         {404, "Not Found",
          "服务器还是旧版本（没有 /api/config）。请先按 deploy/ONLINE-DEPLOYMENT.md 部署新版后端。"},
         {500, R"({"version":"1.2"})", "服务器返回异常（500）。"},
-        {302, "", "服务器返回异常（302）。"},
         {200, "[1,2]", "服务器返回异常（200）。"},
-        {200, "{\"version\":", "服务器返回异常（200）。"},
         {200, std::nullopt, "服务器返回异常（200）。"},  // a body that never completed
         {200,
          R"({"version":"2.0.1","ready":{"notion":true,"deepseek":true},
@@ -130,27 +126,17 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
     EXPECT_EQ(platform.http.requests().size(), sent);
 }
 
+// The client answers on its own thread: the window hears of it on the main queue only,
+// and not at all once the controller is gone (its window with it).
 TEST_F(SettingsWindowControllerTest, AnswerReachesTheWindowOnlyOnTheMainQueue) {
-    const std::thread::id mainThread = std::this_thread::get_id();
     controller->show();
     window->clickTest();
-    // The client has answered on its own thread; what it handed over waits for the loop.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (platform.queue.pendingCount() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(window->status, "正在测试…");
-    platform.queue.runUntilIdle();
-    EXPECT_NE(window->status, "正在测试…");
+    ASSERT_TRUE(platform.queue.runUntil([&] { return window->status != "正在测试…"; }, 5s));
     for (const std::thread::id thread : window->changeThreads) {
-        EXPECT_EQ(thread, mainThread);
+        EXPECT_EQ(thread, std::this_thread::get_id());
     }
-
-    // An answer that arrives after the controller is gone touches nothing.
     window->clickTest();
-    const std::weak_ptr<SettingsWindowController> weak = controller;
     controller.reset();
-    EXPECT_TRUE(weak.expired());
     EXPECT_TRUE(platform.queue.runUntil([&] { return platform.queue.pendingCount() == 0; }, 5s));
     EXPECT_EQ(platform.http.requests().size(), 2u);
 }
