@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 #include <thread>
 
 #include "fixtures/StatusWatcher.h"
@@ -68,85 +67,51 @@ TrayHostView::Reply sendEvent(TrayHostView& host, int id, const char* event) {
                      g_variant_new("(isvu)", id, event, g_variant_new_int32(0), 0U));
 }
 
-TEST(TrayItem, RegistersWithTheWatcherAndShowsItselfToTheHost) {
+// What a host reads of the item and its menu beyond the program's own entries, which the
+// program's own test reads (tests/program/tray.sh).
+TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
     PrivateSessionBus bus;
     const NoInstalledIcons icons;
     StatusWatcher watcher;
     GLibMainQueue queue;
     StatusNotifierBar bar(queue, PAGEMATE_SOURCE_ICONS);
-
     auto item = bar.createItem(pagemateOptions());
-    int told = 0;
-    item->setAvailabilityObserver([&] { ++told; });
     // A watcher runs: the item says so at once, and registers on the main loop.
     EXPECT_EQ(item->availability(), Availability::shown);
     ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
-    runMainLoopFor(200ms);
-    ASSERT_EQ(watcher.registrations().size(), 1U);
     EXPECT_EQ(watcher.registrations()[0].service, itemName(1));
-    EXPECT_EQ(told, 0) << "nothing changed";
 
     TrayHostView host;
     // Run from the build folder with nothing installed: the source tree's icons.
     const std::pair<const char*, std::string> texts[] = {{"Category", "ApplicationStatus"},
-                                                         {"Title", "页伴"},
                                                          {"Status", "Active"},
-                                                         {"IconName", kIconName},
                                                          {"Menu", "/MenuBar"},
                                                          {"IconThemePath", PAGEMATE_SOURCE_ICONS}};
     for (const auto& [name, value] : texts) {
         EXPECT_EQ(host.stringProperty(itemName(1), "/StatusNotifierItem", kItemInterface, name),
                   value);
     }
-    const GVariantPtr isMenu =
-        host.property(itemName(1), "/StatusNotifierItem", kItemInterface, "ItemIsMenu");
-    ASSERT_TRUE(isMenu);
-    EXPECT_TRUE(g_variant_get_boolean(isMenu.get()));
     const GVariantPtr toolTip =
         host.property(itemName(1), "/StatusNotifierItem", kItemInterface, "ToolTip");
     ASSERT_TRUE(toolTip && g_variant_is_of_type(toolTip.get(), G_VARIANT_TYPE("(sa(iiay)ss)")));
     const gchar* tipTitle = nullptr;
     g_variant_get(toolTip.get(), "(&s@a(iiay)&s&s)", nullptr, nullptr, &tipTitle, nullptr);
     EXPECT_STREQ(tipTitle, "页伴（⌥Space 唤出）");
-}
 
-TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
-    PrivateSessionBus bus;
-    StatusWatcher watcher;
-    GLibMainQueue queue;
-    StatusNotifierBar bar(queue);
-    auto item = bar.createItem(pagemateOptions());
     item->setMenu({command("状态：本地服务", {}, {}, false), MenuItem::separator(),
                    MenuItem::separator(), command("设置…", [] {}), command("snake_case", [] {})});
-
-    TrayHostView host;
     const TrayHostView::Layout layout = host.layout(itemName(1), "/MenuBar");
-    ASSERT_EQ(layout.error, "");
     const std::vector<MenuNode>& entries = layout.root.children;
-    ASSERT_EQ(entries.size(), 5U);
+    ASSERT_EQ(entries.size(), 5U) << layout.error;
     EXPECT_EQ(entries[0].label, "状态：本地服务");
     EXPECT_FALSE(entries[0].enabled);
     // Two separators in a row both reach the host.
     EXPECT_EQ(entries[1].type, "separator");
     EXPECT_EQ(entries[2].propertyNames, std::vector<std::string>{"type"});
-    // Enabled items leave "enabled" out: true is its default. (The program's own menu as
-    // a host reads it, its key names included: tests/program/tray.sh.)
-    EXPECT_EQ(entries[3].label, "设置…");
+    // Enabled items leave "enabled" out: true is its default.
     EXPECT_EQ(std::ranges::count(entries[3].propertyNames, "enabled"), 0);
     // An underscore is shown as one, not taken for a mnemonic.
     EXPECT_EQ(entries[4].label, "snake__case");
-    std::vector<int> ids;
-    ids.reserve(entries.size());
-    for (const MenuNode& entry : entries) {
-        ids.push_back(entry.id);
-    }
-    EXPECT_EQ(std::set<int>(ids.begin(), ids.end()).size(), ids.size()) << "ids are unique";
-
-    // An unknown parent is an error.
-    EXPECT_NE(host.call(itemName(1), "/MenuBar", kMenuInterface, "GetLayout",
-                        g_variant_new("(ii@as)", 9999, -1, g_variant_new_strv(nullptr, 0)))
-                  .error,
-              "");
 
     // A new menu is announced with its revision. Rows keep their ids while their place
     // and kind stay (the status row as its text changes); a row of another kind gets a
@@ -159,7 +124,9 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
     ASSERT_EQ(after.root.children.size(), 2U);
     EXPECT_EQ(after.root.children[0].label, "状态：连不上 • 本地服务");
     EXPECT_EQ(after.root.children[0].id, entries[0].id);
-    EXPECT_EQ(std::ranges::count(ids, after.root.children[1].id), 0);
+    for (const MenuNode& entry : entries) {
+        EXPECT_NE(after.root.children[1].id, entry.id);
+    }
 }
 
 TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
@@ -184,9 +151,9 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     EXPECT_EQ(chosen, 1);
 
     // Hovering, a disabled item and a separator run nothing.
-    EXPECT_TRUE(sendEvent(host, entries[0].id, "hovered").value);
-    EXPECT_TRUE(sendEvent(host, entries[2].id, "clicked").value);
-    EXPECT_TRUE(sendEvent(host, entries[1].id, "clicked").value);
+    for (const auto& [entry, event] : {std::pair{0, "hovered"}, {2, "clicked"}, {1, "clicked"}}) {
+        EXPECT_TRUE(sendEvent(host, entries.at(entry).id, event).value);
+    }
     queue.runUntilIdle();
     EXPECT_EQ(chosen, 1);
 
@@ -221,18 +188,18 @@ TEST(TrayItem, FollowsTheWatcherAndItsHostComingAndGoing) {
         EXPECT_TRUE(runMainLoopUntil([&] { return item->availability() == availability; }));
         EXPECT_EQ(told, times);
     };
-    auto watcher = std::make_unique<StatusWatcher>();
-    becomes(Availability::shown, 1);
-    EXPECT_EQ(watcher->registrations().at(0).service, itemName(1));
-    watcher.reset();
-    becomes(Availability::noTrayHost, 2);
-    watcher = std::make_unique<StatusWatcher>(/*hostRegistered=*/false);
+    // A watcher started later is the program's own test (tests/program/tray.sh).
+    auto watcher = std::make_unique<StatusWatcher>(/*hostRegistered=*/false);
     runMainLoopFor(200ms);
     EXPECT_NE(item->availabilityDetail().find("StatusNotifierHost"), std::string::npos);
     EXPECT_EQ(watcher->registrations().size(), 1U);
     watcher->setHostRegistered(true);
-    becomes(Availability::shown, 3);
+    becomes(Availability::shown, 1);
     watcher->setHostRegistered(false);
+    becomes(Availability::noTrayHost, 2);
+    watcher->setHostRegistered(true);
+    becomes(Availability::shown, 3);
+    watcher.reset();
     becomes(Availability::noTrayHost, 4);
 }
 
@@ -304,12 +271,9 @@ TEST(TrayIcon, IsFoundInstalledOrInTheSourceTreeAndDraws) {
     const GObjectPtr<GtkIconTheme> theme(gtk_icon_theme_new());
     const gchar* folders[] = {PAGEMATE_SOURCE_ICONS};
     gtk_icon_theme_set_search_path(theme.get(), folders, 1);
-    GError* rawError = nullptr;
     const GObjectPtr<GdkPixbuf> pixbuf(gtk_icon_theme_load_icon(
-        theme.get(), icon.c_str(), 22, GTK_ICON_LOOKUP_FORCE_SIZE, &rawError));
-    const linux_backend::GErrorPtr error(rawError);
-    ASSERT_TRUE(pixbuf) << (error ? error->message : "");
-    ASSERT_TRUE(gdk_pixbuf_get_has_alpha(pixbuf.get()));
+        theme.get(), icon.c_str(), 22, GTK_ICON_LOOKUP_FORCE_SIZE, nullptr));
+    ASSERT_TRUE(pixbuf && gdk_pixbuf_get_has_alpha(pixbuf.get()));
     int covered = 0;
     const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf.get());
     for (int at = 0;
@@ -317,7 +281,6 @@ TEST(TrayIcon, IsFoundInstalledOrInTheSourceTreeAndDraws) {
          at += 4) {
         covered += pixels[at + 3] > 200 ? 1 : 0;
     }
-    // Some pixels covered, some left clear.
     EXPECT_GT(covered, 22 * 22 / 8);
     EXPECT_LT(covered, 22 * 22 * 3 / 4);
 }
