@@ -56,7 +56,10 @@ class SettingsWindowTest : public ::testing::Test {
         accessibility->status = fake::ScriptedAccessibility::untrusted();
         platform.accessibility = std::move(accessibility);
         Settings::shared().setRuntimeBaseURL("");
+        controller = SettingsWindowController::create();
         controller->onSave = [this] { ++saves; };
+        window = GTK_WINDOW(
+            dynamic_cast<linux_backend::GtkSettingsWindow&>(controller->window()).widget());
     }
     ~SettingsWindowTest() override {
         controller.reset();
@@ -100,9 +103,8 @@ class SettingsWindowTest : public ::testing::Test {
     testing::StandInService service;
     testing::ScopedEnvironment server{"PGM_SERVER_URL", service.base().c_str()};
     testing::LogCapture log;
-    std::shared_ptr<SettingsWindowController> controller = SettingsWindowController::create();
-    GtkWindow* window =
-        GTK_WINDOW(dynamic_cast<linux_backend::GtkSettingsWindow&>(controller->window()).widget());
+    std::shared_ptr<SettingsWindowController> controller;
+    GtkWindow* window = nullptr;
     int saves = 0;
 };
 
