@@ -45,22 +45,6 @@ TEST(GLibMainQueue, RunsPostedWorkOnTheLoopThreadInOrderAndDelayedWorkWhenDue) {
     EXPECT_GE(queue.now() - start, 200ms);  // the slice is served in full
 }
 
-TEST(GLibMainQueue, NestedSlicesInsideATaskKeepTheLoopAlive) {
-    linux_backend::GLibMainQueue queue;
-    bool inner = false;
-    bool outerDone = false;
-    queue.post([&] {
-        queue.postAfter(10ms, [&] { inner = true; });
-        // A wait inside a task, as the clipboard waits do.
-        while (!inner) {
-            queue.runFor(20ms);
-        }
-        outerDone = true;
-    });
-    queue.runFor(500ms);
-    EXPECT_TRUE(outerDone);
-}
-
 // The recorder's and the channels' queues: waiting for the queued work outlasts the last
 // task, which runs on a thread named as the queue, cut to what the kernel keeps.
 TEST(ThreadSerialQueue, WaitingOutlastsTheLastTaskOnAThreadOfTheQueuesName) {

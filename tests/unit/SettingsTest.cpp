@@ -1,6 +1,5 @@
-// The settings' rules on the fakes: the server address, what the password store's
-// answers mean, the preferences file's format. Stored values and the password's life
-// are tested on the real file and the real Secret Service (tests/integration).
+// What the password store's answers mean, and the preferences file's format, on the
+// fakes; the real file and the real Secret Service: tests/integration.
 
 #include <gtest/gtest.h>
 
@@ -13,8 +12,6 @@
 namespace pagemate {
 namespace {
 
-using testing::ScopedEnvironment;
-
 class SettingsTest : public ::testing::Test {
   protected:
     fake::FakePlatform platform;
@@ -22,25 +19,6 @@ class SettingsTest : public ::testing::Test {
     static constexpr std::string_view service = Settings::keychainService;
     static constexpr std::string_view account = Settings::keychainAccount;
 };
-
-TEST_F(SettingsTest, ServerAddressFromTheEnvironment) {
-    const std::pair<const char*, std::string> cases[] = {
-        {"https://pagemate.example.com///", "https://pagemate.example.com"},
-        {"", "http://127.0.0.1:4310"},
-        {nullptr, "http://127.0.0.1:4310"},
-        // Only slashes are trimmed, nothing else.
-        {" not an address ", " not an address "},
-    };
-    for (const auto& [value, expected] : cases) {
-        const ScopedEnvironment environment("PGM_SERVER_URL", value);
-        EXPECT_EQ(settings.serverURL(), expected) << (value != nullptr ? value : "(unset)");
-    }
-    // The address resolution settles on lives in memory only.
-    settings.setRuntimeBaseURL("http://127.0.0.1:9");
-    EXPECT_EQ(settings.runtimeBaseURL(), "http://127.0.0.1:9");
-    EXPECT_FALSE(platform.preferences.value("runtimeBaseURL").has_value());
-    settings.setRuntimeBaseURL("");
-}
 
 TEST_F(SettingsTest, WhatTheStoreHoldsAndRefuses) {
     // An empty stored value reads as no password; bytes that are not UTF-8 give none.
