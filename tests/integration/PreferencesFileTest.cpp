@@ -1,7 +1,4 @@
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -108,30 +105,6 @@ TEST(PreferencesFile, DamagedFilesAreMovedAsideAndLogged) {
         ASSERT_EQ(log.messages().size(), 1u);
         EXPECT_TRUE(log.messages()[0].starts_with("设置：偏好文件 ")) << log.text();
         EXPECT_NE(log.messages()[0].find(aside.string()), std::string::npos);
-    }
-}
-
-// A writer killed at an arbitrary moment leaves the previous or the next settings,
-// never a torn file.
-TEST(PreferencesFile, KilledWriterNeverLeavesATornFile) {
-    const TempDir directory;
-    const auto file = directory.path() / "preferences.json";
-    JsonPreferencesStore(file).setValue("model", std::string(4096, 'a'));
-    for (int round = 0; round < 20; ++round) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            JsonPreferencesStore store(file);
-            for (int index = 0;; ++index) {
-                store.setValue("model", std::string(4096 + index % 7, 'b'));
-            }
-        }
-        ::usleep(static_cast<useconds_t>(2000 + round * 500));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-        const auto parsed = json::parse(readFile(file), nullptr, false);
-        ASSERT_TRUE(parsed.is_object() && parsed["model"].is_string()) << "round " << round;
-        EXPECT_GE(parsed["model"].get<std::string>().size(), 4096u);
     }
 }
 
