@@ -60,34 +60,15 @@ TEST_F(HotKeyManagerTest, AFailureIsLoggedAndLeavesNoRegistrationButKeepsTheActi
     EXPECT_EQ(runs, 1);
 }
 
-class StandardHotKeysTest : public HotKeyManagerTest {
-  protected:
-    StandardHotKeyActions actions() {
-        return {counting(runs[0]), counting(runs[1]), counting(runs[2]), counting(runs[3])};
-    }
-    std::array<int, 4> runs{};
-};
+using StandardHotKeysTest = HotKeyManagerTest;
 
-// Each combination runs its own action, whether it works or not (the menu item does
-// the same); one notification names every combination that does not work and the menu
-// item that reaches its feature instead.
-TEST_F(StandardHotKeysTest, EachRunsItsActionAndThoseThatDoNotWorkAreNamedInOneNotification) {
+// One notification names every combination that does not work and the menu item that
+// reaches its feature instead. (Each combination pressed: tests/integration/HotKeysDesktopTest.)
+TEST_F(StandardHotKeysTest, CombinationsThatDoNotWorkAreNamedInOneNotification) {
+    const StandardHotKeyActions actions{[] {}, [] {}, [] {}, [] {}};
     platform.hotKeys.fail(HotKeyCode::space, HotKeyModifier::option, Outcome::taken, 10);
     platform.hotKeys.fail(HotKeyCode::c, kOptionShift, Outcome::refused, 2, "BadValue");
-    registerStandardHotKeys(actions());
-    const std::array<std::pair<std::uint32_t, std::uint32_t>, 4> combinations = {{
-        {HotKeyCode::space, HotKeyModifier::option},
-        {HotKeyCode::space, kOptionShift},
-        {HotKeyCode::m, kOptionShift},
-        {HotKeyCode::c, kOptionShift},
-    }};
-    for (std::uint32_t index = 0; index < 4; ++index) {
-        const auto& call = platform.hotKeys.calls.at(index + 1);  // after the handler
-        EXPECT_EQ(std::make_pair(call.keyCode, call.modifiers), combinations.at(index));
-        platform.hotKeys.press(call.identifier);
-        platform.queue.runUntilIdle();
-    }
-    EXPECT_EQ(runs, (std::array<int, 4>{1, 1, 1, 1}));
+    registerStandardHotKeys(actions);
     ASSERT_EQ(platform.notifications.sent.size(), 1U);
     EXPECT_EQ(platform.notifications.sent[0].appName, "页伴");
     EXPECT_EQ(platform.notifications.sent[0].summary, "页伴：部分快捷键无法使用");
@@ -102,7 +83,7 @@ TEST_F(StandardHotKeysTest, EachRunsItsActionAndThoseThatDoNotWorkAreNamedInOneN
     // A desktop without global hot keys refuses all four.
     Platform::current().hotKeys = std::make_unique<UnavailableHotKeys>(
         HotKeys::Availability::waylandSession, "WAYLAND_DISPLAY=wayland-0");
-    registerStandardHotKeys(actions());
+    registerStandardHotKeys(actions);
     ASSERT_EQ(platform.notifications.sent.size(), 2U);
     // Each line says why, and what is there instead.
     EXPECT_TRUE(platform.notifications.sent[1].body.starts_with(

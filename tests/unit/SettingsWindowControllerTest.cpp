@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "app/SettingsWindowController.h"
 #include "base/Settings.h"
 #include "harness/TestSupport.h"
@@ -117,21 +115,6 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
     window->clickTest();
     EXPECT_EQ(window->status, "服务器地址无效。");
     EXPECT_EQ(platform.http.requests().size(), sent);
-}
-
-// The client answers on its own thread: the window hears of it on the main queue only,
-// and not at all once the controller is gone (its window with it).
-TEST_F(SettingsWindowControllerTest, AnswerReachesTheWindowOnlyOnTheMainQueue) {
-    controller->show();
-    window->clickTest();
-    ASSERT_TRUE(platform.queue.runUntil([&] { return window->status != "正在测试…"; }, 5s));
-    for (const std::thread::id thread : window->changeThreads) {
-        EXPECT_EQ(thread, std::this_thread::get_id());
-    }
-    window->clickTest();
-    controller.reset();
-    EXPECT_TRUE(platform.queue.runUntil([&] { return platform.queue.pendingCount() == 0; }, 5s));
-    EXPECT_EQ(platform.http.requests().size(), 2u);
 }
 
 }  // namespace
