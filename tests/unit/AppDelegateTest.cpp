@@ -13,6 +13,7 @@
 #include "base/Settings.h"
 #include "harness/MeetingFolders.h"
 #include "harness/TestSupport.h"
+#include "notion/NotionContextReader.h"
 #include "platform/UnavailableWindowSystem.h"
 #include "platform/fake/FakePlatform.h"
 #include "web/PanelController.h"
@@ -92,16 +93,27 @@ TEST_F(StartupTest, WithoutADisplayEverythingRunsAndNothingShows) {
     EXPECT_TRUE(log.contains("收到插入请求：2 字"));
 }
 
-TEST_F(ConfiguredTimings, HistoryCommands) {
-    Settings::shared().setRuntimeBaseURL("");  // as no resolution has settled on one
+// Resolution (the primary refused, then the local service), its health check, then the
+// history commands: each request's time-out.
+TEST_F(ConfiguredTimings, RequestTimeouts) {
+    Settings::shared().setRuntimeBaseURL("");
+    const auto panel = PanelController::create();
+    bool checked = false;
+    panel->resolveServer(
+        [&](const std::string&) { panel->checkHealth([&](bool) { checked = true; }); });
+    ASSERT_TRUE(platform.queue.runUntil([&] { return checked; }, 5s));
     HistoryCommands::openHistory();
     HistoryCommands::syncHistoryNow({});
-    ASSERT_TRUE(platform.queue.runUntil([&] { return platform.http.requests().size() == 2; }, 5s));
+    ASSERT_TRUE(platform.queue.runUntil([&] { return platform.http.requests().size() == 5; }, 5s));
+    std::vector<std::chrono::milliseconds> timeouts;
+    for (const HttpRequest& request : platform.http.requests()) {
+        timeouts.push_back(request.timeout);
+    }
+    EXPECT_EQ(timeouts, (std::vector<std::chrono::milliseconds>{6s, 2s, 4s, 20s, 300s}));
     const auto requests = platform.http.requests();
-    EXPECT_EQ(std::tie(requests[0].url, requests[0].timeout),
-              std::make_tuple("http://127.0.0.1:4310/api/history", 20s));
-    EXPECT_EQ(std::tie(requests[1].url, requests[1].timeout),
-              std::make_tuple("http://127.0.0.1:4310/api/history/sync", 300s));
+    EXPECT_EQ(requests[2].url, "http://127.0.0.1:4310/health");
+    EXPECT_EQ(requests[3].url, "http://127.0.0.1:4310/api/history");
+    EXPECT_EQ(requests[4].url, "http://127.0.0.1:4310/api/history/sync");
 }
 
 // The run modes' start-up delays. They write the program's fixed report and log paths'
@@ -197,7 +209,15 @@ TEST_F(StatusMenuTest, EachCommandDoesWhatItSays) {
     fake::FakePanelWindow& panel = *platform.windows.panels.at(0);
     fake::RecordingSettingsWindow& settings = *platform.windows.settingsWindows.at(0);
     const testing::MeetingFolders folders;
+    platform.accessibility.status = {};  // granted
+    platform.workspace.frontmost = RunningApplication{42, "notion.id", "Notion"};
+    platform.keys.strokes.clear();
     const std::vector<std::pair<std::string, std::function<bool()>>> commands = {
+        // With the panel hidden it shows it, then asks for the selection too (Ctrl-L, Ctrl-C).
+        {"读取当前 Notion 页面",
+         [&] {
+             return panel.visible && platform.keys.strokes.at(4).key == NotionContextReader::keyC;
+         }},
         {"打开大窗口（对话建页面）",
          [&] { return platform.windows.documentWindows.at(0)->visible; }},
         {"会议记录（本地转写）", [&] { return platform.windows.panels.at(1)->visible; }},

@@ -1,5 +1,6 @@
-// One instance per session on a scripted link: the races and refusals a real bus shows
-// only by chance; the rest on the real program (tests/integration/SingleInstanceTest).
+// One instance per session on a scripted link: the races and refusals a real
+// bus shows only by chance; the rest on the real program
+// (tests/integration/SingleInstanceTest).
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,8 @@ std::vector<std::string> args(std::initializer_list<const char*> rest) {
 TEST(LaunchRequest, ReadsTheActionOptionsAndTheSelfTestSwitches) {
     const std::vector<std::pair<std::vector<std::string>, std::vector<InstanceAction>>> cases = {
         {args({"--meeting", "--quick-bar", "--chat", "--panel"}), {meeting, quickBar, chat, panel}},
-        // Options after "--" are operands; look-alikes and the panel's start option are not.
+        // Options after "--" are operands; look-alikes and the panel's start
+        // option are not.
         {args({"--chat", "--", "--meeting"}), {chat}},
         {args({"--show-panel", "--Meeting", "meeting", "-m"}), {}},
     };
@@ -41,10 +43,8 @@ TEST(LaunchRequest, ReadsTheActionOptionsAndTheSelfTestSwitches) {
         EXPECT_EQ(LaunchRequest::fromArguments(arguments).actions, actions) << arguments.back();
         EXPECT_FALSE(LaunchRequest::fromArguments(arguments).selfTest);
     }
-    // Every switch of the program's table, and --selftest, runs in a process of its own.
-    for (const char* flag : {"--meetinguitest", "--meetingtest", "--longrecordtest", "--recordtest",
-                             "--ttstest", "--meetinglivetest", "--speechtest", "--quicktest",
-                             "--activatetest", "--paneltest", "--selftest"}) {
+    // The program's test switches, and --selftest, run in a process of their own.
+    for (const char* flag : {"--meetingtest", "--quicktest", "--paneltest", "--selftest"}) {
         EXPECT_TRUE(LaunchRequest::fromArguments(args({"--meeting", flag})).selfTest) << flag;
     }
 }
@@ -67,9 +67,11 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
          {"--meeting", "--quick-bar"},
          Start::handedOver,
          {meeting, quickBar},
-         "页伴已在运行，已把请求交给它：会议记录窗口（显示/隐藏）、快速输入条（显示/隐藏）",
+         "页伴已在运行，已把请求交给它：会议记录窗口（显示/"
+         "隐藏）、快速输入条（显示/隐藏）",
          {}},
-        // The holder ended after the claim found the name taken: the next claim gets it.
+        // The holder ended after the claim found the name taken: the next claim
+        // gets it.
         {{taken, {Claim::Outcome::primary, {}}},
          {gone},
          {"--chat"},
@@ -77,7 +79,8 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
          {chat},
          {},
          {chat}},
-        // One that goes after taking part of the request: the rest goes to the next one.
+        // One that goes after taking part of the request: the rest goes to the
+        // next one.
         {{taken, taken},
          {{Delivery::Outcome::delivered, {}}, gone},
          {"--meeting", "--panel"},
@@ -98,7 +101,8 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
          {"--meeting"},
          Start::notAnswered,
          {meeting},
-         "页伴已在运行，但没有接受请求（会议记录窗口（显示/隐藏））：Timeout was reached",
+         "页伴已在运行，但没有接受请求（会议记录窗口（显示/隐藏））：Timeout was "
+         "reached",
          {}},
         {{{Claim::Outcome::refused, "refused"}}, {}, {"--panel"}, Start::alone, {}, {}, {panel}},
     };
@@ -123,11 +127,13 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
         lastLog = log.messages();
         EXPECT_EQ(performed, given.performedHere) << name;
     }
-    // Why there is no single instance is said once (without a bus: the program's test).
+    // Why there is no single instance is said once (without a bus: the program's
+    // test).
     EXPECT_EQ(
         std::ranges::count(lastLog,
                            "单实例：无法保证只运行一个页伴（会话总线不给 "
-                           "com.fernwick.pagemate 这个名字：refused），本次按独立实例运行：再次启动"
+                           "com.fernwick.pagemate "
+                           "这个名字：refused），本次按独立实例运行：再次启动"
                            "会多出一个托盘图标和一组热键，--quick-bar 等动作选项也到不了这里"),
         1);
 }
