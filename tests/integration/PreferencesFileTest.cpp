@@ -84,10 +84,14 @@ TEST(PreferencesFile, SettingsAreStoredUnderTheirKeysAndSurviveARestart) {
 }
 
 // A file that cannot be read as settings (damaged, or not a file at all) is moved aside
-// for the user, said once in the log, and a new one takes its place.
+// for the user, said once in the log with why, and a new one takes its place.
 TEST(PreferencesFile, DamagedFilesAreMovedAsideAndLogged) {
-    for (const std::optional<std::string>& contents :
-         std::vector<std::optional<std::string>>{"{not json", "[1,2,3]", "", std::nullopt}) {
+    const std::pair<std::optional<std::string>, std::string> damaged[] = {
+        {"{not json", "不是有效的 JSON"},
+        {"", "不是有效的 JSON"},
+        {"[1,2,3]", "顶层不是对象"},
+        {std::nullopt, "不是普通文件"}};
+    for (const auto& [contents, why] : damaged) {
         const testing::LogCapture log;
         const TempDir directory;
         const auto file = directory.path() / "preferences.json";
@@ -97,14 +101,14 @@ TEST(PreferencesFile, DamagedFilesAreMovedAsideAndLogged) {
         store.setValue("model", std::string("after"));
 
         const auto entries = entriesOf(directory.path());
-        ASSERT_EQ(entries.size(), 2u) << contents.value_or("(a folder)");
+        ASSERT_EQ(entries.size(), 2u) << why;
         const auto aside = directory.path() / entries[1];
         EXPECT_TRUE(entries[1].string().starts_with("preferences.json.corrupt-")) << entries[1];
         EXPECT_TRUE(!contents || readFile(aside) == *contents);  // the user's file, unchanged
         EXPECT_EQ(json::parse(readFile(file))["model"], "after");
-        ASSERT_EQ(log.messages().size(), 1u);
-        EXPECT_TRUE(log.messages()[0].starts_with("设置：偏好文件 ")) << log.text();
-        EXPECT_NE(log.messages()[0].find(aside.string()), std::string::npos);
+        EXPECT_EQ(log.messages(),
+                  std::vector<std::string>{"设置：偏好文件 " + file.string() + " 无法使用（" + why +
+                                           "），已移到 " + aside.string() + "，改用默认值"});
     }
 }
 

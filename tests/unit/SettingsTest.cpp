@@ -1,12 +1,11 @@
-// What the password store's answers mean, and the preferences file's format, on the
-// fakes; the real file and the real Secret Service: tests/integration.
+// What the password store's answers mean, on the fakes; the real Secret Service:
+// tests/integration/KeyringTest.
 
 #include <gtest/gtest.h>
 
 #include "base/Keychain.h"
 #include "base/Settings.h"
 #include "harness/TestSupport.h"
-#include "platform/PreferencesFile.h"
 #include "platform/fake/FakePlatform.h"
 
 namespace pagemate {
@@ -36,24 +35,6 @@ TEST_F(SettingsTest, WhatTheStoreHoldsAndRefuses) {
     EXPECT_EQ(settings.password(), "");  // the store answers nothing while it refuses
     platform.secrets.failEverythingWith(std::nullopt);
     EXPECT_EQ(settings.password(), "kept");
-}
-
-TEST(PreferencesFile, ReadsAnObjectOfValuesAndWritesItBack) {
-    using Why = PreferencesFileUnusable::Why;
-    const auto parsed = PreferencesFile::parse(R"({"model":"deepseek-chat","panelHeight":612,)"
-                                               R"("archiveConversations":false,"x":[1]})");
-    ASSERT_TRUE(std::holds_alternative<nlohmann::json>(parsed));
-    const auto& values = std::get<nlohmann::json>(parsed);
-    EXPECT_EQ(PreferencesFile::valueOf(values["panelHeight"]), PreferenceValue(612.0));
-    EXPECT_EQ(PreferencesFile::valueOf(values["x"]), PreferenceValue(UnusablePreference{}));
-    EXPECT_EQ(PreferencesFile::serialize(values),
-              "{\n  \"archiveConversations\": false,\n  \"model\": \"deepseek-chat\",\n"
-              "  \"panelHeight\": 612,\n  \"x\": [\n    1\n  ]\n}\n");
-    EXPECT_EQ(std::get<Why>(PreferencesFile::parse("[1, 2]")), Why::notObject);
-    EXPECT_EQ(std::get<Why>(PreferencesFile::parse(R"({"model": )")), Why::notJson);
-    std::string whyNot;
-    EXPECT_FALSE(PreferencesFile::serialize(nlohmann::json{{"model", "\xff"}}, &whyNot));
-    EXPECT_FALSE(whyNot.empty());
 }
 
 }  // namespace
