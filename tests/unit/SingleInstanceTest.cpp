@@ -1,6 +1,5 @@
-// One instance per session on a scripted link: the races and refusals a real
-// bus shows only by chance; the rest on the real program
-// (tests/integration/SingleInstanceTest).
+// One instance per session on a scripted link: the races and refusals a real bus shows
+// only by chance; the rest on the real program (tests/integration/SingleInstanceTest).
 
 #include <gtest/gtest.h>
 
@@ -34,8 +33,7 @@ std::vector<std::string> args(std::initializer_list<const char*> rest) {
 TEST(LaunchRequest, ReadsTheActionOptionsAndTheSelfTestSwitches) {
     const std::vector<std::pair<std::vector<std::string>, std::vector<InstanceAction>>> cases = {
         {args({"--meeting", "--quick-bar", "--chat", "--panel"}), {meeting, quickBar, chat, panel}},
-        // Options after "--" are operands; look-alikes and the panel's start
-        // option are not.
+        // Options after "--" are operands; look-alikes and the panel's start option are not.
         {args({"--chat", "--", "--meeting"}), {chat}},
         {args({"--show-panel", "--Meeting", "meeting", "-m"}), {}},
     };
@@ -67,11 +65,9 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
          {"--meeting", "--quick-bar"},
          Start::handedOver,
          {meeting, quickBar},
-         "页伴已在运行，已把请求交给它：会议记录窗口（显示/"
-         "隐藏）、快速输入条（显示/隐藏）",
+         "页伴已在运行，已把请求交给它：会议记录窗口（显示/隐藏）、快速输入条（显示/隐藏）",
          {}},
-        // The holder ended after the claim found the name taken: the next claim
-        // gets it.
+        // The holder ended after the claim found the name taken: the next claim gets it.
         {{taken, {Claim::Outcome::primary, {}}},
          {gone},
          {"--chat"},
@@ -79,8 +75,7 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
          {chat},
          {},
          {chat}},
-        // One that goes after taking part of the request: the rest goes to the
-        // next one.
+        // One that goes after taking part of the request: the rest goes to the next one.
         {{taken, taken},
          {{Delivery::Outcome::delivered, {}}, gone},
          {"--meeting", "--panel"},
@@ -101,8 +96,7 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
          {"--meeting"},
          Start::notAnswered,
          {meeting},
-         "页伴已在运行，但没有接受请求（会议记录窗口（显示/隐藏））：Timeout was "
-         "reached",
+         "页伴已在运行，但没有接受请求（会议记录窗口（显示/隐藏））：Timeout was reached",
          {}},
         {{{Claim::Outcome::refused, "refused"}}, {}, {"--panel"}, Start::alone, {}, {}, {panel}},
     };
@@ -127,13 +121,11 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
         lastLog = log.messages();
         EXPECT_EQ(performed, given.performedHere) << name;
     }
-    // Why there is no single instance is said once (without a bus: the program's
-    // test).
+    // Why there is no single instance is said once (without a bus: the program's test).
     EXPECT_EQ(
         std::ranges::count(lastLog,
                            "单实例：无法保证只运行一个页伴（会话总线不给 "
-                           "com.fernwick.pagemate "
-                           "这个名字：refused），本次按独立实例运行：再次启动"
+                           "com.fernwick.pagemate 这个名字：refused），本次按独立实例运行：再次启动"
                            "会多出一个托盘图标和一组热键，--quick-bar 等动作选项也到不了这里"),
         1);
 }
