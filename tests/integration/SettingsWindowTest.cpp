@@ -1,6 +1,6 @@
 // The settings window in GTK under Xvfb with openbox: real widgets, keys and pointer
 // clicks through XTest, real HTTP against the stand-in service. The wording of every
-// answer and every stored value: tests/unit/SettingsWindowControllerTest.
+// answer: tests/unit/SettingsWindowControllerTest.
 
 #include <gtk/gtk.h>
 

@@ -1,6 +1,6 @@
-// The settings window's rules on a recording window, scripted HTTP and the virtual
-// clock: the choices and their stored values, and the connection test's wording.
-// The real window's keys, clicks and HTTP are in tests/integration/SettingsWindowTest.
+// The connection test's wording for each answer, on a recording window, scripted HTTP
+// and the virtual clock. The choices, their stored values and the real window's keys,
+// clicks and HTTP: tests/integration/SettingsWindowTest.
 
 #include <gtest/gtest.h>
 
@@ -32,39 +32,6 @@ class SettingsWindowControllerTest : public ::testing::Test {
     std::shared_ptr<SettingsWindowController> controller = SettingsWindowController::create();
     fake::RecordingSettingsWindow* window;
 };
-
-TEST_F(SettingsWindowControllerTest, StoredValuesShowAsChoicesAndSaveBack) {
-    // Stored model, mode, check boxes → the items shown → the values a save stores. A
-    // value from elsewhere shows the first item, and saving stores that item's value.
-    struct Case {
-        std::string model, mode;
-        bool follows, archive;
-        int modelIndex, modeIndex;
-        std::string savedModel, savedMode;
-    };
-    const Case cases[] = {
-        {"deepseek-v4-pro", "readonly", true, true, 2, 2, "deepseek-v4-pro", "readonly"},
-        {"gpt-4o", "whatever", false, false, 0, 0, "", "auto"},
-    };
-    for (const Case& given : cases) {
-        settings.setModel(given.model);
-        settings.setAgentMode(given.mode);
-        settings.setQuickBarFollowsCursor(given.follows);
-        settings.setArchiveConversations(given.archive);
-        controller->show();  // show() loads the stored values
-        EXPECT_EQ(
-            std::make_tuple(window->model, window->mode, window->followsCursor, window->archive),
-            std::make_tuple(given.modelIndex, given.modeIndex, given.follows, given.archive))
-            << given.model << " " << given.mode;
-        window->followsCursor = !given.follows;
-        window->archive = !given.archive;
-        window->clickSave();
-        EXPECT_EQ(settings.model(), given.savedModel);
-        EXPECT_EQ(settings.agentMode(), given.savedMode);
-        EXPECT_EQ(settings.quickBarFollowsCursor(), !given.follows);
-        EXPECT_EQ(settings.archiveConversations(), !given.archive);
-    }
-}
 
 TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWordsEachAnswer) {
     // The address resolution settled on does not count: the test is of the setting.
