@@ -11,15 +11,11 @@
 namespace pagemate {
 namespace {
 
-class SettingsTest : public ::testing::Test {
-  protected:
+TEST(SettingsTest, WhatTheStoreHoldsAndRefuses) {
     fake::FakePlatform platform;
     Settings& settings = Settings::shared();
-    static constexpr std::string_view service = Settings::keychainService;
-    static constexpr std::string_view account = Settings::keychainAccount;
-};
-
-TEST_F(SettingsTest, WhatTheStoreHoldsAndRefuses) {
+    constexpr std::string_view service = Settings::keychainService;
+    constexpr std::string_view account = Settings::keychainAccount;
     // An empty stored value reads as no password; bytes that are not UTF-8 give none.
     for (const char* stored : {"", "\xff\xfe"}) {
         ASSERT_EQ(platform.secrets.add(service, account, stored), SecretStatus::success);
