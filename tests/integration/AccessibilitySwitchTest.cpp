@@ -17,25 +17,15 @@
 namespace pagemate {
 namespace {
 
-struct SwitchCase {
-    const char* backend;
-    const char* sessionBus;  // nullptr: none
-    std::string firstLine;   // what the log says after the first request
-    gboolean stored;
-};
-
-void requestTwice(const SwitchCase& example) {
+// Requests the permission twice; what the log says after the first, and whether the
+// store kept the switch.
+void requestTwice(const char* backend, const char* sessionBus, const std::string& firstLine,
+                  gboolean stored) {
     const testing::TempDir home;
-    const testing::ScopedEnvironment backend("GSETTINGS_BACKEND", example.backend);
+    const testing::ScopedEnvironment backendChoice("GSETTINGS_BACKEND", backend);
     const testing::ScopedEnvironment config("XDG_CONFIG_HOME", home.path().c_str());
     const testing::ScopedEnvironment runtime("XDG_RUNTIME_DIR", home.path().c_str());
-    const testing::ScopedEnvironment bus("DBUS_SESSION_BUS_ADDRESS", example.sessionBus);
-    GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-    GSettingsSchema* schema = source != nullptr ? g_settings_schema_source_lookup(
-                                                      source, "org.gnome.desktop.interface", TRUE)
-                                                : nullptr;
-    ASSERT_NE(schema, nullptr) << "gsettings-desktop-schemas is not installed";
-    g_settings_schema_unref(schema);
+    const testing::ScopedEnvironment bus("DBUS_SESSION_BUS_ADDRESS", sessionBus);
     const fake::FakePlatform platform;
     const testing::LogCapture log;
     const linux_backend::GObjectPtr<GSettings> settings(
@@ -44,24 +34,24 @@ void requestTwice(const SwitchCase& example) {
 
     linux_backend::AtspiAccessibility accessibility(true, *Platform::current().mainQueue);
     accessibility.requestPermission();
-    EXPECT_EQ(g_settings_get_boolean(settings.get(), "toolkit-accessibility"), example.stored);
+    EXPECT_EQ(g_settings_get_boolean(settings.get(), "toolkit-accessibility"), stored);
     ASSERT_EQ(log.messages().size(), 1u);
-    EXPECT_TRUE(log.messages()[0].starts_with(example.firstLine)) << log.messages()[0];
+    EXPECT_TRUE(log.messages()[0].starts_with(firstLine)) << log.messages()[0];
     // Already on: nothing to do, nothing to say. Still off: the user is told again.
     accessibility.requestPermission();
-    EXPECT_EQ(log.messages().size(), example.stored == TRUE ? 1u : 2u);
+    EXPECT_EQ(log.messages().size(), stored == TRUE ? 1u : 2u);
 }
 
 TEST(AccessibilitySwitch, MemoryStoreKeepsTheSwitch) {
-    requestTwice({"memory", nullptr,
-                  "辅助功能：已打开桌面的辅助技术开关（toolkit-accessibility），请重新打开 Notion "
-                  "让它生效",
-                  TRUE});
+    requestTwice("memory", nullptr,
+                 "辅助功能：已打开桌面的辅助技术开关（toolkit-accessibility），请重新打开 Notion "
+                 "让它生效",
+                 TRUE);
 }
 
 TEST(AccessibilitySwitch, DconfWithoutSessionBusLosesTheSwitch) {
-    requestTwice({"dconf", "disabled:",
-                  "辅助功能：没能打开桌面的辅助技术开关（toolkit-accessibility 没有保存：", FALSE});
+    requestTwice("dconf", "disabled:",
+                 "辅助功能：没能打开桌面的辅助技术开关（toolkit-accessibility 没有保存：", FALSE);
 }
 
 }  // namespace

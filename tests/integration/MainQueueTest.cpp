@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "platform/ThreadSerialQueue.h"
-#include "platform/fake/VirtualClockQueue.h"
 #include "platform/linux/GLibMainQueue.h"
 
 namespace pagemate {
@@ -38,30 +37,12 @@ TEST(GLibMainQueue, RunsPostedWorkOnTheLoopThreadInOrderAndDelayedWorkWhenDue) {
         });
     });
     other.join();
-    queue.runFor(5ms);
-    EXPECT_EQ(order, (std::vector<std::string>{"posted", "from another thread"}));
     const auto start = queue.now();
     queue.runFor(200ms);
     EXPECT_EQ(order, (std::vector<std::string>{"posted", "from another thread", "after 30 ms",
                                                "45 ms timer"}));
     EXPECT_TRUE(onLoopThread);
     EXPECT_GE(queue.now() - start, 200ms);  // the slice is served in full
-}
-
-TEST(GLibMainQueue, NestedSlicesInsideATaskKeepTheLoopAlive) {
-    linux_backend::GLibMainQueue queue;
-    bool inner = false;
-    bool outerDone = false;
-    queue.post([&] {
-        queue.postAfter(10ms, [&] { inner = true; });
-        // A wait inside a task, as the clipboard waits do.
-        while (!inner) {
-            queue.runFor(20ms);
-        }
-        outerDone = true;
-    });
-    queue.runFor(500ms);
-    EXPECT_TRUE(outerDone);
 }
 
 // The recorder's and the channels' queues: waiting for the queued work outlasts the last
@@ -78,42 +59,6 @@ TEST(ThreadSerialQueue, WaitingOutlastsTheLastTaskOnAThreadOfTheQueuesName) {
     queue.waitForQueued();
     ASSERT_TRUE(ended);
     EXPECT_STREQ(name.data(), "meeting-recorde");
-}
-
-TEST(VirtualClockQueue, RunsTasksInDueOrderAsTimePasses) {
-    fake::VirtualClockQueue queue;
-    std::vector<std::string> order;
-    const auto start = queue.now();
-    queue.postAfter(800ms, [&] { order.emplace_back("800"); });
-    queue.postAfter(200ms, [&] {
-        order.emplace_back("200");
-        queue.postAfter(100ms, [&] { order.emplace_back("200+100"); });
-        queue.post([&] { order.emplace_back("200+0"); });
-    });
-    queue.post([&] { order.emplace_back("now"); });
-
-    queue.runUntilIdle();
-    EXPECT_EQ(order, (std::vector<std::string>{"now"}));
-    queue.advance(299ms);
-    EXPECT_EQ(order, (std::vector<std::string>{"now", "200", "200+0"}));
-    queue.advance(1ms);
-    EXPECT_EQ(order.back(), "200+100");
-    queue.advance(10s);
-    EXPECT_EQ(order.back(), "800");
-    EXPECT_EQ(queue.pendingCount(), 0U);
-    EXPECT_EQ(queue.now() - start, 10300ms);
-}
-
-TEST(VirtualClockQueue, RunUntilTakesPostsFromOtherThreads) {
-    fake::VirtualClockQueue queue;
-    std::atomic<int> value = 0;
-    std::thread worker([&] {
-        std::this_thread::sleep_for(20ms);
-        queue.post([&] { value = 7; });
-    });
-    EXPECT_TRUE(queue.runUntil([&] { return value == 7; }, 5s));
-    worker.join();
-    EXPECT_FALSE(queue.runUntil([] { return false; }, 10ms));
 }
 
 }  // namespace

@@ -65,8 +65,7 @@ class SingleInstanceProgram : public testing::DesktopSuite {
         return found;
     }
 
-    // Whether the run has logged at least `count` lines starting with the prefix, within
-    // 20 s.
+    // Whether the run logs at least `count` lines starting with the prefix within 20 s.
     bool waitForLines(const std::string& name, const std::string& prefix, std::size_t count,
                       testing::ProgramRun& run) const {
         for (int attempt = 0; attempt < 2000 && run.running(); ++attempt) {
@@ -124,7 +123,6 @@ TEST_F(SingleInstanceProgram, ASecondStartHandsOverAndEveryActionReachesTheFirst
     EXPECT_EQ(runToEnd({}, "third"), 0);
     ASSERT_TRUE(waitForLines("first", std::string(kFromElsewhere) + "打开助手面板", 2, *first));
     EXPECT_TRUE(testing::pumpUntil([] { return windowsTitled("页伴") == 1; }));
-    EXPECT_TRUE(lines("first", "注册全局热键失败").empty());
 
     // Each action option does what its hot key does. The quick bar's window is not
     // counted: away from Notion it shows and hides on its own timings.
@@ -232,13 +230,10 @@ TEST_F(SingleInstanceProgram, WithoutASessionBusEveryStartRunsAndSaysWhy) {
     ASSERT_TRUE(waitForLines("first", "菜单栏就绪", 1, first));
     testing::ProgramRun second({}, output("second"), errors("second"));
     ASSERT_TRUE(waitForLines("second", "菜单栏就绪", 1, second));
-    std::this_thread::sleep_for(1s);
-    EXPECT_TRUE(first.running() && second.running());
-    // Each says once why it cannot be the only one.
+    // Both run; each says once why it cannot be the only one.
     EXPECT_EQ(lines("first", kNoBus).size(), 1u);
     EXPECT_EQ(lines("second", kNoBus).size(), 1u);
-    EXPECT_TRUE(first.terminate());
-    EXPECT_TRUE(second.terminate());
+    EXPECT_TRUE(first.terminate() && second.terminate());
 }
 
 }  // namespace

