@@ -186,7 +186,8 @@ void recordTest(Completion completion, const Options& options) {
         probe->report, std::chrono::seconds(60), "超时（60 秒）",
         options.reportPath.empty() ? fs::path(recordTestReportPath) : options.reportPath);
     constexpr std::uint64_t kBlocks = 300;
-    ProbeMeeting::Sound sound{tone(440, 0.35, kBlocks), tone(660, 0.35, kBlocks)};
+    ProbeMeeting::Sound sound{tone(440, 0.35, kBlocks), tone(660, 0.35, kBlocks),
+                              options.feedPause.value_or(std::chrono::microseconds(0))};
     recordMeeting(probe, std::move(sound), readBackShort, "录音收尾失败（混音或编码报错）");
     probe->report->values["fedSeconds"] = 30;
 }
@@ -229,7 +230,7 @@ void longRecordTest(std::int64_t minutes, Completion completion, const Options& 
                               [feed, left = feed->blocks]() mutable -> AudioBlockPtr {
                                   return left-- > 0 ? feed->block : nullptr;
                               },
-                              options.feedPause};
+                              options.feedPause.value_or(std::chrono::microseconds(1600))};
     const auto played = [probe, feed, minutes] {
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - feed->began;
         json& values = probe->report->values;

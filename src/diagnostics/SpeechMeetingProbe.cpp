@@ -242,7 +242,8 @@ void liveTest(Completion completion, const Options& options) {
     armProbeWatchdog(probe->report, std::chrono::seconds(60), "超时（60 秒）",
                      reportPathOr(options, liveTestReportPath));
     ProbeMeeting::Sound sound{silent(kLiveBlockFrames, kLiveBlocks),
-                              silent(kLiveBlockFrames, kLiveBlocks), kLivePause};
+                              silent(kLiveBlockFrames, kLiveBlocks),
+                              options.feedPause.value_or(kLivePause)};
     const auto finish = [probe](const MeetingRun::Transcript& /*transcript*/) {
         json& values = probe->report->values;
         values["segments"] = probe->segmentsReceived;
@@ -328,7 +329,8 @@ void ttsTest(Completion completion, const Options& options) {
     };
     const auto blocks = static_cast<std::int64_t>(
         std::ceil((info.durationSeconds() + 6) * kMeetingRate / kSampleBlockFrames));
-    ProbeMeeting::Sound sound{microphone, silent(kSampleBlockFrames, blocks), kSamplePause};
+    ProbeMeeting::Sound sound{microphone, silent(kSampleBlockFrames, blocks),
+                              options.feedPause.value_or(kSamplePause)};
     const auto finish = [probe](const MeetingRun::Transcript& transcript) {
         finishSample(*probe, transcript);
     };
