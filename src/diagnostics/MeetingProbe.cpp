@@ -239,8 +239,8 @@ void longRecordTest(std::int64_t minutes, Completion completion, const Options& 
         values["memoryStartMB"] = feed->start;
         values["memoryPeakMB"] = feed->peak;
         values["memoryGrowthMB"] = feed->peak - feed->start;
-        values["tempAllSimilarMB"] = bytesUnder(RecordingFiles::temporaryDirectory()) /
-                                     static_cast<std::uintmax_t>(kMiB);
+        values["tempAllSimilarMB"] =
+            bytesUnder(RecordingFiles::temporaryDirectory()) / static_cast<std::uintmax_t>(kMiB);
         feed->finishing = std::chrono::steady_clock::now();
     };
     const auto readBack = [feed, minutes](Probe& done, const fs::path& saved) {

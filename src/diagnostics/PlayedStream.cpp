@@ -21,8 +21,7 @@ struct PlayedStream::Play {
     bool running = false;
 };
 
-PlayedStream::PlayedStream(Next next, std::chrono::microseconds pause,
-                           std::function<void()> ended)
+PlayedStream::PlayedStream(Next next, std::chrono::microseconds pause, std::function<void()> ended)
     : play_(std::make_shared<Play>()) {
     play_->next = std::move(next);
     play_->pause = pause;

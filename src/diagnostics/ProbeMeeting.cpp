@@ -100,10 +100,10 @@ void ProbeMeeting::stateChanged(MeetingState state) {
         // after `over`, outside the run's own calls.
         Platform::current().mainQueue->post([self = std::move(keep_)] {
             if (self && self->over) {
-                self->over(self->recording_ ? std::nullopt
-                                            : std::optional(self->errors.empty()
-                                                                ? std::string()
-                                                                : self->errors.back()));
+                self->over(self->recording_
+                               ? std::nullopt
+                               : std::optional(self->errors.empty() ? std::string()
+                                                                    : self->errors.back()));
             }
         });
     }

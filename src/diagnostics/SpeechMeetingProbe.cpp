@@ -149,9 +149,10 @@ void transcribeMeeting(const std::shared_ptr<Probe>& probe, ProbeMeeting::Sound 
         // The start's own message is the last; what went before was said while starting.
         probe->errors.pop_back();
         constexpr std::string_view kStartFailed = "启动失败：";
-        const std::string_view reason = startError->starts_with(kStartFailed)
-                                            ? std::string_view(*startError).substr(kStartFailed.size())
-                                            : std::string_view(*startError);
+        const std::string_view reason =
+            startError->starts_with(kStartFailed)
+                ? std::string_view(*startError).substr(kStartFailed.size())
+                : std::string_view(*startError);
         probe->complete({{"ok", false},
                          {"error", "会话启动失败：" + std::string(reason)},
                          {"errors", probe->errors}});

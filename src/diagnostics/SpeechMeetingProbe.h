@@ -11,11 +11,11 @@
 
 // Self-tests of the live transcription that need no microphone, sound server or user:
 // silence, or a recorded sentence, is played as a meeting's sound through the meeting
-// run (a ProbeMeeting, transcribed, not recorded) and the report says what came out. Each arms a watchdog on the main queue that, if the test hangs,
-// writes the report as it stands with "ok" false and the time-out text to the report
-// file itself and ends the program. Main thread; the completion runs on the main
-// thread with the final report (which always has "ok"). The sound is played in blocks
-// paced as a capture delivers them.
+// run (a ProbeMeeting, transcribed, not recorded) and the report says what came out. Each arms a
+// watchdog on the main queue that, if the test hangs, writes the report as it stands with "ok"
+// false and the time-out text to the report file itself and ends the program. Main thread; the
+// completion runs on the main thread with the final report (which always has "ok"). The sound is
+// played in blocks paced as a capture delivers them.
 namespace pagemate::MeetingProbe {
 
 inline constexpr const char* liveTestReportPath = "/tmp/pagemate-meetinglivetest.json";

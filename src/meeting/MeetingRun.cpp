@@ -67,9 +67,8 @@ void MeetingRun::start() {
     stopPending_ = false;
     const std::weak_ptr<MeetingRun> weakSelf = weak_from_this();
     queue_->post([weakSelf, transcribe = parts_.transcribe, asked = parts_.microphoneStatus] {
-        const bool model =
-            !transcribe ||
-            Platform::current().speech->availability() == SpeechRecognizer::Availability::available;
+        const bool model = !transcribe || Platform::current().speech->availability() ==
+                                              SpeechRecognizer::Availability::available;
         const int microphone = asked();
         Platform::current().mainQueue->post([weakSelf, model, microphone] {
             if (const auto self = weakSelf.lock()) {
@@ -293,8 +292,7 @@ void MeetingRun::finishMeeting(const std::shared_ptr<Meeting>& meeting) {
                 return;
             }
             if (self->events.transcribed) {
-                self->events.transcribed({std::move(segments),
-                                          meeting->session->resultsReceived(),
+                self->events.transcribed({std::move(segments), meeting->session->resultsReceived(),
                                           meeting->session->droppedSilentSegments()});
             }
             self->endingDone(meeting);

@@ -58,8 +58,7 @@ class MeetingRun : public std::enable_shared_from_this<MeetingRun> {
         // Transcribed (then the speech model is checked and needed) or not.
         bool transcribe = true;
         // The saved recording's upload; absent: the recording is only kept.
-        std::function<void(const std::filesystem::path&, MeetingRecorder::UploadCompletion)>
-            upload;
+        std::function<void(const std::filesystem::path&, MeetingRecorder::UploadCompletion)> upload;
         static Parts standard();
     };
 
