@@ -191,7 +191,7 @@ void finishSample(Probe& probe, const MeetingRun::Transcript& transcript) {
     values["wordMatchRatio"] = wordScore.ratio;
     values["matchedWords"] =
         std::to_string(wordScore.matched) + "/" + std::to_string(wordScore.total);
-    values["ok"] = characters.ratio >= 0.6 && probe.errors.empty();
+    values["ok"] = sentenceRecognized(characters.ratio) && probe.errors.empty();
     values["note"] =
         "resultsReceived 是识别器吐出的原始结果条数（含临时结果）；它大于 segmentCount "
         "就说明「临时→定稿」的合并生效了";
@@ -224,6 +224,10 @@ MatchScore characterMatch(std::string_view expected, std::string_view recognized
         matched += recognized.find(character) != std::string_view::npos ? 1 : 0;
     }
     return score(matched, total);
+}
+
+bool sentenceRecognized(double characterRatio) {
+    return characterRatio >= 0.6;
 }
 
 MatchScore wordMatch(std::string_view expected, std::string_view recognized) {

@@ -49,5 +49,8 @@ MatchScore characterMatch(std::string_view expected, std::string_view recognized
 // The same over words (letters and digits, lower case): an expected word is matched when
 // the recognised text has it.
 MatchScore wordMatch(std::string_view expected, std::string_view recognized);
+// The sentence test's pass mark on the characters' ratio (the test passes too only when
+// no channel reported an error).
+bool sentenceRecognized(double characterRatio);
 
 }  // namespace pagemate::MeetingProbe

@@ -65,12 +65,6 @@ class MeetingProbeTest : public ::testing::Test {
 };
 
 TEST_F(MeetingProbeTest, RecordTestFailures) {
-    platform.audioCodecs.failCreate({-12, "no memory"});
-    MeetingProbe::recordTest(collect(), options);
-    ASSERT_TRUE(settle(20s));
-    EXPECT_EQ(*report, json({{"ok", false}, {"error", "录音收尾失败（混音或编码报错）"}}));
-    EXPECT_TRUE(log.contains("会议录音：混音或编码失败 —— no memory")) << log.text();
-
     testing::writeFile(folders.tmp() / "file", "");
     const testing::ScopedEnvironment tmp("TMPDIR", (folders.tmp() / "file").c_str());
     MeetingProbe::recordTest(collect(), options);
@@ -132,106 +126,32 @@ TEST_F(MeetingProbeTest, LiveTestReportsAChannelErrorAndAFailedStart) {
                     {"errors", json::array()}}));
 }
 
-// A loud sample of 2 s in the meeting's format, whatever file is asked for; nothing
-// else (nothing is converted or recorded).
-class LoudSampleCodecs final : public AudioCodecs {
-    struct Reader final : AudioFileReader {
-        Info sample{16000, 1, 32000, 256000, "pcm_s16le"};
-        std::int64_t at = 0;
-        [[nodiscard]] const Info& info() const override { return sample; }
-        [[nodiscard]] AudioFormat processingFormat() const override {
-            return AudioFormat::meeting();
-        }
-        std::variant<std::uint32_t, AudioError> read(AudioBlock& block) override {
-            const auto frames = static_cast<std::uint32_t>(
-                std::min<std::int64_t>(block.frameCapacity(), sample.frames - at));
-            block.setFrameLength(frames);
-            std::ranges::fill(block.floats(0), 0.5F);
-            at += frames;
-            return frames;
-        }
-    };
-
-  public:
-    std::variant<std::unique_ptr<AudioConverter>, AudioError> makeConverter(
-        const AudioFormat& /*from*/, const AudioFormat& /*to*/) override {
-        return AudioError{-1, "unused"};
+// The sentence test passes from 60 % of the letters recognised: of its sample's
+// "unless to be rather cold hearted and rather selfish is to be ill disposed",
+// "unless to be cold" (68 %) passes, "unless to be" (58 %) does not.
+TEST(MeetingProbeScore, CharactersAndWordsAndThePassMark) {
+    const std::string_view sample =
+        "unless to be rather cold hearted and rather selfish is to be ill disposed";
+    for (const auto& [heard, passes] :
+         {std::pair{"unless to be cold", true}, {"unless to be", false}}) {
+        const double ratio = MeetingProbe::characterMatch(sample, heard).ratio;
+        EXPECT_EQ(MeetingProbe::sentenceRecognized(ratio), passes) << ratio;
     }
-    std::variant<std::unique_ptr<AudioFileWriter>, AudioError> createAacFile(
-        const std::filesystem::path& /*path*/, const AacFileSettings& /*settings*/) override {
-        return AudioError{-1, "unused"};
+    // Punctuation and spaces do not count; each letter anywhere in what was heard does.
+    for (const auto& [expected, heard, ratio] : {std::tuple{"，。 ,.!?", "anything", 0.0},
+                                                 {"你好，世界。", "世界你们", 0.75},
+                                                 {"abc", "ab", 0.667}}) {
+        EXPECT_DOUBLE_EQ(MeetingProbe::characterMatch(expected, heard).ratio, ratio) << expected;
     }
-    std::variant<std::unique_ptr<AudioFileReader>, AudioError> openFile(
-        const std::filesystem::path& /*path*/) override {
-        return std::make_unique<Reader>();
-    }
-};
-
-// The sentence test passes when 60 % of the sample's letters were recognised: the
-// installed sample says "unless to be rather cold hearted and rather selfish is to be
-// ill disposed".
-TEST_F(MeetingProbeTest, SentenceTestPassesFromSixtyPercentOfTheLetters) {
-    std::unique_ptr<AudioCodecs> codecs = std::make_unique<LoudSampleCodecs>();
-    std::swap(Platform::current().audioCodecs, codecs);
-    std::size_t channel = 0;
-    for (const auto& [heard, ratio, ok] :
-         {std::tuple{"unless to be cold", 0.683, true}, std::tuple{"unless to be", 0.583, false}}) {
-        // Whichever channel is the microphone's: the other's silence drops it.
-        platform.speech.channel(channel).setFinalResults({{heard, 2.5, 1.0, true}});
-        platform.speech.channel(channel + 1).setFinalResults({{heard, 2.5, 1.0, true}});
-        MeetingProbe::ttsTest(collect(), options);
-        ASSERT_TRUE(settle(30s, 100ms));
-        EXPECT_EQ((*report)["matchRatio"], ratio) << report->dump(2);
-        EXPECT_EQ((*report)["ok"], ok) << heard;
-        channel += 2;
-    }
-    std::swap(Platform::current().audioCodecs, codecs);
-}
-
-TEST(MeetingProbeScore, CharactersAndWords) {
-    EXPECT_EQ(MeetingProbe::characterMatch("，。 ,.!?", "anything").total, 0);
-    EXPECT_EQ(MeetingProbe::characterMatch("，。 ,.!?", "anything").ratio, 0);
-    const auto chinese = MeetingProbe::characterMatch("你好，世界。", "世界你们");
-    EXPECT_EQ(chinese.matched, 3);
-    EXPECT_EQ(chinese.total, 4);
-    EXPECT_DOUBLE_EQ(chinese.ratio, 0.75);
-    EXPECT_DOUBLE_EQ(MeetingProbe::characterMatch("abc", "ab").ratio, 0.667);
-    const auto words =
-        MeetingProbe::wordMatch("Unless to be rather cold", "unless to be a cold day");
-    EXPECT_EQ(words.matched, 4);
-    EXPECT_EQ(words.total, 5);
-    EXPECT_DOUBLE_EQ(words.ratio, 0.8);
-}
-
-// Chinese locales the recogniser offers, though none is installed here: how big the
-// first one's download is.
-TEST_F(MeetingProbeTest, SpeechReportWithChineseAndWithoutAModel) {
-    platform.speech.supported = {"en-US", "zh-TW", "zh-CN"};
-    platform.speech.installed = {"en-US"};
-    platform.speech.downloadSizes["zh-TW"] = 3 * 1048576 + 5;
-    SpeechProbe::report(collect());
-    ASSERT_TRUE(settle(1s));
-    EXPECT_EQ((*report)["supported"], json({"en-US", "zh-CN", "zh-TW"}));
-    EXPECT_EQ((*report)["chineseLocales"], json({"zh-CN", "zh-TW"}));
-    EXPECT_EQ((*report)["chineseInstalled"], false);
-    EXPECT_EQ((*report)["chineseModelSizeMB"], 3);
-
-    platform.speech.availabilityState = SpeechRecognizer::Availability::noModel;
-    SpeechProbe::report(collect());
-    ASSERT_TRUE(settle(1s));
-    EXPECT_EQ(report->size(), 2U);
-    EXPECT_EQ((*report)["available"], false);
+    EXPECT_DOUBLE_EQ(
+        MeetingProbe::wordMatch("Unless to be rather cold", "unless to be a cold day").ratio, 0.8);
 }
 
 // The speech live test's watchdog, after 30 s of a finalize that never ends, writes the
-// report so far and ends the program; the meeting live test's, its report in (such
-// finalizes hold the finish for 3 s a channel, well within its 60 s), stands down.
-TEST_F(MeetingProbeTest, SpeechWatchdogsWriteTheReportSoFarOrStandDown) {
+// report so far and ends the program.
+TEST_F(MeetingProbeTest, SpeechWatchdogWritesTheReportSoFar) {
     platform.speech.supported = {"en-US"};
-    for (std::size_t channel = 0; channel < 3; ++channel) {
-        platform.speech.channel(channel).setFinalizeMode(
-            fake::FakeSpeechChannel::FinalizeMode::neverEnds);
-    }
+    platform.speech.channel(0).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
     SpeechProbe::liveTranscribeTest(collect(), {file});
     EXPECT_FALSE(settle(29s, 500ms));
     EXPECT_EQ(platform.application.terminateCount, 0);
@@ -240,13 +160,6 @@ TEST_F(MeetingProbeTest, SpeechWatchdogsWriteTheReportSoFarOrStandDown) {
     EXPECT_EQ(written()["error"], "超时（30 秒），识别器没有正常收尾");
     EXPECT_EQ(written()["started"], true);
     EXPECT_FALSE(written().contains("finalized"));
-
-    fs::remove(file);
-    MeetingProbe::liveTest(collect(), options);
-    ASSERT_TRUE(settle(10s, 100ms));
-    EXPECT_EQ((*report)["ok"], true) << report->dump(2);
-    platform.queue.advance(61s);
-    EXPECT_FALSE(fs::exists(file));
 }
 
 TEST_F(MeetingProbeTest, MeetingEnvironmentSystemNameMicrophoneAndModel) {
