@@ -186,8 +186,10 @@ void recordTest(Completion completion, const Options& options) {
         probe->report, std::chrono::seconds(60), "超时（60 秒）",
         options.reportPath.empty() ? fs::path(recordTestReportPath) : options.reportPath);
     constexpr std::uint64_t kBlocks = 300;
-    ProbeMeeting::Sound sound{tone(440, 0.35, kBlocks), tone(660, 0.35, kBlocks),
-                              options.feedPause.value_or(std::chrono::microseconds(0))};
+    ProbeMeeting::Sound sound;
+    sound.microphone = tone(440, 0.35, kBlocks);
+    sound.system = tone(660, 0.35, kBlocks);
+    sound.pause = options.feedPause.value_or(std::chrono::microseconds(0));
     recordMeeting(probe, std::move(sound), readBackShort, "录音收尾失败（混音或编码报错）");
     probe->report->values["fedSeconds"] = 30;
 }

@@ -37,7 +37,7 @@ void recordTest(Completion completion, const Options& options = {});
 // The long test records at least a minute and at most a day (some 11 GB of raw audio
 // in the temporary folder); other values are refused in the report.
 inline constexpr std::int64_t minLongRecordMinutes = 1;
-inline constexpr std::int64_t maxLongRecordMinutes = 24 * 60;
+inline constexpr std::int64_t maxLongRecordMinutes = std::int64_t{24} * 60;
 
 // `minutes` of the same 440 Hz block on both sources, played with a pause of 1.6 ms
 // after each block, with the resident memory sampled every fifth block; then
