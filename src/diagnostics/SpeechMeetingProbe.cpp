@@ -147,7 +147,9 @@ void transcribeMeeting(const std::shared_ptr<Probe>& probe, ProbeMeeting::Sound 
             return;
         }
         // The start's own message is the last; what went before was said while starting.
-        probe->errors.pop_back();
+        if (!probe->errors.empty()) {
+            probe->errors.pop_back();
+        }
         constexpr std::string_view kStartFailed = "启动失败：";
         const std::string_view reason =
             startError->starts_with(kStartFailed)
