@@ -10,9 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "diagnostics/ProbeMeeting.h"
 #include "diagnostics/ProbeReport.h"
-#include "diagnostics/ReportFile.h"
-#include "meeting/MeetingRecorder.h"
 #include "meeting/RecordingFiles.h"
 #include "platform/Platform.h"
 
@@ -28,17 +27,16 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 using Report = ProbeReport;
 
-// One running test and its recorder.
+// One running test.
 struct Probe {
     std::shared_ptr<Report> report = std::make_shared<Report>();
     Completion completion;
-    std::unique_ptr<MeetingRecorder> recorder;
+    bool readBack = false;
 
     // Hands over the final report; the watchdog stands down.
     void complete(json values) {
         report->done = true;
         report->values = values;
-        recorder.reset();
         if (completion) {
             Completion done = std::move(completion);
             done(std::move(values));
@@ -68,10 +66,38 @@ std::uintmax_t fileSize(const fs::path& path) {
     return error ? 0 : size;
 }
 
-std::unique_ptr<MeetingRecorder> startedRecorder() {
-    auto recorder = std::make_unique<MeetingRecorder>();
-    recorder->start();
-    return recorder->isRunning() ? std::move(recorder) : nullptr;
+// `blocks` blocks of a tone, then the end of the sound.
+PlayedStream::Next tone(double frequency, double amplitude, std::uint64_t blocks) {
+    return [frequency, amplitude, blocks, played = std::uint64_t{0}]() mutable -> AudioBlockPtr {
+        if (played == blocks) {
+            return nullptr;
+        }
+        return toneBlock(frequency, amplitude, kBlockFrames * played++);
+    };
+}
+
+// The probe's meeting, recorded and not transcribed. When it is over: the recorder's
+// failures, or what `readBack` made of the saved file.
+void recordMeeting(const std::shared_ptr<Probe>& probe, ProbeMeeting::Sound sound,
+                   std::function<void(Probe&, const fs::path&)> readBack,
+                   const std::string& finishError, std::function<void()> played = {}) {
+    auto meeting = ProbeMeeting::make(std::move(sound), true, false);
+    meeting->played = std::move(played);
+    meeting->saved = [probe, readBack = std::move(readBack)](const fs::path& saved) {
+        probe->readBack = true;
+        readBack(*probe, saved);
+    };
+    meeting->over = [probe, weak = std::weak_ptr(meeting),
+                     finishError](const std::optional<std::string>& /*startError*/) {
+        if (const auto held = weak.lock(); held && held->recorderFailed) {
+            probe->complete({{"ok", false}, {"error", "录音器没能启动"}});
+        } else if (!probe->readBack) {
+            probe->complete({{"ok", false}, {"error", finishError}});
+        } else {
+            probe->complete(probe->report->values);
+        }
+    };
+    meeting->start();
 }
 
 void readBackShort(Probe& probe, const fs::path& path) {
@@ -159,25 +185,13 @@ void recordTest(Completion completion, const Options& options) {
     armProbeWatchdog(
         probe->report, std::chrono::seconds(60), "超时（60 秒）",
         options.reportPath.empty() ? fs::path(recordTestReportPath) : options.reportPath);
-    probe->recorder = startedRecorder();
-    if (!probe->recorder) {
-        probe->complete({{"ok", false}, {"error", "录音器没能启动"}});
-        return;
-    }
     constexpr std::uint64_t kBlocks = 300;
-    for (std::uint64_t k = 0; k < kBlocks; ++k) {
-        probe->recorder->append(CaptureSource::microphone, *toneBlock(440, 0.35, k * kBlockFrames));
-        probe->recorder->append(CaptureSource::system, *toneBlock(660, 0.35, k * kBlockFrames));
-    }
+    ProbeMeeting::Sound sound;
+    sound.microphone = tone(440, 0.35, kBlocks);
+    sound.system = tone(660, 0.35, kBlocks);
+    sound.pause = options.feedPause.value_or(std::chrono::microseconds(0));
+    recordMeeting(probe, std::move(sound), readBackShort, "录音收尾失败（混音或编码报错）");
     probe->report->values["fedSeconds"] = 30;
-    probe->recorder->finish([probe](const std::optional<fs::path>& saved) {
-        if (!saved) {
-            probe->complete({{"ok", false}, {"error", "录音收尾失败（混音或编码报错）"}});
-            return;
-        }
-        readBackShort(*probe, *saved);
-        probe->complete(probe->report->values);
-    });
 }
 
 void longRecordTest(std::int64_t minutes, Completion completion, const Options& options) {
@@ -193,57 +207,52 @@ void longRecordTest(std::int64_t minutes, Completion completion, const Options& 
     armProbeWatchdog(
         probe->report, longWatchdog(minutes), "超时",
         options.reportPath.empty() ? fs::path(longRecordTestReportPath) : options.reportPath);
-    probe->recorder = startedRecorder();
-    if (!probe->recorder) {
-        probe->complete({{"ok", false}, {"error", "录音器没能启动"}});
-        return;
-    }
-    const std::int64_t blocks = minutes * 600;
-    MainQueue& main = *Platform::current().mainQueue;
-    // The feed pauses between blocks as a meeting does; the main loop keeps running.
-    // The thread holds the probe until it hands it to the main queue with its figures;
-    // the program's end stops it between two blocks.
-    Platform::current().background.run(
-        "pagemate-feed", [self = probe, &main, blocks, minutes,
-                          pause = options.feedPause](const std::stop_token& stop) mutable {
-            const std::shared_ptr<AudioBlock> block = toneBlock(440, 0.3, 0);
-            const double start = residentMemoryMiB();
-            double peak = start;
-            const auto began = std::chrono::steady_clock::now();
-            for (std::int64_t index = 0; index < blocks && !stop.stop_requested(); ++index) {
-                self->recorder->append(CaptureSource::microphone, *block);
-                self->recorder->append(CaptureSource::system, *block);
-                if (index % 5 == 0) {
-                    peak = std::max(peak, residentMemoryMiB());
-                }
-                std::this_thread::sleep_for(pause);
-            }
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
-            main.post([self = std::move(self), minutes, start, peak, seconds = took.count()] {
-                json& values = self->report->values;
-                values["fedMinutes"] = minutes;
-                values["feedSeconds"] = seconds;
-                values["memoryStartMB"] = start;
-                values["memoryPeakMB"] = peak;
-                values["memoryGrowthMB"] = peak - start;
-                values["tempAllSimilarMB"] = bytesUnder(RecordingFiles::temporaryDirectory()) /
-                                             static_cast<std::uintmax_t>(kMiB);
-                const auto finishing = std::chrono::steady_clock::now();
-                self->recorder->finish(
-                    [self, minutes, finishing](const std::optional<fs::path>& saved) {
-                        const std::chrono::duration<double> encode =
-                            std::chrono::steady_clock::now() - finishing;
-                        self->report->values["encodeSeconds"] =
-                            static_cast<std::int64_t>(std::round(encode.count()));
-                        if (!saved) {
-                            self->complete({{"ok", false}, {"error", "录音收尾失败"}});
-                            return;
-                        }
-                        readBackLong(*self, *saved, minutes);
-                        self->complete(self->report->values);
-                    });
-            });
-        });
+    // The same block on both sources, a pause after each as a meeting's blocks come;
+    // the resident memory sampled every fifth one.
+    struct Feed {
+        std::shared_ptr<AudioBlock> block = toneBlock(440, 0.3, 0);
+        std::int64_t blocks = 0;
+        std::int64_t fed = 0;
+        double start = residentMemoryMiB();
+        double peak = start;
+        std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point finishing;
+    };
+    auto feed = std::make_shared<Feed>();
+    feed->blocks = minutes * 600;
+    ProbeMeeting::Sound sound{[feed]() -> AudioBlockPtr {
+                                  if (feed->fed == feed->blocks) {
+                                      return nullptr;
+                                  }
+                                  if (feed->fed++ % 5 == 0) {
+                                      feed->peak = std::max(feed->peak, residentMemoryMiB());
+                                  }
+                                  return feed->block;
+                              },
+                              [feed, left = feed->blocks]() mutable -> AudioBlockPtr {
+                                  return left-- > 0 ? feed->block : nullptr;
+                              },
+                              options.feedPause.value_or(std::chrono::microseconds(1600))};
+    const auto played = [probe, feed, minutes] {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - feed->began;
+        json& values = probe->report->values;
+        values["fedMinutes"] = minutes;
+        values["feedSeconds"] = took.count();
+        values["memoryStartMB"] = feed->start;
+        values["memoryPeakMB"] = feed->peak;
+        values["memoryGrowthMB"] = feed->peak - feed->start;
+        values["tempAllSimilarMB"] =
+            bytesUnder(RecordingFiles::temporaryDirectory()) / static_cast<std::uintmax_t>(kMiB);
+        feed->finishing = std::chrono::steady_clock::now();
+    };
+    const auto readBack = [feed, minutes](Probe& done, const fs::path& saved) {
+        const std::chrono::duration<double> encode =
+            std::chrono::steady_clock::now() - feed->finishing;
+        done.report->values["encodeSeconds"] =
+            static_cast<std::int64_t>(std::round(encode.count()));
+        readBackLong(done, saved, minutes);
+    };
+    recordMeeting(probe, std::move(sound), readBack, "录音收尾失败", played);
 }
 
 }  // namespace pagemate::MeetingProbe

@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 // Self-tests of the meeting recorder that need no microphone, sound server or user:
-// generated tones go straight into a MeetingRecorder, and the report says what came
+// generated tones are played as a meeting's two sounds through the meeting run (a
+// ProbeMeeting, recorded, not transcribed, not uploaded), and the report says what came
 // out. Each test arms a watchdog on the main queue that, if the test hangs, writes the
 // report as it stands with "ok" false and the time-out text to the report file itself
 // and ends the program. Main thread; the completion runs on the main thread with the
@@ -22,8 +24,9 @@ using Completion = std::function<void(nlohmann::json)>;
 struct Options {
     // Where the watchdog writes; empty: the test's own file above.
     std::filesystem::path reportPath;
-    // The long test's pause after each block, as a meeting's blocks arrive over time.
-    std::chrono::microseconds feedPause{1600};
+    // The pause after each block played; none: the test's own, as a meeting's blocks
+    // arrive over time (none for the short recording test).
+    std::optional<std::chrono::microseconds> feedPause;
 };
 
 // 30 s of a 440 Hz tone (microphone) and a 660 Hz tone (system sound) in 1 600-frame
@@ -34,10 +37,10 @@ void recordTest(Completion completion, const Options& options = {});
 // The long test records at least a minute and at most a day (some 11 GB of raw audio
 // in the temporary folder); other values are refused in the report.
 inline constexpr std::int64_t minLongRecordMinutes = 1;
-inline constexpr std::int64_t maxLongRecordMinutes = 24 * 60;
+inline constexpr std::int64_t maxLongRecordMinutes = std::int64_t{24} * 60;
 
-// `minutes` of the same 440 Hz block on both sources, fed on a thread of its own with
-// a pause after each block, with the resident memory sampled every fifth block; then
+// `minutes` of the same 440 Hz block on both sources, played with a pause of 1.6 ms
+// after each block, with the resident memory sampled every fifth block; then
 // the finish is timed and the file read back and deleted. Watchdog: minutes × 6 + 300 s.
 void longRecordTest(std::int64_t minutes, Completion completion, const Options& options = {});
 

@@ -14,9 +14,8 @@
 #include <system_error>
 #include <vector>
 
+#include "diagnostics/ProbeMeeting.h"
 #include "diagnostics/ProbeReport.h"
-#include "diagnostics/ReportFile.h"
-#include "meeting/MeetingSession.h"
 #include "platform/Platform.h"
 #include "support/ResourcePaths.h"
 #include "support/Text.h"
@@ -33,30 +32,22 @@ constexpr int kLiveBlocks = 31;
 constexpr std::chrono::milliseconds kLivePause{20};
 constexpr std::uint32_t kSampleBlockFrames = 3200;
 constexpr std::chrono::milliseconds kSamplePause{200};
-constexpr std::uint32_t kLeadingSilenceFrames = 32000;
-constexpr std::uint32_t kTrailingSilenceFrames = 64000;
 constexpr double kMeetingRate = 16000;
 constexpr std::string_view kPunctuation = "，。、！？；：,.!?;: \n\t";
 
 using Report = ProbeReport;
 
-// One running test: its session, what the session reported and, for the sample
-// test, the file being read.
+// One running test and its meeting.
 struct Probe {
     std::shared_ptr<Report> report = std::make_shared<Report>();
     Completion completion;
-    std::shared_ptr<MeetingSession> session;
     std::int64_t segmentsReceived = 0;
     std::vector<std::string> errors;
-    std::unique_ptr<AudioFileReader> reader;
-    std::unique_ptr<AudioConverter> converter;
-    double fedFrames = 0;
 
     // Hands over the final report; the watchdog stands down.
     void complete(json values) {
         report->done = true;
         report->values = values;
-        session.reset();
         if (completion) {
             Completion done = std::move(completion);
             done(std::move(values));
@@ -75,27 +66,9 @@ AudioBlockPtr silence(std::uint32_t frames) {
     return block;
 }
 
-// A session that counts its segments and keeps its error messages in the probe.
-void makeSession(const std::shared_ptr<Probe>& probe) {
-    probe->session = MeetingSession::make(TranscriptionEngine::local);
-    const std::weak_ptr<Probe> weakProbe = probe;
-    probe->session->onSegment = [weakProbe](const MeetingSegment& /*segment*/) {
-        if (const auto held = weakProbe.lock()) {
-            ++held->segmentsReceived;
-        }
-    };
-    probe->session->onError = [weakProbe](const std::string& message) {
-        if (const auto held = weakProbe.lock()) {
-            held->errors.push_back(message);
-            held->report->values["errors"] = held->errors;
-        }
-    };
-}
-
-void feedBoth(Probe& probe, const AudioBlockPtr& microphone, const AudioBlockPtr& system) {
-    probe.session->feed(CaptureSource::microphone, microphone);
-    probe.session->feed(CaptureSource::system, system);
-    probe.fedFrames += microphone->frameLength();
+// `blocks` blocks of silence, then the end of the sound.
+PlayedStream::Next silent(std::uint32_t frames, std::int64_t blocks) {
+    return [frames, blocks]() mutable { return blocks-- > 0 ? silence(frames) : nullptr; };
 }
 
 double roundTo(double value, double unit) {
@@ -148,151 +121,82 @@ MatchScore score(std::int64_t matched, std::int64_t total) {
     return MatchScore{matched, total, ratio};
 }
 
-// Finishes the session and writes what liveTest reports.
-void finishLive(const std::shared_ptr<Probe>& probe) {
-    probe->session->finish([probe](const std::vector<MeetingSegment>& /*segments*/) {
-        json& values = probe->report->values;
-        values["segments"] = probe->segmentsReceived;
-        values["errors"] = probe->errors;
-        values["ok"] = probe->errors.empty();
-        values["note"] =
-            "静音不会有文字，segments 为 0 属正常；只要进程不崩、errors 为空，就说明转写通路正常";
-        probe->complete();
-    });
-}
-
-void feedLive(const std::shared_ptr<Probe>& probe, int block) {
-    if (probe->report->done) {
-        return;
-    }
-    if (block == kLiveBlocks) {
-        probe->report->values["fedSeconds"] = 2;
-        finishLive(probe);
-        return;
-    }
-    feedBoth(*probe, silence(kLiveBlockFrames), silence(kLiveBlockFrames));
-    Platform::current().mainQueue->postAfter(kLivePause,
-                                             [probe, block] { feedLive(probe, block + 1); });
-}
-
-// Starts the session; on success `next` runs, otherwise the start error is reported.
-void startSession(const std::shared_ptr<Probe>& probe, std::function<void()> next) {
-    makeSession(probe);
-    probe->session->start(
-        [probe, next = std::move(next)](std::optional<MeetingCaptureError> error) {
-            if (probe->report->done) {
-                return;
-            }
-            if (error) {
-                probe->complete({{"ok", false},
-                                 {"error", "会话启动失败：" + error->message},
-                                 {"errors", probe->errors}});
-                return;
-            }
-            probe->report->values["started"] = true;
-            next();
-        });
-}
-
-// --- The sample test, in stages: silence before, the sentence, silence after.
-
-void finishSample(const std::shared_ptr<Probe>& probe);
-
-void feedSilence(const std::shared_ptr<Probe>& probe, std::uint32_t left,
-                 std::function<void()> then) {
-    if (probe->report->done) {
-        return;
-    }
-    if (left == 0) {
-        then();
-        return;
-    }
-    const std::uint32_t frames = std::min(left, kSampleBlockFrames);
-    feedBoth(*probe, silence(frames), silence(frames));
-    Platform::current().mainQueue->postAfter(
-        kSamplePause, [probe, rest = left - frames, then = std::move(then)]() mutable {
-            feedSilence(probe, rest, std::move(then));
-        });
-}
-
-void feedTrailing(const std::shared_ptr<Probe>& probe) {
-    feedSilence(probe, kTrailingSilenceFrames, [probe] {
-        probe->report->values["fedSeconds"] = roundTo(probe->fedFrames / kMeetingRate, 0.1);
-        finishSample(probe);
-    });
-}
-
-void feedSentence(const std::shared_ptr<Probe>& probe) {
-    if (probe->report->done) {
-        return;
-    }
-    json& values = probe->report->values;
-    const AudioFormat fileFormat = probe->reader->processingFormat();
-    const std::shared_ptr<AudioBlock> read = AudioBlock::make(fileFormat, kSampleBlockFrames);
-    auto frames = probe->reader->read(*read);
-    if (const auto* error = std::get_if<AudioError>(&frames)) {
-        values["readError"] = error->description;
-        feedTrailing(probe);
-        return;
-    }
-    if (std::get<std::uint32_t>(frames) == 0) {
-        feedTrailing(probe);
-        return;
-    }
-    const auto capacity = static_cast<std::uint32_t>(std::floor(
-                              kMeetingRate / fileFormat.sampleRate * read->frameLength())) +
-                          1024;
-    const std::shared_ptr<AudioBlock> converted =
-        AudioBlock::make(AudioFormat::meeting(), capacity);
-    if (auto outcome = probe->converter->convert(*read, *converted);
-        const auto* error = std::get_if<AudioError>(&outcome)) {
-        values["convertError"] = error->description;
-        feedTrailing(probe);
-        return;
-    }
-    feedBoth(*probe, converted, silence(std::max<std::uint32_t>(1, converted->frameLength())));
-    Platform::current().mainQueue->postAfter(kSamplePause, [probe] { feedSentence(probe); });
-}
-
-void finishSample(const std::shared_ptr<Probe>& probe) {
-    probe->session->finish([probe](const std::vector<MeetingSegment>& segments) {
-        json& values = probe->report->values;
-        std::string recognized;
-        std::set<std::string> speakers;
-        json list = json::array();
-        for (const MeetingSegment& segment : segments) {
-            recognized += segment.text;
-            speakers.insert(segment.speaker);
-            list.push_back({{"speaker", segment.speaker}, {"text", segment.text}});
+// Runs the probe's meeting, transcribed and not recorded: the segments counted, the
+// failures listed, a start's failure reported. `finish` writes the report from the
+// transcript; the report is handed over when the meeting is over.
+void transcribeMeeting(const std::shared_ptr<Probe>& probe, ProbeMeeting::Sound sound,
+                       std::function<void(const MeetingRun::Transcript&)> finish,
+                       std::function<void()> played) {
+    auto meeting = ProbeMeeting::make(std::move(sound), false, true);
+    meeting->run->events.segment = [probe](const MeetingSegment& /*segment*/) {
+        ++probe->segmentsReceived;
+    };
+    meeting->run->events.transcribed = std::move(finish);
+    meeting->recording = [probe] { probe->report->values["started"] = true; };
+    meeting->failed = [probe](const std::string& message) {
+        probe->errors.push_back(message);
+        probe->report->values["errors"] = probe->errors;
+    };
+    meeting->played = std::move(played);
+    meeting->over = [probe](const std::optional<std::string>& startError) {
+        if (probe->report->done) {
+            return;
         }
-        values["segmentCount"] = segments.size();
-        values["recognized"] = recognized;
-        values["speakers"] = speakers;
-        values["droppedSilentSegments"] = probe->session->droppedSilentSegments();
-        values["resultsReceived"] = probe->session->resultsReceived();
-        values["segments"] = list;
-        values["errors"] = probe->errors;
-        const std::string expected = values.value("expected", "");
-        const MatchScore characters = characterMatch(expected, recognized);
-        values["matchRatio"] = characters.ratio;
-        values["matchedCharacters"] =
-            std::to_string(characters.matched) + "/" + std::to_string(characters.total);
-        // Letters alone say little about an English sentence: the words too. The
-        // segments are joined with a space here so that their words stay apart.
-        std::string spaced;
-        for (const MeetingSegment& segment : segments) {
-            spaced += segment.text + " ";
+        if (!startError) {
+            probe->complete();
+            return;
         }
-        const MatchScore wordScore = wordMatch(expected, spaced);
-        values["wordMatchRatio"] = wordScore.ratio;
-        values["matchedWords"] =
-            std::to_string(wordScore.matched) + "/" + std::to_string(wordScore.total);
-        values["ok"] = characters.ratio >= 0.6 && probe->errors.empty();
-        values["note"] =
-            "resultsReceived 是识别器吐出的原始结果条数（含临时结果）；它大于 segmentCount "
-            "就说明「临时→定稿」的合并生效了";
-        probe->complete();
-    });
+        // The start's own message is the last; what went before was said while starting.
+        if (!probe->errors.empty()) {
+            probe->errors.pop_back();
+        }
+        constexpr std::string_view kStartFailed = "启动失败：";
+        const std::string_view reason =
+            startError->starts_with(kStartFailed)
+                ? std::string_view(*startError).substr(kStartFailed.size())
+                : std::string_view(*startError);
+        probe->complete({{"ok", false},
+                         {"error", "会话启动失败：" + std::string(reason)},
+                         {"errors", probe->errors}});
+    };
+    meeting->start();
+}
+
+// What ttsTest reports from the transcript.
+void finishSample(Probe& probe, const MeetingRun::Transcript& transcript) {
+    json& values = probe.report->values;
+    std::string recognized;
+    std::string spaced;
+    std::set<std::string> speakers;
+    json list = json::array();
+    for (const MeetingSegment& segment : transcript.segments) {
+        recognized += segment.text;
+        // Spaced too, so that the words of two segments stay apart.
+        spaced += segment.text + " ";
+        speakers.insert(segment.speaker);
+        list.push_back({{"speaker", segment.speaker}, {"text", segment.text}});
+    }
+    values["segmentCount"] = transcript.segments.size();
+    values["recognized"] = recognized;
+    values["speakers"] = speakers;
+    values["droppedSilentSegments"] = transcript.droppedSilentSegments;
+    values["resultsReceived"] = transcript.resultsReceived;
+    values["segments"] = list;
+    values["errors"] = probe.errors;
+    const std::string expected = values.value("expected", "");
+    const MatchScore characters = characterMatch(expected, recognized);
+    values["matchRatio"] = characters.ratio;
+    values["matchedCharacters"] =
+        std::to_string(characters.matched) + "/" + std::to_string(characters.total);
+    // Letters alone say little about an English sentence: the words too.
+    const MatchScore wordScore = wordMatch(expected, spaced);
+    values["wordMatchRatio"] = wordScore.ratio;
+    values["matchedWords"] =
+        std::to_string(wordScore.matched) + "/" + std::to_string(wordScore.total);
+    values["ok"] = sentenceRecognized(characters.ratio) && probe.errors.empty();
+    values["note"] =
+        "resultsReceived 是识别器吐出的原始结果条数（含临时结果）；它大于 segmentCount "
+        "就说明「临时→定稿」的合并生效了";
 }
 
 std::string formatName(const AudioFileReader::Info& info) {
@@ -324,6 +228,10 @@ MatchScore characterMatch(std::string_view expected, std::string_view recognized
     return score(matched, total);
 }
 
+bool sentenceRecognized(double characterRatio) {
+    return characterRatio >= 0.6;
+}
+
 MatchScore wordMatch(std::string_view expected, std::string_view recognized) {
     const std::vector<std::string> heard = words(recognized);
     std::int64_t matched = 0;
@@ -340,7 +248,19 @@ void liveTest(Completion completion, const Options& options) {
     probe->completion = std::move(completion);
     armProbeWatchdog(probe->report, std::chrono::seconds(60), "超时（60 秒）",
                      reportPathOr(options, liveTestReportPath));
-    startSession(probe, [probe] { feedLive(probe, 0); });
+    ProbeMeeting::Sound sound{silent(kLiveBlockFrames, kLiveBlocks),
+                              silent(kLiveBlockFrames, kLiveBlocks),
+                              options.feedPause.value_or(kLivePause)};
+    const auto finish = [probe](const MeetingRun::Transcript& /*transcript*/) {
+        json& values = probe->report->values;
+        values["segments"] = probe->segmentsReceived;
+        values["errors"] = probe->errors;
+        values["ok"] = probe->errors.empty();
+        values["note"] =
+            "静音不会有文字，segments 为 0 属正常；只要进程不崩、errors 为空，就说明转写通路正常";
+    };
+    transcribeMeeting(probe, std::move(sound), finish,
+                      [probe] { probe->report->values["fedSeconds"] = 2; });
 }
 
 void ttsTest(Completion completion, const Options& options) {
@@ -365,20 +285,65 @@ void ttsTest(Completion completion, const Options& options) {
         probe->complete({{"ok", false}, {"error", "读取语音样本失败：" + failure->description}});
         return;
     }
-    probe->reader = std::move(std::get<std::unique_ptr<AudioFileReader>>(opened));
-    const AudioFileReader::Info& info = probe->reader->info();
+    std::shared_ptr<AudioFileReader> reader =
+        std::move(std::get<std::unique_ptr<AudioFileReader>>(opened));
+    const AudioFileReader::Info& info = reader->info();
     values["sourceFormat"] = formatName(info);
     values["durationSeconds"] = std::floor(info.durationSeconds() * 10) / 10;
-    auto converter = Platform::current().audioCodecs->makeConverter(
-        probe->reader->processingFormat(), AudioFormat::meeting());
-    if (std::holds_alternative<AudioError>(converter)) {
-        probe->complete({{"ok", false}, {"error", "无法创建音频转换器"}});
-        return;
-    }
-    probe->converter = std::move(std::get<std::unique_ptr<AudioConverter>>(converter));
-    startSession(probe, [probe] {
-        probe->report->values["leadingSilenceSeconds"] = 2;
-        feedSilence(probe, kLeadingSilenceFrames, [probe] { feedSentence(probe); });
+    values["leadingSilenceSeconds"] = 2;
+    // The sentence as the microphone, in the file's own format (the capture converts
+    // it), between silence before and after; silence as the system sound meanwhile.
+    struct Sentence {
+        std::shared_ptr<AudioFileReader> reader;
+        AudioFormat format;
+        std::int64_t leading;
+        std::int64_t trailing;
+        std::int64_t fed = 0;
+        bool read = false;
+    };
+    const AudioFormat format = reader->processingFormat();
+    auto sentence = std::make_shared<Sentence>(
+        Sentence{reader, format, static_cast<std::int64_t>(format.sampleRate * 2),
+                 static_cast<std::int64_t>(format.sampleRate * 4)});
+    const auto microphone = [sentence, probe]() -> AudioBlockPtr {
+        Sentence& at = *sentence;
+        std::shared_ptr<AudioBlock> block = AudioBlock::make(at.format, kSampleBlockFrames);
+        std::int64_t* silenceLeft = at.leading > 0 ? &at.leading : nullptr;
+        if (silenceLeft == nullptr && !at.read) {
+            auto frames = at.reader->read(*block);
+            if (const auto* failure = std::get_if<AudioError>(&frames)) {
+                at.read = true;
+                Platform::current().mainQueue->post([probe, text = failure->description] {
+                    probe->report->values["readError"] = text;
+                });
+            } else if (std::get<std::uint32_t>(frames) == 0) {
+                at.read = true;
+            } else {
+                at.fed += block->frameLength();
+                return block;
+            }
+        }
+        silenceLeft = silenceLeft != nullptr ? silenceLeft : &at.trailing;
+        if (*silenceLeft <= 0) {
+            return nullptr;
+        }
+        const auto frames =
+            static_cast<std::uint32_t>(std::min<std::int64_t>(*silenceLeft, kSampleBlockFrames));
+        block->setFrameLength(frames);
+        *silenceLeft -= frames;
+        at.fed += frames;
+        return block;
+    };
+    const auto blocks = static_cast<std::int64_t>(
+        std::ceil((info.durationSeconds() + 6) * kMeetingRate / kSampleBlockFrames));
+    ProbeMeeting::Sound sound{microphone, silent(kSampleBlockFrames, blocks),
+                              options.feedPause.value_or(kSamplePause)};
+    const auto finish = [probe](const MeetingRun::Transcript& transcript) {
+        finishSample(*probe, transcript);
+    };
+    transcribeMeeting(probe, std::move(sound), finish, [probe, sentence] {
+        probe->report->values["fedSeconds"] =
+            roundTo(static_cast<double>(sentence->fed) / sentence->format.sampleRate, 0.1);
     });
 }
 

@@ -10,12 +10,12 @@
 #include "diagnostics/MeetingProbe.h"
 
 // Self-tests of the live transcription that need no microphone, sound server or user:
-// silence, or a recorded sentence, goes straight into a MeetingSession and the report
-// says what came out. Each arms a watchdog on the main queue that, if the test hangs,
-// writes the report as it stands with "ok" false and the time-out text to the report
-// file itself and ends the program. Main thread; the completion runs on the main
-// thread with the final report (which always has "ok"). Blocks are fed from the main
-// thread, paced through MainQueue::postAfter as a capture would deliver them.
+// silence, or a recorded sentence, is played as a meeting's sound through the meeting
+// run (a ProbeMeeting, transcribed, not recorded) and the report says what came out. Each arms a
+// watchdog on the main queue that, if the test hangs, writes the report as it stands with "ok"
+// false and the time-out text to the report file itself and ends the program. Main thread; the
+// completion runs on the main thread with the final report (which always has "ok"). The sound is
+// played in blocks paced as a capture delivers them.
 namespace pagemate::MeetingProbe {
 
 inline constexpr const char* liveTestReportPath = "/tmp/pagemate-meetinglivetest.json";
@@ -49,5 +49,8 @@ MatchScore characterMatch(std::string_view expected, std::string_view recognized
 // The same over words (letters and digits, lower case): an expected word is matched when
 // the recognised text has it.
 MatchScore wordMatch(std::string_view expected, std::string_view recognized);
+// The sentence test's pass mark on the characters' ratio (the test passes too only when
+// no channel reported an error).
+bool sentenceRecognized(double characterRatio);
 
 }  // namespace pagemate::MeetingProbe

@@ -23,14 +23,24 @@ std::string sourceKey(CaptureSource source) {
 }  // namespace
 
 std::shared_ptr<AudioCapture> AudioCapture::make() {
+    SoundServer& server = *Platform::current().sound;
+    return make({[&server] { return MicrophoneStream::make(server); },
+                 [&server]() -> std::shared_ptr<CaptureStream> {
+                     if (!server.offersOutputMonitor()) {
+                         return nullptr;
+                     }
+                     return SystemAudioTap::make(server);
+                 }});
+}
+
+std::shared_ptr<AudioCapture> AudioCapture::make(Streams streams) {
     Platform& platform = Platform::current();
-    return std::make_shared<AudioCapture>(Key{}, *platform.sound, *platform.audioCodecs,
+    return std::make_shared<AudioCapture>(Key{}, std::move(streams), *platform.audioCodecs,
                                           *platform.mainQueue);
 }
 
-AudioCapture::AudioCapture(Key /*unused*/, SoundServer& server, AudioCodecs& codecs,
-                           MainQueue& queue)
-    : server_(server), codecs_(codecs), queue_(queue) {}
+AudioCapture::AudioCapture(Key /*unused*/, Streams streams, AudioCodecs& codecs, MainQueue& queue)
+    : streams_(std::move(streams)), codecs_(codecs), queue_(queue) {}
 
 AudioCapture::~AudioCapture() {
     // The microphone goes first (its stream's destructor ends its callbacks), then the
@@ -63,7 +73,7 @@ std::optional<MeetingCaptureError> AudioCapture::start() {
     if (started_) {
         return std::nullopt;
     }
-    auto microphone = MicrophoneStream::make(server_);
+    auto microphone = streams_.microphone();
     attach(*microphone, Source::microphone);
     if (auto error = microphone->start()) {
         return error;
@@ -89,13 +99,13 @@ void AudioCapture::attach(CaptureStream& stream, Source source) {
 }
 
 void AudioCapture::startSystemAudio() {
-    if (!server_.offersOutputMonitor()) {
+    auto tap = streams_.system();
+    if (!tap) {
         if (onFailure) {
             onFailure(noOutputMonitor);
         }
         return;
     }
-    auto tap = SystemAudioTap::make(server_);
     attach(*tap, Source::system);
     if (auto error = tap->start()) {
         AppLog::write("音频采集：系统声音启动失败 —— " + error->description());

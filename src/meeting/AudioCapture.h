@@ -48,10 +48,18 @@ class AudioCapture : public std::enable_shared_from_this<AudioCapture> {
 
     static constexpr std::chrono::milliseconds levelInterval{100};
 
+    // Where the two sounds come from, a new stream at each start; the system's maker
+    // gives none when there is no system audio to capture.
+    struct Streams {
+        std::function<std::shared_ptr<CaptureStream>()> microphone;
+        std::function<std::shared_ptr<CaptureStream>()> system;
+    };
+
     // Uses the installed platform's sound server, audio codecs and main queue.
     static std::shared_ptr<AudioCapture> make();
-    AudioCapture(Key /*made by make()*/, SoundServer& server, AudioCodecs& codecs,
-                 MainQueue& queue);
+    // The same with other streams than the sound server's (a self-test's prepared sound).
+    static std::shared_ptr<AudioCapture> make(Streams streams);
+    AudioCapture(Key /*made by make()*/, Streams streams, AudioCodecs& codecs, MainQueue& queue);
     AudioCapture(const AudioCapture&) = delete;
     AudioCapture& operator=(const AudioCapture&) = delete;
     ~AudioCapture();
@@ -89,7 +97,7 @@ class AudioCapture : public std::enable_shared_from_this<AudioCapture> {
     void attach(CaptureStream& stream, Source source);
     void startSystemAudio();
 
-    SoundServer& server_;
+    const Streams streams_;
     AudioCodecs& codecs_;
     MainQueue& queue_;
 

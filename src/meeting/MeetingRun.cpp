@@ -24,12 +24,33 @@ struct MeetingRun::Meeting {
     int endingsLeft = 0;
 };
 
-std::shared_ptr<MeetingRun> MeetingRun::make() {
-    return std::make_shared<MeetingRun>(Key{});
+MeetingRun::Parts MeetingRun::Parts::standard() {
+    Parts parts;
+    parts.microphoneStatus = &AudioCapture::microphoneStatus;
+    parts.capture = [] { return AudioCapture::make(); };
+    parts.recorder = []() -> std::shared_ptr<MeetingRecorder> {
+        if (!Settings::shared().recordMeetingAudio()) {
+            return nullptr;
+        }
+        auto recorder = std::make_shared<MeetingRecorder>();
+        recorder->start();
+        return recorder->isRunning() ? recorder : nullptr;
+    };
+    parts.upload = &MeetingRecorder::uploadAudio;
+    return parts;
 }
 
-MeetingRun::MeetingRun(Key /*unused*/)
-    : queue_(Platform::current().serialQueues->make("pagemate-meeting")) {}
+std::shared_ptr<MeetingRun> MeetingRun::make() {
+    return make(Parts::standard());
+}
+
+std::shared_ptr<MeetingRun> MeetingRun::make(Parts parts) {
+    return std::make_shared<MeetingRun>(Key{}, std::move(parts));
+}
+
+MeetingRun::MeetingRun(Key /*unused*/, Parts parts)
+    : parts_(std::move(parts)),
+      queue_(Platform::current().serialQueues->make("pagemate-meeting")) {}
 
 MeetingRun::~MeetingRun() = default;
 
@@ -45,10 +66,10 @@ void MeetingRun::start() {
     checking_ = true;
     stopPending_ = false;
     const std::weak_ptr<MeetingRun> weakSelf = weak_from_this();
-    queue_->post([weakSelf] {
-        const bool model =
-            Platform::current().speech->availability() == SpeechRecognizer::Availability::available;
-        const int microphone = AudioCapture::microphoneStatus();
+    queue_->post([weakSelf, transcribe = parts_.transcribe, asked = parts_.microphoneStatus] {
+        const bool model = !transcribe || Platform::current().speech->availability() ==
+                                              SpeechRecognizer::Availability::available;
+        const int microphone = asked();
         Platform::current().mainQueue->post([weakSelf, model, microphone] {
             if (const auto self = weakSelf.lock()) {
                 self->afterChecks(model, microphone);
@@ -95,27 +116,12 @@ void MeetingRun::beginStart() {
     setState(MeetingState::starting);
     stopPending_ = false;
     auto meeting = std::make_shared<Meeting>();
-    meeting->capture = AudioCapture::make();
-    meeting->session = MeetingSession::make(TranscriptionEngine::local);
-    if (Settings::shared().recordMeetingAudio()) {
-        auto recorder = std::make_shared<MeetingRecorder>();
-        recorder->start();
-        if (recorder->isRunning()) {
-            meeting->recorder = std::move(recorder);
-        }
-    }
-
+    meeting->capture = parts_.capture();
+    meeting->recorder = parts_.recorder();
     const std::weak_ptr<MeetingRun> weakSelf = weak_from_this();
-    meeting->session->onSegment = [weakSelf](const MeetingSegment& segment) {
-        if (const auto self = weakSelf.lock(); self && self->events.segment) {
-            self->events.segment(segment);
-        }
-    };
-    meeting->session->onError = [weakSelf](const std::string& message) {
-        if (const auto self = weakSelf.lock()) {
-            self->fail(message);
-        }
-    };
+    if (parts_.transcribe) {
+        setUpSession(*meeting);
+    }
     meeting->capture->onLevels = [weakSelf, weakSession = std::weak_ptr(meeting->session)](
                                      float microphone, float system) {
         const auto self = weakSelf.lock();
@@ -140,9 +146,14 @@ void MeetingRun::beginStart() {
         if (const auto held = recorder.lock(); held && block) {
             held->append(source, *block);
         }
-        session->feed(source, block);
+        if (session) {
+            session->feed(source, block);
+        }
     };
-
+    if (!meeting->session) {
+        startCapture(meeting);
+        return;
+    }
     meeting->session->start([weakSelf, meeting](std::optional<MeetingCaptureError> error) {
         const auto self = weakSelf.lock();
         if (!self) {
@@ -154,6 +165,21 @@ void MeetingRun::beginStart() {
             self->startCapture(meeting);
         }
     });
+}
+
+void MeetingRun::setUpSession(Meeting& meeting) {
+    meeting.session = MeetingSession::make(TranscriptionEngine::local);
+    const std::weak_ptr<MeetingRun> weakSelf = weak_from_this();
+    meeting.session->onSegment = [weakSelf](const MeetingSegment& segment) {
+        if (const auto self = weakSelf.lock(); self && self->events.segment) {
+            self->events.segment(segment);
+        }
+    };
+    meeting.session->onError = [weakSelf](const std::string& message) {
+        if (const auto self = weakSelf.lock()) {
+            self->fail(message);
+        }
+    };
 }
 
 void MeetingRun::startCapture(const std::shared_ptr<Meeting>& meeting) {
@@ -260,10 +286,16 @@ void MeetingRun::finishMeeting(const std::shared_ptr<Meeting>& meeting) {
     meeting->endingsLeft = 2;
     const std::weak_ptr<MeetingRun> weakSelf = weak_from_this();
     if (meeting->session) {
-        meeting->session->finish([weakSelf, meeting](const std::vector<MeetingSegment>&) {
-            if (const auto self = weakSelf.lock()) {
-                self->endingDone(meeting);
+        meeting->session->finish([weakSelf, meeting](std::vector<MeetingSegment> segments) {
+            const auto self = weakSelf.lock();
+            if (!self) {
+                return;
             }
+            if (self->events.transcribed) {
+                self->events.transcribed({std::move(segments), meeting->session->resultsReceived(),
+                                          meeting->session->droppedSilentSegments()});
+            }
+            self->endingDone(meeting);
         });
     } else {
         endingDone(meeting);
@@ -286,12 +318,12 @@ void MeetingRun::finishRecorder(const std::shared_ptr<Meeting>& meeting) {
             return;
         }
         self->finishing_.reset();  // its mixdown is over
-        if (!saved) {
+        if (!saved || !self->parts_.upload) {
             self->audioReady(std::nullopt);
             self->endingDone(meeting);
             return;
         }
-        MeetingRecorder::uploadAudio(
+        self->parts_.upload(
             *saved, [weakSelf, meeting](std::optional<MeetingRecorder::UploadAnswer> answer) {
                 if (const auto run = weakSelf.lock()) {
                     run->audioReady(std::move(answer));

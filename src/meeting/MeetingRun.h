@@ -1,11 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "meeting/MeetingRecorder.h"
 #include "meeting/MeetingSegment.h"
@@ -40,6 +43,33 @@ class MeetingRun : public std::enable_shared_from_this<MeetingRun> {
         "需要「麦克风」权限才能录到你的声音：请确认声音服务器（PulseAudio 或 PipeWire）"
         "正在运行且有可用的输入设备，然后重新开始记录。";
 
+    // What a meeting runs on: by default (standard()) the sound server's microphone and
+    // system audio, a recorder when the user keeps recordings, and the upload to the
+    // assistant service. A self-test gives its own: prepared sound played as a capture,
+    // and what becomes of its recording instead of an upload.
+    struct Parts {
+        // The microphone permission (SoundServer::MicrophoneAccess); asked off the main
+        // thread.
+        std::function<int()> microphoneStatus;
+        // The capture of one meeting, made at its start.
+        std::function<std::shared_ptr<AudioCapture>()> capture;
+        // A started recorder when the meeting is recorded, else none; at its start.
+        std::function<std::shared_ptr<MeetingRecorder>()> recorder;
+        // Transcribed (then the speech model is checked and needed) or not.
+        bool transcribe = true;
+        // The saved recording's upload; absent: the recording is only kept.
+        std::function<void(const std::filesystem::path&, MeetingRecorder::UploadCompletion)> upload;
+        static Parts standard();
+    };
+
+    // The transcript at the end of a meeting, with how many results the recogniser gave
+    // (partial ones too) and how many segments were dropped as silence.
+    struct Transcript {
+        std::vector<MeetingSegment> segments;
+        std::int64_t resultsReceived = 0;
+        std::int64_t droppedSilentSegments = 0;
+    };
+
     // What the run tells its owner, on the main thread.
     struct Events {
         std::function<void(MeetingState)> stateChanged;
@@ -56,10 +86,13 @@ class MeetingRun : public std::enable_shared_from_this<MeetingRun> {
         std::function<void(std::optional<MeetingRecorder::UploadAnswer>)> audioReady;
         // A short text for the status item.
         std::function<void(const std::string& text)> status;
+        // Once per transcribed meeting that got under way, before it is over.
+        std::function<void(const Transcript&)> transcribed;
     };
 
     static std::shared_ptr<MeetingRun> make();
-    explicit MeetingRun(Key /*made by make()*/);
+    static std::shared_ptr<MeetingRun> make(Parts parts);
+    MeetingRun(Key /*made by make()*/, Parts parts);
     MeetingRun(const MeetingRun&) = delete;
     MeetingRun& operator=(const MeetingRun&) = delete;
     ~MeetingRun();
@@ -84,6 +117,7 @@ class MeetingRun : public std::enable_shared_from_this<MeetingRun> {
 
     void afterChecks(bool modelInstalled, int microphone);
     void beginStart();
+    void setUpSession(Meeting& meeting);
     void startCapture(const std::shared_ptr<Meeting>& meeting);
     void startFailed(const std::shared_ptr<Meeting>& meeting, const std::string& description);
     void startSucceeded(const std::shared_ptr<Meeting>& meeting);
@@ -98,6 +132,7 @@ class MeetingRun : public std::enable_shared_from_this<MeetingRun> {
     void audioReady(std::optional<MeetingRecorder::UploadAnswer> answer) const;
     void status(const std::string& text) const;
 
+    const Parts parts_;
     MeetingState state_ = MeetingState::idle;
     std::optional<std::chrono::system_clock::time_point> startedAt_;
     // The running meeting, once its start has come through.

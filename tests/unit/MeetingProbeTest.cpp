@@ -1,11 +1,16 @@
-// The recorder probes on fakes: their reports, and their watchdogs on the virtual clock.
+// The meeting's self-tests on the fakes: their pass marks, failures and watchdogs on the
+// virtual clock. What they report on real parts is shown by MeetingProbeModesTest.
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "diagnostics/MeetingProbe.h"
+#include "diagnostics/MeetingEnvironment.h"
+#include "diagnostics/SpeechMeetingProbe.h"
+#include "diagnostics/SpeechProbe.h"
 #include "harness/MeetingFolders.h"
+#include "meeting/MeetingSession.h"
 #include "platform/fake/FakePlatform.h"
 
 namespace pagemate {
@@ -17,126 +22,164 @@ using nlohmann::json;
 
 class MeetingProbeTest : public ::testing::Test {
   protected:
-    MeetingProbeTest() { options.reportPath = report; }
-
-    // Runs the recorder's queue and the main queue until the probe has answered.
-    bool settle(const std::optional<json>& result, std::chrono::milliseconds limit = 20s) {
+    // Runs the serial queues and the main queue, `step` of virtual time at a time, until
+    // the report is in; the played sound and the scripted decoders run on their threads
+    // meanwhile.
+    bool settle(std::chrono::milliseconds limit, std::chrono::milliseconds step = 10ms) {
+        for (auto passed = 0ms; passed <= limit && !report; passed += step) {
+            platform.queue.runUntil(
+                [&] {
+                    for (const auto& tasks : platform.serialQueues.made()) {
+                        tasks->runAll();
+                    }
+                    return report.has_value();
+                },
+                20ms);
+            platform.queue.advance(step);
+        }
+        return report.has_value();
+    }
+    MeetingProbe::Completion collect() {
+        report.reset();
+        return [this](json values) { report = std::move(values); };
+    }
+    json written() { return json::parse(testing::readFile(file), nullptr, false); }
+    // Runs the meeting's queue (and the main one, no time passing) until the recording's
+    // finish waits for writes that never run.
+    bool hangInTheWrites() {
         return platform.queue.runUntil(
             [&] {
-                for (const auto& tasks : platform.serialQueues.made()) {
-                    tasks->runAll();
-                }
-                return result.has_value();
+                platform.serialQueues.latest("pagemate-meeting")->runAll();
+                const auto writes = platform.serialQueues.latest("pagemate-recorder");
+                return writes && writes->waiting() == 1;
             },
-            limit);
+            10s);
     }
-    json writtenReport() { return json::parse(testing::readFile(report), nullptr, false); }
 
     testing::MeetingFolders folders;
     fake::FakePlatform platform;
     testing::LogCapture log;
-    fs::path report = folders.home() / "report.json";
-    MeetingProbe::Options options;
+    fs::path file = folders.home() / "report.json";
+    MeetingProbe::Options options{file, 0us};
+    std::optional<json> report;
 };
 
-TEST_F(MeetingProbeTest, RecordTestReportsTheMixedTones) {
-    std::optional<json> result;
-    MeetingProbe::recordTest([&](json values) { result = std::move(values); }, options);
-    ASSERT_TRUE(settle(result));
-    const json& values = *result;
-    EXPECT_EQ(values["ok"], true) << values.dump(2);
-    EXPECT_EQ(values["fedSeconds"], 30);
-    EXPECT_EQ(values["durationSeconds"], 30.0);
-    EXPECT_EQ(values["sampleRate"], 16000);
-    EXPECT_EQ(values["bytes"], 480000 * 4);  // the fake keeps 4 bytes a sample
-    EXPECT_EQ(values["effectiveKbps"], 512);
-    const fs::path path = values["path"].get<std::string>();
-    EXPECT_EQ(path.parent_path(), folders.recordings());
-    EXPECT_FALSE(fs::exists(path));  // deleted at the end
-
-    // What was encoded: 0.35 · sin at 440 Hz plus the same at 660 Hz, both stored as
-    // 16-bit first.
-    const auto files = platform.audioCodecs.files();
-    ASSERT_EQ(files.size(), 1u);
-    ASSERT_EQ(files[0].samples.size(), 480000u);
-    for (const std::size_t n : {17u, 479999u}) {
-        const double t = static_cast<double>(n) / 16000;
-        const auto a = static_cast<float>(0.35 * std::sin(2 * M_PI * 440 * t));
-        const auto b = static_cast<float>(0.35 * std::sin(2 * M_PI * 660 * t));
-        EXPECT_NEAR(files[0].samples[n], a + b, 2e-4) << n;
-    }
-    // Its watchdog stands down.
-    platform.queue.advance(61s);
-    EXPECT_FALSE(fs::exists(report));
-    EXPECT_EQ(platform.application.terminateCount, 0);
-}
-
 TEST_F(MeetingProbeTest, RecordTestFailures) {
-    {  // no recorder
-        testing::writeFile(folders.tmp() / "file", "");
-        const testing::ScopedEnvironment tmp("TMPDIR", (folders.tmp() / "file").c_str());
-        std::optional<json> result;
-        MeetingProbe::recordTest([&](json values) { result = std::move(values); }, options);
-        ASSERT_TRUE(result);
-        EXPECT_EQ(*result, json({{"ok", false}, {"error", "录音器没能启动"}}));
-    }
-    {  // the encoder fails
-        platform.audioCodecs.failCreate({-12, "no memory"});
-        std::optional<json> result;
-        MeetingProbe::recordTest([&](json values) { result = std::move(values); }, options);
-        ASSERT_TRUE(settle(result));
-        EXPECT_EQ(*result, json({{"ok", false}, {"error", "录音收尾失败（混音或编码报错）"}}));
-        EXPECT_TRUE(log.contains("会议录音：混音或编码失败 —— no memory")) << log.text();
-    }
-}
-
-TEST_F(MeetingProbeTest, RecordTestWatchdogWritesTheReportAndEndsTheProgram) {
-    std::optional<json> result;
-    MeetingProbe::recordTest([&](json values) { result = std::move(values); }, options);
-    // The writes never run: finishing hangs.
-    platform.queue.advance(59999ms);
-    EXPECT_FALSE(fs::exists(report));
-    EXPECT_EQ(platform.application.terminateCount, 0);
-    platform.queue.advance(1ms);
-    EXPECT_EQ(writtenReport(),
-              json({{"ok", false}, {"error", "超时（60 秒）"}, {"fedSeconds", 30}}));
-    EXPECT_EQ(platform.application.terminateCount, 1);
-    EXPECT_FALSE(result);
-    ASSERT_TRUE(settle(result));  // let the finish end before the fakes go
-}
-
-// A run of the long test is shown by the program itself; here, the minutes it refuses.
-TEST_F(MeetingProbeTest, LongRecordTestRefusesMinutesOutOfRange) {
-    std::optional<json> result;
-    // Less than a minute or more than a day (up to what the switch reads) is refused
-    // before anything is recorded.
+    testing::writeFile(folders.tmp() / "file", "");
+    const testing::ScopedEnvironment tmp("TMPDIR", (folders.tmp() / "file").c_str());
+    MeetingProbe::recordTest(collect(), options);
+    ASSERT_TRUE(settle(20s));
+    EXPECT_EQ(*report, json({{"ok", false}, {"error", "录音器没能启动"}}));
+    // Less than a minute or more than a day is refused before anything is recorded.
     for (const std::int64_t minutes : {INT64_MIN, std::int64_t{0}, std::int64_t{1441}, INT64_MAX}) {
-        result.reset();
-        MeetingProbe::longRecordTest(
-            minutes, [&](json answer) { result = std::move(answer); }, options);
-        ASSERT_TRUE(result) << minutes;
-        EXPECT_EQ(*result,
+        MeetingProbe::longRecordTest(minutes, collect(), options);
+        ASSERT_TRUE(report) << minutes;
+        EXPECT_EQ(*report,
                   json({{"ok", false},
                         {"error", "分钟数超出范围（1 到 1440）：" + std::to_string(minutes)}}));
     }
 }
 
-TEST_F(MeetingProbeTest, LongRecordTestWatchdogAfterMinutesTimesSixPlus300Seconds) {
-    options.feedPause = 0us;
-    std::optional<json> result;
-    MeetingProbe::longRecordTest(
-        2, [&](json values) { result = std::move(values); }, options);
-    // The feed ends and its figures are in; the finish then hangs on the writes.
-    ASSERT_TRUE(platform.queue.runUntil(
-        [&] { return platform.serialQueues.latest("pagemate-recorder")->waiting() == 1; }, 10s));
-    platform.queue.advance(311999ms);
-    EXPECT_FALSE(fs::exists(report));
+// A recording whose writes never end: the short test's watchdog after 60 s, the long
+// one's after minutes × 6 + 300 s, each writing the report so far and ending the program.
+TEST_F(MeetingProbeTest, RecordWatchdogsWriteTheReportSoFarAndEndTheProgram) {
+    MeetingProbe::recordTest(collect(), options);
+    ASSERT_TRUE(hangInTheWrites());
+    platform.queue.advance(59999ms);
+    EXPECT_FALSE(fs::exists(file));
     platform.queue.advance(1ms);
-    const json written = writtenReport();
-    EXPECT_EQ(written["ok"], false);
-    EXPECT_EQ(written["error"], "超时");
+    EXPECT_EQ(written(), json({{"ok", false}, {"error", "超时（60 秒）"}, {"fedSeconds", 30}}));
     EXPECT_EQ(platform.application.terminateCount, 1);
-    ASSERT_TRUE(settle(result));
+    ASSERT_TRUE(settle(20s));  // let the finish end before the fakes go
+
+    fs::remove(file);
+    MeetingProbe::longRecordTest(2, collect(), options);
+    ASSERT_TRUE(hangInTheWrites());
+    platform.queue.advance(311999ms);
+    EXPECT_FALSE(fs::exists(file));
+    platform.queue.advance(1ms);
+    EXPECT_EQ(written()["error"], "超时");
+    EXPECT_EQ(written()["fedMinutes"], 2);
+    EXPECT_EQ(platform.application.terminateCount, 2);
+    ASSERT_TRUE(settle(20s));
+}
+
+TEST_F(MeetingProbeTest, LiveTestReportsAChannelErrorAndAFailedStart) {
+    MeetingProbe::liveTest(collect(), options);
+    platform.queue.runUntil(
+        [&] {
+            platform.serialQueues.latest("pagemate-meeting")->runAll();
+            return platform.speech.channel(1).started();
+        },
+        5s);
+    platform.speech.channel(1).fail({SpeechError::Kind::recognitionFailed, "gone"});
+    ASSERT_TRUE(settle(5s));
+    EXPECT_EQ((*report)["ok"], false);
+    EXPECT_EQ((*report)["errors"], json::array({"线上通道识别中断：识别器中途出错（gone）"}));
+
+    platform.speech.availabilityState = SpeechRecognizer::Availability::noModel;
+    MeetingProbe::liveTest(collect(), options);
+    ASSERT_TRUE(settle(1s));
+    EXPECT_EQ(*report,
+              json({{"ok", false},
+                    {"error", "会话启动失败：" + std::string(MeetingSession::noModelMessage)},
+                    {"errors", json::array()}}));
+}
+
+// The sentence test passes from 60 % of the letters recognised: of its sample's
+// "unless to be rather cold hearted and rather selfish is to be ill disposed",
+// "unless to be cold" (68 %) passes, "unless to be" (58 %) does not.
+TEST(MeetingProbeScore, CharactersAndWordsAndThePassMark) {
+    const std::string_view sample =
+        "unless to be rather cold hearted and rather selfish is to be ill disposed";
+    for (const auto& [heard, passes] :
+         {std::pair{"unless to be cold", true}, {"unless to be", false}}) {
+        const double ratio = MeetingProbe::characterMatch(sample, heard).ratio;
+        EXPECT_EQ(MeetingProbe::sentenceRecognized(ratio), passes) << ratio;
+    }
+    // Punctuation and spaces do not count; each letter anywhere in what was heard does.
+    for (const auto& [expected, heard, ratio] : {std::tuple{"，。 ,.!?", "anything", 0.0},
+                                                 {"你好，世界。", "世界你们", 0.75},
+                                                 {"abc", "ab", 0.667}}) {
+        EXPECT_DOUBLE_EQ(MeetingProbe::characterMatch(expected, heard).ratio, ratio) << expected;
+    }
+    EXPECT_DOUBLE_EQ(
+        MeetingProbe::wordMatch("Unless to be rather cold", "unless to be a cold day").ratio, 0.8);
+}
+
+// The speech live test's watchdog, after 30 s of a finalize that never ends, writes the
+// report so far and ends the program.
+TEST_F(MeetingProbeTest, SpeechWatchdogWritesTheReportSoFar) {
+    platform.speech.supported = {"en-US"};
+    platform.speech.channel(0).setFinalizeMode(fake::FakeSpeechChannel::FinalizeMode::neverEnds);
+    SpeechProbe::liveTranscribeTest(collect(), {file});
+    EXPECT_FALSE(settle(29s, 500ms));
+    EXPECT_EQ(platform.application.terminateCount, 0);
+    platform.queue.advance(2s);
+    ASSERT_EQ(platform.application.terminateCount, 1);
+    EXPECT_EQ(written()["error"], "超时（30 秒），识别器没有正常收尾");
+    EXPECT_EQ(written()["started"], true);
+    EXPECT_FALSE(written().contains("finalized"));
+}
+
+TEST_F(MeetingProbeTest, MeetingEnvironmentSystemNameMicrophoneAndModel) {
+    const auto release = folders.home() / "os-release";
+    std::ofstream(release) << "NAME=\"Debian GNU/Linux\"\nVERSION=\"12 (bookworm)\"\n"
+                              "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n";
+    EXPECT_EQ(MeetingEnvironment::systemName(release.string()), "Debian GNU/Linux 12 (bookworm)");
+    std::ofstream(release) << "NAME=Fedora\nVERSION='40'\n";
+    EXPECT_EQ(MeetingEnvironment::systemName(release.string()), "Fedora 40");
+    EXPECT_EQ(MeetingEnvironment::systemName((folders.home() / "none").string()), "Linux");
+    for (const auto& [status, label] :
+         {std::pair{-4, "未请求"}, {1, "受限"}, {2, "已拒绝"}, {9, "已授权"}}) {
+        EXPECT_EQ(MeetingEnvironment::microphoneLabel(status), label);
+    }
+    // Without a model the report says so, and names no locale.
+    platform.speech.availabilityState = SpeechRecognizer::Availability::noModel;
+    MeetingEnvironment::report(collect());
+    ASSERT_TRUE(settle(1s));
+    EXPECT_EQ((*report)["localSpeechAvailable"], false) << report->dump(2);
+    EXPECT_FALSE(report->contains("locale"));
 }
 
 }  // namespace
