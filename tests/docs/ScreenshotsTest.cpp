@@ -1,11 +1,8 @@
-// The README's pictures, taken from the real program on a virtual display of the test's own
-// (1280 × 800, openbox) against the stand-in service serving pages that look like the
-// assistant's (fixtures/pages/showcase), with a tray watcher on a bus of its own. The tray
-// menu is drawn as a tray host draws it, from the layout the program exports; every window
-// is opened by clicking its item of that menu. The meeting's picture is of a real meeting:
-// two LibriVox sentences played into the test's own sound server (one where the microphone
-// listens, one as the computer's sound) and what the recogniser made of them.
-//
+// The README's pictures, taken from the real program on a virtual display (1280 × 800,
+// openbox) against the stand-in service's showcase pages (fixtures/pages/showcase), with a
+// tray watcher on a bus of the test's own. The tray menu is drawn as a tray host draws it;
+// every window is opened by clicking its item. The meeting is a real one: two LibriVox
+// sentences played into the test's own sound server, and what the recogniser heard.
 // Each picture must be taken, not blank, under 300 kB and of the committed one's size;
 // PAGEMATE_UPDATE_SCREENSHOTS=1 writes them into docs/screenshots.
 
@@ -105,17 +102,12 @@ void keep(const std::string& name, const GdkRectangle& box, const GdkRectangle& 
     const GObjectPtr<GdkPixbuf> drawn(gdk_pixbuf_new_subpixbuf(
         picture.get(), content.x - box.x, content.y - box.y, content.width, content.height));
     ASSERT_TRUE(drawn) << name << ": the window lies outside its frame";
-    std::set<std::uint32_t> colours;
-    for (int y = 0; y < content.height; ++y) {
-        for (int x = 0; x < content.width; ++x) {
-            const guint8* pixel = gdk_pixbuf_read_pixels(drawn.get()) +
-                                  (std::ptrdiff_t{y} * gdk_pixbuf_get_rowstride(drawn.get())) +
-                                  (std::ptrdiff_t{x} * gdk_pixbuf_get_n_channels(drawn.get()));
-            colours.insert((std::uint32_t{pixel[0]} << 16U) | (std::uint32_t{pixel[1]} << 8U) |
-                           pixel[2]);
-        }
-    }
-    EXPECT_GT(colours.size(), 64U) << name << " looks blank";
+    const GObjectPtr<GdkPixbuf> packed(gdk_pixbuf_add_alpha(drawn.get(), FALSE, 0, 0, 0));
+    const auto* pixels =
+        reinterpret_cast<const std::uint32_t*>(gdk_pixbuf_read_pixels(packed.get()));
+    EXPECT_GT(std::set(pixels, pixels + (std::ptrdiff_t{content.width} * content.height)).size(),
+              64U)
+        << name << " looks blank";
     const fs::path committed = fs::path(SCREENSHOTS_DIR) / (name + ".png");
     if (const char* update = std::getenv("PAGEMATE_UPDATE_SCREENSHOTS");
         update != nullptr && std::string_view(update) == "1") {
@@ -152,10 +144,10 @@ void keepTrayMenu(const MenuNode& root, const std::string& iconThemePath,
     gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), iconThemePath.c_str());
     EXPECT_TRUE(gtk_icon_theme_has_icon(gtk_icon_theme_get_default(), iconName.c_str()))
         << iconName << " is not in " << iconThemePath;
-    GtkWidget* layout = gtk_fixed_new();
-    gtk_container_add(GTK_CONTAINER(strip), layout);
     GtkWidget* icon = gtk_image_new_from_icon_name(iconName.c_str(), GTK_ICON_SIZE_MENU);
-    gtk_fixed_put(GTK_FIXED(layout), icon, kIconX, (kStripHeight - kIconSize) / 2);
+    gtk_widget_set_halign(icon, GTK_ALIGN_END);
+    gtk_widget_set_margin_end(icon, 1280 - kIconX - kIconSize);
+    gtk_container_add(GTK_CONTAINER(strip), icon);
     gtk_widget_show_all(strip);
 
     GtkWidget* menu = gtk_menu_new();
@@ -165,21 +157,18 @@ void keepTrayMenu(const MenuNode& root, const std::string& iconThemePath,
                               ? gtk_separator_menu_item_new()
                               : gtk_menu_item_new_with_mnemonic(node.label.c_str());
         gtk_widget_set_sensitive(item, node.enabled ? TRUE : FALSE);
-        std::string accelerator;  // "<Control>q"
+        std::string modifiers;  // as libdbusmenu-gtk joins them: "<Control>q"
+        std::string last;
         for (const std::string& key :
              node.shortcut.empty() ? std::vector<std::string>{} : node.shortcut[0]) {
-            accelerator += "<" + key + ">";
-        }
-        if (const std::size_t last = accelerator.rfind('<'); last != std::string::npos) {
-            accelerator.erase(last, 1);
-            accelerator.pop_back();
+            modifiers += last.empty() ? "" : "<" + last + ">";
+            last = key;
         }
         guint key = 0;
-        GdkModifierType modifiers{};
-        gtk_accelerator_parse(accelerator.c_str(), &key, &modifiers);
+        GdkModifierType mask{};
+        gtk_accelerator_parse((modifiers + last).c_str(), &key, &mask);
         if (key != 0) {
-            gtk_accel_label_set_accel(GTK_ACCEL_LABEL(gtk_bin_get_child(GTK_BIN(item))), key,
-                                      modifiers);
+            gtk_accel_label_set_accel(GTK_ACCEL_LABEL(gtk_bin_get_child(GTK_BIN(item))), key, mask);
         }
         gtk_widget_set_no_show_all(item, node.visible ? FALSE : TRUE);
         gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
@@ -297,10 +286,7 @@ TEST(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
                        shown->second.height <= heights.second && drawn();
             },
             90s))
-            << name << ": not shown at its size, it is "
-            << (shown ? std::to_string(shown->second.width) + " × " +
-                            std::to_string(shown->second.height)
-                      : "not shown");
+            << name << " was not shown at its size";
         keep(name, shown->first, shown->second);
         if (closing) {
             click(label);
