@@ -30,50 +30,37 @@ class ServiceResolverTest : public testing::ServiceTest {
     StandInService local;
 };
 
-TEST_F(ServiceResolverTest, TheEnvironmentsAddressElseAPrimaryOfOurProduct) {
-    {
-        const testing::ScopedEnvironment environment("PGM_SERVER_URL",
-                                                     (primary.base() + "///").c_str());
-        Settings::shared().setRuntimeBaseURL("http://untouched");
-        ServiceResolver resolver(configFor(primary.base(), local.base()));
-        std::optional<std::string> chosen;
-        resolver.resolveServer([&](const std::string& base) { chosen = base; });
-        EXPECT_EQ(chosen, primary.base());  // before resolveServer returned
-        EXPECT_EQ(Settings::shared().runtimeBaseURL(), "http://untouched");
-        EXPECT_TRUE(log.contains("使用环境变量指定的服务：" + primary.base()));
-        platform.queue.runUntil([] { return false; }, 100ms);
-        EXPECT_TRUE(primary.received().empty() && local.received().empty());
-        Settings::shared().setRuntimeBaseURL("");  // none settled: the environment's, trimmed
-        EXPECT_EQ(baseURL(), primary.base());
-    }
-    const testing::LogCapture quiet;
-    const testing::ScopedEnvironment empty("PGM_SERVER_URL", "");  // as good as none
-    EXPECT_EQ(resolve(primary.base() + "/"), std::pair(std::optional(primary.base() + "/"), false));
-    EXPECT_EQ(Settings::shared().runtimeBaseURL(), primary.base() + "/");
-    EXPECT_TRUE(quiet.messages().empty()) << quiet.text();
-    EXPECT_TRUE(local.received().empty());
-    ASSERT_EQ(primary.received().size(), 1U);
-    EXPECT_EQ(primary.received()[0].path, "/health");  // the slash trimmed before the path
-    EXPECT_FALSE(primary.received()[0].hasHeader("x-app-password"));
-    EXPECT_EQ(baseURL(), primary.base());  // the effective base trims the settled one
-    Settings::shared().setRuntimeBaseURL("/http://127.0.0.1:4310//");
-    EXPECT_EQ(baseURL(), "http://127.0.0.1:4310");
+TEST_F(ServiceResolverTest, TheEnvironmentsAddressIsTakenWithoutARequest) {
+    const testing::ScopedEnvironment environment("PGM_SERVER_URL",
+                                                 (primary.base() + "///").c_str());
+    Settings::shared().setRuntimeBaseURL("http://untouched");
+    std::optional<std::string> chosen;
+    ServiceResolver(configFor(primary.base(), local.base()))
+        .resolveServer([&](const std::string& base) { chosen = base; });
+    EXPECT_EQ(chosen, primary.base());  // before resolveServer returned
+    EXPECT_EQ(Settings::shared().runtimeBaseURL(), "http://untouched");
+    EXPECT_TRUE(log.contains("使用环境变量指定的服务：" + primary.base()));
+    platform.queue.runUntil([] { return false; }, 100ms);
+    EXPECT_TRUE(primary.received().empty() && local.received().empty());
+    Settings::shared().setRuntimeBaseURL("");  // none settled: the environment's, trimmed
+    EXPECT_EQ(baseURL(), primary.base());
 }
 
-// Whatever the primary is (the stand-in's when empty), the local service counts on status
-// 200 whatever its body says; when nothing answers the primary stays.
-TEST_F(ServiceResolverTest, ForeignSilentOrUnformablePrimaryFallsBackToTheLocalService) {
+// A primary of our product is taken silently; else the local service, which counts on
+// status 200 whatever its body says; when nothing answers the primary stays.
+TEST_F(ServiceResolverTest, PrimaryOfOurProductElseTheLocalServiceElseThePrimaryStill) {
+    const testing::ScopedEnvironment empty("PGM_SERVER_URL", "");  // as good as none
     const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::closedPort());
     struct Case {
         int status;  // of the primary's health; 0: it never answers
         std::string body;
-        std::string reason;
-        std::string primaryBase;
+        std::string reason;       // why the primary is not taken; empty when it is
+        std::string primaryBase;  // the stand-in's when empty
     };
     const std::vector<Case> cases = {
+        {200, R"({"product":"pagemate"})", "", primary.base() + "/"},
         {200, R"({"product":"other-app"})", "对面是别的服务（product=other-app）", ""},
         {200, "<html>not json</html>", "对面是别的服务（product=空）", ""},
-        {200, R"({"product":42})", "对面是别的服务（product=空）", ""},
         {200, R"(["product","pagemate"])", "对面是别的服务（product=空）", ""},
         {200, R"({"product":"Pagemate"})", "对面是别的服务（product=Pagemate）", ""},
         {500, R"({"product":"pagemate"})", "连不上", ""},
@@ -86,16 +73,25 @@ TEST_F(ServiceResolverTest, ForeignSilentOrUnformablePrimaryFallsBackToTheLocalS
         primary.answerLate("/health", status == 0 ? 5s : 0s, status == 0 ? 200 : status, body);
         const bool localAnswers = primaryBase != nowhere;
         local.answerLate("/health", localAnswers ? 0s : 5s, 200, "anything at all");
-        const auto [chosen, fallback] = resolve(primaryBase.empty() ? primary.base() : primaryBase);
-        EXPECT_EQ(chosen, localAnswers ? local.base() : nowhere) << body;
-        EXPECT_EQ(fallback, localAnswers);
+        const std::size_t localAsked = local.countFor("/health");
+        const std::string base = primaryBase.empty() ? primary.base() : primaryBase;
+        const auto [chosen, fallback] = resolve(base);
+        const bool fellBack = !reason.empty() && localAnswers;
+        EXPECT_EQ(chosen, fellBack ? local.base() : base) << body;
+        EXPECT_EQ(fallback, fellBack);
         EXPECT_EQ(Settings::shared().runtimeBaseURL(), chosen);
-        EXPECT_EQ(caseLog.messages(),
-                  (std::vector<std::string>{"主服务不可用（" + reason + "），尝试本机服务…",
-                                            localAnswers ? "已回退到本机服务 " + local.base()
-                                                         : "本机也没有服务，仍使用 " + nowhere}))
+        EXPECT_EQ(local.countFor("/health") - localAsked, reason.empty() ? 0U : 1U);
+        const std::vector<std::string> said = {"主服务不可用（" + reason + "），尝试本机服务…",
+                                               localAnswers ? "已回退到本机服务 " + local.base()
+                                                            : "本机也没有服务，仍使用 " + nowhere};
+        EXPECT_EQ(caseLog.messages(), reason.empty() ? std::vector<std::string>{} : said)
             << caseLog.text();
     }
+    EXPECT_EQ(primary.received().at(0).path, "/health");  // the slash trimmed before the path
+    EXPECT_FALSE(primary.received()[0].hasHeader("x-app-password"));
+    // The effective base trims what the settled address still carries.
+    Settings::shared().setRuntimeBaseURL("/http://127.0.0.1:4310//");
+    EXPECT_EQ(baseURL(), "http://127.0.0.1:4310");
 }
 
 TEST_F(ServiceResolverTest, HealthIsStatus200WithABodyInTimeAndAReleasedResolverCallsNothing) {
