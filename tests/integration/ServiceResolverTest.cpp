@@ -30,26 +30,11 @@ class ServiceResolverTest : public testing::ServiceTest {
     StandInService local;
 };
 
-TEST_F(ServiceResolverTest, TheEnvironmentsAddressIsTakenWithoutARequest) {
-    const testing::ScopedEnvironment environment("PGM_SERVER_URL",
-                                                 (primary.base() + "///").c_str());
-    Settings::shared().setRuntimeBaseURL("http://untouched");
-    std::optional<std::string> chosen;
-    ServiceResolver(configFor(primary.base(), local.base()))
-        .resolveServer([&](const std::string& base) { chosen = base; });
-    EXPECT_EQ(chosen, primary.base());  // before resolveServer returned
-    EXPECT_EQ(Settings::shared().runtimeBaseURL(), "http://untouched");
-    EXPECT_TRUE(log.contains("使用环境变量指定的服务：" + primary.base()));
-    platform.queue.runUntil([] { return false; }, 100ms);
-    EXPECT_TRUE(primary.received().empty() && local.received().empty());
-    Settings::shared().setRuntimeBaseURL("");  // none settled: the environment's, trimmed
-    EXPECT_EQ(baseURL(), primary.base());
-}
-
 // A primary of our product is taken silently; else the local service, which counts on
 // status 200 whatever its body says; when nothing answers the primary stays.
 TEST_F(ServiceResolverTest, PrimaryOfOurProductElseTheLocalServiceElseThePrimaryStill) {
-    const testing::ScopedEnvironment empty("PGM_SERVER_URL", "");  // as good as none
+    const testing::ScopedEnvironment empty("PGM_SERVER_URL", "");  // as good as none (the
+    // environment's address itself is taken by the program in SelfTestModeTest)
     const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::closedPort());
     struct Case {
         int status;  // of the primary's health; 0: it never answers
