@@ -86,7 +86,8 @@ TEST(HttpClientTest, AnswersRedirectsAndFailuresOfEachKind) {
     CurlHttpClient client;
     const auto exchange = [&](const HttpRequest& request) {
         auto promise = std::make_shared<std::promise<HttpResponse>>();
-        client.send(request, [promise](HttpResponse response) { promise->set_value(response); });
+        client.send(request,
+                    [promise](HttpResponse response) { promise->set_value(std::move(response)); });
         return promise->get_future();
     };
     const auto start = std::chrono::steady_clock::now();
