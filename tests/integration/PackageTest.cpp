@@ -72,12 +72,17 @@ TEST_F(Package, HoldsTheFilesWhereTheDesktopLooksAndTheProgramRunsFromThere) {
           share / "icons/hicolor/scalable/apps/pagemate-symbolic.svg"}) {
         EXPECT_TRUE(fs::is_regular_file(file)) << file;
     }
-    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-        const std::string side = std::to_string(size);
-        const fs::path png = share / "icons/hicolor" / (side + "x" + side) / "apps/pagemate.png";
-        EXPECT_TRUE(run("file -b " + png.string())
-                        .second.starts_with("PNG image data, " + side + " x " + side + ","))
-            << png;
+    for (const auto& [folder, kind] : std::vector<std::pair<std::string, std::string>>{
+             {"16x16", "PNG image data, 16 x 16,"},
+             {"22x22", "PNG image data, 22 x 22,"},
+             {"24x24", "PNG image data, 24 x 24,"},
+             {"32x32", "PNG image data, 32 x 32,"},
+             {"48x48", "PNG image data, 48 x 48,"},
+             {"64x64", "PNG image data, 64 x 64,"},
+             {"128x128", "PNG image data, 128 x 128,"},
+             {"256x256", "PNG image data, 256 x 256,"}}) {
+        const fs::path png = share / "icons/hicolor" / folder / "apps/pagemate.png";
+        EXPECT_TRUE(run("file -b " + png.string()).second.starts_with(kind)) << png;
     }
     // Nothing outside /usr but the autostart entry, which is a configuration file.
     EXPECT_EQ(run("ls " + root.string()).second, "etc\nusr\n");
