@@ -48,19 +48,12 @@ class ProgramRun {
 
     [[nodiscard]] bool started() const { return started_; }
     [[nodiscard]] pid_t pid() const { return pid_; }
-    [[nodiscard]] bool running() {
-        int status = 0;
-        if (started_ && !exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-            exited_ = true;
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        return started_ && !exited_;
-    }
+    [[nodiscard]] bool running() { return started_ && !exited(WNOHANG); }
     [[nodiscard]] int status() const { return status_; }
     // Waits up to `limit` for the program to end on its own; true when it has.
     bool waitForExit(std::chrono::milliseconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (running() && std::chrono::steady_clock::now() < until) {
+        for (const auto until = std::chrono::steady_clock::now() + limit;
+             running() && std::chrono::steady_clock::now() < until;) {
             std::this_thread::sleep_for(10ms);
         }
         return !running();
@@ -69,22 +62,26 @@ class ProgramRun {
     void kill() {
         if (running()) {
             ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            exited_ = true;
-            status_ = -1;
+            exited(0);
         }
     }
     // Asks the program to end, as the session does at log-out; true when it ended with 0
     // within 5 s.
     bool terminate() {
-        if (!running()) {
-            return false;
-        }
-        ::kill(pid_, SIGTERM);
-        return waitForExit(5s) && status_ == 0;
+        return running() && ::kill(pid_, SIGTERM) == 0 && waitForExit(5s) && status_ == 0;
     }
 
   private:
+    // Whether the program has ended (reaping it, with `options` for waitpid()).
+    bool exited(int options) {
+        int status = 0;
+        if (!exited_ && ::waitpid(pid_, &status, options) == pid_) {
+            exited_ = true;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        return exited_;
+    }
+
     pid_t pid_ = 0;
     bool started_ = false;
     bool exited_ = false;

@@ -18,8 +18,7 @@ namespace pagemate::testing {
 class TempDir {
   public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "pagemate-test-XXXXXX").string();
+        std::string pattern = std::filesystem::temp_directory_path() / "pagemate-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("mkdtemp failed");
         }
@@ -50,9 +49,6 @@ inline void writeFile(const std::filesystem::path& path, const std::string& cont
 // Sends the program's log to a private file while it lives.
 class LogCapture {
   public:
-    LogCapture()
-        : writer_(directory_.path() / "log", &std::chrono::system_clock::now, -1),
-          redirect_(writer_) {}
     [[nodiscard]] std::string text() const { return readFile(writer_.path()); }
     // The messages logged, without their time stamps ("[HH:mm:ss.SSS] ", 15 bytes).
     [[nodiscard]] std::vector<std::string> messages() const {
@@ -69,12 +65,12 @@ class LogCapture {
 
   private:
     TempDir directory_;
-    LogWriter writer_;
-    AppLog::ScopedRedirect redirect_;
+    LogWriter writer_{directory_.path() / "log", &std::chrono::system_clock::now, -1};
+    AppLog::ScopedRedirect redirect_{writer_};
 };
 
-// Sets an environment variable (unsets it for a null value) for the scope; restores the
-// previous state after.
+// Sets an environment variable (unsets it for a null value) for the scope, and puts the
+// previous state back after.
 class ScopedEnvironment {
   public:
     ScopedEnvironment(std::string name, const char* value) : name_(std::move(name)) {

@@ -8,8 +8,12 @@ using testing::StandInService;
 
 class ServiceResolverTest : public testing::ServiceTest {
   protected:
-    // Resolves and returns the base handed to the completion, which runs once.
-    std::optional<std::string> resolve(ServiceResolver& resolver) {
+    // Resolves with short waits: the base handed to the completion (which runs once) and
+    // whether it is the local fallback.
+    std::pair<std::optional<std::string>, bool> resolve(const std::string& primaryBase) {
+        auto config = configFor(primaryBase, local.base());
+        config.primaryTimeout = config.localTimeout = 300ms;
+        ServiceResolver resolver(config);
         std::optional<std::string> chosen;
         int calls = 0;
         resolver.resolveServer([&](const std::string& base) {
@@ -19,114 +23,63 @@ class ServiceResolverTest : public testing::ServiceTest {
         waitFor([&] { return calls > 0; });
         platform.queue.runUntil([] { return false; }, 50ms);  // nothing more arrives
         EXPECT_LE(calls, 1);
-        return chosen;
+        return {chosen, resolver.usingFallbackServer()};
     }
 
     StandInService primary;
     StandInService local;
 };
 
-TEST_F(ServiceResolverTest, EnvironmentAddressIsUsedWithoutARequest) {
-    const testing::ScopedEnvironment environment("PGM_SERVER_URL",
-                                                 (primary.base() + "///").c_str());
-    Settings::shared().setRuntimeBaseURL("http://untouched");
-    ServiceResolver resolver(configFor(primary.base(), local.base()));
-    std::optional<std::string> chosen;
-    resolver.resolveServer([&](const std::string& base) { chosen = base; });
-    EXPECT_EQ(chosen, primary.base());  // before resolveServer returned
-    EXPECT_EQ(resolver.resolvedServerURL(), primary.base());
-    EXPECT_EQ(Settings::shared().runtimeBaseURL(), "http://untouched");
-    EXPECT_TRUE(log.contains("使用环境变量指定的服务：" + primary.base()));
-    platform.queue.runUntil([] { return false; }, 100ms);
-    EXPECT_TRUE(primary.received().empty() && local.received().empty());
-    Settings::shared().setRuntimeBaseURL("");  // none settled: the environment's, trimmed
-    EXPECT_EQ(baseURL(), primary.base());
-}
-
-TEST_F(ServiceResolverTest, PrimaryOfOurProductIsChosenSilently) {
-    const testing::ScopedEnvironment empty("PGM_SERVER_URL", "");  // as good as none
-    ServiceResolver resolver(configFor(primary.base() + "/", local.base()));
-    EXPECT_EQ(resolve(resolver), primary.base() + "/");
-    EXPECT_FALSE(resolver.usingFallbackServer());
-    EXPECT_EQ(Settings::shared().runtimeBaseURL(), primary.base() + "/");
-    EXPECT_TRUE(log.messages().empty()) << log.text();
-    EXPECT_TRUE(local.received().empty());
-    ASSERT_EQ(primary.received().size(), 1U);
-    EXPECT_EQ(primary.received()[0].path, "/health");  // the slash trimmed before the path
+// A primary of our product is taken silently; else the local service, which counts on
+// status 200 whatever its body says; when nothing answers the primary stays.
+TEST_F(ServiceResolverTest, PrimaryOfOurProductElseTheLocalServiceElseThePrimaryStill) {
+    const testing::ScopedEnvironment empty("PGM_SERVER_URL", "");  // as good as none (the
+    // environment's address itself is taken by the program in SelfTestModeTest)
+    const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::closedPort());
+    struct Case {
+        int status;  // of the primary's health; 0: it never answers
+        std::string body;
+        std::string reason;       // why the primary is not taken; empty when it is
+        std::string primaryBase;  // the stand-in's when empty
+    };
+    const std::vector<Case> cases = {
+        {200, R"({"product":"pagemate"})", "", primary.base() + "/"},
+        {200, R"({"product":"other-app"})", "对面是别的服务（product=other-app）", ""},
+        {200, "<html>not json</html>", "对面是别的服务（product=空）", ""},
+        {200, R"(["product","pagemate"])", "对面是别的服务（product=空）", ""},
+        {200, R"({"product":"Pagemate"})", "对面是别的服务（product=Pagemate）", ""},
+        {500, R"({"product":"pagemate"})", "连不上", ""},
+        {0, R"({"product":"pagemate"})", "连不上", ""},
+        {200, "", "连不上", "http://bad host"},
+        {200, "", "连不上", nowhere},  // and the local service silent too
+    };
+    for (const auto& [status, body, reason, primaryBase] : cases) {
+        const testing::LogCapture caseLog;
+        primary.answerLate("/health", status == 0 ? 5s : 0s, status == 0 ? 200 : status, body);
+        const bool localAnswers = primaryBase != nowhere;
+        local.answerLate("/health", localAnswers ? 0s : 5s, 200, "anything at all");
+        const std::size_t localAsked = local.countFor("/health");
+        const std::string base = primaryBase.empty() ? primary.base() : primaryBase;
+        const auto [chosen, fallback] = resolve(base);
+        const bool fellBack = !reason.empty() && localAnswers;
+        EXPECT_EQ(chosen, fellBack ? local.base() : base) << body;
+        EXPECT_EQ(fallback, fellBack);
+        EXPECT_EQ(Settings::shared().runtimeBaseURL(), chosen);
+        EXPECT_EQ(local.countFor("/health") - localAsked, reason.empty() ? 0U : 1U);
+        const std::vector<std::string> said = {"主服务不可用（" + reason + "），尝试本机服务…",
+                                               localAnswers ? "已回退到本机服务 " + local.base()
+                                                            : "本机也没有服务，仍使用 " + nowhere};
+        EXPECT_EQ(caseLog.messages(), reason.empty() ? std::vector<std::string>{} : said)
+            << caseLog.text();
+    }
+    EXPECT_EQ(primary.received().at(0).path, "/health");  // the slash trimmed before the path
     EXPECT_FALSE(primary.received()[0].hasHeader("x-app-password"));
     // The effective base trims what the settled address still carries.
-    EXPECT_EQ(baseURL(), primary.base());
     Settings::shared().setRuntimeBaseURL("/http://127.0.0.1:4310//");
     EXPECT_EQ(baseURL(), "http://127.0.0.1:4310");
 }
 
-TEST_F(ServiceResolverTest, ForeignSilentOrUnformablePrimaryFallsBackToTheLocalService) {
-    struct Case {
-        int status;  // 0: never answers
-        std::string body;
-        std::string reason;
-        std::string primaryBase;  // the stand-in's when empty
-    };
-    const std::vector<Case> cases = {
-        {200, R"({"product":"other-app"})", "对面是别的服务（product=other-app）", ""},
-        {200, "<html>not json</html>", "对面是别的服务（product=空）", ""},
-        {200, R"({"product":42})", "对面是别的服务（product=空）", ""},
-        {200, R"(["product","pagemate"])", "对面是别的服务（product=空）", ""},
-        {200, R"({"product":"Pagemate"})", "对面是别的服务（product=Pagemate）", ""},
-        {500, R"({"product":"pagemate"})", "连不上", ""},
-        {404, "", "连不上", ""},
-        {0, R"({"product":"pagemate"})", "连不上", ""},
-        {200, "", "连不上", "http://bad host"},
-    };
-    for (const Case& testCase : cases) {
-        const testing::LogCapture caseLog;
-        if (testCase.status == 0) {
-            primary.answerLate("/health", 5s, 200, testCase.body);
-        } else {
-            primary.answer("/health", testCase.status, testCase.body);
-        }
-        // The local service counts on status 200 whatever its body says.
-        local.answer("/health", 200, "anything at all");
-        auto config = configFor(
-            testCase.primaryBase.empty() ? primary.base() : testCase.primaryBase, local.base());
-        config.primaryTimeout = 300ms;
-        ServiceResolver resolver(config);
-        EXPECT_EQ(resolve(resolver), local.base()) << testCase.body;
-        EXPECT_TRUE(resolver.usingFallbackServer());
-        EXPECT_EQ(Settings::shared().runtimeBaseURL(), local.base());
-        EXPECT_EQ(caseLog.messages(), (std::vector<std::string>{
-                                          "主服务不可用（" + testCase.reason + "），尝试本机服务…",
-                                          "已回退到本机服务 " + local.base()}))
-            << caseLog.text();
-    }
-}
-
-TEST_F(ServiceResolverTest, NothingAnswersAndThePrimaryStays) {
-    const std::string primaryBase = "http://127.0.0.1:" + std::to_string(testing::closedPort());
-    local.answerLate("/health", 5s, 200, "{}");
-    auto config = configFor(primaryBase, local.base());
-    config.localTimeout = 300ms;
-    ServiceResolver resolver(config);
-    Settings::shared().setRuntimeBaseURL("http://stale");
-    EXPECT_EQ(resolve(resolver), primaryBase);
-    EXPECT_FALSE(resolver.usingFallbackServer());
-    EXPECT_EQ(Settings::shared().runtimeBaseURL(), primaryBase);
-    EXPECT_TRUE(log.contains("本机也没有服务，仍使用 " + primaryBase));
-}
-
-TEST_F(ServiceResolverTest, ReleasedResolverCallsNothing) {
-    primary.answerLate("/health", 300ms, 200, R"({"product":"pagemate"})");
-    bool called = false;
-    ServiceResolver(configFor(primary.base(), local.base())).resolveServer([&](const std::string&) {
-        called = true;
-    });
-    platform.queue.runUntil([] { return false; }, 700ms);
-    EXPECT_FALSE(called);
-    EXPECT_TRUE(local.received().empty());
-    EXPECT_EQ(Settings::shared().runtimeBaseURL(), "");
-}
-
-TEST_F(ServiceResolverTest, HealthIsStatus200WithABodyInTime) {
+TEST_F(ServiceResolverTest, HealthIsStatus200WithABodyInTimeAndAReleasedResolverCallsNothing) {
     const auto healthy = [&](const std::string& base, std::chrono::milliseconds limit = 4s) {
         auto config = configFor(base, local.base());
         config.healthTimeout = limit;
@@ -149,6 +102,16 @@ TEST_F(ServiceResolverTest, HealthIsStatus200WithABodyInTime) {
     broken.checkHealth([&](bool result) { immediate = result; });
     EXPECT_EQ(immediate, false);
     broken.checkHealth();  // without a completion: nothing to call, no crash
+
+    primary.answerLate("/health", 300ms, 200, R"({"product":"pagemate"})");
+    bool called = false;
+    ServiceResolver(configFor(primary.base(), local.base())).resolveServer([&](const std::string&) {
+        called = true;
+    });
+    platform.queue.runUntil([] { return false; }, 700ms);
+    EXPECT_FALSE(called);
+    EXPECT_TRUE(local.received().empty());
+    EXPECT_EQ(Settings::shared().runtimeBaseURL(), "");
 }
 
 }  // namespace

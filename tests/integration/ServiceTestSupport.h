@@ -28,12 +28,11 @@ class ServiceTest : public ::testing::Test {
     ~ServiceTest() override { Settings::shared().setRuntimeBaseURL(""); }
 
     // Runs the main queue until `done`, for at most a few seconds of real time.
-    template <typename Predicate>
-    bool waitFor(Predicate done, std::chrono::milliseconds limit = 5s) {
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
         return platform.queue.runUntil(done, limit);
     }
 
-    ServiceResolver::Config configFor(std::string primary, std::string local) {
+    static ServiceResolver::Config configFor(std::string primary, std::string local) {
         ServiceResolver::Config config = ServiceResolver::Config::standard();
         config.primaryBase = [primary = std::move(primary)] { return primary; };
         config.localBase = std::move(local);
