@@ -76,33 +76,5 @@ TEST(AppLog, WhatIsPlantedAtThePathIsReplacedNotWrittenThrough) {
     }
 }
 
-// Fixed names in the shared /tmp: another user's file there is left alone, and this
-// user's own file of that name is used, said once on standard error.
-TEST(AppLog, AFileOfAnotherUserIsLeftForThisUsersOwn) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "making a file of another user takes root";
-    }
-    const TempDir shared;
-    const TempDir runtime;
-    const auto fixed = shared.path() / "pagemate-app.log";
-    testing::writeFile(fixed, "theirs\n");
-    ASSERT_EQ(::chown(fixed.c_str(), 65534, 65534), 0);
-    ::testing::internal::CaptureStderr();
-    std::vector<std::filesystem::path> used;
-    for (const char* folder : {runtime.path().c_str(), static_cast<const char*>(nullptr)}) {
-        const testing::ScopedEnvironment variable("XDG_RUNTIME_DIR", folder);
-        used.push_back(AppLog::fileFor(fixed));
-    }
-    const std::string told = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(used, (std::vector<std::filesystem::path>{runtime.path() / "pagemate-app.log",
-                                                        shared.path() / "pagemate-app-0.log"}));
-    EXPECT_EQ(readFile(fixed), "theirs\n");
-    EXPECT_EQ(told, "页伴：" + fixed.string() + " 是另一个用户的文件，本次改用 " +
-                        used[0].string() + "\n");
-    // This user's own files keep their names.
-    testing::writeFile(used[0], "mine\n");
-    EXPECT_EQ(AppLog::fileFor(used[0]), used[0]);
-}
-
 }  // namespace
 }  // namespace pagemate

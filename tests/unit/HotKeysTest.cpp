@@ -24,10 +24,6 @@ HotKeyIdentifier ours(std::uint32_t id) {
 
 class HotKeyManagerTest : public ::testing::Test {
   protected:
-    std::function<void()> counting(int& count) {
-        return [&count] { ++count; };
-    }
-
     fake::FakePlatform platform;
     testing::LogCapture log;
     HotKeyManager& manager = HotKeyManager::shared();
@@ -36,8 +32,8 @@ class HotKeyManagerTest : public ::testing::Test {
 TEST_F(HotKeyManagerTest, OurPressesRunTheLatestActionLaterOnTheMainQueue) {
     int earlier = 0;
     int latest = 0;
-    manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, counting(earlier));
-    manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, counting(latest));
+    manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, [&] { ++earlier; });
+    manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, [&] { ++latest; });
     platform.hotKeys.press({0x41424344, 1});  // another program's signature, our id
     EXPECT_EQ(platform.queue.pendingCount(), 0U);
     platform.hotKeys.press(ours(1));
@@ -52,7 +48,7 @@ TEST_F(HotKeyManagerTest, AFailureIsLoggedAndLeavesNoRegistrationButKeepsTheActi
         Outcome::taken, 10, {}, HotKeyRef{HotKeyCode::space, HotKeyModifier::option, ours(1)}};
     platform.hotKeys.failures[{HotKeyCode::space, HotKeyModifier::option}] = taken;
     int runs = 0;
-    manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, counting(runs));
+    manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, [&] { ++runs; });
     EXPECT_EQ(manager.registrations(), std::vector<std::optional<HotKeyRef>>{std::nullopt});
     EXPECT_EQ(log.messages().size(), 1U);  // its words: the test on the X server
     platform.hotKeys.press(ours(1));
