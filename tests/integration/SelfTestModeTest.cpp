@@ -1,8 +1,6 @@
 // "pagemate --selftest" and "pagemate --activatetest" as a user runs them: the program
 // itself on the virtual display, against the stand-in service and the stand-in Notion.
 
-#include <gtk/gtk.h>
-
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -10,7 +8,7 @@
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
 #include "fixtures/StandInService.h"
 // clang-format off
-#include "fixtures/Desktop.h"
+#include "fixtures/DesktopSuite.h"
 // clang-format on
 #include "harness/ProgramRun.h"
 #include "platform/linux/X11Workspace.h"
@@ -24,15 +22,8 @@ using nlohmann::json;
 constexpr const char* kSelfTest = "/tmp/pagemate-selftest.json";
 constexpr const char* kActivation = "/tmp/pagemate-paneltest.json";
 
-class SelfTestMode : public ::testing::Test {
+class SelfTestMode : public testing::DesktopSuite {
   protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
-        desktop = std::make_unique<testing::Desktop>();
-    }
-    static void TearDownTestSuite() { desktop.reset(); }
-    static inline std::unique_ptr<testing::Desktop> desktop;
-
     // Runs the program with the switch and returns its report once it has ended.
     json run(const char* flag, const char* report) {
         return testing::runForReport({flag}, report, home.path() / "stdout", 20s).report;

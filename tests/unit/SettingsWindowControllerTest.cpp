@@ -52,7 +52,6 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
          "服务器要求访问密码，但本机没配。检查服务端 .env 里的 APP_PASSWORD。"},
         {404, "Not Found",
          "服务器还是旧版本（没有 /api/config）。请先按 deploy/ONLINE-DEPLOYMENT.md 部署新版后端。"},
-        {500, R"({"version":"1.2"})", "服务器返回异常（500）。"},
         {200, std::nullopt, "服务器返回异常（200）。"},  // a body that never completed
         {200,
          R"({"version":"2.0.1","ready":{"notion":true,"deepseek":true},
