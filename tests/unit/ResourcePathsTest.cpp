@@ -13,8 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(ResourcePaths, InstalledBesideTheProgramElseTheSourceTree) {
-    // A prefix as "cmake --install" or the package lays it out, and a source tree with a
-    // build folder inside, as a developer has them.
+    // An installed prefix, and a source tree with a build folder inside.
     const testing::TempDir root;
     const fs::path prefix = root.path() / "opt" / "pm";
     const fs::path installed = prefix / "bin" / "pagemate";

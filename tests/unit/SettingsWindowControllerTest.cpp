@@ -71,9 +71,6 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
         });
         EXPECT_EQ(testConnection(), expected) << status << " " << body.value_or("(none)");
     }
-    // Nothing of the test goes to the log or to an alert.
-    EXPECT_TRUE(platform.alerts.shown().empty());
-    EXPECT_TRUE(log.messages().empty()) << log.text();
 
     // An address that is no address ends the test at once.
     const testing::ScopedEnvironment badServer("PGM_SERVER_URL", "http://pagemate example.com");
