@@ -136,20 +136,13 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     StatusNotifierBar bar(queue);
     auto item = bar.createItem(pagemateOptions());
     int chosen = 0;
-    item->setMenu({command("打开", [&] { ++chosen; }), MenuItem::separator(),
-                   command(
-                       "不可用", [&] { chosen += 100; }, {}, false)});
+    item->setMenu({command("打开", [&] { ++chosen; })});
     const std::vector<MenuNode> entries = host.layout(itemName(1), "/MenuBar").root.children;
-    ASSERT_EQ(entries.size(), 3U);
+    ASSERT_EQ(entries.size(), 1U);
+    // Hovering runs nothing.
+    ASSERT_TRUE(sendEvent(host, entries[0].id, "hovered").value);
     ASSERT_TRUE(sendEvent(host, entries[0].id, "clicked").value);
     EXPECT_EQ(chosen, 0);
-    queue.runUntilIdle();
-    EXPECT_EQ(chosen, 1);
-
-    // Hovering, a disabled item and a separator run nothing.
-    for (const auto& [entry, event] : {std::pair{0, "hovered"}, {2, "clicked"}, {1, "clicked"}}) {
-        EXPECT_TRUE(sendEvent(host, entries.at(entry).id, event).value);
-    }
     queue.runUntilIdle();
     EXPECT_EQ(chosen, 1);
 
