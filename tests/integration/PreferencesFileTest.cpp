@@ -28,8 +28,7 @@ std::vector<std::filesystem::path> entriesOf(const std::filesystem::path& direct
 }
 
 // The file is a stored format other versions and the user read: the settings' own key
-// names and value types; what is missing or mistyped reads as the default, and what
-// another version stored is kept.
+// names and value types; what another version stored is kept.
 TEST(PreferencesFile, SettingsAreStoredUnderTheirKeysAndSurviveARestart) {
     const TempDir directory;
     const auto file = directory.path() / "deep" / "pagemate" / "preferences.json";
@@ -40,13 +39,10 @@ TEST(PreferencesFile, SettingsAreStoredUnderTheirKeysAndSurviveARestart) {
     };
     restart();
     Settings& settings = Settings::shared();
-    const auto expectDefaults = [&] {
-        EXPECT_EQ(std::make_tuple(settings.model(), settings.agentMode(), settings.panelHeight()),
-                  std::make_tuple("", "auto", 560.0));
-        EXPECT_TRUE(settings.quickBarFollowsCursor() && settings.archiveConversations() &&
-                    settings.recordMeetingAudio());
-    };
-    expectDefaults();
+    EXPECT_EQ(std::make_tuple(settings.model(), settings.agentMode(), settings.panelHeight()),
+              std::make_tuple("", "auto", 560.0));
+    EXPECT_TRUE(settings.quickBarFollowsCursor() && settings.archiveConversations() &&
+                settings.recordMeetingAudio());
 
     // The folder is made on the first change.
     settings.setModel("deepseek-v4-pro");

@@ -43,9 +43,8 @@ TEST_F(HotKeyManagerTest, OurPressesRunTheLatestActionLaterOnTheMainQueue) {
 
 TEST_F(HotKeyManagerTest, AFailureIsLoggedAndLeavesNoRegistrationButKeepsTheAction) {
     // A backend that reports a failure with the combination's ref all the same.
-    const HotKeyRegistration taken{
+    platform.hotKeys.failures[{HotKeyCode::space, HotKeyModifier::option}] = HotKeyRegistration{
         Outcome::taken, 10, {}, HotKeyRef{HotKeyCode::space, HotKeyModifier::option, ours(1)}};
-    platform.hotKeys.failures[{HotKeyCode::space, HotKeyModifier::option}] = taken;
     int runs = 0;
     manager.registerHotKey(HotKeyCode::space, HotKeyModifier::option, 1, [&] { ++runs; });
     EXPECT_EQ(manager.registrations(), std::vector<std::optional<HotKeyRef>>{std::nullopt});

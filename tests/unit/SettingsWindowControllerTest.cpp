@@ -58,12 +58,6 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
              "asr":{"localAvailable":true},"extra":[1]})",
          "连接正常（服务版本 2.0.1）。\nNotion：已连接\nDeepSeek：已连接\n会议转写：本机识别\n"
          "辅助功能权限：已授权"},
-        // Members of the wrong type read as absent; only a true Boolean is true.
-        {200,
-         R"({"version":1.2,"ready":{"notion":1,"deepseek":"true","localAvailable":true},
-             "asr":{"localAvailable":false}})",
-         "连接正常（服务版本 ?）。\nNotion：未配置 Token\nDeepSeek：未配置 Key\n"
-         "会议转写：不可用（没有安装本机语音模型）\n辅助功能权限：已授权"},
     };
     for (const auto& [status, body, expected] : answers) {
         platform.http.respondWith([status = status, body = body](const HttpRequest&) {
