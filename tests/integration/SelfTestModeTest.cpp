@@ -55,8 +55,7 @@ TEST_F(SelfTestMode, ReportsTheServiceAndNotion) {
 TEST_F(SelfTestMode, ActivationTestWithAndWithoutNotion) {
     const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::refusingPort());
     const testing::ScopedEnvironment server("PGM_SERVER_URL", nowhere.c_str());
-    // A window of this test in front (a new window gets the focus), so that there is
-    // something to come back to.
+    // A window of this test in front, so that there is something to come back to.
     GtkWidget* other = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_widget_show_all(other);
     linux_backend::X11Workspace workspace;

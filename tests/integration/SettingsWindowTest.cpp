@@ -169,9 +169,8 @@ TEST_F(SettingsWindowTest, TheUserTestsTheConnectionChangesTheChoicesAndSavesThe
     EXPECT_FALSE(settings.archiveConversations());
     EXPECT_FALSE(shown());
 
-    // Opened from the menu while the user works in another program's window, with clicks
-    // this program never sees: it comes to the front, whether it was closed or still open
-    // behind that window. Closing only hides it.
+    // Opened from the menu while the user clicks in another program's window, it comes to
+    // the front, whether it was closed or still open behind that window; closing hides it.
     const testing::StandInNotion notion(*desktop);
     for (const bool wasOpen : {false, true}) {
         XWindowAttributes attributes{};

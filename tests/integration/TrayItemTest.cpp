@@ -29,10 +29,9 @@ using testing::TrayHostView;
 using Availability = StatusItem::Availability;
 
 constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
-constexpr const char* kIconName = "pagemate-symbolic";
 
 StatusItemOptions pagemateOptions() {
-    return StatusItemOptions{kIconName, "页伴", "页伴（⌥Space 唤出）"};
+    return StatusItemOptions{"pagemate-symbolic", "页伴", "页伴（⌥Space 唤出）"};
 }
 
 std::string itemName(int number) {
@@ -78,11 +77,6 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
         EXPECT_EQ(host.stringProperty(itemName(1), "/StatusNotifierItem", kItemInterface, name),
                   value);
     }
-    // Installed where tray hosts look icons up by name (the package test checks that the
-    // package puts it there), the item names no folder of its own.
-    std::filesystem::copy(PAGEMATE_SOURCE_ICONS, home.path() / "icons",
-                          std::filesystem::copy_options::recursive);
-    EXPECT_EQ(StatusNotifierBar::iconThemePath(kIconName, PAGEMATE_SOURCE_ICONS), "");
 
     item->setMenu({command("状态：本地服务", {}, {}, false), MenuItem::separator(),
                    MenuItem::separator(), command("设置…", [] {}), command("snake_case", [] {})});
@@ -99,9 +93,8 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
     // An underscore is shown as one, not taken for a mnemonic.
     EXPECT_EQ(entries[4].label, "snake__case");
 
-    // A new menu is announced with its revision. Rows keep their ids while their place
-    // and kind stay (the status row as its text changes); a row of another kind gets a
-    // new one.
+    // A new menu is announced with its revision. Rows keep their ids while their place and
+    // kind stay (the status row as its text changes); a row of another kind gets a new one.
     item->setMenu({command("状态：连不上 • 本地服务", {}, {}, false), command("设置…")});
     ASSERT_TRUE(runMainLoopUntil([&] { return !host.layoutUpdates().empty(); }));
     const TrayHostView::Layout after = host.layout(itemName(1), "/MenuBar");
@@ -119,9 +112,8 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     PrivateSessionBus bus;
     StatusWatcher watcher;
     TrayHostView host;
-    // On a queue the test runs itself: the click's answer comes back before the
-    // action has run, which shows it was not run inside the D-Bus call. (The
-    // program's own clicks on GLib's loop: tests/program/tray.sh.)
+    // On a queue the test runs itself: the click's answer comes back before the action has
+    // run, so it was not run inside the D-Bus call. (On GLib's loop: tests/program/tray.sh.)
     fake::VirtualClockQueue queue;
     StatusNotifierBar bar(queue);
     auto item = bar.createItem(pagemateOptions());

@@ -1,6 +1,5 @@
-// The program's start-up on the fakes and the virtual clock: the status menu and its
-// commands, the accessibility watch, and its own time-outs and delays read off what it
-// does with its standard configuration (no value injected by the test).
+// The program's start-up on the fakes and the virtual clock: the status menu's commands,
+// the accessibility watch, its time-outs and delays as configured (nothing injected).
 
 #include <gtest/gtest.h>
 
@@ -24,8 +23,7 @@ using namespace std::chrono_literals;
 
 class StartupTest : public ::testing::Test {
   protected:
-    // A normal start for which nothing listens on the service's addresses (port 1), once
-    // service resolution and its health check have ended.
+    // A normal start, nothing listening (port 1), once resolution and health check end.
     std::shared_ptr<AppDelegate> launch() {
         auto app = AppDelegate::create({"/usr/bin/pagemate"});
         app->panelResolverConfig.primaryBase = [] { return std::string("http://127.0.0.1:1"); };
