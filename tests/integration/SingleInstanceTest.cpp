@@ -175,8 +175,6 @@ TEST_F(SingleInstanceProgram, RequestsDuringTheFirstStartUpAreKeptUntilItIsDone)
     ASSERT_EQ(::kill(first.pid(), SIGCONT), 0);
     ASSERT_TRUE(second.waitForExit(20s));
     EXPECT_EQ(second.status(), 0);
-    // It had its answer before the first had built its windows.
-    EXPECT_TRUE(lines("first", "菜单栏就绪").empty());
 
     // The first's own option, then the request that came during its start-up.
     ASSERT_TRUE(
