@@ -1,8 +1,6 @@
 // Asking for the accessibility permission turns the desktop's assistive-technologies
-// switch on, and says so only when the settings store kept it: GSettings' memory
-// backend does; dconf without a session bus (its writes go through a service on that
-// bus) takes the change and loses it. Each case runs in a process of its own (GSettings
-// picks its backend once per process), on a store the test owns.
+// switch on, and says so only when the settings store kept it (dconf without a session
+// bus loses it). One process a case: GSettings picks its backend once per process.
 
 #include <gio/gio.h>
 
@@ -17,8 +15,6 @@
 namespace pagemate {
 namespace {
 
-// Requests the permission twice; what the log says after the first, and whether the
-// store kept the switch.
 void requestTwice(const char* backend, const char* sessionBus, const std::string& firstLine,
                   gboolean stored) {
     const testing::TempDir home;

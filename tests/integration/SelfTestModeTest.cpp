@@ -1,8 +1,6 @@
 // "pagemate --selftest" and "pagemate --activatetest" as a user runs them: the program
 // itself on the virtual display, against the stand-in service and the stand-in Notion.
 
-#include <gtk/gtk.h>
-
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -10,7 +8,7 @@
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
 #include "fixtures/StandInService.h"
 // clang-format off
-#include "fixtures/Desktop.h"
+#include "fixtures/DesktopSuite.h"
 // clang-format on
 #include "harness/ProgramRun.h"
 #include "platform/linux/X11Workspace.h"
@@ -24,15 +22,8 @@ using nlohmann::json;
 constexpr const char* kSelfTest = "/tmp/pagemate-selftest.json";
 constexpr const char* kActivation = "/tmp/pagemate-paneltest.json";
 
-class SelfTestMode : public ::testing::Test {
+class SelfTestMode : public testing::DesktopSuite {
   protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
-        desktop = std::make_unique<testing::Desktop>();
-    }
-    static void TearDownTestSuite() { desktop.reset(); }
-    static inline std::unique_ptr<testing::Desktop> desktop;
-
     // Runs the program with the switch and returns its report once it has ended.
     json run(const char* flag, const char* report) {
         return testing::runForReport({flag}, report, home.path() / "stdout", 20s).report;
@@ -64,8 +55,7 @@ TEST_F(SelfTestMode, ReportsTheServiceAndNotion) {
 TEST_F(SelfTestMode, ActivationTestWithAndWithoutNotion) {
     const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::refusingPort());
     const testing::ScopedEnvironment server("PGM_SERVER_URL", nowhere.c_str());
-    // A window of this test in front (a new window gets the focus), so that there is
-    // something to come back to.
+    // A window of this test in front, so that there is something to come back to.
     GtkWidget* other = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_widget_show_all(other);
     linux_backend::X11Workspace workspace;

@@ -11,7 +11,7 @@
 // httplib before the X11 headers: X11 defines macros (Success) that clash with it.
 #include "fixtures/StandInService.h"
 // clang-format off
-#include "fixtures/Desktop.h"
+#include "fixtures/DesktopSuite.h"
 // clang-format on
 #include <X11/keysym.h>
 
@@ -43,7 +43,7 @@ GtkWidget* findNamed(GtkWidget* widget, const char* name) {
     return found;
 }
 
-class SettingsWindowTest : public ::testing::Test {
+class SettingsWindowTest : public testing::DesktopSuite {
   protected:
     SettingsWindowTest() {
         Platform::install(linux_backend::makeLinuxPlatform(true));
@@ -92,11 +92,9 @@ class SettingsWindowTest : public ::testing::Test {
         int originX = 0;
         int originY = 0;
         gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window)), &originX, &originY);
-        testing::clickAt(desktop.display(), originX + x, originY + y);
+        testing::clickAt(desktop->display(), originX + x, originY + y);
     }
 
-    const bool gtk = gtk_init_check(nullptr, nullptr) == TRUE;
-    testing::Desktop desktop;
     testing::TempDir home;
     testing::ScopedEnvironment configHome{"XDG_CONFIG_HOME", (home.path() / "config").c_str()};
     testing::ScopedEnvironment dataHome{"XDG_DATA_HOME", (home.path() / "data").c_str()};
@@ -109,7 +107,6 @@ class SettingsWindowTest : public ::testing::Test {
 };
 
 TEST_F(SettingsWindowTest, TheUserTestsTheConnectionChangesTheChoicesAndSavesThem) {
-    ASSERT_TRUE(gtk) << "no display: run under xvfb-run";
     Settings& settings = Settings::shared();
     settings.setModel("deepseek-v4-pro");
     settings.setAgentMode("confirm");
@@ -172,20 +169,19 @@ TEST_F(SettingsWindowTest, TheUserTestsTheConnectionChangesTheChoicesAndSavesThe
     EXPECT_FALSE(settings.archiveConversations());
     EXPECT_FALSE(shown());
 
-    // Opened from the menu while the user works in another program's window, with clicks
-    // this program never sees: it comes to the front, whether it was closed or still open
-    // behind that window. Closing only hides it.
-    const testing::StandInNotion notion(desktop);
+    // Opened from the menu while the user clicks in another program's window, it comes to
+    // the front, whether it was closed or still open behind that window; closing hides it.
+    const testing::StandInNotion notion(*desktop);
     for (const bool wasOpen : {false, true}) {
         XWindowAttributes attributes{};
-        XGetWindowAttributes(desktop.display(), notion.window(), &attributes);
+        XGetWindowAttributes(desktop->display(), notion.window(), &attributes);
         Window child = 0;
-        XTranslateCoordinates(desktop.display(), notion.window(),
-                              DefaultRootWindow(desktop.display()), attributes.width / 2,
+        XTranslateCoordinates(desktop->display(), notion.window(),
+                              DefaultRootWindow(desktop->display()), attributes.width / 2,
                               attributes.height / 2, &x, &bottom, &child);
-        testing::clickAt(desktop.display(), x, bottom);
+        testing::clickAt(desktop->display(), x, bottom);
         ASSERT_TRUE(testing::pumpUntil(
-            [&] { return desktop.activeWindow() == notion.window() && !active(); }));
+            [&] { return desktop->activeWindow() == notion.window() && !active(); }));
         controller->show();
         EXPECT_TRUE(testing::pumpUntil([&] { return active(); }, 5s)) << wasOpen;
     }
@@ -195,7 +191,7 @@ TEST_F(SettingsWindowTest, TheUserTestsTheConnectionChangesTheChoicesAndSavesThe
     // Return saves wherever the focus is, the test button included.
     showAndWaitForFocus();
     gtk_widget_grab_focus(named("test"));
-    testing::pressAsPerson(desktop.display(), {XK_Return}, {90ms});
+    testing::pressAsPerson(desktop->display(), {XK_Return}, {90ms});
     ASSERT_TRUE(testing::pumpUntil([&] { return !shown(); }));
     testing::pumpUntil([] { return false; }, 200ms);  // no second save comes after
     EXPECT_EQ(saves, 2);

@@ -52,19 +52,12 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
          "服务器要求访问密码，但本机没配。检查服务端 .env 里的 APP_PASSWORD。"},
         {404, "Not Found",
          "服务器还是旧版本（没有 /api/config）。请先按 deploy/ONLINE-DEPLOYMENT.md 部署新版后端。"},
-        {500, R"({"version":"1.2"})", "服务器返回异常（500）。"},
         {200, std::nullopt, "服务器返回异常（200）。"},  // a body that never completed
         {200,
          R"({"version":"2.0.1","ready":{"notion":true,"deepseek":true},
              "asr":{"localAvailable":true},"extra":[1]})",
          "连接正常（服务版本 2.0.1）。\nNotion：已连接\nDeepSeek：已连接\n会议转写：本机识别\n"
          "辅助功能权限：已授权"},
-        // Members of the wrong type read as absent; only a true Boolean is true.
-        {200,
-         R"({"version":1.2,"ready":{"notion":1,"deepseek":"true","localAvailable":true},
-             "asr":{"localAvailable":false}})",
-         "连接正常（服务版本 ?）。\nNotion：未配置 Token\nDeepSeek：未配置 Key\n"
-         "会议转写：不可用（没有安装本机语音模型）\n辅助功能权限：已授权"},
     };
     for (const auto& [status, body, expected] : answers) {
         platform.http.respondWith([status = status, body = body](const HttpRequest&) {
@@ -72,9 +65,6 @@ TEST_F(SettingsWindowControllerTest, ConnectionTestAsksTheConfiguredServiceAndWo
         });
         EXPECT_EQ(testConnection(), expected) << status << " " << body.value_or("(none)");
     }
-    // Nothing of the test goes to the log or to an alert.
-    EXPECT_TRUE(platform.alerts.shown().empty());
-    EXPECT_TRUE(log.messages().empty()) << log.text();
 
     // An address that is no address ends the test at once.
     const testing::ScopedEnvironment badServer("PGM_SERVER_URL", "http://pagemate example.com");

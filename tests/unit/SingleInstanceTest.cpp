@@ -4,19 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ostream>
 
 #include "app/SingleInstance.h"
 #include "harness/TestSupport.h"
 #include "platform/fake/ScriptedInstanceLink.h"
 
 namespace pagemate {
-
-// Names in the failure messages instead of bytes.
-void PrintTo(InstanceAction action, std::ostream* out) {
-    *out << (action == InstanceAction::activate ? "activate" : actionOption(action));
-}
-
 namespace {
 
 using Claim = InstanceLink::Claim;
@@ -60,13 +53,6 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
     const Claim taken{Claim::Outcome::taken, {}};
     const Delivery gone{Delivery::Outcome::ownerGone, "gone"};
     const Case cases[] = {
-        {{taken},
-         {},
-         {"--meeting", "--quick-bar"},
-         Start::handedOver,
-         {meeting, quickBar},
-         "页伴已在运行，已把请求交给它：会议记录窗口（显示/隐藏）、快速输入条（显示/隐藏）",
-         {}},
         // The holder ended after the claim found the name taken: the next claim gets it.
         {{taken, {Claim::Outcome::primary, {}}},
          {gone},
