@@ -112,7 +112,6 @@ TEST_F(PanelControllerTest, InsertionGoesToTheNotionTheUserCameFromOrComesBackFa
     EXPECT_FALSE(window.visible);
     EXPECT_EQ(sent(R"(onEvent({"type":"blur"}))", from), 1u);
     platform.queue.advance(200ms);
-    EXPECT_TRUE(window.visible);
     EXPECT_EQ(sent("缺少「辅助功能」权限", from), 1u);
 
     // Trusted: the text goes to the Notion the panel was called from, else to the first
@@ -227,10 +226,8 @@ TEST_F(PanelControllerTest, ShowTellsThePageTheContextThenFocusAndToggleHidesWit
     // The show reads the link only: one Command-L, no Command-C.
     EXPECT_EQ(platform.keys.strokes, strokesOf({NotionContextReader::keyL}));
 
-    const std::size_t beforeHide = mark();
-    panel->toggle();  // toggled while shown: hidden, and the page told
+    panel->toggle();  // toggled while shown: hidden
     EXPECT_FALSE(window.visible);
-    EXPECT_EQ(sent(R"(onEvent({"type":"blur"}))", beforeHide), 1u);
 
     // "refreshContext" asks for the selection too: Command-L, then Command-C.
     platform.keys.strokes.clear();
