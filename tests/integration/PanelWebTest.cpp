@@ -211,9 +211,11 @@ TEST_F(PanelWebTest, ChatWindowIsAPlainPageFillingTheWindow) {
         5s));
 }
 
-// The same page on the service's origin and on two others (another host, another port):
-// only the service's has the host object and the bootstrap, and only its messages arrive.
-TEST_F(PanelWebTest, OnlyTheServicesDocumentsHaveTheBridgeAndAreHeard) {
+// The engine's view: the same page on the service's origin and on two others (another
+// host, another port): only the service's has the host object and the bootstrap, and only
+// its messages arrive. The time-out ends only a page (or a reload) that does not answer,
+// not one waiting for a slow image; a script's result never arrives inside the call.
+TEST_F(PanelWebTest, EngineViewBridgesOnlyTheServiceAndTimesOutOnlyASilentPage) {
     testing::StandInService other;
     const std::string page = R"(<meta charset="utf-8"><script>
         window.__host = typeof window.PGM_HOST + " " + typeof window.__PGM_BOOTSTRAP__;
@@ -245,13 +247,8 @@ TEST_F(PanelWebTest, OnlyTheServicesDocumentsHaveTheBridgeAndAreHeard) {
     // The others' are dropped, and logged once per origin.
     EXPECT_EQ(logged("已丢弃来自 http://"), 2u);
     EXPECT_TRUE(log.contains("已丢弃来自 " + otherHost + " 的页面消息：它不是助手服务的页面"));
-    view.setDelegate(nullptr);
-}
 
-// The time-out ends only a page (or a reload) that does not answer, not one waiting for a
-// slow image; a script's result never arrives inside the call that asked for it.
-TEST_F(PanelWebTest, EngineViewTimesOutOnlyAPageThatDoesNotAnswerAndAnswersLater) {
-    service.answer("/page", 200, "<p id=p>here</p><img src=/slow.png>", "text/html");
+    service.answer("/slow", 200, "<p id=p>here</p><img src=/slow.png>", "text/html");
     service.answerLate("/slow.png", 2500ms, 200, "");
     service.answerLate("/never", 30s, 200, "");
     std::atomic<bool> answerLate = false;
@@ -261,27 +258,24 @@ TEST_F(PanelWebTest, EngineViewTimesOutOnlyAPageThatDoesNotAnswerAndAnswersLater
         }
         response.set_content("<p>changing</p>", "text/html");
     });
-    const auto view = std::make_unique<WebKitView>(nullptr, WebKitView::Options{});
-    EngineRecorder loads;
-    view->setDelegate(&loads);
     const auto start = std::chrono::steady_clock::now();
-    view->loadURL(service.base() + "/page", 1s);
-    ASSERT_TRUE(testing::pumpUntil([&] { return loads.finished > 0; }, 10s));
+    view.loadURL(service.base() + "/slow", 1s);
+    ASSERT_TRUE(testing::pumpUntil([&] { return recorder.finished == 5; }, 10s));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 2s);  // the image, past the time-out
-    EXPECT_EQ(evaluateIn(*view, "document.getElementById('p').textContent"), "here");
-    view->loadURL(service.base() + "/never", 1s);
-    ASSERT_TRUE(testing::pumpUntil([&] { return !loads.failures.empty(); }, 5s));
-    view->loadURL(service.base() + "/changing", 1s);
-    ASSERT_TRUE(testing::pumpUntil([&] { return loads.finished == 2; }, 5s));
+    EXPECT_EQ(evaluateIn(view, "document.getElementById('p').textContent"), "here");
+    view.loadURL(service.base() + "/never", 1s);
+    ASSERT_TRUE(testing::pumpUntil([&] { return !recorder.failures.empty(); }, 5s));
+    view.loadURL(service.base() + "/changing", 1s);
+    ASSERT_TRUE(testing::pumpUntil([&] { return recorder.finished == 6; }, 5s));
     answerLate = true;
-    view->reload();
-    ASSERT_TRUE(testing::pumpUntil([&] { return loads.failures.size() == 2; }, 5s));
-    EXPECT_EQ(loads.failures, std::vector<NetworkError::Kind>(2, NetworkError::Kind::timedOut));
-    view->setDelegate(nullptr);
+    view.reload();
+    ASSERT_TRUE(testing::pumpUntil([&] { return recorder.failures.size() == 2; }, 5s));
+    EXPECT_EQ(recorder.failures, std::vector<NetworkError::Kind>(2, NetworkError::Kind::timedOut));
+    view.setDelegate(nullptr);
     int answers = 0;
     const auto count = [&](const std::optional<json>&, const std::string&) { ++answers; };
-    view->evaluate("1 + 1", count);
-    view->callAsyncFunction("return 1;", count);
+    view.evaluate("1 + 1", count);
+    view.callAsyncFunction("return 1;", count);
     EXPECT_EQ(answers, 0);
     EXPECT_TRUE(testing::pumpUntil([&] { return answers == 2; }, 2s));
 }
