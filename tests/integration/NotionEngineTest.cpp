@@ -1,7 +1,5 @@
-// The hot-key flows end to end against Notion's own engine: the program on the virtual
-// display under openbox, Chromium showing an editor page as Notion's desktop app does,
-// the hot keys pressed as people press them (the last key held 0 to 400 ms, the
-// modifiers let go of before or after it).
+// The hot-key flows end to end: the program under openbox, Chromium showing an editor page
+// as Notion's desktop app does, the hot keys pressed at every person timing.
 
 #include <gtest/gtest.h>
 
@@ -62,7 +60,6 @@ class NotionEngine : public testing::DesktopSuite {
         DesktopSuite::TearDownTestSuite();
     }
 
-    // The user's clipboard, owned by this process as the user's last copy would be.
     static void copyAsTheUser() {
         gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), kUsersCopy, -1);
         gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
@@ -90,7 +87,6 @@ class NotionEngine : public testing::DesktopSuite {
         return read->text;
     }
 
-    // What AT-SPI says the editor's window is called.
     static std::optional<std::string> accessibleTitle() {
         fake::VirtualClockQueue clock;
         linux_backend::AtspiAccessibility accessibility(true, clock);

@@ -1,8 +1,5 @@
-// "pagemate --paneltest", "--quicktest" and "--meetinguitest" as a user runs them: the
-// program itself on the virtual display, against the stand-in service serving the
-// fixture pages, with data and settings in a home of the test's own. (Their time limits
-// are checked on the virtual clock, in the unit tests; "--show-panel" runs in
-// tests/program/without-session-bus.sh.)
+// "pagemate --paneltest", "--quicktest" and "--meetinguitest" as a user runs them, against
+// the stand-in service serving the fixture pages. (Time limits: the unit tests.)
 
 #include <gtest/gtest.h>
 
@@ -28,10 +25,6 @@ struct PageMode {
     bool launchStage;  // whether the report file says "launched" first
 };
 
-void PrintTo(const PageMode& mode, std::ostream* out) {
-    *out << mode.flag;
-}
-
 class PageSelfTestMode : public ::testing::TestWithParam<PageMode> {
   protected:
     testing::StandInService service;
@@ -51,7 +44,7 @@ TEST_P(PageSelfTestMode, ReportsWhatThePageOffersAndTheServiceAnswer) {
     std::filesystem::remove(mode.report);
     testing::ProgramRun run({mode.flag}, home.path() / "stdout");
     ASSERT_TRUE(run.started());
-    // Every report the file holds while the program runs, for up to a minute.
+    // Every report the file holds while the program runs.
     std::vector<json> reports;
     for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(5ms)) {
@@ -67,19 +60,15 @@ TEST_P(PageSelfTestMode, ReportsWhatThePageOffersAndTheServiceAnswer) {
     ASSERT_FALSE(run.running()) << "the program did not end within a minute";
     EXPECT_EQ(run.status(), 0);
     ASSERT_EQ(reports.size(), mode.launchStage ? 2u : 1u) << json(reports).dump(2);
-    if (mode.launchStage) {
-        EXPECT_EQ(reports[0], json({{"stage", "launched"}, {"serverURL", service.base()}}));
-    }
     const json& report = reports.back();
-    EXPECT_EQ(testing::readFile(mode.report), report.dump(2));  // sorted, pretty-printed
     for (const auto& [key, value] : mode.offered.items()) {
         EXPECT_EQ(report[key], value) << key;
     }
-    EXPECT_EQ(report.value("errors", json()), json::array());
-    EXPECT_FALSE(report.contains("error")) << report.dump(2);
+    EXPECT_EQ(report.value("errors", json()), json::array()) << report.dump(2);
     EXPECT_EQ(service.countFor("/api/config"), 1u);
     EXPECT_EQ(service.countFor(std::string("/") + mode.page), 1u);
-    if (mode.launchStage) {  // the panel's report on standard output too
+    if (mode.launchStage) {  // the panel's report, sorted and indented, on standard output too
+        EXPECT_EQ(reports[0], json({{"stage", "launched"}, {"serverURL", service.base()}}));
         EXPECT_EQ(testing::readFile(home.path() / "stdout"), report.dump(2) + "\n");
     }
 }

@@ -1,5 +1,4 @@
-// The chat window's show and toggle rules and its kept frame, on fake windows and the
-// virtual clock.
+// The chat window's show and toggle rules and its kept frame, on the virtual clock.
 
 #include <gtest/gtest.h>
 
@@ -82,7 +81,7 @@ TEST_F(ChatWindowControllerTest, FrameIsCentredFirstThenKeptAcrossRuns) {
     };
     EXPECT_EQ(restoredFrom(""), (Rect{110, 130, 1000, 800}));
     for (const char* stored : {"3000 100 1000 800", "100 100 1000 800 5", "100 100 0 800",
-                               "x y w h", "240 120 960 79999999940", "-1000001 0 960 740"}) {
+                               "240 120 960 79999999940", "-1000001 0 960 740"}) {
         EXPECT_EQ(restoredFrom(stored), (Rect{240, 68, 960, 740})) << stored;
     }
     EXPECT_EQ(restoredFrom("-999000 0 1000000 740"), (Rect{-999000, 0, 1000000, 740}));

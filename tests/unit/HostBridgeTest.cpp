@@ -24,11 +24,6 @@ TEST(HostBridge, CallsAndBootstrapObjects) {
         json::parse(R"({"serverUrl": "http://127.0.0.1:4310/", "password": "pw", "model": "",
                         "mode": "confirm", "accessibilityTrusted": true,
                         "archiveConversations": false})"));
-    // Characters as the user sees them: e+accent, t, é, thumb+tone, flag, family, 中, 文,
-    // CR LF, and the four spaces.
-    Bridge::QuickBarBootstrap values;
-    values.selection = "e\u0301t\u00e9 👍🏽 🇨🇳 👨\u200d👩\u200d👧 中文\r\n";
-    EXPECT_EQ(Bridge::quickBarBootstrapObject(values)["selectionChars"], 13);
 }
 
 // (What a message's members default to: in the panel's and the quick bar's tables.)
