@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "fixtures/PulseDaemon.h"
-#include "fixtures/StandInService.h"
 #include "integration/AudioTestSupport.h"
 #include "meeting/AudioCapture.h"
 #include "meeting/SystemAudioTap.h"
@@ -80,12 +79,6 @@ TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesThe
     const std::string outputs = testing::PulseDaemon::run("pactl list source-outputs");
     EXPECT_NE(outputs.find("Pagemate System Audio"), std::string::npos) << outputs;
     EXPECT_NE(outputs.find("Pagemate Microphone"), std::string::npos) << outputs;
-    // Each stream's capture thread is named.
-    int named = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        named += testing::readFile(task.path() / "comm") == "pagemate-pulse\n" ? 1 : 0;
-    }
-    EXPECT_GE(named, 2);
 
     // A second of each, 16 kHz mono, at the tones' frequencies.
     ASSERT_TRUE(waitFor(Source::microphone, 16000));
@@ -124,28 +117,6 @@ TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesThe
     EXPECT_EQ(collected(Source::microphone), after);
     const std::string left = testing::PulseDaemon::run("pactl list source-outputs");
     EXPECT_EQ(left.find("Pagemate"), std::string::npos) << left;
-}
-
-TEST(SoundServerRefusing, AccessControlMeansDenied) {
-    fake::FakePlatform platform;
-    int port = 0;
-    ::close(testing::loopbackSocket(port, false));
-    // Over TCP the server checks the cookie (a local socket would accept the same user
-    // by its credentials); the client brings a wrong one.
-    const testing::PulseDaemon daemon({"module-native-protocol-tcp listen=127.0.0.1 port=" +
-                                       std::to_string(port) + " auth-anonymous=0"});
-    ASSERT_TRUE(daemon.running()) << daemon.log();
-    const std::filesystem::path wrongCookie = daemon.folder() / "wrong-cookie";
-    testing::writeFile(wrongCookie, std::string(256, 'x'));
-    const testing::ScopedEnvironment cookie("PULSE_COOKIE", wrongCookie.c_str());
-    const testing::ScopedEnvironment server("PULSE_SERVER",
-                                            ("tcp:127.0.0.1:" + std::to_string(port)).c_str());
-    Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
-    EXPECT_EQ(AudioCapture::microphoneStatus(), 2);
-    auto opened = Platform::current().sound->openDevice(SoundDeviceKind::outputMonitor);
-    ASSERT_TRUE(std::holds_alternative<SoundServerError>(opened));
-    EXPECT_EQ(std::get<SoundServerError>(opened).status, 1);
-    EXPECT_EQ(std::get<SoundServerError>(opened).description, "Access denied");
 }
 
 // No server: not determined; a server with only its output's monitor: restricted. Both

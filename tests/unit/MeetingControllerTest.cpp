@@ -1,9 +1,6 @@
-// A meeting as the meeting window's page and its owner see it, on fakes: a scripted
-// sound server and recogniser, the run's and the recorder's serial queues run by hand,
-// the virtual clock. The run's sequences (each a script of what the page asks and what
-// happens meanwhile, and what the page and the status were told, in order), the window,
-// the page's own actions and the self-test. The real page's meeting is MeetingWebTest's,
-// the program's page self-test PageSelfTestModeTest's.
+// A meeting as the meeting window's page and its owner see it, on fakes and the virtual
+// clock: the run's sequences (what the page asks and what the page and the status were
+// told, in order), the window, the page's actions. The real page's is MeetingWebTest's.
 
 #include <gtest/gtest.h>
 
@@ -162,10 +159,6 @@ struct Sequence {
     std::function<void(MeetingControllerTest&)> script;
     Events told;
 };
-
-void PrintTo(const Sequence& sequence, std::ostream* out) {
-    *out << sequence.name;
-}
 
 // Starts, records `seconds` of sound and stops.
 void meeting(MeetingControllerTest& test, double seconds) {
@@ -398,8 +391,7 @@ TEST_F(MeetingControllerTest, PageMessages) {
 }
 
 TEST_F(MeetingControllerTest, SelfTest) {
-    // No page: the report is the time-out, at 10 s. (A page's report is
-    // PageSelfTestModeTest's.)
+    // No page: the report is the time-out, at 10 s.
     std::optional<json> report;
     controller->runWebSelfTest([&](json result) { report = std::move(result); });
     EXPECT_TRUE(window->visible);

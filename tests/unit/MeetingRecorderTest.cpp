@@ -156,24 +156,6 @@ TEST_F(MeetingRecorderTest, UnderOneSecondIsDiscardedAndOneSecondKept) {
                                         "会议录音：已保存到 " + saved->string()}));
 }
 
-TEST_F(MeetingRecorderTest, SavingFallsBackToAFolderItCanWrite) {
-    EXPECT_FALSE(fs::exists(folders.recordings()));  // not made by asking
-    EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.recordings());
-    // A file standing where each folder must go: the next one.
-    for (const auto& [blocked, next] : std::vector<std::pair<fs::path, fs::path>>{
-             {folders.data(), folders.home() / "Pagemate 会议录音"},
-             {folders.home() / "Pagemate 会议录音", folders.tmp() / "Pagemate 会议录音"},
-             {folders.tmp() / "Pagemate 会议录音", folders.tmp()}}) {
-        fs::remove_all(blocked);
-        testing::writeFile(blocked, "in the way");
-        EXPECT_EQ(RecordingFiles::writableOutputDirectory(), next);
-    }
-    // The data folder: $XDG_DATA_HOME when absolute, else ~/.local/share.
-    const testing::ScopedEnvironment relative("XDG_DATA_HOME", "relative/data");
-    EXPECT_EQ(MeetingRecorder::outputDirectory(),
-              folders.home() / ".local/share/Pagemate 助手/会议录音");
-}
-
 // Named by the start in local time; a second meeting of the same second gets "(2)".
 TEST_F(MeetingRecorderTest, MeetingsStartedInTheSameSecondKeepBothRecordings) {
     const testing::ScopedEnvironment zone("TZ", "Asia/Shanghai");
@@ -232,25 +214,6 @@ TEST_F(MeetingRecorderTest, RecoverySavesWhatDroppedRecordersLeft) {
     EXPECT_TRUE(finish(running));
     EXPECT_TRUE(MeetingRecorder::recoverInterrupted().empty());
     EXPECT_TRUE(folders.meetingFolders().empty());
-}
-
-// The real client's transfer is tested against the stand-in service; here, what only
-// the request shows: the file goes as a path, streamed, with a five-minute time-out.
-TEST_F(MeetingRecorderTest, UploadStreamsTheFileWithAFiveMinuteTimeOut) {
-    const fs::path file = folders.home() / "会议录音.m4a";
-    testing::writeFile(file, "m4a bytes");
-    platform.http.respondWith([](const HttpRequest&) {
-        return HttpResponse{200, R"({"id":"f"})", std::nullopt};
-    });
-    std::optional<std::optional<MeetingRecorder::UploadAnswer>> answer;
-    MeetingRecorder::uploadAudio(file, [&](auto value) { answer = std::move(value); });
-    ASSERT_TRUE(platform.queue.runUntil([&] { return answer.has_value(); }, 10s));
-    ASSERT_EQ(platform.http.requests().size(), 1u);
-    const HttpRequest request = platform.http.requests()[0];
-    EXPECT_EQ(std::get<fs::path>(request.body), file);
-    EXPECT_EQ(request.timeout, 5min);
-    EXPECT_LE(request.maxResponseBytes, std::size_t{1} << 20);
-    EXPECT_EQ(answer->value().id, "f");
 }
 
 }  // namespace
