@@ -23,14 +23,11 @@ using Source = AudioCapture::Source;
 class SoundServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(daemon->running()) << daemon->log();
+        ASSERT_TRUE(daemon.running()) << daemon.log();
         // The real server and converter behind the ports; the other services stay fakes.
         Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
         Platform::current().audioCodecs = std::make_unique<linux_backend::AvAudioCodecs>();
-    }
-
-    std::shared_ptr<AudioCapture> makeCapture() {
-        auto capture = AudioCapture::make();
+        capture = AudioCapture::make();
         capture->onBuffer = [this](Source source, const AudioBlockPtr& block) {
             const std::lock_guard lock(mutex);
             EXPECT_EQ(block->format(), AudioFormat::meeting());
@@ -43,7 +40,6 @@ class SoundServerTest : public ::testing::Test {
             const std::lock_guard lock(mutex);
             failures.push_back(message);
         };
-        return capture;
     }
     std::size_t collected(Source source) {
         const std::lock_guard lock(mutex);
@@ -57,19 +53,18 @@ class SoundServerTest : public ::testing::Test {
     fake::FakePlatform platform;
     testing::LogCapture log;
     // A 1 kHz tone plays on the output: the system audio.
-    std::unique_ptr<testing::PulseDaemon> daemon = std::make_unique<testing::PulseDaemon>(
-        std::vector<std::string>{"module-sine sink=out frequency=1000"});
+    testing::PulseDaemon daemon{std::vector<std::string>{"module-sine sink=out frequency=1000"}};
     std::mutex mutex;
     std::vector<float> microphone;
     std::vector<float> system;
     std::vector<std::pair<float, float>> levels;
     std::vector<std::string> failures;
+    std::shared_ptr<AudioCapture> capture;
 };
 
 TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesTheMicrophone) {
     EXPECT_EQ(AudioCapture::microphoneStatus(), 3);
     EXPECT_TRUE(Platform::current().sound->offersOutputMonitor());
-    const auto capture = makeCapture();
     ASSERT_FALSE(capture->start());
     EXPECT_TRUE(failures.empty()) << failures.front();
     // The sine source runs at 44.1 kHz mono; the monitor of the null sink is stereo.

@@ -55,8 +55,7 @@ class CaptureStreamTest : public ::testing::TestWithParam<Kind> {
     std::vector<std::string> lost;
 };
 
-// Blocks of the source's own format, a lost source told; stopped in the reverse order of
-// the start, nothing after it. (Blocks from a real server are SoundServerTest's.)
+// Blocks in the source's format, a loss told; stopped in reverse order, nothing after.
 TEST_P(CaptureStreamTest, RunsDeliversStopsInOrder) {
     const Kind& kind = GetParam();
     ASSERT_FALSE(stream->start());
@@ -114,8 +113,7 @@ class AudioCaptureTest : public ::testing::Test {
     std::shared_ptr<fake::FakeSoundStream> stream(SoundDeviceKind kind) {
         return platform.sound.stream(kind);
     }
-    // Hands a fragment to a source's stream and waits until the capture has dealt with
-    // it; then runs what it posted.
+    // Hands a fragment over, waits for the capture to take it and runs what it posted.
     void feed(SoundDeviceKind kind, fake::FakeFragment fragment) {
         const auto target = stream(kind);
         target->deliver(std::move(fragment));
@@ -216,8 +214,7 @@ TEST_F(AudioCaptureTest, ConversionProblemsDropTheBlock) {
     EXPECT_EQ(received().size(), 1u);
     platform.audioCodecs.failConversions(std::nullopt);
 
-    // A conversion that yields no frame is dropped: at a third of the rate, one frame
-    // gives one frame, the next two give none.
+    // A conversion that yields no frame (at a third of the rate, 1 frame in) is dropped.
     feedConstant(SoundDeviceKind::outputMonitor, 0.1F, 1);
     feedConstant(SoundDeviceKind::outputMonitor, 0.1F, 1);
     feedConstant(SoundDeviceKind::outputMonitor, 0.1F, 1);

@@ -1,5 +1,4 @@
-// The recorder's rules on fakes: its writes on a manual serial queue that runs only when
-// the test says, the encoder a recording fake that keeps the samples it is given.
+// The recorder's rules on fakes: writes run by hand, an encoder that keeps the samples.
 
 #include <gtest/gtest.h>
 
@@ -27,7 +26,6 @@ std::vector<float> constant(float value, std::size_t frames) {
     return std::vector<float>(frames, value);
 }
 
-// The mixed output sample of two captured samples.
 float mixed(float mic, float system) {
     const int sum = std::clamp(toStoredSample(mic) + toStoredSample(system), -32768, 32767);
     return static_cast<float>(sum) / 32768.0F;
@@ -181,9 +179,8 @@ TEST_F(MeetingRecorderTest, MeetingsStartedInTheSameSecondKeepBothRecordings) {
     EXPECT_TRUE(folders.meetingFolders().empty());
 }
 
-// Recorders dropped while recording (as a process that ended) let go of their locks and
-// leave their folders; the next recovery saves them, long enough or not, but leaves a
-// meeting still recording alone.
+// Recorders dropped while recording leave their folders to the next recovery, which
+// saves them (or drops one too short) but leaves a meeting still recording alone.
 TEST_F(MeetingRecorderTest, RecoverySavesWhatDroppedRecordersLeft) {
     for (const std::size_t micFrames : {24000U, 15000U}) {
         MeetingRecorder dropped(kStarted);
