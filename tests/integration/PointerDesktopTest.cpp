@@ -80,7 +80,10 @@ TEST_F(PointerDesktopTest, ReleasesButOverItsOwnWindowsAndTrayClicksAreToldInPoi
 
     // Over a window of this program, on its margin where no control takes the pointer:
     // not heard of, so the quick bar never opens over the program's own windows.
-    auto settings = windows->createSettingsWindow({.width = 300, .height = 200});
+    SettingsWindowOptions options;
+    options.width = 300;
+    options.height = 200;
+    auto settings = windows->createSettingsWindow(options);
     settings->makeKeyAndOrderFront();
     GdkRectangle area{};
     ASSERT_TRUE(runMainLoopUntil([&] {
