@@ -45,7 +45,6 @@ class MeetingWebTest : public ::testing::Test {
         Platform::uninstall();
     }
 
-    // What the page has been told so far.
     json page() {
         std::optional<json> state;
         controller->window().webView().evaluate(

@@ -23,6 +23,7 @@ struct Kind {
     std::function<std::shared_ptr<CaptureStream>(SoundServer&)> make;
     std::string open;
     std::string create;
+    friend void PrintTo(const Kind& kind, std::ostream* out) { *out << kind.name; }
 };
 
 const std::vector<Kind> kKinds{

@@ -157,6 +157,7 @@ struct Sequence {
     const char* name;
     std::function<void(MeetingControllerTest&)> script;
     Events told;
+    friend void PrintTo(const Sequence& sequence, std::ostream* out) { *out << sequence.name; }
 };
 
 void meeting(MeetingControllerTest& test, double seconds) {
