@@ -8,8 +8,7 @@
 
 namespace pagemate::testing {
 
-// A home, a data folder and a temporary directory of the test's own ($HOME,
-// $XDG_DATA_HOME, $TMPDIR), so that recordings and their raw files land there.
+// $HOME, $XDG_DATA_HOME and $TMPDIR of the test's own: recordings and raw files land there.
 class MeetingFolders {
   public:
     MeetingFolders() {
@@ -22,27 +21,27 @@ class MeetingFolders {
     [[nodiscard]] std::filesystem::path recordings() const {
         return data() / "Pagemate 助手" / "会议录音";
     }
-    // The "pagemate-meeting-*" folders in the temporary directory.
+    // The meetings' raw folders, and the saved recordings in name order.
     [[nodiscard]] std::vector<std::filesystem::path> meetingFolders() const {
-        std::vector<std::filesystem::path> found;
-        for (const auto& entry : std::filesystem::directory_iterator(tmp())) {
-            if (entry.path().filename().string().starts_with("pagemate-meeting-")) {
-                found.push_back(entry.path());
-            }
-        }
-        return found;
+        return listed(tmp(), "pagemate-meeting-");
     }
     [[nodiscard]] std::vector<std::filesystem::path> savedFiles() const {
+        return listed(recordings(), "");
+    }
+
+  private:
+    static std::vector<std::filesystem::path> listed(const std::filesystem::path& folder,
+                                                     const std::string& prefix) {
         std::vector<std::filesystem::path> found;
         std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(recordings(), error)) {
-            found.push_back(entry.path());
+        for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+            if (entry.path().filename().string().starts_with(prefix)) {
+                found.push_back(entry.path());
+            }
         }
         std::sort(found.begin(), found.end());
         return found;
     }
-
-  private:
     TempDir root_;
     ScopedEnvironment tmpVariable_{"TMPDIR", (root_.path() / "tmp").c_str()};
     ScopedEnvironment homeVariable_{"HOME", (root_.path() / "home").c_str()};

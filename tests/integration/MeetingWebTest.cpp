@@ -1,9 +1,6 @@
-// A whole meeting through the real parts: the fixture meeting page in WebKitGTK under
-// Xvfb, served with the upload endpoint by the stand-in service; a PulseAudio daemon of
-// the test's own (its sine source as the microphone, its null sink's monitor as the
-// system audio) playing a recorded LibriVox sentence; pocketsphinx transcribing; the
-// recorder writing on its thread and FFmpeg saving the recording, which the stand-in
-// receives.
+// A whole meeting through the real parts: the meeting page in WebKitGTK, the stand-in
+// service, a PulseAudio daemon of the test's own playing a LibriVox sentence,
+// pocketsphinx, the recorder's thread and FFmpeg.
 
 #include <gtk/gtk.h>
 
@@ -48,12 +45,11 @@ class MeetingWebTest : public ::testing::Test {
         Platform::uninstall();
     }
 
-    // What the page has been told so far.
     json page() {
         std::optional<json> state;
         controller->window().webView().evaluate(
             "JSON.stringify({events: window.__events || [], segments: window.__segments || [],"
-            " levels: window.__levels || [], audio: window.__audio || []})",
+            " audio: window.__audio || []})",
             [&](std::optional<json> value, const std::string&) {
                 state = value && value->is_string() ? json::parse(value->get<std::string>())
                                                     : json::object();
@@ -71,14 +67,12 @@ class MeetingWebTest : public ::testing::Test {
         return found;
     }
     bool waitForState(const std::string& wanted, std::chrono::milliseconds limit) {
-        for (const auto until = std::chrono::steady_clock::now() + limit;
-             std::chrono::steady_clock::now() < until;
-             testing::pumpUntil([] { return false; }, 100ms)) {
-            if (const auto found = statesIn(page()); !found.empty() && found.back() == wanted) {
-                return true;
-            }
-        }
-        return false;
+        return testing::pumpUntil(
+            [&] {
+                const auto found = statesIn(page());
+                return !found.empty() && found.back() == wanted;
+            },
+            limit);
     }
     void click(const std::string& id) {
         controller->window().webView().evaluate("document.getElementById('" + id + "').click();");
@@ -105,32 +99,19 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
         << log.text();
     ASSERT_TRUE(waitForState("idle", 5s));
 
-    // The page asks for a meeting through its host object.
-    const auto asked = std::chrono::steady_clock::now();
     click("start");
     ASSERT_TRUE(waitForState("recording", 30s)) << log.text();
-    const auto started = std::chrono::steady_clock::now();
 
-    // The sentence plays on the computer: the system audio. The main loop turns meanwhile:
-    // the capture posts its levels to it.
+    // The sentence plays on the computer, the system audio, while the main loop turns.
     testing::PulseDaemon::run("paplay --device=out '" + wav.string() + "' >/dev/null 2>&1 &");
     const auto playing = std::chrono::milliseconds(sentence.samples.size() / 16);
     testing::pumpUntil([] { return false; }, playing + 1500ms);
 
     click("stop");
-    const auto stopped = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitForState("idle", 60s)) << log.text();
-    const auto ended = std::chrono::steady_clock::now();
     const json state = page();
     EXPECT_EQ(statesIn(state),
               (std::vector<std::string>{"idle", "starting", "recording", "stopping", "idle"}));
-
-    // The system's level moved; the sine source keeps the microphone's up.
-    double loudestSystem = 0;
-    for (const json& level : state["levels"]) {
-        loudestSystem = std::max(loudestSystem, level.value("system", 0.0));
-    }
-    EXPECT_GT(loudestSystem, 0);
 
     // The sentence came back as "线上" segments.
     std::string heard;
@@ -161,12 +142,7 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     const std::vector<float> samples = testing::readAll(reader, 4096).channels.at(0);
     EXPECT_GT(testing::toneAmplitude(samples, 440, 16000),
               3 * testing::toneAmplitude(samples, 550, 16000));
-    // The capture runs a little before "recording" and a little after "stop": the
-    // recording lies between the meeting as the page saw it and the whole exchange.
-    const double shortest = std::chrono::duration<double>(stopped - started).count();
-    const double longest = std::chrono::duration<double>(ended - asked).count();
-    EXPECT_GE(seconds, shortest - 0.5);
-    EXPECT_LE(seconds, longest + 0.5);
+    EXPECT_GE(seconds, std::chrono::duration<double>(playing).count());
     EXPECT_EQ(statuses.back(), "会议记录已结束");
 }
 

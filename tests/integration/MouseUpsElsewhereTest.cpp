@@ -1,6 +1,5 @@
-// The window system on a GDK display that is not an X one, as a Wayland session's GTK
-// would be: GTK's Broadway backend with its display server (broadwayd) started by the
-// test. Mouse-button releases cannot be watched there; the log says why once.
+// The window system on a GDK display that is not an X one: GTK's Broadway backend and
+// its broadwayd. Releases cannot be watched there; the log says why once.
 
 // GoogleTest before Xlib, whose None macro its names would meet.
 #include <gtest/gtest.h>
@@ -16,13 +15,12 @@ namespace pagemate {
 namespace {
 
 TEST(MouseUpsElsewhere, OnADisplayThatIsNotX11TheLogSaysWhyOnceAndNothingIsTold) {
-    // Its sockets go into a runtime folder of this run's own: the display number is free.
     const testing::TempDir runtime;
     const testing::ScopedEnvironment runtimeDir("XDG_RUNTIME_DIR", runtime.path().c_str());
     const testing::ScopedEnvironment backend("GDK_BACKEND", "broadway");
     const testing::ChildProcess server(
         {"broadwayd", "--unixsocket", (runtime.path() / "web.socket").string(), ":5"});
-    // It listens on a socket without a name in the file system: tried until it answers.
+    // Its socket has no name in the file system: tried until it answers.
     GdkDisplay* opened = nullptr;
     ASSERT_TRUE(testing::runMainLoopUntil(
         [&] { return (opened = gdk_display_open(":5")) != nullptr || !server.running(); }));

@@ -1,8 +1,5 @@
-// Where the pointer is let go and where the tray icon is, on a real X server (Xvfb), at
-// window scales 1 and 2: buttons pressed and released through XTest over the bare root
-// window, over the program's own and another client's window and during another client's
-// grab, as a user's mouse would; and a tray host's clicks on the item over a session bus
-// of the test's own.
+// Where the pointer is let go and where the tray icon is, on Xvfb at a window scale of 2:
+// XTest clicks as a user's mouse makes them, and a tray host's over a bus of our own.
 
 // GoogleTest before Xlib, whose None macro its names would meet.
 #include <gtest/gtest.h>
@@ -11,9 +8,6 @@
 #include <X11/extensions/XTest.h>
 #include <gtk/gtk.h>
 
-#include <filesystem>
-#include <iterator>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,36 +29,13 @@ using Point = std::pair<double, double>;
 constexpr unsigned int kLeft = 1;
 constexpr unsigned int kRight = 3;
 
-// The process's open file descriptors: an X connection is one.
-std::size_t openFiles() {
-    const std::filesystem::directory_iterator files("/proc/self/fd");
-    return static_cast<std::size_t>(std::distance(begin(files), end(files)));
-}
-
-// GDK opened with a window scale of 2 (GDK_SCALE, as on a high-density screen) taken as
-// the default display for the scope; the X server's pixels are then two points each.
-class ScaledDisplay {
-  public:
-    ScaledDisplay() {
-        const testing::ScopedEnvironment scale("GDK_SCALE", "2");
-        scaled_ = gdk_display_open(gdk_display_get_name(original_));
-        gdk_display_manager_set_default_display(gdk_display_manager_get(), scaled_);
-    }
-    ScaledDisplay(const ScaledDisplay&) = delete;
-    ScaledDisplay& operator=(const ScaledDisplay&) = delete;
-    ~ScaledDisplay() {
-        gdk_display_manager_set_default_display(gdk_display_manager_get(), original_);
-        gdk_display_close(scaled_);
-    }
-
-  private:
-    GdkDisplay* original_ = gdk_display_get_default();
-    GdkDisplay* scaled_ = nullptr;
-};
-
 class PointerDesktopTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(gtk_init_check(nullptr, nullptr)); }
+    // A window scale of 2, as on a high-density screen: each point is two X pixels.
+    static void SetUpTestSuite() {
+        g_setenv("GDK_SCALE", "2", TRUE);
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+    }
 
     // The user's mouse: moves to (x, y) in root-window pixels, presses and lets go.
     void click(unsigned int button, int x, int y) const {
@@ -73,173 +44,121 @@ class PointerDesktopTest : public ::testing::Test {
         XTestFakeButtonEvent(mouse.display, button, False, CurrentTime);
         XSync(mouse.display, False);
     }
-    // An observer that keeps what it hears, and on which thread.
-    std::function<void(double, double)> into(std::vector<Point>& points) {
-        return [this, &points](double x, double y) {
-            points.emplace_back(x, y);
-            threads.push_back(std::this_thread::get_id());
-        };
+    static std::function<void(double, double)> into(std::vector<Point>& points) {
+        return [&points](double x, double y) { points.emplace_back(x, y); };
     }
-    // Clicks and waits until it is heard, as a user's clicks come one by one: the place
-    // is asked when a release is handled, so releases handled together are all where the
-    // pointer is last.
+    // Clicks and waits until it is heard, as a user's clicks come one by one: releases
+    // handled together are all told where the pointer is last.
     bool clickAndHear(std::vector<Point>& points, unsigned int button, int x, int y) const {
         const std::size_t before = points.size();
         click(button, x, y);
         return runMainLoopUntil([&] { return points.size() > before; }, 5s);
     }
     // The core's point for the root-window pixel (x, y): y counted up from the bottom of
-    // the screen, in points of `scale` pixels.
-    [[nodiscard]] Point core(int x, int y, int scale = 1) const {
-        return {static_cast<double>(x) / scale, static_cast<double>(height - y) / scale};
+    // the screen, in points of two pixels.
+    [[nodiscard]] Point core(int x, int y) const {
+        return {static_cast<double>(x) / 2, static_cast<double>(height - y) / 2};
     }
 
     testing::XConnection mouse;
     const int height = DisplayHeight(mouse.display, DefaultScreen(mouse.display));
-    std::vector<std::thread::id> threads;
 };
 
 TEST_F(PointerDesktopTest, ReleasesButOverItsOwnWindowsAndTrayClicksAreToldInPoints) {
-    for (const int scale : {1, 2}) {
-        SCOPED_TRACE("scale " + std::to_string(scale));
-        const auto scaled = scale == 2 ? std::make_unique<ScaledDisplay>() : nullptr;
-        auto windows = std::make_unique<GtkWindowSystem>();
-        std::vector<Point> heard;
-        windows->setMouseUpObserver(into(heard));
+    auto windows = std::make_unique<GtkWindowSystem>();
+    std::vector<Point> heard;
+    windows->setMouseUpObserver(into(heard));
 
-        // Over the bare root window, at a corner too (the flip runs against the screen's
-        // height); the middle button and the wheel (4 to 7) are not heard of.
-        ASSERT_TRUE(clickAndHear(heard, kLeft, 100, 50));
-        for (const unsigned int button : {2U, 4U, 5U, 6U, 7U}) {
-            click(button, 20, 20);
-        }
-        ASSERT_TRUE(clickAndHear(heard, kRight, 0, height - 1));
-        EXPECT_EQ(heard, (std::vector<Point>{core(100, 50, scale), core(0, height - 1, scale)}));
-
-        // Over a window of this program, on its margin where no control takes the
-        // pointer: not heard of, so the quick bar never opens where the user clicked
-        // into the program's own windows.
-        SettingsWindowOptions options;
-        options.width = 300;
-        options.height = 200;
-        auto settings = windows->createSettingsWindow(options);
-        settings->makeKeyAndOrderFront();
-        GdkRectangle area{};
-        ASSERT_TRUE(runMainLoopUntil([&] {
-            GList* toplevels = gtk_window_list_toplevels();
-            for (GList* item = toplevels; item != nullptr; item = item->next) {
-                if (GdkWindow* shown = gtk_widget_get_window(GTK_WIDGET(item->data));
-                    shown != nullptr && gdk_window_is_viewable(shown) == TRUE) {
-                    gdk_window_get_frame_extents(shown, &area);
-                }
-            }
-            g_list_free(toplevels);
-            return area.width > 0;
-        }));
-        click(kLeft, (area.x + 3) * scale, (area.y + area.height - 3) * scale);
-        runMainLoopFor(300ms);  // handled while the pointer is still there
-        settings.reset();
-
-        // Over another client's window, which gets its own clicks, and while another
-        // client grabs the pointer, whose grab gets them: the watch holds nothing.
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;  // placed as asked, with or without a manager
-        attributes.event_mask = ButtonReleaseMask;
-        const testing::XConnection other;
-        const Window window = XCreateWindow(other.display, DefaultRootWindow(other.display), 400,
-                                            300, 200, 150, 0, CopyFromParent, InputOutput, nullptr,
-                                            CWOverrideRedirect | CWEventMask, &attributes);
-        XMapRaised(other.display, window);
-        XSync(other.display, False);
-        ASSERT_TRUE(clickAndHear(heard, kLeft, 450, 350));
-        XGrabPointer(other.display, DefaultRootWindow(other.display), False, ButtonReleaseMask,
-                     GrabModeAsync, GrabModeAsync, 0, 0, CurrentTime);
-        ASSERT_TRUE(clickAndHear(heard, kRight, 140, 150));
-        EXPECT_EQ(std::vector<Point>(heard.begin() + 2, heard.end()),
-                  (std::vector<Point>{core(450, 350, scale), core(140, 150, scale)}));
-        XEvent event{};
-        EXPECT_TRUE(XCheckTypedWindowEvent(other.display, window, ButtonRelease, &event));
-        EXPECT_TRUE(XCheckTypedEvent(other.display, ButtonRelease, &event));
-        windows.reset();
-
-        // The tray icon: a 24-point square centred where the host last said it was
-        // clicked, in points; opening the menu, choosing in it and scrolling say nothing
-        // of the place.
-        const testing::PrivateSessionBus bus;
-        testing::StatusWatcher watcher;
-        linux_backend::GLibMainQueue queue;
-        linux_backend::StatusNotifierBar bar(queue);
-        const auto item = bar.createItem(StatusItemOptions{"pagemate-symbolic", "页伴", "页伴"});
-        ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
-        testing::TrayHostView host;
-        const auto call = [&](const char* path, const char* interface, const char* method,
-                              GVariant* parameters) {
-            EXPECT_EQ(host.call(watcher.registrations().back().service, path, interface, method,
-                                parameters)
-                          .error,
-                      "")
-                << method;
-        };
-        const auto onItem = [&](const char* method, GVariant* parameters) {
-            call("/StatusNotifierItem", "org.kde.StatusNotifierItem", method, parameters);
-        };
-        const auto square = [&](int x, int y) {
-            const Point centre = core(x, y, scale);
-            return Rect{centre.first - 12, centre.second - 12, 24, 24};
-        };
-        const auto menuAndScroll = [&] {
-            call("/MenuBar", "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
-            call("/MenuBar", "com.canonical.dbusmenu", "Event",
-                 g_variant_new("(isvu)", 0, "opened", g_variant_new_int32(0), 0U));
-            onItem("Scroll", g_variant_new("(is)", 120, "vertical"));
-        };
-        menuAndScroll();
-        EXPECT_EQ(item->lastKnownFrame(), std::nullopt) << "no host has said anything yet";
-        onItem("Activate", g_variant_new("(ii)", 1200, 12));
-        EXPECT_EQ(item->lastKnownFrame(), square(1200, 12));
-        onItem("SecondaryActivate", g_variant_new("(ii)", 30, height - 5));
-        menuAndScroll();
-        EXPECT_EQ(item->lastKnownFrame(), square(30, height - 5));
+    // Over the bare root window, at a corner too (the flip runs against the screen's
+    // height); the middle button and the wheel (4 to 7) are not heard of.
+    ASSERT_TRUE(clickAndHear(heard, kLeft, 100, 50));
+    for (const unsigned int button : {2U, 4U, 5U, 6U, 7U}) {
+        click(button, 20, 20);
     }
-    // Always on the main thread, from the main loop.
-    EXPECT_EQ(threads, std::vector<std::thread::id>(threads.size(), std::this_thread::get_id()));
+    ASSERT_TRUE(clickAndHear(heard, kRight, 0, height - 1));
+    EXPECT_EQ(heard, (std::vector<Point>{core(100, 50), core(0, height - 1)}));
+
+    // Over a window of this program, on its margin where no control takes the pointer:
+    // not heard of, so the quick bar never opens over the program's own windows.
+    SettingsWindowOptions options;
+    options.width = 300;
+    options.height = 200;
+    auto settings = windows->createSettingsWindow(options);
+    settings->makeKeyAndOrderFront();
+    GdkRectangle area{};
+    ASSERT_TRUE(runMainLoopUntil([&] {
+        GList* toplevels = gtk_window_list_toplevels();
+        for (GList* item = toplevels; item != nullptr; item = item->next) {
+            if (GdkWindow* shown = gtk_widget_get_window(GTK_WIDGET(item->data));
+                shown != nullptr && gdk_window_is_viewable(shown) == TRUE) {
+                gdk_window_get_frame_extents(shown, &area);
+            }
+        }
+        g_list_free(toplevels);
+        return area.width > 0;
+    }));
+    click(kLeft, (area.x + 3) * 2, (area.y + area.height - 3) * 2);
+    runMainLoopFor(300ms);  // handled while the pointer is still there
+    settings.reset();
+
+    // Over another client's window, which gets its own clicks, and while another
+    // client grabs the pointer, whose grab gets them: the watch holds nothing.
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;  // placed as asked, with or without a manager
+    attributes.event_mask = ButtonReleaseMask;
+    const testing::XConnection other;
+    const Window window = XCreateWindow(other.display, DefaultRootWindow(other.display), 400, 300,
+                                        200, 150, 0, CopyFromParent, InputOutput, nullptr,
+                                        CWOverrideRedirect | CWEventMask, &attributes);
+    XMapRaised(other.display, window);
+    XSync(other.display, False);
+    ASSERT_TRUE(clickAndHear(heard, kLeft, 450, 350));
+    XGrabPointer(other.display, DefaultRootWindow(other.display), False, ButtonReleaseMask,
+                 GrabModeAsync, GrabModeAsync, 0, 0, CurrentTime);
+    ASSERT_TRUE(clickAndHear(heard, kRight, 140, 150));
+    EXPECT_EQ(std::vector<Point>(heard.begin() + 2, heard.end()),
+              (std::vector<Point>{core(450, 350), core(140, 150)}));
+    XEvent event{};
+    EXPECT_TRUE(XCheckTypedWindowEvent(other.display, window, ButtonRelease, &event));
+    EXPECT_TRUE(XCheckTypedEvent(other.display, ButtonRelease, &event));
+    windows.reset();
+
+    // The tray icon: a 24-point square centred where the host last said it was
+    // clicked, in points; scrolling says nothing of the place.
+    const testing::PrivateSessionBus bus;
+    testing::StatusWatcher watcher;
+    linux_backend::GLibMainQueue queue;
+    linux_backend::StatusNotifierBar bar(queue);
+    const auto item = bar.createItem(StatusItemOptions{"pagemate-symbolic", "页伴", "页伴"});
+    ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
+    testing::TrayHostView host;
+    const auto onItem = [&](const char* method, GVariant* parameters) {
+        EXPECT_EQ(host.call(watcher.registrations().back().service, "/StatusNotifierItem",
+                            "org.kde.StatusNotifierItem", method, parameters)
+                      .error,
+                  "")
+            << method;
+    };
+    const auto square = [&](int x, int y) {
+        const Point centre = core(x, y);
+        return Rect{centre.first - 12, centre.second - 12, 24, 24};
+    };
+    onItem("Activate", g_variant_new("(ii)", 1200, 12));
+    EXPECT_EQ(item->lastKnownFrame(), square(1200, 12));
+    onItem("SecondaryActivate", g_variant_new("(ii)", 30, height - 5));
+    onItem("Scroll", g_variant_new("(is)", 120, "vertical"));
+    EXPECT_EQ(item->lastKnownFrame(), square(30, height - 5));
 }
 
-TEST_F(PointerDesktopTest, TheWatchEndsWithANullOrNewObserverTheWindowSystemOrInsideItsCall) {
-    auto windows = std::make_unique<GtkWindowSystem>();
-    const std::size_t filesBefore = openFiles();
-    std::vector<Point> first;
-    std::vector<Point> second;
-    windows->setMouseUpObserver(into(first));
-    EXPECT_EQ(openFiles(), filesBefore + 1) << "the watch's own X connection";
-    ASSERT_TRUE(clickAndHear(first, kLeft, 10, 20));
-
-    // Stopped: the connection closes, and the release meanwhile goes to no one, then or
-    // later; a new observer takes the old one's place, on the same connection.
-    windows->setMouseUpObserver(nullptr);
-    EXPECT_EQ(openFiles(), filesBefore);
-    click(kLeft, 30, 40);
-    runMainLoopFor(100ms);
-    windows->setMouseUpObserver(into(first));
-    windows->setMouseUpObserver(into(second));
-    EXPECT_EQ(openFiles(), filesBefore + 1);
-    ASSERT_TRUE(clickAndHear(second, kRight, 50, 60));
-    EXPECT_EQ(first, std::vector<Point>{core(10, 20)});
-    EXPECT_EQ(second, std::vector<Point>{core(50, 60)});
-
-    // Gone with the window system.
-    windows.reset();
-    EXPECT_EQ(openFiles(), filesBefore);
-    click(kLeft, 90, 100);
-    runMainLoopFor(100ms);
-    EXPECT_EQ(second.size(), 1U);
-
-    // From inside its call, with several releases waiting at once: by a null observer,
-    // or by ending the window system itself.
+// The watch ends from inside its own call, with several releases waiting: by a null
+// observer or by ending the window system; a new observer takes the old one's place.
+TEST_F(PointerDesktopTest, TheWatchEndsOrChangesInsideItsOwnCall) {
     for (const bool endWindowSystem : {false, true}) {
         SCOPED_TRACE(endWindowSystem ? "the window system ended" : "a null observer");
-        windows = std::make_unique<GtkWindowSystem>();
+        auto windows = std::make_unique<GtkWindowSystem>();
         std::vector<Point> heard;
+        std::vector<Point> next;
+        windows->setMouseUpObserver(into(next));
         windows->setMouseUpObserver([&](double x, double y) {
             heard.emplace_back(x, y);
             endWindowSystem ? windows.reset() : windows->setMouseUpObserver(nullptr);
@@ -249,6 +168,7 @@ TEST_F(PointerDesktopTest, TheWatchEndsWithANullOrNewObserverTheWindowSystemOrIn
         ASSERT_TRUE(runMainLoopUntil([&] { return !heard.empty(); }, 5s));
         runMainLoopFor(200ms);
         EXPECT_EQ(heard, std::vector<Point>{core(13, 14)});
+        EXPECT_TRUE(next.empty());
     }
 }
 

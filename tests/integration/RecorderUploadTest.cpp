@@ -27,8 +27,7 @@ class RecorderUpload : public testing::ServiceTest {
                    });
     }
 
-    // Uploads and waits for the completion, which must come on the main queue, never
-    // inside the call; the lines logged meanwhile go to `lines`.
+    // Uploads; the answer must come later, on the main queue. The lines logged go to `lines`.
     std::optional<Answer> upload(const fs::path& path) {
         const testing::LogCapture capture;
         bool done = false;
@@ -93,8 +92,7 @@ TEST_F(RecorderUpload, WhatGoesWrongIsLoggedInOneLine) {
         std::string answer;
         std::string line;
     };
-    // Only the first 200 characters of a body are quoted, and one that is not UTF-8 not
-    // at all.
+    // Only a body's first 200 characters are quoted, and one not in UTF-8 not at all.
     const std::vector<Case> cases = {
         {404, thousand, "会议录音：上传失败（HTTP 404）" + thousand.substr(0, 600)},
         {500, "Internal Server Error", "会议录音：上传失败（HTTP 500）Internal Server Error"},
@@ -119,12 +117,6 @@ TEST_F(RecorderUpload, WhatGoesWrongIsLoggedInOneLine) {
     EXPECT_FALSE(upload(folder.path() / "missing.m4a"));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].starts_with("会议录音：上传出错 —— "));
-    // An address that cannot be formed: nothing is sent or logged.
-    const std::size_t before = service.received().size();
-    Settings::shared().setRuntimeBaseURL("http://127.0.0.1:1/has space");
-    EXPECT_FALSE(upload(file));
-    EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(service.received().size(), before);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "fixtures/PulseDaemon.h"
-#include "fixtures/StandInService.h"
 #include "integration/AudioTestSupport.h"
 #include "meeting/AudioCapture.h"
 #include "meeting/SystemAudioTap.h"
@@ -24,14 +23,11 @@ using Source = AudioCapture::Source;
 class SoundServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(daemon->running()) << daemon->log();
+        ASSERT_TRUE(daemon.running()) << daemon.log();
         // The real server and converter behind the ports; the other services stay fakes.
         Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
         Platform::current().audioCodecs = std::make_unique<linux_backend::AvAudioCodecs>();
-    }
-
-    std::shared_ptr<AudioCapture> makeCapture() {
-        auto capture = AudioCapture::make();
+        capture = AudioCapture::make();
         capture->onBuffer = [this](Source source, const AudioBlockPtr& block) {
             const std::lock_guard lock(mutex);
             EXPECT_EQ(block->format(), AudioFormat::meeting());
@@ -44,7 +40,6 @@ class SoundServerTest : public ::testing::Test {
             const std::lock_guard lock(mutex);
             failures.push_back(message);
         };
-        return capture;
     }
     std::size_t collected(Source source) {
         const std::lock_guard lock(mutex);
@@ -58,19 +53,18 @@ class SoundServerTest : public ::testing::Test {
     fake::FakePlatform platform;
     testing::LogCapture log;
     // A 1 kHz tone plays on the output: the system audio.
-    std::unique_ptr<testing::PulseDaemon> daemon = std::make_unique<testing::PulseDaemon>(
-        std::vector<std::string>{"module-sine sink=out frequency=1000"});
+    testing::PulseDaemon daemon{std::vector<std::string>{"module-sine sink=out frequency=1000"}};
     std::mutex mutex;
     std::vector<float> microphone;
     std::vector<float> system;
     std::vector<std::pair<float, float>> levels;
     std::vector<std::string> failures;
+    std::shared_ptr<AudioCapture> capture;
 };
 
 TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesTheMicrophone) {
     EXPECT_EQ(AudioCapture::microphoneStatus(), 3);
     EXPECT_TRUE(Platform::current().sound->offersOutputMonitor());
-    const auto capture = makeCapture();
     ASSERT_FALSE(capture->start());
     EXPECT_TRUE(failures.empty()) << failures.front();
     // The sine source runs at 44.1 kHz mono; the monitor of the null sink is stereo.
@@ -80,12 +74,6 @@ TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesThe
     const std::string outputs = testing::PulseDaemon::run("pactl list source-outputs");
     EXPECT_NE(outputs.find("Pagemate System Audio"), std::string::npos) << outputs;
     EXPECT_NE(outputs.find("Pagemate Microphone"), std::string::npos) << outputs;
-    // Each stream's capture thread is named.
-    int named = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        named += testing::readFile(task.path() / "comm") == "pagemate-pulse\n" ? 1 : 0;
-    }
-    EXPECT_GE(named, 2);
 
     // A second of each, 16 kHz mono, at the tones' frequencies.
     ASSERT_TRUE(waitFor(Source::microphone, 16000));
@@ -124,28 +112,6 @@ TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesThe
     EXPECT_EQ(collected(Source::microphone), after);
     const std::string left = testing::PulseDaemon::run("pactl list source-outputs");
     EXPECT_EQ(left.find("Pagemate"), std::string::npos) << left;
-}
-
-TEST(SoundServerRefusing, AccessControlMeansDenied) {
-    fake::FakePlatform platform;
-    int port = 0;
-    ::close(testing::loopbackSocket(port, false));
-    // Over TCP the server checks the cookie (a local socket would accept the same user
-    // by its credentials); the client brings a wrong one.
-    const testing::PulseDaemon daemon({"module-native-protocol-tcp listen=127.0.0.1 port=" +
-                                       std::to_string(port) + " auth-anonymous=0"});
-    ASSERT_TRUE(daemon.running()) << daemon.log();
-    const std::filesystem::path wrongCookie = daemon.folder() / "wrong-cookie";
-    testing::writeFile(wrongCookie, std::string(256, 'x'));
-    const testing::ScopedEnvironment cookie("PULSE_COOKIE", wrongCookie.c_str());
-    const testing::ScopedEnvironment server("PULSE_SERVER",
-                                            ("tcp:127.0.0.1:" + std::to_string(port)).c_str());
-    Platform::current().sound = std::make_unique<linux_backend::PulseSoundServer>();
-    EXPECT_EQ(AudioCapture::microphoneStatus(), 2);
-    auto opened = Platform::current().sound->openDevice(SoundDeviceKind::outputMonitor);
-    ASSERT_TRUE(std::holds_alternative<SoundServerError>(opened));
-    EXPECT_EQ(std::get<SoundServerError>(opened).status, 1);
-    EXPECT_EQ(std::get<SoundServerError>(opened).description, "Access denied");
 }
 
 // No server: not determined; a server with only its output's monitor: restricted. Both

@@ -1,5 +1,4 @@
-// The recorder's rules on fakes: its writes on a manual serial queue that runs only when
-// the test says, the encoder a recording fake that keeps the samples it is given.
+// The recorder's rules on fakes: writes run by hand, an encoder that keeps the samples.
 
 #include <gtest/gtest.h>
 
@@ -27,7 +26,6 @@ std::vector<float> constant(float value, std::size_t frames) {
     return std::vector<float>(frames, value);
 }
 
-// The mixed output sample of two captured samples.
 float mixed(float mic, float system) {
     const int sum = std::clamp(toStoredSample(mic) + toStoredSample(system), -32768, 32767);
     return static_cast<float>(sum) / 32768.0F;
@@ -156,24 +154,6 @@ TEST_F(MeetingRecorderTest, UnderOneSecondIsDiscardedAndOneSecondKept) {
                                         "会议录音：已保存到 " + saved->string()}));
 }
 
-TEST_F(MeetingRecorderTest, SavingFallsBackToAFolderItCanWrite) {
-    EXPECT_FALSE(fs::exists(folders.recordings()));  // not made by asking
-    EXPECT_EQ(RecordingFiles::writableOutputDirectory(), folders.recordings());
-    // A file standing where each folder must go: the next one.
-    for (const auto& [blocked, next] : std::vector<std::pair<fs::path, fs::path>>{
-             {folders.data(), folders.home() / "Pagemate 会议录音"},
-             {folders.home() / "Pagemate 会议录音", folders.tmp() / "Pagemate 会议录音"},
-             {folders.tmp() / "Pagemate 会议录音", folders.tmp()}}) {
-        fs::remove_all(blocked);
-        testing::writeFile(blocked, "in the way");
-        EXPECT_EQ(RecordingFiles::writableOutputDirectory(), next);
-    }
-    // The data folder: $XDG_DATA_HOME when absolute, else ~/.local/share.
-    const testing::ScopedEnvironment relative("XDG_DATA_HOME", "relative/data");
-    EXPECT_EQ(MeetingRecorder::outputDirectory(),
-              folders.home() / ".local/share/Pagemate 助手/会议录音");
-}
-
 // Named by the start in local time; a second meeting of the same second gets "(2)".
 TEST_F(MeetingRecorderTest, MeetingsStartedInTheSameSecondKeepBothRecordings) {
     const testing::ScopedEnvironment zone("TZ", "Asia/Shanghai");
@@ -199,9 +179,8 @@ TEST_F(MeetingRecorderTest, MeetingsStartedInTheSameSecondKeepBothRecordings) {
     EXPECT_TRUE(folders.meetingFolders().empty());
 }
 
-// Recorders dropped while recording (as a process that ended) let go of their locks and
-// leave their folders; the next recovery saves them, long enough or not, but leaves a
-// meeting still recording alone.
+// Recorders dropped while recording leave their folders to the next recovery, which
+// saves them (or drops one too short) but leaves a meeting still recording alone.
 TEST_F(MeetingRecorderTest, RecoverySavesWhatDroppedRecordersLeft) {
     for (const std::size_t micFrames : {24000U, 15000U}) {
         MeetingRecorder dropped(kStarted);
@@ -232,25 +211,6 @@ TEST_F(MeetingRecorderTest, RecoverySavesWhatDroppedRecordersLeft) {
     EXPECT_TRUE(finish(running));
     EXPECT_TRUE(MeetingRecorder::recoverInterrupted().empty());
     EXPECT_TRUE(folders.meetingFolders().empty());
-}
-
-// The real client's transfer is tested against the stand-in service; here, what only
-// the request shows: the file goes as a path, streamed, with a five-minute time-out.
-TEST_F(MeetingRecorderTest, UploadStreamsTheFileWithAFiveMinuteTimeOut) {
-    const fs::path file = folders.home() / "会议录音.m4a";
-    testing::writeFile(file, "m4a bytes");
-    platform.http.respondWith([](const HttpRequest&) {
-        return HttpResponse{200, R"({"id":"f"})", std::nullopt};
-    });
-    std::optional<std::optional<MeetingRecorder::UploadAnswer>> answer;
-    MeetingRecorder::uploadAudio(file, [&](auto value) { answer = std::move(value); });
-    ASSERT_TRUE(platform.queue.runUntil([&] { return answer.has_value(); }, 10s));
-    ASSERT_EQ(platform.http.requests().size(), 1u);
-    const HttpRequest request = platform.http.requests()[0];
-    EXPECT_EQ(std::get<fs::path>(request.body), file);
-    EXPECT_EQ(request.timeout, 5min);
-    EXPECT_LE(request.maxResponseBytes, std::size_t{1} << 20);
-    EXPECT_EQ(answer->value().id, "f");
 }
 
 }  // namespace
