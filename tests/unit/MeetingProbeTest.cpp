@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "diagnostics/MeetingEnvironment.h"
@@ -148,22 +147,12 @@ TEST(MeetingProbeScore, CharactersAndWordsAndThePassMark) {
         EXPECT_EQ(MeetingProbe::sentenceRecognized(ratio), passes) << ratio;
     }
     // Punctuation and spaces do not count; each letter anywhere in what was heard does.
-    for (const auto& [expected, heard, ratio] : {std::tuple{"，。 ,.!?", "anything", 0.0},
-                                                 {"你好，世界。", "世界你们", 0.75},
-                                                 {"abc", "ab", 0.667}}) {
-        EXPECT_DOUBLE_EQ(MeetingProbe::characterMatch(expected, heard).ratio, ratio) << expected;
-    }
+    EXPECT_DOUBLE_EQ(MeetingProbe::characterMatch("你好，世界。", "世界你们").ratio, 0.75);
     EXPECT_DOUBLE_EQ(
         MeetingProbe::wordMatch("Unless to be rather cold", "unless to be a cold day").ratio, 0.8);
 }
 
-TEST_F(MeetingProbeTest, MeetingEnvironmentSystemNameMicrophoneAndModel) {
-    const auto release = folders.home() / "os-release";
-    std::ofstream(release) << "NAME=Fedora\nVERSION='40'\n";
-    EXPECT_EQ(MeetingEnvironment::systemName(release.string()), "Fedora 40");
-    std::ofstream(release, std::ios::app) << "PRETTY_NAME=\"Fedora Linux 40\"\n";
-    EXPECT_EQ(MeetingEnvironment::systemName(release.string()), "Fedora Linux 40");
-    EXPECT_EQ(MeetingEnvironment::systemName((folders.home() / "none").string()), "Linux");
+TEST_F(MeetingProbeTest, MeetingEnvironmentMicrophoneAndModel) {
     for (const auto& [status, label] :
          {std::pair{-4, "未请求"}, {1, "受限"}, {2, "已拒绝"}, {9, "已授权"}}) {
         EXPECT_EQ(MeetingEnvironment::microphoneLabel(status), label);
