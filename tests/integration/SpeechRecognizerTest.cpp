@@ -124,7 +124,6 @@ TEST_F(SpeechRecognizer, ModelStoreTakesCompleteUserFoldersReservationsOrNothing
     auto supported = speech.supportedLocales();
     std::ranges::sort(supported);
     EXPECT_EQ(supported, (Strings{"en-US", "zh-CN"}));
-    EXPECT_EQ(speech.installedLocales().size(), 2U);
     EXPECT_EQ(errorKind(speech.makeChannel("fr-FR")), SpeechError::Kind::unsupportedLocale);
     auto made = std::get<std::unique_ptr<SpeechChannelRecognizer>>(speech.makeChannel("zh-CN"));
     EXPECT_EQ(errorKind(made->prepare({SampleType::float32, 48000, 2, true})),
