@@ -24,6 +24,11 @@ struct Mode {
     std::function<void(const json& report, const MeetingFolders& folders)> check = nullptr;
 };
 
+// The switch names the case in the test's name and output.
+void PrintTo(const Mode& mode, std::ostream* out) {
+    *out << mode.arguments.front();
+}
+
 void recordTest(const json& report, const MeetingFolders& folders) {
     EXPECT_NEAR(report["durationSeconds"].get<double>(), 30.0, 0.11);
     EXPECT_NEAR(report["effectiveKbps"].get<double>(), 32, 8);
