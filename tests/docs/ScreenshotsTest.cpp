@@ -1,10 +1,7 @@
-// The README's pictures, taken from the real program on a virtual display (1280 × 800,
-// openbox) against the stand-in service's showcase pages (fixtures/pages/showcase), with a
-// tray watcher on a bus of the test's own. The tray menu is drawn as a tray host draws it;
-// every window is opened by clicking its item. The meeting is a real one: two LibriVox
-// sentences played into the test's own sound server, and what the recogniser heard.
-// Each picture must be taken, not blank, under 300 kB and of the committed one's size;
-// PAGEMATE_UPDATE_SCREENSHOTS=1 writes them into docs/screenshots.
+// The README's pictures, from the real program on Xvfb (1280 × 800, openbox) against the
+// showcase pages, each window opened from the tray menu; the meeting hears two LibriVox
+// sentences through a sound server of the test's own. Each picture must be taken, not blank,
+// under 300 kB and of the committed one's size; PAGEMATE_UPDATE_SCREENSHOTS=1 rewrites them.
 
 #include <gtk/gtk.h>
 
@@ -42,13 +39,13 @@ namespace fs = std::filesystem;
 
 // The program's viewable window titled `title`: the window manager's frame around it (what
 // the picture shows) and the program's own window inside, in root coordinates.
-std::optional<std::pair<GdkRectangle, GdkRectangle>> shownWindow(const testing::Desktop& desktop,
-                                                                 pid_t pid,
-                                                                 const std::string& title) {
+using Shown = std::pair<GdkRectangle, GdkRectangle>;
+std::optional<Shown> shownWindow(const testing::Desktop& desktop, pid_t pid,
+                                 const std::string& title) {
     Display* display = desktop.display();
     XSync(display, False);  // windows that go meanwhile are passed over, not fatal
     const XErrorHandler previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-    std::optional<std::pair<GdkRectangle, GdkRectangle>> shown;
+    std::optional<Shown> shown;
     for (const Window window : desktop.clientWindows()) {
         // The frame's left, right, top and bottom widths.
         const auto edges =
@@ -64,10 +61,9 @@ std::optional<std::pair<GdkRectangle, GdkRectangle>> shownWindow(const testing::
             const auto edge = [&](int index) { return static_cast<int>(edges[index]); };
             client.width = attributes.width;
             client.height = attributes.height;
-            shown = std::pair(
-                GdkRectangle{client.x - edge(0), client.y - edge(2),
-                             client.width + edge(0) + edge(1), client.height + edge(2) + edge(3)},
-                client);
+            shown = Shown({client.x - edge(0), client.y - edge(2), client.width + edge(0) + edge(1),
+                           client.height + edge(2) + edge(3)},
+                          client);
         }
     }
     XSync(display, False);
@@ -98,7 +94,6 @@ void keep(const std::string& name, const GdkRectangle& box, const GdkRectangle& 
         picture = std::move(next);
     }
     ASSERT_TRUE(picture) << name << ": nothing captured";
-    // A blank picture has a colour or two; a drawn one many.
     const GObjectPtr<GdkPixbuf> drawn(gdk_pixbuf_new_subpixbuf(
         picture.get(), content.x - box.x, content.y - box.y, content.width, content.height));
     ASSERT_TRUE(drawn) << name << ": the window lies outside its frame";
@@ -123,10 +118,8 @@ void keep(const std::string& name, const GdkRectangle& box, const GdkRectangle& 
         << committed << " is out of date";
 }
 
-// A tray host's rendering: the item's icon in a dark panel strip along the top of the
-// screen, and under it the menu as a GtkMenu of the exported layout, with each item's
-// shortcut as libdbusmenu-gtk reads it (one GTK cannot parse shows none). The picture is
-// of the menu and the part of the strip above it.
+// A tray host's rendering: the icon in a dark strip along the top, and under it the exported
+// layout as a GtkMenu, shortcuts as libdbusmenu-gtk reads them (one GTK cannot parse: none).
 void keepTrayMenu(const MenuNode& root, const std::string& iconThemePath,
                   const std::string& iconName) {
     constexpr int kStripHeight = 28;
@@ -199,8 +192,7 @@ TEST(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     const testing::TempDir home;
     const testing::ScopedEnvironment homeVariable{"HOME", home.path().c_str()};
     const testing::ScopedEnvironment temporary{"TMPDIR", home.path().c_str()};
-    // The computer's sound goes to "out"; the microphone ("mic", an input of its own)
-    // hears what plays in "room".
+    // The computer's sound goes to "out"; the microphone ("mic") hears what plays in "room".
     const testing::PulseDaemon sound{{"module-null-sink sink_name=room",
                                       "module-remap-source source_name=mic master=room.monitor"},
                                      ""};
@@ -254,8 +246,7 @@ TEST(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     };
     keepTrayMenu(layoutItem("").first, property("IconThemePath"), property("IconName"));
 
-    // The menu is built anew whenever its status row changes: the item is looked up in the
-    // layout of the moment, and again when the menu changed in between.
+    // The menu is built anew whenever its status row changes: the item is looked up again.
     const auto click = [&](const std::string& label) {
         std::string error;
         for (int attempt = 0; attempt < 5; ++attempt) {
@@ -271,9 +262,8 @@ TEST(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
         }
         FAIL() << label << ": " << error;
     };
-    std::optional<std::pair<GdkRectangle, GdkRectangle>> shown;
-    // Opens a window through its menu item, waits until it is shown at its size (a height
-    // within `heights`) and drawn, takes its picture and, with `closing`, closes it again.
+    std::optional<Shown> shown;
+    // Opens a window from its item; once shown at its size and drawn, its picture; closes it.
     const auto picture = [&](const std::string& name, const std::string& label,
                              const std::string& title, int width, std::pair<int, int> heights,
                              const std::function<bool()>& drawn, bool closing = true) {
@@ -304,8 +294,7 @@ TEST(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     picture("quick-bar", "快速输入（就地改写）", "页伴", 560, {150, 150}, drawnAgain("quick"));
     picture("chat", "打开大窗口（对话建页面）", "页伴", 960, {740, 740}, drawnAgain("panel", 700));
 
-    // A meeting as a user holds one: its page's start button, two speakers, the transcript
-    // on the page, then its stop button.
+    // A meeting: its page's start button, two speakers, the transcript, its stop button.
     const std::vector<testing::LibrivoxSentence> sentences = testing::librivoxSentences();
     ASSERT_GE(sentences.size(), 2U) << "pocketsphinx-testdata is missing";
     ASSERT_TRUE(sound.running()) << sound.log();

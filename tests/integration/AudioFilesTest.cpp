@@ -1,7 +1,5 @@
-// The audio backend on the real FFmpeg: the converter (libswresample) from the capture's
-// formats into the meeting's 16 kHz mono float, block by block; the .m4a writer and the
-// file reader, checked against ffprobe. The reader on a WAV file is shown by the
-// "--ttstest" switch, which reads its sample with it.
+// The audio backend on the real FFmpeg: the .m4a writer and reader against ffprobe, and the
+// converter from the capture's formats. The reader on a WAV file: the "--ttstest" switch.
 
 #include <gtest/gtest.h>
 
@@ -21,15 +19,6 @@ using testing::readAll;
 using testing::readFile;
 using testing::runTool;
 using testing::toneAmplitude;
-
-std::unique_ptr<AudioFileReader> open(AudioCodecs& codecs, const fs::path& file) {
-    auto opened = codecs.openFile(file);
-    if (const auto* error = std::get_if<AudioError>(&opened)) {
-        ADD_FAILURE() << error->description;
-        return nullptr;
-    }
-    return std::move(std::get<std::unique_ptr<AudioFileReader>>(opened));
-}
 
 // The meeting's recording (16 kHz mono, 32 kbit/s) written in blocks of odd sizes (none
 // a multiple of the encoder's 1 024 samples) over a file already there: every sample fed
@@ -58,10 +47,10 @@ TEST(AudioFiles, M4aWrittenAndReadBackFrameForFrame) {
     }
     ASSERT_TRUE(std::holds_alternative<std::monostate>(writer.finish()));
 
-    const auto reader = open(codecs, file);
-    ASSERT_TRUE(reader);
-    EXPECT_EQ(reader->info().frames, frames);
-    const auto back = readAll(*reader, 3200);
+    auto opened = codecs.openFile(file);
+    auto& reader = *std::get<std::unique_ptr<AudioFileReader>>(opened);
+    EXPECT_EQ(reader.info().frames, frames);
+    const auto back = readAll(reader, 3200);
     ASSERT_TRUE(std::holds_alternative<std::monostate>(back.outcome));
     ASSERT_EQ(static_cast<std::int64_t>(back.channels.at(0).size()), frames);
     const std::span<const float> second(back.channels[0].data() + 16000, 16000);
@@ -78,55 +67,43 @@ TEST(AudioFiles, M4aWrittenAndReadBackFrameForFrame) {
 
 constexpr std::uint32_t captureFrames = 4096;
 
-// Frames [first, first + frames) of a signal with tones[c] (0: silence) of amplitude
-// 0.5 on channel c, in `format`.
-AudioBlockPtr blockOf(const AudioFormat& format, const std::vector<double>& tones,
-                      std::int64_t first, std::uint32_t frames) {
-    const auto block = AudioBlock::make(format, frames);
-    block->setFrameLength(frames);
-    for (std::uint32_t channel = 0; channel < format.channels; ++channel) {
-        for (std::uint32_t n = 0; n < frames; ++n) {
-            const float value = testing::sine(tones[channel], 0.5, first + n, format.sampleRate);
-            const std::size_t buffer = format.interleaved ? 0 : channel;
-            const std::size_t index =
-                format.interleaved ? std::size_t{n} * format.channels + channel : n;
-            if (format.sampleType == SampleType::float32) {
-                block->floats(buffer)[index] = value;
-            } else {
-                const auto sample = static_cast<std::int16_t>(std::lround(value * 32767.0F));
-                std::memcpy(block->bytes(buffer).data() + index * 2, &sample, 2);
-            }
-        }
-    }
-    return block;
-}
-
-// Converts `blocks` blocks of `frames` into blocks of the capture's capacity,
-// ⌊16 000 / rate × frames⌋ + 1 024.
+// Converts `blocks` blocks of `frames` of tones[c] (0: silence) at amplitude 0.5 on channel c
+// into blocks of the capture's capacity, ⌊16 000 / rate × frames⌋ + 1 024.
 std::vector<float> convert(const AudioFormat& from, const std::vector<double>& tones,
                            std::int64_t blocks, std::uint32_t frames) {
     linux_backend::AvAudioCodecs codecs;
-    // A format refused throws here, and the test fails.
     auto made = codecs.makeConverter(from, AudioFormat::meeting());
     auto& converter = *std::get<std::unique_ptr<AudioConverter>>(made);
     std::vector<float> converted;
-    for (std::int64_t block = 0; block < blocks; ++block) {
+    for (std::int64_t first = 0; first < blocks * frames; first += frames) {
+        const auto input = AudioBlock::make(from, frames);
+        input->setFrameLength(frames);
+        for (std::uint32_t channel = 0; channel < from.channels; ++channel) {
+            for (std::uint32_t n = 0; n < frames; ++n) {
+                const float value = testing::sine(tones[channel], 0.5, first + n, from.sampleRate);
+                const std::size_t buffer = from.interleaved ? 0 : channel;
+                const std::size_t index =
+                    from.interleaved ? std::size_t{n} * from.channels + channel : n;
+                if (from.sampleType == SampleType::float32) {
+                    input->floats(buffer)[index] = value;
+                } else {
+                    const auto sample = static_cast<std::int16_t>(std::lround(value * 32767.0F));
+                    std::memcpy(input->bytes(buffer).data() + index * 2, &sample, 2);
+                }
+            }
+        }
         const auto output = AudioBlock::make(
             AudioFormat::meeting(),
             static_cast<std::uint32_t>(std::floor(16000 / from.sampleRate * frames)) + 1024);
-        const auto outcome =
-            converter.convert(*blockOf(from, tones, block * frames, frames), *output);
-        EXPECT_TRUE(std::holds_alternative<std::monostate>(outcome));
+        EXPECT_TRUE(std::holds_alternative<std::monostate>(converter.convert(*input, *output)));
         converted.insert(converted.end(), output->floats(0).begin(), output->floats(0).end());
     }
     return converted;
 }
 
-// Each capture format up to the highest rate a sound server offers: its first channel
-// as it was (not mixed with the others, not halved), and the very samples one
-// conversion of the whole stream gives (the resampler keeps its state from block to
-// block, so no click where blocks meet). Above the target's 8 kHz limit nothing comes through, and
-// nothing folds back below it: 10 kHz at 48 kHz would alias to 6 kHz.
+// Each capture format up to the highest rate a sound server offers: its first channel as it
+// was (not mixed, not halved), block by block the very samples one pass over the whole stream
+// gives (no click where blocks meet).
 TEST(AudioConverter, CaptureFormatsGiveTheirFirstChannelAt16kHz) {
     struct Case {
         AudioFormat from;
@@ -136,12 +113,9 @@ TEST(AudioConverter, CaptureFormatsGiveTheirFirstChannelAt16kHz) {
         {{SampleType::float32, 48000, 2, false}, {440, 1000}},
         {{SampleType::float32, 48000, 2, true}, {523.25, 0}},
         {{SampleType::int16, 44100, 2, true}, {440, 2000}},
-        {{SampleType::int16, 44100, 1, false}, {660}},
         {{SampleType::float32, 8000, 1, false}, {440}},
-        {{SampleType::float32, 22050, 1, true}, {1000}},
         {{SampleType::float32, 96000, 6, false}, {300, 2000, 2000, 2000, 2000, 2000}},
         {{SampleType::float32, 768000, 1, false}, {440}},
-        {{SampleType::float32, 48000, 1, false}, {10000}},
     };
     for (const Case& item : cases) {
         SCOPED_TRACE(item.from.description() + " " + std::to_string(item.tones[0]));
@@ -157,13 +131,7 @@ TEST(AudioConverter, CaptureFormatsGiveTheirFirstChannelAt16kHz) {
                                [](float a, float b) { return std::abs(a - b) <= 1e-6F; }));
 
         const std::span<const float> settled(samples.data() + 1600, 16000);
-        const double tone = item.tones[0];
-        if (tone > 8000) {
-            EXPECT_LT(toneAmplitude(settled, 6000, 16000), 0.001);
-            EXPECT_LT(std::ranges::max(settled, {}, [](float s) { return std::abs(s); }), 0.01F);
-            continue;
-        }
-        EXPECT_NEAR(toneAmplitude(settled, tone, 16000), 0.5, 0.01);
+        EXPECT_NEAR(toneAmplitude(settled, item.tones[0], 16000), 0.5, 0.01);
         EXPECT_LT(toneAmplitude(settled, item.tones.size() > 1 ? item.tones[1] : 2000, 16000),
                   0.002);
     }

@@ -24,8 +24,9 @@ std::optional<Kind> failure(const HttpResponse& response) {
     return response.error ? std::optional(response.error->kind) : std::nullopt;
 }
 
-// Each request, and the body (and status) it comes back with or the kind of its failure.
-TEST(HttpClientTest, AnswersRedirectsAndFailuresOfEachKind) {
+// Each request, and the body (and status) it comes back with or the kind of its failure;
+// then the promises of every HttpClient.
+TEST(HttpClientTest, AnswersRedirectsAndFailuresOfEachKindAndKeepsTheContract) {
     testing::StandInService service;
     testing::StandInService otherPort;  // the same host on another port
     otherPort.answer("/moved-here", 200, "other port");
@@ -134,14 +135,11 @@ TEST(HttpClientTest, AnswersRedirectsAndFailuresOfEachKind) {
     EXPECT_FALSE(follows("https://pagemate.example/x", "http://pagemate.example/x"));
     EXPECT_FALSE(follows("http://pagemate.example/x", "ftp://pagemate.example/x"));
     EXPECT_FALSE(follows("http://pagemate.example/x", "not an address"));
-}
 
-TEST(HttpClientTest, KeepsTheHttpClientContract) {
-    testing::StandInService service;
     service.answerLate("/slow", 1s, 200, "{}");
     testing::checkHttpClientContract([] { return std::make_unique<CurlHttpClient>(); },
-                                     [&] { return to(service.base() + "/health"); },
-                                     [&] { return to(service.base() + "/slow"); });
+                                     [&] { return to(base + "/health"); },
+                                     [&] { return to(base + "/slow"); });
 }
 
 }  // namespace

@@ -8,24 +8,6 @@ using testing::StandInService;
 
 class ServiceResolverTest : public testing::ServiceTest {
   protected:
-    // Resolves with short waits: the base handed to the completion (which runs once) and
-    // whether it is the local fallback.
-    std::pair<std::optional<std::string>, bool> resolve(const std::string& primaryBase) {
-        auto config = configFor(primaryBase, local.base());
-        config.primaryTimeout = config.localTimeout = 300ms;
-        ServiceResolver resolver(config);
-        std::optional<std::string> chosen;
-        int calls = 0;
-        resolver.resolveServer([&](const std::string& base) {
-            chosen = base;
-            ++calls;
-        });
-        waitFor([&] { return calls > 0; });
-        platform.queue.runUntil([] { return false; }, 50ms);  // nothing more arrives
-        EXPECT_LE(calls, 1);
-        return {chosen, resolver.usingFallbackServer()};
-    }
-
     StandInService primary;
     StandInService local;
 };
@@ -60,11 +42,18 @@ TEST_F(ServiceResolverTest, PrimaryOfOurProductElseTheLocalServiceElseThePrimary
         local.answerLate("/health", localAnswers ? 0s : 5s, 200, "anything at all");
         const std::size_t localAsked = local.countFor("/health");
         const std::string base = primaryBase.empty() ? primary.base() : primaryBase;
-        const auto [chosen, fallback] = resolve(base);
+        auto config = configFor(base, local.base());
+        config.primaryTimeout = config.localTimeout = 300ms;
+        ServiceResolver resolver(config);
+        std::vector<std::string> chosen;  // the completion runs once
+        resolver.resolveServer([&](const std::string& chose) { chosen.push_back(chose); });
+        waitFor([&] { return !chosen.empty(); });
+        platform.queue.runUntil([] { return false; }, 50ms);  // nothing more arrives
         const bool fellBack = !reason.empty() && localAnswers;
-        EXPECT_EQ(chosen, fellBack ? local.base() : base) << body;
-        EXPECT_EQ(fallback, fellBack);
-        EXPECT_EQ(Settings::shared().runtimeBaseURL(), chosen);
+        const std::string settled = fellBack ? local.base() : base;
+        EXPECT_EQ(chosen, std::vector{settled}) << body;
+        EXPECT_EQ(resolver.usingFallbackServer(), fellBack);
+        EXPECT_EQ(Settings::shared().runtimeBaseURL(), settled);
         EXPECT_EQ(local.countFor("/health") - localAsked, reason.empty() ? 0U : 1U);
         const std::vector<std::string> said = {"主服务不可用（" + reason + "），尝试本机服务…",
                                                localAnswers ? "已回退到本机服务 " + local.base()
