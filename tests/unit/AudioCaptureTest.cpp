@@ -122,13 +122,12 @@ class AudioCaptureTest : public ::testing::Test {
         feed(kind,
              fake::constantFragment(platform.sound.stream(kind)->request().format, frames, value));
     }
-    std::vector<std::pair<Source, AudioBlockPtr>> received() {
+    std::vector<std::pair<Source, AudioBlockPtr>> received() { return locked(buffers); }
+    std::vector<std::string> failed() { return locked(failures); }
+    template <typename T>
+    T locked(const T& value) {
         const std::lock_guard lock(mutex);
-        return buffers;
-    }
-    std::vector<std::string> failed() {
-        const std::lock_guard lock(mutex);
-        return failures;
+        return value;
     }
 
     fake::FakePlatform platform;
