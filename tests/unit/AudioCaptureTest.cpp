@@ -15,58 +15,6 @@ using namespace std::chrono_literals;
 using Journal = std::vector<std::string>;
 using Source = AudioCapture::Source;
 
-// The microphone's stream; the system sound's differs only in its device (SoundServerTest
-// captures both from a real server).
-class CaptureStreamTest : public ::testing::Test {
-  protected:
-    CaptureStreamTest() {
-        stream->onBuffer = [this](const AudioBlockPtr& block) {
-            const std::lock_guard lock(mutex);
-            blocks.push_back(block);
-        };
-        stream->onLost = [this](const SoundServerError& error) {
-            const std::lock_guard lock(mutex);
-            lost.push_back(error.description);
-        };
-    }
-
-    fake::FakePlatform platform;
-    testing::LogCapture log;
-    std::shared_ptr<CaptureStream> stream = MicrophoneStream::make(platform.sound);
-    std::mutex mutex;
-    std::vector<AudioBlockPtr> blocks;
-    std::vector<std::string> lost;
-};
-
-// Blocks in the source's format, a loss told; stopped in reverse order, nothing after.
-TEST_F(CaptureStreamTest, RunsDeliversStopsInOrder) {
-    ASSERT_FALSE(stream->start());
-    const auto delivering = platform.sound.stream(SoundDeviceKind::defaultInput);
-    ASSERT_FALSE(stream->start());  // a second start leaves the running stream alone
-    EXPECT_EQ(platform.sound.journal(),
-              (Journal{"open input", "create Pagemate Microphone", "connect", "ready"}));
-    const AudioFormat format = delivering->request().format;
-    for (std::uint32_t frames : {441u, 1u, 0u}) {
-        delivering->deliver(fake::constantFragment(format, frames, static_cast<float>(frames)));
-    }
-    delivering->lose({12, "Entity killed"});
-    delivering->flush();
-    EXPECT_EQ(lost, Journal{"Entity killed"});
-    stream->stop();
-    const Journal journal = platform.sound.journal();
-    EXPECT_EQ(Journal(journal.begin() + 4, journal.end()),
-              (Journal{"stop", "disconnect", "release stream", "release device"}));
-    delivering->deliver(fake::constantFragment(format, 16, 1));
-    delivering->flush();
-    stream->stop();
-    EXPECT_EQ(platform.sound.journal(), journal);
-    const std::lock_guard lock(mutex);
-    ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks[0]->format(), format);
-    EXPECT_EQ(blocks[0]->floats(0).back(), 441.0F);
-    EXPECT_EQ(blocks[1]->frameLength(), 1u);
-}
-
 AudioBlockPtr silence(const AudioFormat& format, std::uint32_t frames) {
     auto block = AudioBlock::make(format, frames);
     block->setFrameLength(frames);
@@ -117,6 +65,44 @@ class AudioCaptureTest : public ::testing::Test {
     std::vector<std::pair<float, float>> levels;
     std::vector<std::string> failures;
 };
+
+// The microphone's stream (the system sound's is the same code on another device;
+// SoundServerTest captures both from a real server): blocks in the source's format, a
+// loss told; stopped in reverse order, nothing after.
+TEST_F(AudioCaptureTest, AStreamDeliversTellsItsLossAndStopsInOrder) {
+    const auto stream = MicrophoneStream::make(platform.sound);
+    stream->onBuffer = [this](const AudioBlockPtr& block) {
+        capture->onBuffer(Source::microphone, block);
+    };
+    stream->onLost = [this](const SoundServerError& error) {
+        capture->onFailure(error.description);
+    };
+    ASSERT_FALSE(stream->start());
+    const auto delivering = platform.sound.stream(SoundDeviceKind::defaultInput);
+    ASSERT_FALSE(stream->start());  // a second start leaves the running stream alone
+    EXPECT_EQ(platform.sound.journal(),
+              (Journal{"open input", "create Pagemate Microphone", "connect", "ready"}));
+    const AudioFormat format = delivering->request().format;
+    for (std::uint32_t frames : {441u, 1u, 0u}) {
+        delivering->deliver(fake::constantFragment(format, frames, static_cast<float>(frames)));
+    }
+    delivering->lose({12, "Entity killed"});
+    delivering->flush();
+    EXPECT_EQ(failed(), Journal{"Entity killed"});
+    stream->stop();
+    const Journal journal = platform.sound.journal();
+    EXPECT_EQ(Journal(journal.begin() + 4, journal.end()),
+              (Journal{"stop", "disconnect", "release stream", "release device"}));
+    delivering->deliver(fake::constantFragment(format, 16, 1));
+    delivering->flush();
+    stream->stop();
+    EXPECT_EQ(platform.sound.journal(), journal);
+    const auto blocks = received();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].second->format(), format);
+    EXPECT_EQ(blocks[0].second->floats(0).back(), 441.0F);
+    EXPECT_EQ(blocks[1].second->frameLength(), 1u);
+}
 
 // The first block pushes at once; later ones when more than 0.1 s has passed, a source
 // that has not delivered since the last push decaying to 0.6 times its level.

@@ -155,14 +155,11 @@ class MeetingSessionTest : public TranscriptionChannelTest {
         session->onError = [this](const std::string& message) { errors.push_back(message); };
     }
     std::optional<MeetingCaptureError> start() {
-        bool done = false;
-        std::optional<MeetingCaptureError> outcome;
-        session->start([&](std::optional<MeetingCaptureError> error) {
-            outcome = std::move(error);
-            done = true;
-        });
-        EXPECT_TRUE(platform.queue.runUntil([&] { return done; }, 5000ms));
-        return outcome;
+        std::optional<std::optional<MeetingCaptureError>> outcome;
+        session->start(
+            [&](std::optional<MeetingCaptureError> error) { outcome = std::move(error); });
+        EXPECT_TRUE(platform.queue.runUntil([&] { return outcome.has_value(); }, 5000ms));
+        return outcome.value_or(std::nullopt);
     }
     std::shared_ptr<MeetingSession> session = MeetingSession::make(TranscriptionEngine::local);
     std::vector<std::string> errors;
