@@ -1,6 +1,5 @@
 // A meeting as the meeting window's page and its owner see it, on fakes and the virtual
-// clock: the run's sequences (what the page asks and what the page and the status were
-// told, in order), the window, the page's actions. The real page's is MeetingWebTest's.
+// clock. The real page's is MeetingWebTest's.
 
 #include <gtest/gtest.h>
 
@@ -63,8 +62,7 @@ class MeetingControllerTest : public ::testing::Test {
         if (controller->state() == MeetingState::recording) {
             stop();
         }
-        // A session finished after a failed start completes on the recogniser's thread,
-        // which posts to the main queue: the queue outlives that thread.
+        // A session finished after a failed start posts from the recogniser's thread.
         (void)pump([this] {
             for (std::size_t index = 0; index < platform.speech.channelsMade(); ++index) {
                 auto& channel = platform.speech.channel(index);
@@ -174,7 +172,6 @@ void startRefused(MeetingControllerTest& test) {
     test.platform.serialQueues.latest("pagemate-meeting")->runAll();  // the checks
 }
 
-const std::string kMicrophoneGone = "启动失败：拿不到麦克风（可能没有可用的输入设备）";
 const std::string kFailed = "status 会议记录出错";
 
 const std::vector<Sequence> kSequences{
@@ -216,23 +213,6 @@ const std::vector<Sequence> kSequences{
          EXPECT_NE(std::find(journal.begin(), journal.end(), "stop"), journal.end());
      },
      concat({{"state starting"}, kEnding, {"audio none"}, kEnded})},
-    {"StopWhileAFailingStart",
-     [](MeetingControllerTest& t) {
-         t.platform.sound.failAt(SoundDeviceKind::defaultInput, 1, {6, "Connection refused"});
-         t.start();
-         ASSERT_TRUE(t.until(MeetingState::starting));
-         t.stop();
-         ASSERT_TRUE(t.pump([&] { return t.told().back() == "audio none"; }));
-     },
-     {"state starting", "state stopping", "status 正在整理会议记录…", "state idle",
-      "error " + kMicrophoneGone, kFailed, "audio none"}},
-    {"WithoutAModelNothingStarts",
-     [](MeetingControllerTest& t) {
-         t.platform.speech.availabilityState = SpeechRecognizer::Availability::noModel;
-         t.start();
-         ASSERT_TRUE(t.pump([&] { return t.told().size() == 2; }));
-     },
-     {"error " + std::string(MeetingSession::noModelMessage), kFailed}},
     {"ARefusedMicrophoneIsAskedOnceMore",
      [](MeetingControllerTest& t) {
          startRefused(t);
@@ -279,17 +259,17 @@ TEST_F(MeetingControllerTest, WhileRecording) {
     EXPECT_FALSE(platform.speech.channel(0).inputs().empty());
     EXPECT_TRUE(platform.speech.channel(1).inputs().empty());  // nothing on the system side
     end();
-    std::vector<std::string> states;
+    EXPECT_EQ(told(), concat({kRecording,
+                              {"state recording", "segment 现场 hello there"},
+                              kEnding,
+                              {"audio file-7 会议录音.m4a"},
+                              kEnded}));
     for (const json& event : calls("onEvent")) {
-        states.push_back(event["state"]);
         EXPECT_EQ(event.contains("startedAt"), event["state"] == "recording") << event.dump();
     }
-    EXPECT_EQ(states,
-              (std::vector<std::string>{"starting", "recording", "recording", "stopping", "idle"}));
     EXPECT_GT(calls("onEvent")[1]["startedAt"].get<double>(), 1.7e12);
     ASSERT_EQ(platform.audioCodecs.files().size(), 1U);
     EXPECT_GE(platform.audioCodecs.files()[0].samples.size(), 16000U);
-    EXPECT_NE(std::ranges::find(told(), "audio file-7 会议录音.m4a"), told().end());
 }
 
 TEST_F(MeetingControllerTest, WindowAndBootstrap) {
@@ -342,25 +322,8 @@ TEST_F(MeetingControllerTest, WindowAndBootstrap) {
 }
 
 TEST_F(MeetingControllerTest, PageMessages) {
-    // resize: only above 200 and while visible, at least 400, at most the screen's
-    // visible height minus 80, only for a change of more than 12 points.
-    window->currentFrame = Rect{100, 100, 600, 640};
-    window->visibleFrame = Rect{0, 0, 1440, 875};
-    post({{"action", "resize"}, {"height", 300}});
-    EXPECT_EQ(window->currentFrame.height, 640);  // hidden
-    window->visible = true;
-    for (const auto& [asked, height] : std::vector<std::pair<json, double>>{
-             {150, 640}, {300, 400}, {5000, 795}, {783, 795}, {782, 782}, {"700", 782}}) {
-        post({{"action", "resize"}, {"height", asked}});
-        EXPECT_EQ(window->currentFrame.height, height) << asked;
-        EXPECT_EQ(window->currentFrame.maxY(), 740);  // top edge kept
-    }
-
-    // copyText: the pasteboard holds the text, or an empty string.
     post({{"action", "copyText"}, {"text", "纪要"}});
     EXPECT_EQ(platform.pasteboard.string(), std::optional<std::string>("纪要"));
-    post({{"action", "copyText"}, {"text", 5}});
-    EXPECT_EQ(platform.pasteboard.string(), std::optional<std::string>(""));
 
     // openUrl: web pages and Notion's links only, no file, share or other handler.
     for (const json& url :

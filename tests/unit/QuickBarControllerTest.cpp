@@ -66,7 +66,7 @@ TEST_F(QuickBarTest, CaptureTellsThePageTheSelectionOrElseThePage) {
     EXPECT_EQ(calls("onEvent", from), std::vector<json>{R"({"type": "focus"})"_json});
 
     // Without a selection Control-C waits its 0.35 s (in 20 ms polls), then the link names
-    // the page; with no link either the show ends 0.5 s later.
+    // the page; without a link, the window's title does.
     selection.reset();
     link = "https://www.notion.so/Weekly-Plan-" + kPageId + "?pvs=4";
     platform.accessibility.windowTitles[notion.pid] = "Draft \u2013 Notion";
@@ -79,10 +79,7 @@ TEST_F(QuickBarTest, CaptureTellsThePageTheSelectionOrElseThePage) {
     EXPECT_GE(keyTimes[1].second - keyTimes[0].second, 20ms + 350ms);
     EXPECT_LT(keyTimes[1].second - keyTimes[0].second, 20ms + 350ms + 20ms);
     link.reset();
-    const auto start = platform.queue.now();
     bar->show();
-    EXPECT_GE(platform.queue.now() - start, 20ms + 350ms + 20ms + 500ms);
-    EXPECT_LT(platform.queue.now() - start, 20ms + 350ms + 20ms + 500ms + 20ms);
     EXPECT_EQ(bootstrap()["pageTitle"], "Draft");
 }
 
@@ -187,23 +184,6 @@ TEST_F(QuickBarTest, RecaptureGoesBackToTheTargetOnItsTimings) {
 }
 
 TEST_F(QuickBarTest, PlacementByTheLastClickOrUnderTheStatusItem) {
-    const Rect visible{0, 25, 1440, 850};
-    const struct {
-        double x, y;  // the click
-        Rect visible;
-        double height;
-        Rect placed;
-    } byClick[] = {
-        {30, 600, visible, 58, {8, 532, 560, 58}},   // 40 points to its left, 8 inside the edge
-        {500, 65, visible, 58, {460, 83, 560, 58}},  // no room below: 18 points above it
-        {500, 40, {0, 0, 800, 100}, 58, {232, 34, 560, 58}},    // ... up to the top edge
-        {500, 20, {0, 40, 1440, 860}, 58, {460, 48, 560, 58}},  // a click on a bottom tray
-    };
-    for (const auto& [x, y, frame, height, placed] : byClick) {
-        EXPECT_EQ(QuickBarController::cursorPlacement(x, y, frame, height), placed)
-            << x << "," << y;
-    }
-
     // show(): clicks come from the window system once tracking has started, and only then.
     platform.windows.screenList.push_back(Screen{{1440, 0, 1920, 1200}, {1440, 40, 1920, 1160}});
     bar->statusItemFrame = [] { return std::optional(Rect{1300, 875, 24, 25}); };
@@ -283,7 +263,6 @@ TEST(QuickBarStartup, StartUpWiresTheBarToThePanelAndTheStatusLine) {
     app->panelResolverConfig.primaryBase = [] { return std::string("http://127.0.0.1:1"); };
     app->panelResolverConfig.localBase = "http://127.0.0.1:1";
     app->applicationDidFinishLaunching();
-    EXPECT_EQ(platform.windows.mouseUpObserverSets, 1);
     platform.statusBar.items.at(0)->frame = Rect{700, 876, 24, 24};
     app->toggleQuickBar();
     EXPECT_EQ(platform.windows.quickBars.at(0)->currentFrame, (Rect{432, 812, 560, 58}));
