@@ -32,9 +32,8 @@ std::shared_ptr<ProbeMeeting> ProbeMeeting::make(Sound sound, bool record, bool 
         if (!record) {
             return nullptr;
         }
-        auto recorder = std::make_shared<MeetingRecorder>();
-        recorder->start();
-        if (recorder->isRunning()) {
+        auto recorder = MeetingRecorder::startedNow();
+        if (recorder) {
             return recorder;
         }
         if (const auto self = weak.lock()) {

@@ -120,6 +120,12 @@ bool MeetingRecorder::isRunning() const {
     return state_->running;
 }
 
+std::shared_ptr<MeetingRecorder> MeetingRecorder::startedNow() {
+    auto recorder = std::make_shared<MeetingRecorder>();
+    recorder->start();
+    return recorder->isRunning() ? recorder : nullptr;
+}
+
 void MeetingRecorder::start() {
     if (state_->running || finisher_.joinable()) {
         return;  // running, or over: a recorder serves one meeting

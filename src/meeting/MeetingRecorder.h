@@ -52,6 +52,8 @@ class MeetingRecorder {
     // Makes the temporary folder, its lock and the two raw files; on a failure the
     // recorder stays stopped, the log says why and nothing is left behind.
     void start();
+    // A recorder made and started now, or none when its start failed (the log says why).
+    static std::shared_ptr<MeetingRecorder> startedNow();
     // One captured block (32-bit float, 16 000 Hz, mono; the first channel is taken):
     // converted here, written on the recorder's queue. Ignored unless recording.
     void append(CaptureSource source, const AudioBlock& block);

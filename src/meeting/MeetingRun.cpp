@@ -29,12 +29,7 @@ MeetingRun::Parts MeetingRun::Parts::standard() {
     parts.microphoneStatus = &AudioCapture::microphoneStatus;
     parts.capture = [] { return AudioCapture::make(); };
     parts.recorder = []() -> std::shared_ptr<MeetingRecorder> {
-        if (!Settings::shared().recordMeetingAudio()) {
-            return nullptr;
-        }
-        auto recorder = std::make_shared<MeetingRecorder>();
-        recorder->start();
-        return recorder->isRunning() ? recorder : nullptr;
+        return Settings::shared().recordMeetingAudio() ? MeetingRecorder::startedNow() : nullptr;
     };
     parts.upload = &MeetingRecorder::uploadAudio;
     return parts;
