@@ -52,11 +52,7 @@ class ProgramRun {
     [[nodiscard]] int status() const { return status_; }
     // Waits up to `limit` for the program to end on its own; true when it has.
     bool waitForExit(std::chrono::milliseconds limit) {
-        for (const auto until = std::chrono::steady_clock::now() + limit;
-             running() && std::chrono::steady_clock::now() < until;) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return !running();
+        return waitUntil([this] { return !running(); }, limit);
     }
     // Ends the program as a crash does (SIGKILL), and reaps it.
     void kill() {
