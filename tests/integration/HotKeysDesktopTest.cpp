@@ -125,7 +125,6 @@ TEST_F(HotKeysDesktopTest, EachCombinationRunsItsActionOncePressedAsAPersonWhate
     auto typed = testing::typeInBackground([](Display* display) {
         return testing::pressAsPerson(display, kCombinations[2], {1500ms, false});
     });
-    EXPECT_TRUE(ran(3, 4));
     ASSERT_TRUE(
         testing::pumpUntil([&] { return typed.wait_for(0ms) == std::future_status::ready; }));
     testing::pumpUntil([] { return false; }, 100ms);
@@ -147,7 +146,7 @@ TEST_F(HotKeysDesktopTest, ACombinationTheWindowManagerHoldsFailsAndTheUserIsTol
     EXPECT_EQ(log.messages(), std::vector<std::string>{"注册全局热键失败（id=1）：10"});
     EXPECT_FALSE(HotKeyManager::shared().registrations().at(0).has_value());
     ASSERT_TRUE(testing::pumpUntil([&] { return !notifications.received().empty(); }));
-    EXPECT_EQ(notifications.received()[0].body,
+    EXPECT_EQ(notifications.received()[0],
               "Alt+Space 已被其他程序占用，请改用状态栏图标菜单里的「快速输入（就地改写）」。");
     for (std::size_t id = 2; id <= 4; ++id) {
         press(kCombinations[id - 1]);

@@ -6,17 +6,13 @@
 
 #include <array>
 #include <fstream>
-#include <set>
+#include <optional>
 #include <thread>
 
 #include "fixtures/StandInService.h"
 #include "harness/ProgramRun.h"
 // clang-format off
-#include <gdk/gdkx.h>
-#include <gtk/gtk.h>
-#include "fixtures/ChildProcess.h"
 #include "fixtures/Desktop.h"
-#include "fixtures/BusService.h"
 #include "fixtures/NotificationService.h"
 #include "fixtures/StatusWatcher.h"
 #include <X11/Xatom.h>
@@ -27,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
+using Shortcuts = std::vector<std::array<std::string, 3>>;  // id, description, trigger
 
 constexpr const char* kPortalXml = R"xml(
 <node>
@@ -58,10 +55,10 @@ constexpr const char* kPortalXml = R"xml(
 </node>)xml";
 
 // A GlobalShortcuts backend (answering on the main loop) behind the real frontend, which
-// finds it by a .portal file of ours. It binds what is asked for but the declined ones.
+// finds it by a .portal file of ours. It binds what is asked for but the declined one.
 class ShortcutsPortal {
   public:
-    explicit ShortcutsPortal(std::set<std::string> declined = {})
+    explicit ShortcutsPortal(std::string declined)
         : declined_(std::move(declined)),
           backend_(
               "org.freedesktop.impl.portal.desktop.pagemate", "/org/freedesktop/portal/desktop",
@@ -92,19 +89,16 @@ class ShortcutsPortal {
 
     // Activated twice, as a desktop repeating it while the keys are held, and Deactivated.
     void press(const std::string& id) const {
-        const auto signal = [&](const char* name) {
+        for (const char* name : {"Activated", "Activated", "Deactivated"}) {
             backend_.emit(name,
                           g_variant_new("(ost@a{sv})", session_.c_str(), id.c_str(),
                                         static_cast<guint64>(g_get_real_time() / 1000),
                                         g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
-        };
-        for (const char* name : {"Activated", "Activated", "Deactivated"}) {
-            signal(name);
             std::this_thread::sleep_for(75ms);
         }
     }
 
-    Strings bindRequest;  // "id description preferred-trigger" of the last BindShortcuts
+    Shortcuts bindRequest;  // what the last BindShortcuts asked for, the trigger preferred
 
   private:
     void answer(const std::string& method, GVariant* parameters,
@@ -115,7 +109,6 @@ class ShortcutsPortal {
             session_ = handle;
         } else if (method == "BindShortcuts") {
             bindRequest.clear();
-            bound_.clear();
             GVariantIter* asked = nullptr;
             g_variant_get_child(parameters, 2, "a(sa{sv})", &asked);
             const gchar* id = nullptr;
@@ -125,10 +118,7 @@ class ShortcutsPortal {
                 const gchar* trigger = "";
                 g_variant_lookup(properties, "description", "&s", &description);
                 g_variant_lookup(properties, "preferred_trigger", "&s", &trigger);
-                bindRequest.push_back(std::string(id) + " " + description + " " + trigger);
-                if (declined_.count(id) == 0) {
-                    bound_.push_back({id, description, trigger});
-                }
+                bindRequest.push_back({id, description, trigger});
                 g_variant_unref(properties);
             }
             g_variant_iter_free(asked);
@@ -137,10 +127,12 @@ class ShortcutsPortal {
         // from CreateSession's.
         GVariantBuilder list;
         g_variant_builder_init(&list, G_VARIANT_TYPE("a(sa{sv})"));
-        for (const auto& [id, description, trigger] : bound_) {
-            g_variant_builder_add_parsed(&list,
-                                         "(%s, {'description': <%s>, 'trigger_description': <%s>})",
-                                         id.c_str(), description.c_str(), trigger.c_str());
+        for (const auto& [id, description, trigger] : bindRequest) {
+            if (id != declined_) {
+                g_variant_builder_add_parsed(
+                    &list, "(%s, {'description': <%s>, 'trigger_description': <%s>})", id.c_str(),
+                    description.c_str(), trigger.c_str());
+            }
         }
         GVariantBuilder results;
         g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
@@ -148,33 +140,29 @@ class ShortcutsPortal {
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(ua{sv})", 0U, &results));
     }
 
-    std::set<std::string> declined_;
-    std::vector<std::array<std::string, 3>> bound_;  // id, description, trigger
+    std::string declined_;
     std::string session_;
     testing::BusService backend_;
     testing::TempDir folder_;
     std::unique_ptr<testing::ChildProcess> frontend_;
 };
 
-// Weston, headless, with XWayland on the X display its log names.
-class Weston {
-  public:
-    Weston() {
+// Weston, headless, with XWayland on the X display its log names, and the session's
+// variables for the program.
+class WaylandSessionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
         ::chmod(runtime.path().c_str(), 0700);
         ::mkdir("/tmp/.X11-unix", 01777);  // where XWayland's socket goes; Xvfb makes it too
         const std::filesystem::path log = runtime.path() / "weston.log";
-        Strings command = {"weston",
-                           "--backend=headless-backend.so",
-                           "--socket=" + socket,
-                           "--idle-time=0",
-                           "--width=1280",
-                           "--height=800",
-                           "--log=" + log.string(),
-                           "--xwayland"};
-        process_ = std::make_unique<testing::ChildProcess>(
-            command, Strings{"XDG_RUNTIME_DIR=" + runtime.path().string()});
+        const std::string socket = "pagemate-test-" + std::to_string(::getpid());
+        weston = std::make_unique<testing::ChildProcess>(
+            Strings{"weston", "--backend=headless-backend.so", "--socket=" + socket,
+                    "--idle-time=0", "--width=1280", "--height=800", "--log=" + log.string(),
+                    "--xwayland"},
+            Strings{"XDG_RUNTIME_DIR=" + runtime.path().string()});
         const std::string listening = "xserver listening on display ";
-        const bool up = testing::pumpUntil(
+        ASSERT_TRUE(testing::pumpUntil(
             [&] {
                 const std::string text = testing::readFile(log);
                 const std::size_t at = text.find(listening);
@@ -184,36 +172,20 @@ class Weston {
                 }
                 return std::filesystem::exists(runtime.path() / socket) && !xDisplay.empty();
             },
-            20s);
-        if (!up) {
-            throw std::runtime_error("weston did not come up");
-        }
-    }
-
-    testing::TempDir runtime;
-    const std::string socket = "pagemate-test-" + std::to_string(::getpid());
-    std::string xDisplay;
-
-  private:
-    std::unique_ptr<testing::ChildProcess> process_;
-};
-
-class WaylandSessionTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
+            20s))
+            << "weston did not come up";
         for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
                  {"XDG_SESSION_TYPE", "wayland"},
-                 {"XDG_RUNTIME_DIR", weston.runtime.path().string()},
-                 {"WAYLAND_DISPLAY", weston.socket},
-                 {"DISPLAY", weston.xDisplay},
+                 {"XDG_RUNTIME_DIR", runtime.path().string()},
+                 {"WAYLAND_DISPLAY", socket},
+                 {"DISPLAY", xDisplay},
                  {"PGM_SERVER_URL", service.base()},
                  {"XDG_DATA_HOME", (home.path() / "data").string()},
                  {"XDG_CONFIG_HOME", (home.path() / "config").string()}}) {
             environment.push_back(
                 std::make_shared<testing::ScopedEnvironment>(name, value.c_str()));
         }
-        gdk_set_allowed_backends("x11");
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no XWayland at " << weston.xDisplay;
+        x.emplace();
     }
     void TearDown() override {
         if (program) {
@@ -234,7 +206,7 @@ class WaylandSessionTest : public ::testing::Test {
     }
     // Whether a window of the program of this width is shown on XWayland.
     [[nodiscard]] bool windowShown(int width) const {
-        Display* display = gdk_x11_get_default_xdisplay();
+        Display* display = x->display;
         std::vector<Window> windows{DefaultRootWindow(display)};
         for (std::size_t index = 0; index < windows.size(); ++index) {
             Window root = 0;
@@ -256,7 +228,10 @@ class WaylandSessionTest : public ::testing::Test {
     }
 
     testing::PrivateSessionBus bus;
-    Weston weston;
+    testing::TempDir runtime;
+    std::unique_ptr<testing::ChildProcess> weston;
+    std::string xDisplay;
+    std::optional<testing::XConnection> x;  // the test's own, on XWayland
     testing::StandInService service;
     testing::TempDir home;
     std::vector<std::shared_ptr<testing::ScopedEnvironment>> environment;
@@ -283,26 +258,26 @@ TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWaylandAndWithoutItTh
     ASSERT_TRUE(program->terminate());
 
     const testing::NotificationService notifications;
-    const ShortcutsPortal portal({"chat"});
+    const ShortcutsPortal portal("chat");
     startProgram();
     ASSERT_TRUE(logged("全局热键：桌面已绑定"));
     EXPECT_EQ(testing::logLines("全局热键：桌面已绑定"),
               Strings{"全局热键：桌面已绑定 3 个：quick-bar（ALT+space）、panel（ALT+SHIFT+space）"
                       "、meeting（ALT+SHIFT+m）"});
-    EXPECT_EQ(portal.bindRequest, (Strings{"quick-bar 快速输入（就地改写） ALT+space",
-                                           "panel 打开完整助手 ALT+SHIFT+space",
-                                           "meeting 会议记录（本地转写） ALT+SHIFT+m",
-                                           "chat 打开大窗口（对话建页面） ALT+SHIFT+c"}));
+    EXPECT_EQ(portal.bindRequest, (Shortcuts{{"quick-bar", "快速输入（就地改写）", "ALT+space"},
+                                             {"panel", "打开完整助手", "ALT+SHIFT+space"},
+                                             {"meeting", "会议记录（本地转写）", "ALT+SHIFT+m"},
+                                             {"chat", "打开大窗口（对话建页面）", "ALT+SHIFT+c"}}));
     const Strings session = testing::logLines("Wayland 会话");
     ASSERT_EQ(session.size(), 2U);
     EXPECT_TRUE(
         session[0].starts_with("Wayland 会话（XDG_SESSION_TYPE=wayland）：页伴的窗口在 "
                                "XWayland（DISPLAY=" +
-                               weston.xDisplay + "）上"))
+                               xDisplay + "）上"))
         << session[0];
     EXPECT_TRUE(session[1].starts_with("Wayland 会话：全局热键由桌面的 GlobalShortcuts 门户绑定"));
     ASSERT_TRUE(testing::pumpUntil([&] { return !notifications.received().empty(); }, 15s));
-    EXPECT_EQ(notifications.received()[0].body,
+    EXPECT_EQ(notifications.received()[0],
               "Alt+Shift+C 没有被桌面绑定，请改用状态栏图标菜单里的「打开大窗口（对话建页面）」。");
 
     // Each shortcut toggles its window once, where weston places it.
