@@ -115,7 +115,6 @@ TEST_F(HotKeysDesktopTest, EachCombinationRunsItsActionOncePressedAsAPersonWhate
         press({XK_space});
         press({XK_Control_L, XK_Alt_L, XK_space});
     }
-    setLocks(0);
 
     // Held on while it repeats: one run, with the keyboard free, as for every press above.
     unsigned int repeatDelay = 660;

@@ -28,50 +28,42 @@ using Point = std::pair<double, double>;
 constexpr unsigned int kLeft = 1;
 constexpr unsigned int kRight = 3;
 
-class PointerDesktopTest : public ::testing::Test {
-  protected:
+TEST(PointerDesktopTest, ReleasesButOverItsOwnWindowsAndTrayClicksAreToldInPoints) {
     // A window scale of 2, as on a high-density screen: each point is two X pixels.
-    static void SetUpTestSuite() {
-        g_setenv("GDK_SCALE", "2", TRUE);
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
-    }
-
+    g_setenv("GDK_SCALE", "2", TRUE);
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+    const testing::XConnection mouse;
+    const int height = DisplayHeight(mouse.display, DefaultScreen(mouse.display));
     // The user's mouse: moves to (x, y) in root-window pixels, presses and lets go.
-    void click(unsigned int button, int x, int y) const {
+    const auto click = [&](unsigned int button, int x, int y) {
         XTestFakeMotionEvent(mouse.display, -1, x, y, CurrentTime);
         XTestFakeButtonEvent(mouse.display, button, True, CurrentTime);
         XTestFakeButtonEvent(mouse.display, button, False, CurrentTime);
         XSync(mouse.display, False);
-    }
-    // Clicks and waits until it is heard, as a user's clicks come one by one: releases
-    // handled together are all told where the pointer is last.
-    bool clickAndHear(std::vector<Point>& points, unsigned int button, int x, int y) const {
-        const std::size_t before = points.size();
-        click(button, x, y);
-        return runMainLoopUntil([&] { return points.size() > before; }, 5s);
-    }
+    };
     // The core's point for the root-window pixel (x, y): y counted up from the bottom of
     // the screen, in points of two pixels.
-    [[nodiscard]] Point core(int x, int y) const {
-        return {static_cast<double>(x) / 2, static_cast<double>(height - y) / 2};
-    }
-
-    testing::XConnection mouse;
-    const int height = DisplayHeight(mouse.display, DefaultScreen(mouse.display));
-};
-
-TEST_F(PointerDesktopTest, ReleasesButOverItsOwnWindowsAndTrayClicksAreToldInPoints) {
+    const auto core = [&](int x, int y) {
+        return Point{static_cast<double>(x) / 2, static_cast<double>(height - y) / 2};
+    };
     auto windows = std::make_unique<linux_backend::GtkWindowSystem>();
     std::vector<Point> heard;
     windows->setMouseUpObserver([&](double x, double y) { heard.emplace_back(x, y); });
+    // Clicks and waits until it is heard, as a user's clicks come one by one: releases
+    // handled together are all told where the pointer is last.
+    const auto clickAndHear = [&](unsigned int button, int x, int y) {
+        const std::size_t before = heard.size();
+        click(button, x, y);
+        return runMainLoopUntil([&] { return heard.size() > before; }, 5s);
+    };
 
     // Over the bare root window, at a corner too (the flip runs against the screen's
     // height); the middle button and the wheel (4 to 7) are not heard of.
-    ASSERT_TRUE(clickAndHear(heard, kLeft, 100, 50));
+    ASSERT_TRUE(clickAndHear(kLeft, 100, 50));
     for (const unsigned int button : {2U, 4U, 5U, 6U, 7U}) {
         click(button, 20, 20);
     }
-    ASSERT_TRUE(clickAndHear(heard, kRight, 0, height - 1));
+    ASSERT_TRUE(clickAndHear(kRight, 0, height - 1));
     EXPECT_EQ(heard, (std::vector<Point>{core(100, 50), core(0, height - 1)}));
 
     // Over a window of this program, on its margin where no control takes the pointer:
@@ -108,19 +100,18 @@ TEST_F(PointerDesktopTest, ReleasesButOverItsOwnWindowsAndTrayClicksAreToldInPoi
                                         CWOverrideRedirect | CWEventMask, &attributes);
     XMapRaised(other.display, window);
     XSync(other.display, False);
-    ASSERT_TRUE(clickAndHear(heard, kLeft, 450, 350));
+    ASSERT_TRUE(clickAndHear(kLeft, 450, 350));
     XGrabPointer(other.display, DefaultRootWindow(other.display), False, ButtonReleaseMask,
                  GrabModeAsync, GrabModeAsync, 0, 0, CurrentTime);
-    ASSERT_TRUE(clickAndHear(heard, kRight, 140, 150));
+    ASSERT_TRUE(clickAndHear(kRight, 140, 150));
     EXPECT_EQ(std::vector<Point>(heard.begin() + 2, heard.end()),
               (std::vector<Point>{core(450, 350), core(140, 150)}));
     XEvent event{};
     EXPECT_TRUE(XCheckTypedWindowEvent(other.display, window, ButtonRelease, &event));
     EXPECT_TRUE(XCheckTypedEvent(other.display, ButtonRelease, &event));
 
-    // The watch ends inside its own call with two releases waiting, told where the pointer
-    // is last: by a null observer, then by ending the window system. The observer replaced
-    // is never told again.
+    // The watch ends inside its own call with two releases waiting (told the last place): by
+    // a null observer, then by ending the window system. The one it replaced hears no more.
     for (const bool endWindowSystem : {false, true}) {
         std::vector<Point> ended;
         windows->setMouseUpObserver([&](double x, double y) {
@@ -151,15 +142,14 @@ TEST_F(PointerDesktopTest, ReleasesButOverItsOwnWindowsAndTrayClicksAreToldInPoi
                   "")
             << method;
     };
-    const auto square = [&](int x, int y) {
-        const Point centre = core(x, y);
+    const auto square = [](Point centre) {
         return Rect{centre.first - 12, centre.second - 12, 24, 24};
     };
     onItem("Activate", g_variant_new("(ii)", 1200, 12));
-    EXPECT_EQ(item->lastKnownFrame(), square(1200, 12));
+    EXPECT_EQ(item->lastKnownFrame(), square(core(1200, 12)));
     onItem("SecondaryActivate", g_variant_new("(ii)", 30, height - 5));
     onItem("Scroll", g_variant_new("(is)", 120, "vertical"));
-    EXPECT_EQ(item->lastKnownFrame(), square(30, height - 5));
+    EXPECT_EQ(item->lastKnownFrame(), square(core(30, height - 5)));
 }
 
 }  // namespace

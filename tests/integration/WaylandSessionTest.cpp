@@ -73,16 +73,15 @@ class ShortcutsPortal {
             Strings{"/usr/libexec/xdg-desktop-portal", "--replace"},
             Strings{"XDG_DESKTOP_PORTAL_DIR=" + folder_.path().string(),
                     "XDG_CURRENT_DESKTOP=pagemate-test"});
-        const bool up = testing::pumpUntil(
-            [this] {
-                return linux_backend::GVariantPtr(g_dbus_connection_call_sync(
-                           backend_.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "GetNameOwner",
-                           g_variant_new("(s)", "org.freedesktop.portal.Desktop"), nullptr,
-                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr)) != nullptr;
-            },
-            20s);
-        if (!up) {
+        if (!testing::pumpUntil(
+                [this] {
+                    return linux_backend::GVariantPtr(g_dbus_connection_call_sync(
+                               backend_.connection(), "org.freedesktop.DBus",
+                               "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+                               g_variant_new("(s)", "org.freedesktop.portal.Desktop"), nullptr,
+                               G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr)) != nullptr;
+                },
+                20s)) {
             throw std::runtime_error("xdg-desktop-portal did not take its name");
         }
     }
@@ -187,12 +186,6 @@ class WaylandSessionTest : public ::testing::Test {
         }
         x.emplace();
     }
-    void TearDown() override {
-        if (program) {
-            EXPECT_TRUE(program->terminate());
-        }
-    }
-
     void startProgram() {
         std::ofstream("/tmp/pagemate-app.log", std::ios::trunc).flush();
         program = std::make_unique<testing::ProgramRun>(Strings{}, home.path() / "stdout");
@@ -288,6 +281,7 @@ TEST_F(WaylandSessionTest, PortalShortcutsOpenTheWindowsOnXWaylandAndWithoutItTh
             << id;
     }
     EXPECT_EQ(notifications.received().size(), 1U);
+    EXPECT_TRUE(program->terminate());
 }
 
 }  // namespace
