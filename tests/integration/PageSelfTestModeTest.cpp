@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "fixtures/StandInService.h"
 #include "harness/ProgramRun.h"
@@ -44,20 +43,18 @@ TEST_P(PageSelfTestMode, ReportsWhatThePageOffersAndTheServiceAnswer) {
     std::filesystem::remove(mode.report);
     testing::ProgramRun run({mode.flag}, home.path() / "stdout");
     ASSERT_TRUE(run.started());
-    // Every report the file holds while the program runs.
-    std::vector<json> reports;
-    for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(5ms)) {
-        const bool running = run.running();
-        json report = json::parse(testing::readFile(mode.report), nullptr, false);
-        if (report.is_object() && (reports.empty() || report != reports.back())) {
-            reports.push_back(std::move(report));
-        }
-        if (!running) {
-            break;
-        }
-    }
-    ASSERT_FALSE(run.running()) << "the program did not end within a minute";
+    std::vector<json> reports;  // every report the file holds while the program runs
+    ASSERT_TRUE(testing::waitUntil(
+        [&] {
+            const bool ended = !run.running();
+            json report = json::parse(testing::readFile(mode.report), nullptr, false);
+            if (report.is_object() && (reports.empty() || report != reports.back())) {
+                reports.push_back(std::move(report));
+            }
+            return ended;
+        },
+        60s))
+        << "the program did not end within a minute";
     EXPECT_EQ(run.status(), 0);
     ASSERT_EQ(reports.size(), mode.launchStage ? 2u : 1u) << json(reports).dump(2);
     const json& report = reports.back();
