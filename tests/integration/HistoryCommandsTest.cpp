@@ -74,7 +74,7 @@ TEST_F(HistoryCommandsTest, SyncCountsAndFailures) {
     const auto sync = [&](const std::string& body) {
         service.answer("/api/history/sync", 200, body);
         const std::string seen = outcome([] { HistoryCommands::syncHistoryNow({}); });
-        const std::string message = seen.substr(6, seen.size() - 7);  // the alert's
+        std::string message = seen.substr(6, seen.size() - 7);  // the alert's
         EXPECT_EQ(logged, std::vector<std::string>{"手动同步对话历史：" + message});
         return message;
     };
