@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 struct PageMode {
-    const char* name;
     const char* flag;
     const char* report;
     const char* page;  // the service's path, and the fixture's file name
@@ -73,22 +72,22 @@ TEST_P(PageSelfTestMode, ReportsWhatThePageOffersAndTheServiceAnswer) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, PageSelfTestMode,
     ::testing::Values(
-        PageMode{"PanelTest", "--paneltest", "/tmp/pagemate-paneltest.json", "panel",
+        PageMode{"--paneltest", "/tmp/pagemate-paneltest.json", "panel",
                  R"({"title": "Stand-in panel", "hasComposer": true, "hasMessages": true,
                      "markdownRenderer": "object", "hostBridge": "object", "hostObject": "object",
                      "bootstrap": "object", "bootstrapInjected": false,
                      "panelApi": {"status": 200, "version": "2.4.1", "models": 2}})"_json,
                  true},
-        PageMode{"QuickTest", "--quicktest", "/tmp/pagemate-quicktest.json", "quick",
+        PageMode{"--quicktest", "/tmp/pagemate-quicktest.json", "quick",
                  R"({"title": "Stand-in quick bar", "hasInput": true, "bridge": "object",
                      "host": "object", "bootstrap": "object", "api": {"status": 200},
                      "selectionChars": 0, "selection": "", "pageTitle": "", "pageId": ""})"_json,
                  false},
-        PageMode{"MeetingUITest", "--meetinguitest", "/tmp/pagemate-meetingui.json", "meeting",
+        PageMode{"--meetinguitest", "/tmp/pagemate-meetingui.json", "meeting",
                  R"({"title": "会议记录", "hasStartButton": true, "bridge": "object",
                      "host": "object", "bootstrap": "object", "api": {"status": 200}})"_json,
                  false}),
-    [](const ::testing::TestParamInfo<PageMode>& mode) { return std::string(mode.param.name); });
+    [](const auto& mode) { return std::string(mode.param.flag + 2); });  // the flag's name
 
 }  // namespace
 }  // namespace pagemate

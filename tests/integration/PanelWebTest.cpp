@@ -198,10 +198,9 @@ TEST_F(PanelWebTest, FailurePagesThenThePageWithItsBootstrapDraftAndLinks) {
     EXPECT_EQ(evaluate("typeof window.__pwned + document.images.length"), "undefined0");
 }
 
-// The quick bar's window under openbox: no frame, above the others, on every workspace, in
-// no task bar or pager, with the focus; the page's 8-pixel margin shows through, its bar and
-// mark are opaque; its input takes a key held as a person holds it, and the page's errors are
-// caught in the bar's short form.
+// The quick bar's window under openbox: no frame, above the others on every workspace, in no
+// task bar or pager, with the focus; the page's margin transparent, its bar and mark opaque;
+// its input takes a held key, and the page's errors are caught in the bar's short form.
 TEST_F(PanelWebTest, QuickBarWindowIsBorderlessTransparentAboveEveryWorkspaceWithTheFocus) {
     const testing::Desktop desktop;
     Display* display = desktop.display();
