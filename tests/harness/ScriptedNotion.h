@@ -2,11 +2,9 @@
 
 // The fake platform with a scripted Notion in front of the tests that read it and write
 // into it: Command-C and Command-L put its selection and its page's link on the
-// pasteboard after a reaction time, when it has them.
+// pasteboard 30 ms later, when it has them.
 
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 
 #include "harness/TestSupport.h"
 #include "notion/NotionContextReader.h"
@@ -31,7 +29,7 @@ class ScriptedNotionTest : public ::testing::Test {
                 : key == NotionContextReader::keyL    ? link
                                                       : std::nullopt;
             if (answer) {
-                platform.queue.postAfter(reaction, [this, text = *answer] {
+                platform.queue.postAfter(std::chrono::milliseconds(30), [this, text = *answer] {
                     platform.pasteboard.copy({{{"text/plain", text}}});
                 });
             }
@@ -49,23 +47,6 @@ class ScriptedNotionTest : public ::testing::Test {
         return strokes;
     }
 
-    // The arguments of the calls of bridge.function sent to the page since `from`.
-    static std::vector<nlohmann::json> calls(const fake::RecordingWebView& view,
-                                             const std::string& bridge, const std::string& function,
-                                             std::size_t from) {
-        const std::string prefix = "window." + bridge + " && window." + bridge + "." + function +
-                                   " && window." + bridge + "." + function + "(";
-        std::vector<nlohmann::json> found;
-        for (std::size_t index = from; index < view.evaluated.size(); ++index) {
-            const std::string& script = view.evaluated[index];
-            if (script.starts_with(prefix)) {
-                found.push_back(nlohmann::json::parse(
-                    script.substr(prefix.size(), script.size() - prefix.size() - 2)));
-            }
-        }
-        return found;
-    }
-
     ScopedEnvironment server{"PGM_SERVER_URL", "http://127.0.0.1:9/"};
     fake::FakePlatform platform;
     LogCapture log;
@@ -73,7 +54,6 @@ class ScriptedNotionTest : public ::testing::Test {
     const RunningApplication other{7, "org.mozilla.firefox", "Firefox"};
     std::optional<std::string> selection;
     std::optional<std::string> link;
-    std::chrono::milliseconds reaction{30};
     std::vector<std::pair<std::uint16_t, MainQueue::Clock::time_point>> keyTimes;
     std::function<void()> onKey;  // called at each key-down, before Notion answers
 };

@@ -74,9 +74,9 @@ TEST_F(HistoryCommandsTest, SyncCountsAndFailures) {
     const auto sync = [&](const std::string& body) {
         service.answer("/api/history/sync", 200, body);
         const std::string seen = outcome([] { HistoryCommands::syncHistoryNow({}); });
-        EXPECT_EQ(logged,
-                  std::vector<std::string>{"手动同步对话历史：" + seen.substr(6, seen.size() - 7)});
-        return seen.substr(6, seen.size() - 7);  // the alert's message
+        std::string message = seen.substr(6, seen.size() - 7);  // the alert's
+        EXPECT_EQ(logged, std::vector<std::string>{"手动同步对话历史：" + message});
+        return message;
     };
     EXPECT_EQ(sync(R"({"updated":3,"failed":0})"), "同步完成：更新 3 段对话");
     EXPECT_EQ(sync(R"({"updated":3,"failed":2})"),

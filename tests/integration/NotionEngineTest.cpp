@@ -25,10 +25,12 @@ using Timing = testing::PersonTiming;
 
 constexpr const char* kUsersCopy = "user's own copy";
 
+// One Chromium and one program for the whole suite, as a user's session has them.
+template <bool withAccessibility>
 class NotionEngine : public testing::DesktopSuite {
   protected:
-    // One Chromium and one program for the whole suite, as a user's session has them.
-    static void startSession(bool accessibility) {
+    static void SetUpTestSuite() {
+        DesktopSuite::SetUpTestSuite();
         service = std::make_unique<testing::StandInService>();
         service->answer("/quick", 200, testing::readFile(PAGES_DIR "/quick-apply.html"),
                         "text/html");
@@ -41,7 +43,7 @@ class NotionEngine : public testing::DesktopSuite {
                                                          (home->path() / "data").c_str()),
             std::make_shared<testing::ScopedEnvironment>("XDG_CONFIG_HOME",
                                                          (home->path() / "config").c_str())};
-        notion = std::make_unique<testing::ChromiumNotion>(*desktop, *service, accessibility);
+        notion = std::make_unique<testing::ChromiumNotion>(*desktop, *service, withAccessibility);
         std::filesystem::remove("/tmp/pagemate-app.log");
         program = std::make_unique<testing::ProgramRun>(std::vector<std::string>{},
                                                         home->path() / "stdout");
@@ -60,10 +62,6 @@ class NotionEngine : public testing::DesktopSuite {
         DesktopSuite::TearDownTestSuite();
     }
 
-    static void copyAsTheUser() {
-        gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), kUsersCopy, -1);
-        gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
-    }
     // Asked without GTK's nested wait, which can hang on an owner that is busy
     // answering: a read that gets no answer in 5 s counts as empty.
     static std::string clipboardText() {
@@ -99,7 +97,8 @@ class NotionEngine : public testing::DesktopSuite {
     static void rewriteWithTheQuickBar(const Timing& timing) {
         SCOPED_TRACE(testing::describe(timing));
         notion->startRound(/*selectWord=*/true);
-        copyAsTheUser();
+        gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), kUsersCopy, -1);
+        gtk_clipboard_store(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
         testing::pressAsPerson(desktop->display(), {XK_Alt_L, XK_space}, timing);
         ASSERT_TRUE(
             testing::pumpUntil([] { return notion->text() == "hello WORLD from chromium"; }, 10s))
@@ -118,13 +117,7 @@ class NotionEngine : public testing::DesktopSuite {
 };
 
 // Notion as a fresh desktop runs it: no assistive technologies, so AT-SPI sees nothing.
-class NotionEngineWithoutAccessibility : public NotionEngine {
-  protected:
-    static void SetUpTestSuite() {
-        DesktopSuite::SetUpTestSuite();
-        startSession(false);
-    }
-};
+using NotionEngineWithoutAccessibility = NotionEngine<false>;
 
 // The quick bar rewrites the selection in place and gives the user's clipboard back, or
 // with nothing selected writes at the caret; the panel learns the page from its link and
@@ -168,13 +161,7 @@ TEST_F(NotionEngineWithoutAccessibility, QuickBarAndPanelWriteIntoTheEditorWhate
 }
 
 // Notion with the desktop's switch on: the title comes from AT-SPI.
-class NotionEngineWithAccessibility : public NotionEngine {
-  protected:
-    static void SetUpTestSuite() {
-        DesktopSuite::SetUpTestSuite();
-        startSession(true);
-    }
-};
+using NotionEngineWithAccessibility = NotionEngine<true>;
 
 TEST_F(NotionEngineWithAccessibility, QuickBarTakesTheTitleFromTheAccessibilityInterface) {
     ASSERT_TRUE(program && program->running());

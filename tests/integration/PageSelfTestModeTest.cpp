@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "fixtures/StandInService.h"
 #include "harness/ProgramRun.h"
@@ -17,7 +16,6 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 struct PageMode {
-    const char* name;
     const char* flag;
     const char* report;
     const char* page;  // the service's path, and the fixture's file name
@@ -44,20 +42,18 @@ TEST_P(PageSelfTestMode, ReportsWhatThePageOffersAndTheServiceAnswer) {
     std::filesystem::remove(mode.report);
     testing::ProgramRun run({mode.flag}, home.path() / "stdout");
     ASSERT_TRUE(run.started());
-    // Every report the file holds while the program runs.
-    std::vector<json> reports;
-    for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(5ms)) {
-        const bool running = run.running();
-        json report = json::parse(testing::readFile(mode.report), nullptr, false);
-        if (report.is_object() && (reports.empty() || report != reports.back())) {
-            reports.push_back(std::move(report));
-        }
-        if (!running) {
-            break;
-        }
-    }
-    ASSERT_FALSE(run.running()) << "the program did not end within a minute";
+    std::vector<json> reports;  // every report the file holds while the program runs
+    ASSERT_TRUE(testing::waitUntil(
+        [&] {
+            const bool ended = !run.running();
+            json report = json::parse(testing::readFile(mode.report), nullptr, false);
+            if (report.is_object() && (reports.empty() || report != reports.back())) {
+                reports.push_back(std::move(report));
+            }
+            return ended;
+        },
+        60s))
+        << "the program did not end within a minute";
     EXPECT_EQ(run.status(), 0);
     ASSERT_EQ(reports.size(), mode.launchStage ? 2u : 1u) << json(reports).dump(2);
     const json& report = reports.back();
@@ -76,22 +72,22 @@ TEST_P(PageSelfTestMode, ReportsWhatThePageOffersAndTheServiceAnswer) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, PageSelfTestMode,
     ::testing::Values(
-        PageMode{"PanelTest", "--paneltest", "/tmp/pagemate-paneltest.json", "panel",
+        PageMode{"--paneltest", "/tmp/pagemate-paneltest.json", "panel",
                  R"({"title": "Stand-in panel", "hasComposer": true, "hasMessages": true,
                      "markdownRenderer": "object", "hostBridge": "object", "hostObject": "object",
                      "bootstrap": "object", "bootstrapInjected": false,
                      "panelApi": {"status": 200, "version": "2.4.1", "models": 2}})"_json,
                  true},
-        PageMode{"QuickTest", "--quicktest", "/tmp/pagemate-quicktest.json", "quick",
+        PageMode{"--quicktest", "/tmp/pagemate-quicktest.json", "quick",
                  R"({"title": "Stand-in quick bar", "hasInput": true, "bridge": "object",
                      "host": "object", "bootstrap": "object", "api": {"status": 200},
                      "selectionChars": 0, "selection": "", "pageTitle": "", "pageId": ""})"_json,
                  false},
-        PageMode{"MeetingUITest", "--meetinguitest", "/tmp/pagemate-meetingui.json", "meeting",
+        PageMode{"--meetinguitest", "/tmp/pagemate-meetingui.json", "meeting",
                  R"({"title": "会议记录", "hasStartButton": true, "bridge": "object",
                      "host": "object", "bootstrap": "object", "api": {"status": 200}})"_json,
                  false}),
-    [](const ::testing::TestParamInfo<PageMode>& mode) { return std::string(mode.param.name); });
+    [](const auto& mode) { return std::string(mode.param.flag + 2); });  // the flag's name
 
 }  // namespace
 }  // namespace pagemate

@@ -1,7 +1,8 @@
-// The panel, the chat window and the pages' bridge in WebKitGTK under Xvfb, against the
-// stand-in service and the fixture pages.
+// The panel, the quick bar, the chat window and the pages' bridge in WebKitGTK under Xvfb,
+// against the stand-in service and the fixture pages.
 
 #include <gtk/gtk.h>
+#include <unistd.h>
 #include <webkit2/webkit2.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,9 @@
 #include "fixtures/StandInService.h"
 // clang-format off
 #include "fixtures/Desktop.h"
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
 #include <gdk/gdkx.h>
 // clang-format on
 #include "platform/fake/ScriptedDesktop.h"
@@ -20,6 +24,7 @@
 #include "web/ChatWindowController.h"
 #include "web/HostBridge.h"
 #include "web/PanelController.h"
+#include "web/QuickBarController.h"
 
 namespace pagemate {
 namespace {
@@ -191,6 +196,57 @@ TEST_F(PanelWebTest, FailurePagesThenThePageWithItsBootstrapDraftAndLinks) {
               std::string::npos)
         << bodyText();
     EXPECT_EQ(evaluate("typeof window.__pwned + document.images.length"), "undefined0");
+}
+
+// The quick bar's window under openbox: no frame, above the others on every workspace, in no
+// task bar or pager, with the focus; the page's margin transparent, its bar and mark opaque;
+// its input takes a held key, and the page's errors are caught in the bar's short form.
+TEST_F(PanelWebTest, QuickBarWindowIsBorderlessTransparentAboveEveryWorkspaceWithTheFocus) {
+    const testing::Desktop desktop;
+    Display* display = desktop.display();
+    service.answer("/quick", 200, testing::readFile(PAGES_DIR "/quick.html"), "text/html");
+    const testing::ScopedEnvironment serviceBase("PGM_SERVER_URL", service.base().c_str());
+    const auto bar = QuickBarController::create();
+    showAndWait([&] { bar->show(); }, "快速条：页面加载完成");
+    Window window = 0;  // this process's window that has the focus
+    ASSERT_TRUE(testing::pumpUntil(
+        [&] {
+            window = desktop.activeWindow();
+            return window != 0 && desktop.pidOf(window) == getpid();
+        },
+        5s))
+        << "the bar did not get the keyboard focus";
+    testing::pumpUntil([] { return false; }, 500ms);  // drawn
+    EXPECT_EQ(testing::windowProperty(display, window, "_NET_FRAME_EXTENTS", XA_CARDINAL),
+              (std::vector<unsigned long>{0, 0, 0, 0}));
+    const auto states = testing::windowProperty(display, window, "_NET_WM_STATE", XA_ATOM);
+    for (const char* state :
+         {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"}) {
+        EXPECT_NE(std::ranges::find(states, XInternAtom(display, state, False)), states.end())
+            << state;
+    }
+    // (Xlib hands 32-bit items over as longs, sign-extended.)
+    const auto desktops = testing::windowProperty(display, window, "_NET_WM_DESKTOP", XA_CARDINAL);
+    ASSERT_EQ(desktops.size(), 1u);
+    EXPECT_EQ(desktops[0] & 0xFFFFFFFFu, 0xFFFFFFFFu);
+    XImage* image = XGetImage(display, window, 0, 0, 560, 58, AllPlanes, ZPixmap);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->depth, 32);
+    EXPECT_EQ(XGetPixel(image, 2, 2) >> 24, 0u);        // 0xAARRGGBB
+    EXPECT_EQ(XGetPixel(image, 28, 29), 0xFF0F7A63u);   // the mark
+    EXPECT_EQ(XGetPixel(image, 300, 10), 0xFFFBF7EEu);  // the bar
+    XDestroyImage(image);
+
+    WebView& view = bar->window().webView();
+    evaluateIn(view, "document.getElementById('instruction').focus(); 1");
+    testing::pressAsPerson(display, {XK_a}, {150ms, false});
+    EXPECT_TRUE(testing::pumpUntil(
+        [&] { return evaluateIn(view, "document.getElementById('instruction').value") == "a"; },
+        5s));
+    EXPECT_EQ(evaluateIn(view,
+                         "window.dispatchEvent(new ErrorEvent('error', {message: 'boom', "
+                         "filename: 'f.js', lineno: 3})); window.__PGM_ERRORS"),
+              json({"boom @ f.js:3"}));
 }
 
 // The chat window: a plain browser view, without the bridge, that fills the window.

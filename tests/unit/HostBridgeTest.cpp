@@ -12,7 +12,7 @@ namespace {
 namespace Bridge = HostBridge;
 using nlohmann::json;
 
-TEST(HostBridge, CallsAndBootstrapObjects) {
+TEST(HostBridge, CallsBootstrapObjectsAndMessages) {
     EXPECT_EQ(Bridge::guardedCall("PGM_HOST_BRIDGE", "onEvent", json{{"type", "focus"}}),
               "window.PGM_HOST_BRIDGE && window.PGM_HOST_BRIDGE.onEvent && "
               "window.PGM_HOST_BRIDGE.onEvent({\"type\":\"focus\"});");
@@ -24,11 +24,9 @@ TEST(HostBridge, CallsAndBootstrapObjects) {
         json::parse(R"({"serverUrl": "http://127.0.0.1:4310/", "password": "pw", "model": "",
                         "mode": "confirm", "accessibilityTrusted": true,
                         "archiveConversations": false})"));
-}
 
-// (What a message's members default to: in the panel's and the quick bar's tables.)
-TEST(HostBridge, MessageBodiesAndAcceptance) {
-    // The engine's JSON text of what the page posted; anything else is a null body.
+    // The engine's JSON text of what the page posted; anything else is a null body. (What a
+    // message's members default to: in the panel's and the quick bar's tables.)
     EXPECT_EQ(scriptMessageBody(R"({"action":"hide"})"), (json{{"action", "hide"}}));
     for (const char* text : {"", "undefined", R"({"action":"hide")", "\"\xff\""}) {
         EXPECT_TRUE(scriptMessageBody(text).is_null()) << text;
