@@ -23,27 +23,24 @@ using testing::toneAmplitude;
 // The meeting's recording (16 kHz mono, 32 kbit/s) written in blocks of odd sizes (none
 // a multiple of the encoder's 1 024 samples) over a file already there: every sample fed
 // is read back, the last short frame too (the encoder's start-up samples and padding
-// are marked as not part of it), and ffprobe sees an M4A file.
+// are marked as not part of it), and ffprobe sees an M4A file. The length is whole
+// milliseconds, the container's time scale for the edit that marks them.
 TEST(AudioFiles, M4aWrittenAndReadBackFrameForFrame) {
     const testing::TempDir directory;
     linux_backend::AvAudioCodecs codecs;
     const fs::path file = directory.path() / "会议录音.m4a";
     testing::writeFile(file, std::string(300000, 'x'));
     auto created = codecs.createAacFile(file, {});
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<AudioFileWriter>>(created));
     auto& writer = *std::get<std::unique_ptr<AudioFileWriter>>(created);
-    constexpr std::int64_t frames = 96000;
-    constexpr std::array<std::uint32_t, 5> sizes = {1600, 1000, 4096, 1, 777};
-    for (std::int64_t fed = 0, turn = 0; fed < frames; ++turn) {
-        const auto length =
-            static_cast<std::uint32_t>(std::min<std::int64_t>(sizes[turn % 5], frames - fed));
-        const auto block = AudioBlock::make(AudioFormat::meeting(), length);
-        block->setFrameLength(length);
-        for (std::uint32_t n = 0; n < length; ++n) {
+    constexpr std::array<std::uint32_t, 5> sizes = {1600, 1000, 4096, 1, 775};
+    constexpr std::int64_t frames = 13 * (1600 + 1000 + 4096 + 1 + 775);  // 94 × 1 024 + 880
+    for (std::int64_t fed = 0, turn = 0; fed < frames; fed += sizes[turn++ % 5]) {
+        const auto block = AudioBlock::make(AudioFormat::meeting(), sizes[turn % 5]);
+        block->setFrameLength(sizes[turn % 5]);
+        for (std::uint32_t n = 0; n < block->frameLength(); ++n) {
             block->floats(0)[n] = testing::sine(440, 0.35, fed + n, 16000);
         }
         ASSERT_TRUE(std::holds_alternative<std::monostate>(writer.write(*block)));
-        fed += length;
     }
     ASSERT_TRUE(std::holds_alternative<std::monostate>(writer.finish()));
 
