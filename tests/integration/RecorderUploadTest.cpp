@@ -87,13 +87,8 @@ TEST_F(RecorderUpload, WhatGoesWrongIsLoggedInOneLine) {
     for (int i = 0; i < 1000; ++i) {
         thousand += "错";
     }
-    struct Case {
-        int status;
-        std::string answer;
-        std::string line;
-    };
     // Only a body's first 200 characters are quoted, and one not in UTF-8 not at all.
-    const std::vector<Case> cases = {
+    const std::vector<std::tuple<int, std::string, std::string>> cases = {
         {404, thousand, "会议录音：上传失败（HTTP 404）" + thousand.substr(0, 600)},
         {500, "Internal Server Error", "会议录音：上传失败（HTTP 500）Internal Server Error"},
         {502, "\xFF\xFE", "会议录音：上传失败（HTTP 502）"},
@@ -102,11 +97,11 @@ TEST_F(RecorderUpload, WhatGoesWrongIsLoggedInOneLine) {
         {200, R"({"id":42,"filename":"x"})", "会议录音：上传返回里没有文件 id"},
         {200, "not json", "会议录音：上传返回里没有文件 id"},
     };
-    for (const Case& item : cases) {
-        status = item.status;
-        answer = item.answer;
-        EXPECT_FALSE(upload(file)) << item.line;
-        EXPECT_EQ(lines, std::vector<std::string>{item.line});
+    for (const auto& [code, body, line] : cases) {
+        status = code;
+        answer = body;
+        EXPECT_FALSE(upload(file)) << line;
+        EXPECT_EQ(lines, std::vector<std::string>{line});
     }
     // Nothing listens; the file has gone.
     Settings::shared().setRuntimeBaseURL("http://127.0.0.1:" +
