@@ -33,7 +33,7 @@ TEST(AudioFiles, M4aWrittenAndReadBackFrameForFrame) {
     auto created = codecs.createAacFile(file, {});
     auto& writer = *std::get<std::unique_ptr<AudioFileWriter>>(created);
     constexpr std::array<std::uint32_t, 5> sizes = {1600, 1000, 4096, 1, 775};
-    constexpr std::int64_t frames = 13 * (1600 + 1000 + 4096 + 1 + 775);  // 94 × 1 024 + 880
+    constexpr std::int64_t frames = 13 * std::int64_t{1600 + 1000 + 4096 + 1 + 775};
     for (std::int64_t fed = 0, turn = 0; fed < frames; fed += sizes[turn++ % 5]) {
         const auto block = AudioBlock::make(AudioFormat::meeting(), sizes[turn % 5]);
         block->setFrameLength(sizes[turn % 5]);

@@ -30,18 +30,16 @@ class RecorderUpload : public testing::ServiceTest {
     // Uploads; the answer must come later, on the main queue. The lines logged go to `lines`.
     std::optional<Answer> upload(const fs::path& path) {
         const testing::LogCapture capture;
-        bool done = false;
-        std::optional<Answer> result;
+        std::optional<std::optional<Answer>> result;
         const auto mainThread = std::this_thread::get_id();
         MeetingRecorder::uploadAudio(path, [&](std::optional<Answer> value) {
             EXPECT_EQ(std::this_thread::get_id(), mainThread);
-            done = true;
             result = std::move(value);
         });
-        EXPECT_FALSE(done);
-        EXPECT_TRUE(waitFor([&] { return done; }, 10s));
+        EXPECT_FALSE(result);
+        EXPECT_TRUE(waitFor([&] { return result.has_value(); }, 10s));
         lines = capture.messages();
-        return result;
+        return result.value_or(std::nullopt);
     }
 
     testing::StandInService service;
