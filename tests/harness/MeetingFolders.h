@@ -17,9 +17,8 @@ class MeetingFolders {
     }
     [[nodiscard]] std::filesystem::path tmp() const { return root_.path() / "tmp"; }
     [[nodiscard]] std::filesystem::path home() const { return root_.path() / "home"; }
-    [[nodiscard]] std::filesystem::path data() const { return root_.path() / "data"; }
     [[nodiscard]] std::filesystem::path recordings() const {
-        return data() / "Pagemate 助手" / "会议录音";
+        return root_.path() / "data" / "Pagemate 助手" / "会议录音";
     }
     // The meetings' raw folders, and the saved recordings in name order.
     [[nodiscard]] std::vector<std::filesystem::path> meetingFolders() const {
@@ -39,7 +38,7 @@ class MeetingFolders {
                 found.push_back(entry.path());
             }
         }
-        std::sort(found.begin(), found.end());
+        std::ranges::sort(found);
         return found;
     }
     TempDir root_;

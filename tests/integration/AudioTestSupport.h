@@ -1,10 +1,7 @@
 #pragma once
 
-#include <sys/wait.h>
-
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <numbers>
 #include <span>
@@ -41,30 +38,9 @@ inline float sine(double frequency, double amplitude, std::int64_t index, double
         amplitude * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(index) / rate));
 }
 
-// Runs a command-line tool (found on PATH) with its standard output into `output` and
-// its error stream into `output` + ".err"; its exit status, or -1 when it did not end.
-inline int runTool(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
-    const auto quoted = [](const std::string& text) {
-        std::string result = "'";
-        for (const char c : text) {
-            result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        }
-        return result + "' ";
-    };
-    std::string command;
-    for (const std::string& argument : arguments) {
-        command += quoted(argument);
-    }
-    const int status = std::system(
-        (command + ">" + quoted(output.string()) + "2>" + quoted(output.string() + ".err"))
-            .c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Everything a reader gives, channel by channel, read in blocks of `blockFrames`.
 struct ReadBack {
     std::vector<std::vector<float>> channels;
-    std::vector<std::uint32_t> blockLengths;
     std::variant<std::monostate, AudioError> outcome;
 };
 
@@ -82,7 +58,6 @@ inline ReadBack readAll(AudioFileReader& reader, std::uint32_t blockFrames) {
         if (frames == 0 || block->frameLength() != frames) {
             return back;
         }
-        back.blockLengths.push_back(frames);
         for (std::size_t channel = 0; channel < back.channels.size(); ++channel) {
             const auto samples = block->floats(channel);
             back.channels[channel].insert(back.channels[channel].end(), samples.begin(),

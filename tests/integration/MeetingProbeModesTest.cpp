@@ -22,12 +22,8 @@ struct Mode {
     std::vector<std::string> arguments;
     json expected;  // values by their JSON pointers
     std::function<void(const json& report, const MeetingFolders& folders)> check = nullptr;
+    friend void PrintTo(const Mode& mode, std::ostream* out) { *out << mode.arguments.front(); }
 };
-
-// The switch names the case in the test's name and output.
-void PrintTo(const Mode& mode, std::ostream* out) {
-    *out << mode.arguments.front();
-}
 
 void recordTest(const json& report, const MeetingFolders& folders) {
     EXPECT_NEAR(report["durationSeconds"].get<double>(), 30.0, 0.11);

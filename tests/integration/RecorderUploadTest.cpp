@@ -30,18 +30,16 @@ class RecorderUpload : public testing::ServiceTest {
     // Uploads; the answer must come later, on the main queue. The lines logged go to `lines`.
     std::optional<Answer> upload(const fs::path& path) {
         const testing::LogCapture capture;
-        bool done = false;
-        std::optional<Answer> result;
+        std::optional<std::optional<Answer>> result;
         const auto mainThread = std::this_thread::get_id();
         MeetingRecorder::uploadAudio(path, [&](std::optional<Answer> value) {
             EXPECT_EQ(std::this_thread::get_id(), mainThread);
-            done = true;
             result = std::move(value);
         });
-        EXPECT_FALSE(done);
-        EXPECT_TRUE(waitFor([&] { return done; }, 10s));
+        EXPECT_FALSE(result);
+        EXPECT_TRUE(waitFor([&] { return result.has_value(); }, 10s));
         lines = capture.messages();
-        return result;
+        return result.value_or(std::nullopt);
     }
 
     testing::StandInService service;
@@ -87,13 +85,8 @@ TEST_F(RecorderUpload, WhatGoesWrongIsLoggedInOneLine) {
     for (int i = 0; i < 1000; ++i) {
         thousand += "错";
     }
-    struct Case {
-        int status;
-        std::string answer;
-        std::string line;
-    };
     // Only a body's first 200 characters are quoted, and one not in UTF-8 not at all.
-    const std::vector<Case> cases = {
+    const std::vector<std::tuple<int, std::string, std::string>> cases = {
         {404, thousand, "会议录音：上传失败（HTTP 404）" + thousand.substr(0, 600)},
         {500, "Internal Server Error", "会议录音：上传失败（HTTP 500）Internal Server Error"},
         {502, "\xFF\xFE", "会议录音：上传失败（HTTP 502）"},
@@ -102,11 +95,11 @@ TEST_F(RecorderUpload, WhatGoesWrongIsLoggedInOneLine) {
         {200, R"({"id":42,"filename":"x"})", "会议录音：上传返回里没有文件 id"},
         {200, "not json", "会议录音：上传返回里没有文件 id"},
     };
-    for (const Case& item : cases) {
-        status = item.status;
-        answer = item.answer;
-        EXPECT_FALSE(upload(file)) << item.line;
-        EXPECT_EQ(lines, std::vector<std::string>{item.line});
+    for (const auto& [code, body, line] : cases) {
+        status = code;
+        answer = body;
+        EXPECT_FALSE(upload(file)) << line;
+        EXPECT_EQ(lines, std::vector<std::string>{line});
     }
     // Nothing listens; the file has gone.
     Settings::shared().setRuntimeBaseURL("http://127.0.0.1:" +

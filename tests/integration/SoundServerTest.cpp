@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "fixtures/PulseDaemon.h"
 #include "integration/AudioTestSupport.h"
@@ -106,10 +105,7 @@ TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesThe
     EXPECT_GT(testing::toneAmplitude(system, 1000, 16000),
               10 * testing::toneAmplitude(system, 440, 16000));
 
-    // Nothing arrives after stop, and the streams are gone from the server.
-    const std::size_t after = collected(Source::microphone);
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(collected(Source::microphone), after);
+    // The streams are gone from the server.
     const std::string left = testing::PulseDaemon::run("pactl list source-outputs");
     EXPECT_EQ(left.find("Pagemate"), std::string::npos) << left;
 }

@@ -14,9 +14,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using RecordingFiles::toStoredSample;
 
-std::vector<float> constant(float value, std::size_t frames) {
-    return std::vector<float>(frames, value);
-}
+using Samples = std::vector<float>;
 
 float mixed(float mic, float system) {
     const int sum = std::clamp(toStoredSample(mic) + toStoredSample(system), -32768, 32767);
@@ -24,7 +22,7 @@ float mixed(float mic, float system) {
 }
 
 // Feeds in blocks of at most 1 600 frames, as the capture delivers.
-void feed(MeetingRecorder& recorder, CaptureSource source, const std::vector<float>& samples) {
+void feed(MeetingRecorder& recorder, CaptureSource source, const Samples& samples) {
     for (std::size_t at = 0; at < samples.size(); at += 1600) {
         const auto frames =
             static_cast<std::uint32_t>(std::min<std::size_t>(samples.size() - at, 1600));
@@ -59,7 +57,7 @@ class MeetingRecorderTest : public ::testing::Test {
     }
     std::optional<fs::path> finish(MeetingRecorder& recorder) { return finish(recorder, writes()); }
 
-    std::vector<float> savedSamples(const fs::path& path) {
+    Samples savedSamples(const fs::path& path) {
         for (const auto& file : platform.audioCodecs.files()) {
             if (file.path == path) {
                 EXPECT_TRUE(file.finished);
@@ -70,14 +68,13 @@ class MeetingRecorderTest : public ::testing::Test {
         return {};
     }
     // What a recorder started `offset` after kStarted saves of the two streams.
-    std::vector<float> record(std::chrono::seconds offset, const std::vector<float>& mic,
-                              const std::vector<float>& system) {
+    Samples record(std::chrono::seconds offset, const Samples& mic, const Samples& system) {
         MeetingRecorder recorder(kStarted + offset);
         recorder.start();
         feed(recorder, CaptureSource::microphone, mic);
         feed(recorder, CaptureSource::system, system);
         const auto saved = finish(recorder);
-        return saved ? savedSamples(*saved) : std::vector<float>{};
+        return saved ? savedSamples(*saved) : Samples{};
     }
 
     testing::MeetingFolders folders;
@@ -89,26 +86,26 @@ TEST_F(MeetingRecorderTest, MixesTheTwoStreamsSecondBySecond) {
     {  // microphone only, the first channel of a stereo block included
         MeetingRecorder recorder(kStarted);
         recorder.start();
-        feed(recorder, CaptureSource::microphone, constant(0.1F, 16000));
+        feed(recorder, CaptureSource::microphone, Samples(16000, 0.1F));
         auto stereo = AudioBlock::make({SampleType::float32, 16000, 2, true}, 2);
         stereo->setFrameLength(2);
-        std::ranges::copy(std::vector<float>{0.5F, -1, 0.25F, -1}, stereo->floats(0).begin());
+        std::ranges::copy(Samples{0.5F, -1, 0.25F, -1}, stereo->floats(0).begin());
         recorder.append(CaptureSource::microphone, *stereo);
         const auto saved = finish(recorder);
         ASSERT_TRUE(saved);
-        std::vector<float> expected = constant(mixed(0.1F, 0), 16000);
+        Samples expected(16000, mixed(0.1F, 0));
         expected.insert(expected.end(), {mixed(0.5F, 0), mixed(0.25F, 0)});
         EXPECT_EQ(savedSamples(*saved), expected);
     }
     // A longer system stream goes on alone, in one-second chunks.
-    std::vector<float> out = record(1s, constant(0.25F, 16000), constant(-0.5F, 40000));
+    Samples out = record(1s, Samples(16000, 0.25F), Samples(40000, -0.5F));
     ASSERT_EQ(out.size(), 40000u);
     EXPECT_EQ(out[15999], mixed(0.25F, -0.5F));
     EXPECT_EQ(out[16000], mixed(0.0F, -0.5F));
     EXPECT_EQ(platform.audioCodecs.files().back().blockSizes,
               (std::vector<std::uint32_t>{16000, 16000, 8000}));
     // Full scale on both: limited to the 16-bit range.
-    std::vector<float> full = constant(1.0F, 16000);
+    Samples full(16000, 1.0F);
     full.resize(32000, -1.0F);
     out = record(2s, full, full);
     ASSERT_EQ(out.size(), 32000u);
@@ -119,15 +116,15 @@ TEST_F(MeetingRecorderTest, MixesTheTwoStreamsSecondBySecond) {
 
 TEST_F(MeetingRecorderTest, UnderOneSecondIsDiscardedAndOneSecondKept) {
     // Frames of the microphone and of the system sound: the longer one counts.
-    EXPECT_TRUE(record(0s, constant(0.1F, 14400), constant(0.1F, 8000)).empty());
-    EXPECT_TRUE(record(0s, {}, constant(0.1F, 15999)).empty());
+    EXPECT_TRUE(record(0s, Samples(14400, 0.1F), Samples(8000, 0.1F)).empty());
+    EXPECT_TRUE(record(0s, {}, Samples(15999, 0.1F)).empty());
     EXPECT_EQ(std::ranges::count(log.messages(), "会议录音：时长不足 1 秒，已丢弃"), 2);
     EXPECT_TRUE(platform.audioCodecs.files().empty());
 
     const testing::LogCapture kept;
     MeetingRecorder recorder(kStarted);
     recorder.start();
-    feed(recorder, CaptureSource::system, constant(0.1F, 16000));  // exactly 1 s
+    feed(recorder, CaptureSource::system, Samples(16000, 0.1F));  // exactly 1 s
     const auto saved = finish(recorder);
     ASSERT_TRUE(saved);
     EXPECT_EQ(savedSamples(*saved).size(), 16000u);
@@ -151,15 +148,15 @@ TEST_F(MeetingRecorderTest, MeetingsStartedInTheSameSecondKeepBothRecordings) {
     second.start();
     const auto secondWrites = writes();
     EXPECT_EQ(folders.meetingFolders().size(), 2u);  // each its own raw files
-    feed(first, CaptureSource::microphone, constant(0.25F, 16000));
-    feed(second, CaptureSource::microphone, constant(-0.25F, 32000));
+    feed(first, CaptureSource::microphone, Samples(16000, 0.25F));
+    feed(second, CaptureSource::microphone, Samples(32000, -0.25F));
     const auto firstSaved = finish(first, firstWrites);
     const auto secondSaved = finish(second, secondWrites);
     ASSERT_TRUE(firstSaved && secondSaved);
     EXPECT_EQ(firstSaved->filename(), "会议录音 2025-03-07 14-05-09.m4a");
     EXPECT_EQ(secondSaved->filename(), "会议录音 2025-03-07 14-05-09 (2).m4a");
-    EXPECT_EQ(savedSamples(*firstSaved), constant(mixed(0.25F, 0), 16000));
-    EXPECT_EQ(savedSamples(*secondSaved), constant(mixed(-0.25F, 0), 32000));
+    EXPECT_EQ(savedSamples(*firstSaved), Samples(16000, mixed(0.25F, 0)));
+    EXPECT_EQ(savedSamples(*secondSaved), Samples(32000, mixed(-0.25F, 0)));
     EXPECT_TRUE(folders.meetingFolders().empty());
 }
 
@@ -169,8 +166,8 @@ TEST_F(MeetingRecorderTest, RecoverySavesWhatDroppedRecordersLeft) {
     for (const std::size_t micFrames : {24000U, 15000U}) {
         MeetingRecorder dropped(kStarted);
         dropped.start();
-        feed(dropped, CaptureSource::microphone, constant(0.25F, micFrames));
-        feed(dropped, CaptureSource::system, constant(0.5F, micFrames == 24000 ? 8000U : 0U));
+        feed(dropped, CaptureSource::microphone, Samples(micFrames, 0.25F));
+        feed(dropped, CaptureSource::system, Samples(micFrames == 24000 ? 8000U : 0U, 0.5F));
         writes()->runAll();
     }
     MeetingRecorder running(kStarted);
@@ -182,16 +179,15 @@ TEST_F(MeetingRecorderTest, RecoverySavesWhatDroppedRecordersLeft) {
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0], folders.recordings() /
                             RecordingFiles::recordingFileName(RecordingFiles::timeStamp(kStarted)));
-    std::vector<float> expected = constant(mixed(0.25F, 0.5F), 8000);
-    const std::vector<float> tail = constant(mixed(0.25F, 0), 16000);
-    expected.insert(expected.end(), tail.begin(), tail.end());
+    Samples expected(8000, mixed(0.25F, 0.5F));
+    expected.resize(24000, mixed(0.25F, 0));
     EXPECT_EQ(savedSamples(saved[0]), expected);
     EXPECT_TRUE(log.contains("会议录音：已恢复上次中断的录音 → " + saved[0].string()));
     EXPECT_TRUE(log.contains("会议录音：时长不足 1 秒，已丢弃"));
     ASSERT_EQ(folders.meetingFolders().size(), 1u);  // the running one, untouched
     EXPECT_TRUE(platform.http.requests().empty());   // nothing is uploaded
 
-    feed(running, CaptureSource::microphone, constant(0.1F, 16000));
+    feed(running, CaptureSource::microphone, Samples(16000, 0.1F));
     EXPECT_TRUE(finish(running));
     EXPECT_TRUE(MeetingRecorder::recoverInterrupted().empty());
     EXPECT_TRUE(folders.meetingFolders().empty());
