@@ -36,7 +36,7 @@ class SpeechRecognizer : public ::testing::Test {
             std::get<std::unique_ptr<SpeechChannelRecognizer>>(speech.makeChannel("en-US"));
         EXPECT_EQ(channel->bestFormat(AudioFormat::meeting()), int16Mono16k);
         EXPECT_EQ(errorKind(channel->prepare(int16Mono16k)), std::nullopt);
-        EXPECT_EQ(errorKind(channel->start(collector.resultHandler(), [](const SpeechError&) {})),
+        EXPECT_EQ(errorKind(channel->start(collector.resultHandler(), collector.failureHandler())),
                   std::nullopt);
         return channel;
     }
@@ -65,13 +65,13 @@ TEST_F(SpeechRecognizer, SoundWithoutAPauseIsCutIntoBoundedUtterancesOrLeftMidwa
     pushSamples(*channel, crowd, 0);
     EXPECT_GT(channel->undecodedSeconds(), 30.0);
     channel->finalize(collector.finalizeHandler());
-    ASSERT_TRUE(waitUntil([&] { return collector.outcome().has_value(); }, 120s));
+    ASSERT_TRUE(collector.waitFinalized(120s));
     EXPECT_TRUE(std::holds_alternative<std::monostate>(*collector.outcome()));
     EXPECT_EQ(channel->undecodedSeconds(), 0.0);
     const auto results = collector.results();
     std::vector<double> finalEnds;
     double utteranceStart = -1;
-    for (const auto& [result, thread] : results) {
+    for (const auto& [result, thread, at] : results) {
         utteranceStart = utteranceStart < 0 ? result.start : utteranceStart;
         if (result.final) {
             EXPECT_LE(result.start + result.duration - utteranceStart, 25.5) << result.text;
