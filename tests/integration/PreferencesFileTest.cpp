@@ -71,6 +71,12 @@ TEST(PreferencesFile, SettingsAreStoredUnderTheirKeysAndSurviveARestart) {
     restart();
     EXPECT_EQ(settings.agentMode(), "confirm");
     EXPECT_EQ(json::parse(readFile(file))["other"], json::parse(R"([1, {"x": null}])"));
+
+    // Where it is by default: a relative XDG_CONFIG_HOME counts as unset.
+    const testing::ScopedEnvironment relative("XDG_CONFIG_HOME", "relative/dir");
+    const testing::ScopedEnvironment home("HOME", "/home/someone");
+    EXPECT_EQ(JsonPreferencesStore::defaultPath(),
+              "/home/someone/.config/pagemate/preferences.json");
 }
 
 // A file that cannot be read as settings (damaged, or not a file at all) is moved aside
@@ -99,13 +105,6 @@ TEST(PreferencesFile, DamagedFilesAreMovedAsideAndLogged) {
                   std::vector<std::string>{"设置：偏好文件 " + file.string() + " 无法使用（" + why +
                                            "），已移到 " + aside.string() + "，改用默认值"});
     }
-}
-
-TEST(PreferencesFile, DefaultPathFollowsXdgConfigHome) {
-    const testing::ScopedEnvironment relative("XDG_CONFIG_HOME", "relative/dir");
-    const testing::ScopedEnvironment home("HOME", "/home/someone");
-    EXPECT_EQ(JsonPreferencesStore::defaultPath(),
-              "/home/someone/.config/pagemate/preferences.json");
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ TEST_F(ServiceResolverTest, PrimaryOfOurProductElseTheLocalServiceElseThePrimary
             << caseLog.text();
     }
     EXPECT_EQ(primary.received().at(0).path, "/health");  // the slash trimmed before the path
-    EXPECT_FALSE(primary.received()[0].hasHeader("x-app-password"));
+    EXPECT_FALSE(primary.received()[0].headers.contains("x-app-password"));
     // The effective base trims what the settled address still carries.
     Settings::shared().setRuntimeBaseURL("/http://127.0.0.1:4310//");
     EXPECT_EQ(baseURL(), "http://127.0.0.1:4310");

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "base/AppLog.h"
 #include "diagnostics/MeetingEnvironment.h"
@@ -68,19 +69,6 @@ class SingleInstanceProgram : public testing::DesktopSuite {
                       testing::ProgramRun& run) const {
         const auto logged = [&] { return lines(name, prefix).size() >= count; };
         return testing::pumpUntil([&] { return logged() || !run.running(); }, 20s) && logged();
-    }
-
-    // Whether some process holds the program's name on the test's bus.
-    static bool nameOwned(GDBusConnection* observer) {
-        const linux_backend::GVariantPtr reply(g_dbus_connection_call_sync(
-            observer, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "NameHasOwner", g_variant_new("(s)", "com.fernwick.pagemate"), G_VARIANT_TYPE("(b)"),
-            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
-        gboolean owned = FALSE;
-        if (reply) {
-            g_variant_get(reply.get(), "(b)", &owned);
-        }
-        return owned == TRUE;
     }
 
     testing::TempDir home;
@@ -166,8 +154,18 @@ TEST_F(SingleInstanceProgram, RequestsDuringTheFirstStartUpAreKeptUntilItIsDone)
     testing::ProgramRun first({"--meeting"}, output("first"), errors("first"));
     // The first holds the name before it builds anything; held still there (stopped) it is
     // a start-up that takes its time.
-    ASSERT_TRUE(
-        testing::pumpUntil([&] { return nameOwned(observer.get()) || !first.running(); }, 20s));
+    const auto nameOwned = [&] {
+        const linux_backend::GVariantPtr reply(g_dbus_connection_call_sync(
+            observer.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "NameHasOwner", g_variant_new("(s)", "com.fernwick.pagemate"), G_VARIANT_TYPE("(b)"),
+            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+        gboolean owned = FALSE;
+        if (reply) {
+            g_variant_get(reply.get(), "(b)", &owned);
+        }
+        return owned == TRUE;
+    };
+    ASSERT_TRUE(testing::pumpUntil([&] { return nameOwned() || !first.running(); }, 20s));
     ASSERT_EQ(::kill(first.pid(), SIGSTOP), 0);
     testing::ProgramRun second({"--chat"}, output("second"), errors("second"));
     std::this_thread::sleep_for(300ms);

@@ -20,15 +20,12 @@ using namespace std::chrono_literals;
 using linux_backend::GLibMainQueue;
 using linux_backend::StatusNotifierBar;
 using testing::MenuNode;
-using testing::PrivateSessionBus;
 using testing::runMainLoopUntil;
 using testing::ScopedEnvironment;
 using testing::StatusWatcher;
 using testing::TempDir;
 using testing::TrayHostView;
 using Availability = StatusItem::Availability;
-
-constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 
 StatusItemOptions pagemateOptions() {
     return StatusItemOptions{"pagemate-symbolic", "页伴", "页伴（⌥Space 唤出）"};
@@ -45,16 +42,10 @@ MenuItem command(std::string title, std::function<void()> action = {}, std::stri
                     enabled};
 }
 
-// A host's event on the first item's menu row `id`.
-TrayHostView::Reply sendEvent(TrayHostView& host, int id, const char* event) {
-    return host.call(itemName(1), "/MenuBar", "com.canonical.dbusmenu", "Event",
-                     g_variant_new("(isvu)", id, event, g_variant_new_int32(0), 0U));
-}
-
 // What a host reads of the item and its menu beyond the program's own entries, which the
 // program's own test reads (tests/program/tray.sh).
 TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
-    PrivateSessionBus bus;
+    testing::PrivateSessionBus bus;
     // Nothing installed where the desktop looks for icons: the source tree's are used.
     const TempDir home;
     const ScopedEnvironment dataHome("XDG_DATA_HOME", home.path().c_str());
@@ -74,7 +65,8 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
                                                          {"Menu", "/MenuBar"},
                                                          {"IconThemePath", PAGEMATE_SOURCE_ICONS}};
     for (const auto& [name, value] : texts) {
-        EXPECT_EQ(host.stringProperty(itemName(1), "/StatusNotifierItem", kItemInterface, name),
+        EXPECT_EQ(host.stringProperty(itemName(1), "/StatusNotifierItem",
+                                      "org.kde.StatusNotifierItem", name),
                   value);
     }
 
@@ -109,7 +101,7 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
 }
 
 TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
-    PrivateSessionBus bus;
+    testing::PrivateSessionBus bus;
     StatusWatcher watcher;
     TrayHostView host;
     // On a queue the test runs itself: the click's answer comes back before the action has
@@ -121,9 +113,13 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     item->setMenu({command("打开", [&] { ++chosen; })});
     const std::vector<MenuNode> entries = host.layout(itemName(1), "/MenuBar").root.children;
     ASSERT_EQ(entries.size(), 1U);
+    const auto sendEvent = [&](const char* event) {
+        return host.call(itemName(1), "/MenuBar", "com.canonical.dbusmenu", "Event",
+                         g_variant_new("(isvu)", entries[0].id, event, g_variant_new_int32(0), 0U));
+    };
     // Hovering runs nothing.
-    ASSERT_TRUE(sendEvent(host, entries[0].id, "hovered").value);
-    ASSERT_TRUE(sendEvent(host, entries[0].id, "clicked").value);
+    ASSERT_TRUE(sendEvent("hovered").value);
+    ASSERT_TRUE(sendEvent("clicked").value);
     EXPECT_EQ(chosen, 0);
     queue.runUntilIdle();
     EXPECT_EQ(chosen, 1);
@@ -131,7 +127,7 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     // A click on the layout a host still shows is taken after a new menu; its action,
     // still waiting when the item goes, runs nothing.
     item->setMenu({command("新菜单", [&] { ++chosen; }), command("打开", [&] { chosen += 10; })});
-    ASSERT_TRUE(sendEvent(host, entries[0].id, "clicked").value);
+    ASSERT_TRUE(sendEvent("clicked").value);
     item.reset();
     queue.runUntilIdle();
     EXPECT_EQ(chosen, 1);
@@ -140,7 +136,7 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
 // A tray host coming and going, the watcher ending and the bus going away are followed
 // without a restart; a watcher started later: tests/program/tray.sh.
 TEST(TrayItem, FollowsTheWatcherAndItsHostComingAndGoing) {
-    PrivateSessionBus bus;
+    testing::PrivateSessionBus bus;
     GLibMainQueue queue;
     StatusNotifierBar bar(queue);
     auto item = bar.createItem(pagemateOptions());
