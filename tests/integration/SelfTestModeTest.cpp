@@ -9,6 +9,7 @@
 #include "fixtures/StandInService.h"
 // clang-format off
 #include "fixtures/DesktopSuite.h"
+#include <gdk/gdkx.h>
 // clang-format on
 #include "harness/ProgramRun.h"
 #include "platform/linux/X11Workspace.h"
@@ -69,11 +70,7 @@ TEST_F(SelfTestMode, ActivationTestWithAndWithoutNotion) {
               json({{"previousFrontmost", previous}, {"error", "Notion 未运行"}}));
 
     const testing::StandInNotion notion(*desktop);
-    for (const RunningApplication& application : workspace.runningApplications()) {
-        if (application.pid == ::getpid()) {
-            workspace.activate(application);  // the way pagers ask the window manager
-        }
-    }
+    desktop->activate(gdk_x11_window_get_xid(gtk_widget_get_window(other)));
     ASSERT_TRUE(testing::pumpUntil(frontIsThisTest));
     const json report = run("--activatetest", kActivation);
     EXPECT_EQ(report["activated"], true);

@@ -31,9 +31,8 @@ StatusItemOptions pagemateOptions() {
     return StatusItemOptions{"pagemate-symbolic", "页伴", "页伴（⌥Space 唤出）"};
 }
 
-std::string itemName(int number) {
-    return "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" +
-           std::to_string(number);
+std::string firstItem() {
+    return "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
 }
 
 MenuItem command(std::string title, std::function<void()> action = {}, std::string key = {},
@@ -57,7 +56,7 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
     // A watcher runs: the item says so at once, and registers on the main loop.
     EXPECT_EQ(item->availability(), Availability::shown);
     ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
-    EXPECT_EQ(watcher.registrations()[0].service, itemName(1));
+    EXPECT_EQ(watcher.registrations()[0].service, firstItem());
 
     TrayHostView host;
     const std::pair<const char*, std::string> texts[] = {{"Category", "ApplicationStatus"},
@@ -65,14 +64,14 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
                                                          {"Menu", "/MenuBar"},
                                                          {"IconThemePath", PAGEMATE_SOURCE_ICONS}};
     for (const auto& [name, value] : texts) {
-        EXPECT_EQ(host.stringProperty(itemName(1), "/StatusNotifierItem",
+        EXPECT_EQ(host.stringProperty(firstItem(), "/StatusNotifierItem",
                                       "org.kde.StatusNotifierItem", name),
                   value);
     }
 
     item->setMenu({command("状态：本地服务", {}, {}, false), MenuItem::separator(),
                    MenuItem::separator(), command("设置…", [] {}), command("snake_case", [] {})});
-    const TrayHostView::Layout layout = host.layout(itemName(1), "/MenuBar");
+    const TrayHostView::Layout layout = host.layout(firstItem(), "/MenuBar");
     const std::vector<MenuNode>& entries = layout.root.children;
     ASSERT_EQ(entries.size(), 5U) << layout.error;
     EXPECT_EQ(entries[0].label, "状态：本地服务");
@@ -89,7 +88,7 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
     // kind stay (the status row as its text changes); a row of another kind gets a new one.
     item->setMenu({command("状态：连不上 • 本地服务", {}, {}, false), command("设置…")});
     ASSERT_TRUE(runMainLoopUntil([&] { return !host.layoutUpdates().empty(); }));
-    const TrayHostView::Layout after = host.layout(itemName(1), "/MenuBar");
+    const TrayHostView::Layout after = host.layout(firstItem(), "/MenuBar");
     EXPECT_EQ(host.layoutUpdates().back(), std::make_pair(after.revision, 0));
     EXPECT_GT(after.revision, layout.revision);
     ASSERT_EQ(after.root.children.size(), 2U);
@@ -111,10 +110,10 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     auto item = bar.createItem(pagemateOptions());
     int chosen = 0;
     item->setMenu({command("打开", [&] { ++chosen; })});
-    const std::vector<MenuNode> entries = host.layout(itemName(1), "/MenuBar").root.children;
+    const std::vector<MenuNode> entries = host.layout(firstItem(), "/MenuBar").root.children;
     ASSERT_EQ(entries.size(), 1U);
     const auto sendEvent = [&](const char* event) {
-        return host.call(itemName(1), "/MenuBar", "com.canonical.dbusmenu", "Event",
+        return host.call(firstItem(), "/MenuBar", "com.canonical.dbusmenu", "Event",
                          g_variant_new("(isvu)", entries[0].id, event, g_variant_new_int32(0), 0U));
     };
     // Hovering runs nothing.
