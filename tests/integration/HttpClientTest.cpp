@@ -19,8 +19,9 @@ using linux_backend::CurlHttpClient;
 using Kind = NetworkError::Kind;
 
 HttpRequest to(std::string url, std::string method = "GET", HttpRequest::Body body = {},
-               std::vector<HttpRequest::Header> headers = {}) {
-    return {std::move(method), std::move(url), std::move(headers), std::move(body), 5s};
+               std::vector<HttpRequest::Header> headers = {},
+               std::chrono::milliseconds timeout = 5s) {
+    return {std::move(method), std::move(url), std::move(headers), std::move(body), timeout};
 }
 
 std::optional<Kind> failure(const HttpResponse& response) {
@@ -104,8 +105,6 @@ TEST(HttpClientTest, AnswersRedirectsAndFailuresOfEachKindAndKeepsTheContract) {
     };
     // Meanwhile a server that never answers: curl gives up on its own clock, holding nothing up.
     service.answerLate("/silent", 60s, 200, "{}");
-    HttpRequest silentRequest = to(base + "/silent");
-    silentRequest.timeout = 3s;
     auto client = std::make_unique<CurlHttpClient>();
     const auto exchange = [&](const HttpRequest& request) {
         auto promise = std::make_shared<std::promise<HttpResponse>>();
@@ -114,7 +113,7 @@ TEST(HttpClientTest, AnswersRedirectsAndFailuresOfEachKindAndKeepsTheContract) {
         return promise->get_future();
     };
     const auto start = std::chrono::steady_clock::now();
-    std::future<HttpResponse> silent = exchange(silentRequest);
+    std::future<HttpResponse> silent = exchange(to(base + "/silent", "GET", {}, {}, 3s));
     EXPECT_EQ(exchange(to(base + "/health")).get().status, 200);
     EXPECT_EQ(silent.wait_for(0s), std::future_status::timeout);
     for (const auto& [request, outcome, status] : cases) {
