@@ -78,10 +78,11 @@ class ProgramRun {
     int status_ = -1;
 };
 
-// The lines of the program's log that start with the prefix.
-inline std::vector<std::string> logLines(const std::string& prefix) {
+// The messages of a log (the program's own by default) that start with the prefix.
+inline std::vector<std::string> logLines(const std::string& prefix,
+                                         const std::filesystem::path& file) {
     std::vector<std::string> lines;
-    std::istringstream log(readFile("/tmp/pagemate-app.log"));
+    std::istringstream log(readFile(file));
     for (std::string line; std::getline(log, line);) {
         const std::size_t text = line.find("] ");
         if (text != std::string::npos && line.compare(text + 2, prefix.size(), prefix) == 0) {
@@ -89,6 +90,9 @@ inline std::vector<std::string> logLines(const std::string& prefix) {
         }
     }
     return lines;
+}
+inline std::vector<std::string> logLines(const std::string& prefix) {
+    return logLines(prefix, AppLog::path);
 }
 
 // Waits (up to 20 s) while the program runs for a log line that starts with the prefix.

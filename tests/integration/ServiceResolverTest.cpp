@@ -18,13 +18,9 @@ TEST_F(ServiceResolverTest, PrimaryOfOurProductElseTheLocalServiceElseThePrimary
     const testing::ScopedEnvironment empty("PGM_SERVER_URL", "");  // as good as none (the
     // environment's address itself is taken by the program in SelfTestModeTest)
     const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::closedPort());
-    struct Case {
-        int status;  // of the primary's health; 0: it never answers
-        std::string body;
-        std::string reason;       // why the primary is not taken; empty when it is
-        std::string primaryBase;  // the stand-in's when empty
-    };
-    const std::vector<Case> cases = {
+    // The status of the primary's health (0: it never answers) and its body; why the primary
+    // is not taken (empty when it is); the primary's base (the stand-in's when empty).
+    const std::vector<std::tuple<int, std::string, std::string, std::string>> cases = {
         {200, R"({"product":"pagemate"})", "", primary.base() + "/"},
         {200, R"({"product":"other-app"})", "对面是别的服务（product=other-app）", ""},
         {200, "<html>not json</html>", "对面是别的服务（product=空）", ""},

@@ -52,16 +52,7 @@ class SingleInstanceProgram : public testing::DesktopSuite {
     // every other run of the program on the machine, and a self-test starts it anew.
     [[nodiscard]] std::vector<std::string> lines(const std::string& name,
                                                  const std::string& prefix) const {
-        std::vector<std::string> found;
-        std::istringstream text(testing::readFile(errors(name)));
-        for (std::string line; std::getline(text, line);) {
-            const std::size_t message = line.find("] ");
-            if (line.starts_with("[") && message != std::string::npos &&
-                line.compare(message + 2, prefix.size(), prefix) == 0) {
-                found.push_back(line.substr(message + 2));
-            }
-        }
-        return found;
+        return testing::logLines(prefix, errors(name));
     }
 
     // Whether the run logs at least `count` lines starting with the prefix within 20 s.
