@@ -93,7 +93,7 @@ TEST(PreferencesFile, DamagedFilesAreMovedAsideAndLogged) {
 
         const auto entries = entriesOf(directory.path());
         ASSERT_EQ(entries.size(), 2u) << why;
-        const auto aside = entries[1];
+        const auto& aside = entries[1];
         EXPECT_TRUE(aside.filename().string().starts_with("preferences.json.corrupt-")) << aside;
         EXPECT_TRUE(!contents || readFile(aside) == *contents);  // the user's file, unchanged
         EXPECT_EQ(json::parse(readFile(file))["model"], "after");

@@ -50,7 +50,7 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
         std::vector<InstanceAction> performedHere{};  // primary, alone: after start-up
         std::string endMessage{};                     // handedOver, notAnswered
     };
-    using enum Start;
+    using enum SingleInstance::Start;
     const Claim taken{Claim::Outcome::taken, {}};
     const Claim claimed{Claim::Outcome::primary, {}};
     const Delivery took{Delivery::Outcome::delivered, {}};
