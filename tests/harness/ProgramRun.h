@@ -1,6 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +12,6 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "fixtures/ChildProcess.h"
@@ -40,26 +38,23 @@ class ProgramRun {
             }
         }
         pid_ = spawnTiedToTest(arguments, variables, output, errors);
-        started_ = pid_ > 0;
     }
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;
-    ~ProgramRun() { kill(); }
-
-    [[nodiscard]] bool started() const { return started_; }
-    [[nodiscard]] pid_t pid() const { return pid_; }
-    [[nodiscard]] bool running() { return started_ && !exited(WNOHANG); }
-    [[nodiscard]] int status() const { return status_; }
-    // Waits up to `limit` for the program to end on its own; true when it has.
-    bool waitForExit(std::chrono::milliseconds limit) {
-        return waitUntil([this] { return !running(); }, limit);
-    }
-    // Ends the program as a crash does (SIGKILL), and reaps it.
-    void kill() {
+    ~ProgramRun() {  // ended as a crash does, and reaped
         if (running()) {
             ::kill(pid_, SIGKILL);
             exited(0);
         }
+    }
+
+    [[nodiscard]] bool started() const { return pid_ > 0; }
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    [[nodiscard]] bool running() { return started() && !exited(WNOHANG); }
+    [[nodiscard]] int status() const { return status_; }
+    // Waits up to `limit` for the program to end on its own; true when it has.
+    bool waitForExit(std::chrono::milliseconds limit) {
+        return waitUntil([this] { return !running(); }, limit);
     }
     // Asks the program to end, as the session does at log-out; true when it ended with 0
     // within 5 s.
@@ -79,15 +74,15 @@ class ProgramRun {
     }
 
     pid_t pid_ = 0;
-    bool started_ = false;
     bool exited_ = false;
     int status_ = -1;
 };
 
-// The lines of the program's log that start with the prefix.
-inline std::vector<std::string> logLines(const std::string& prefix) {
+// The messages of a log (the program's own by default) that start with the prefix.
+inline std::vector<std::string> logLines(const std::string& prefix,
+                                         const std::filesystem::path& file) {
     std::vector<std::string> lines;
-    std::istringstream log(readFile("/tmp/pagemate-app.log"));
+    std::istringstream log(readFile(file));
     for (std::string line; std::getline(log, line);) {
         const std::size_t text = line.find("] ");
         if (text != std::string::npos && line.compare(text + 2, prefix.size(), prefix) == 0) {
@@ -96,22 +91,19 @@ inline std::vector<std::string> logLines(const std::string& prefix) {
     }
     return lines;
 }
+inline std::vector<std::string> logLines(const std::string& prefix) {
+    return logLines(prefix, AppLog::path);
+}
 
 // Waits (up to 20 s) while the program runs for a log line that starts with the prefix.
 inline bool waitForLog(const std::string& prefix, ProgramRun& run) {
-    for (int attempt = 0; attempt < 2000 && run.running(); ++attempt) {
-        if (!logLines(prefix).empty()) {
-            return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    const auto logged = [&] { return !logLines(prefix).empty(); };
+    return waitUntil([&] { return logged() || !run.running(); }, 20s) && logged();
 }
 
-// What a self-test run left: its report (null when it wrote none) and how long it ran.
+// What a self-test run left: its report (null when it wrote none).
 struct ReportedRun {
     nlohmann::json report;
-    std::chrono::steady_clock::duration ran{};
 };
 
 // Runs the program with `arguments` until it ends, within `limit`, and reads the report
@@ -122,15 +114,13 @@ inline ReportedRun runForReport(const std::vector<std::string>& arguments,
                                 const std::filesystem::path& output,
                                 std::chrono::milliseconds limit) {
     std::filesystem::remove(report);
-    const auto start = std::chrono::steady_clock::now();
     ProgramRun program(arguments, output);
     EXPECT_TRUE(program.started());
     EXPECT_TRUE(program.waitForExit(limit)) << arguments.at(0) << " did not end";
     EXPECT_EQ(program.status(), 0);
     const bool written = std::filesystem::exists(report);
     EXPECT_TRUE(written) << arguments.at(0) << " wrote no report";
-    return {written ? nlohmann::json::parse(readFile(report), nullptr, false) : nullptr,
-            std::chrono::steady_clock::now() - start};
+    return {written ? nlohmann::json::parse(readFile(report), nullptr, false) : nullptr};
 }
 
 }  // namespace pagemate::testing

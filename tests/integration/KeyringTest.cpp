@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "base/Keychain.h"
 #include "base/Settings.h"
 #include "harness/TestSupport.h"
@@ -13,19 +15,20 @@
 namespace pagemate {
 namespace {
 
-// The items of the program's password, as another tool sees them: any schema, matched on
-// the attributes alone.
+// Items as "secret-tool store service … account …" leaves them, found as another tool finds
+// them: under no schema of the program's, matched on the attributes alone.
+const std::unique_ptr<SecretSchema, void (*)(SecretSchema*)> kAnySchema(
+    secret_schema_new("org.freedesktop.Secret.Generic", SECRET_SCHEMA_DONT_MATCH_NAME, "service",
+                      SECRET_SCHEMA_ATTRIBUTE_STRING, "account", SECRET_SCHEMA_ATTRIBUTE_STRING,
+                      nullptr),
+    secret_schema_unref);
+
 int storedPasswords() {
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"),
-                        const_cast<char*>("com.fernwick.pagemate"));
-    g_hash_table_insert(attributes, const_cast<char*>("account"),
-                        const_cast<char*>("app-password"));
-    GList* items =
-        secret_password_searchv_sync(nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
+    GList* items = secret_password_search_sync(kAnySchema.get(), SECRET_SEARCH_ALL, nullptr,
+                                               nullptr, "service", "com.fernwick.pagemate",
+                                               "account", "app-password", nullptr);
     const int count = static_cast<int>(g_list_length(items));
     g_list_free_full(items, g_object_unref);
-    g_hash_table_unref(attributes);
     return count;
 }
 
@@ -36,14 +39,9 @@ TEST(KeyringTest, PasswordLifecycleAgainstARealSecretService) {
     ASSERT_EQ(storedPasswords(), 0);
     EXPECT_FALSE(settings.hasPassword());
 
-    // As "secret-tool store service … account …" would leave it: another schema name.
-    SecretSchema generic{};
-    generic.name = "org.freedesktop.Secret.Generic";
-    generic.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
-    generic.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
     ASSERT_TRUE(secret_password_store_sync(
-        &generic, SECRET_COLLECTION_DEFAULT, "by hand", "from-secret-tool", nullptr, nullptr,
-        "service", "com.fernwick.pagemate", "account", "app-password", nullptr));
+        kAnySchema.get(), SECRET_COLLECTION_DEFAULT, "by hand", "from-secret-tool", nullptr,
+        nullptr, "service", "com.fernwick.pagemate", "account", "app-password", nullptr));
     EXPECT_EQ(settings.password(), "from-secret-tool");
 
     // Trimmed, and updated in place: still one item, new value.

@@ -19,11 +19,8 @@ using testing::TempDir;
 using testing::writeFile;
 
 std::vector<std::filesystem::path> entriesOf(const std::filesystem::path& directory) {
-    std::vector<std::filesystem::path> entries;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        entries.push_back(entry.path().filename());
-    }
-    std::sort(entries.begin(), entries.end());
+    std::vector<std::filesystem::path> entries(std::filesystem::directory_iterator(directory), {});
+    std::ranges::sort(entries);
     return entries;
 }
 
@@ -55,8 +52,7 @@ TEST(PreferencesFile, SettingsAreStoredUnderTheirKeysAndSurviveARestart) {
         "agentMode": "readonly", "panelHeight": 612.0, "quickBarFollowsCursor": false,
         "archiveConversations": false, "recordMeetingAudio": false})"));
     // Only the file itself is left: no temporary files, private mode.
-    EXPECT_EQ(entriesOf(file.parent_path()),
-              std::vector<std::filesystem::path>{"preferences.json"});
+    EXPECT_EQ(entriesOf(file.parent_path()), std::vector{file});
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -71,6 +67,12 @@ TEST(PreferencesFile, SettingsAreStoredUnderTheirKeysAndSurviveARestart) {
     restart();
     EXPECT_EQ(settings.agentMode(), "confirm");
     EXPECT_EQ(json::parse(readFile(file))["other"], json::parse(R"([1, {"x": null}])"));
+
+    // Where it is by default: a relative XDG_CONFIG_HOME counts as unset.
+    const testing::ScopedEnvironment relative("XDG_CONFIG_HOME", "relative/dir");
+    const testing::ScopedEnvironment home("HOME", "/home/someone");
+    EXPECT_EQ(JsonPreferencesStore::defaultPath(),
+              "/home/someone/.config/pagemate/preferences.json");
 }
 
 // A file that cannot be read as settings (damaged, or not a file at all) is moved aside
@@ -91,21 +93,14 @@ TEST(PreferencesFile, DamagedFilesAreMovedAsideAndLogged) {
 
         const auto entries = entriesOf(directory.path());
         ASSERT_EQ(entries.size(), 2u) << why;
-        const auto aside = directory.path() / entries[1];
-        EXPECT_TRUE(entries[1].string().starts_with("preferences.json.corrupt-")) << entries[1];
+        const auto& aside = entries[1];
+        EXPECT_TRUE(aside.filename().string().starts_with("preferences.json.corrupt-")) << aside;
         EXPECT_TRUE(!contents || readFile(aside) == *contents);  // the user's file, unchanged
         EXPECT_EQ(json::parse(readFile(file))["model"], "after");
         EXPECT_EQ(log.messages(),
                   std::vector<std::string>{"设置：偏好文件 " + file.string() + " 无法使用（" + why +
                                            "），已移到 " + aside.string() + "，改用默认值"});
     }
-}
-
-TEST(PreferencesFile, DefaultPathFollowsXdgConfigHome) {
-    const testing::ScopedEnvironment relative("XDG_CONFIG_HOME", "relative/dir");
-    const testing::ScopedEnvironment home("HOME", "/home/someone");
-    EXPECT_EQ(JsonPreferencesStore::defaultPath(),
-              "/home/someone/.config/pagemate/preferences.json");
 }
 
 }  // namespace

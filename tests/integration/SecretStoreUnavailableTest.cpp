@@ -13,7 +13,6 @@ TEST(KeyringUnavailable, MissingServiceReadsAsNoPasswordAndLogsOnce) {
     const testing::ScopedEnvironment bus("DBUS_SESSION_BUS_ADDRESS",
                                          "unix:path=/nonexistent/pagemate-bus");
     const fake::FakePlatform platform;
-    Platform::current().secrets = std::make_unique<linux_backend::LibsecretStore>();
     const testing::LogCapture log;
     linux_backend::LibsecretStore store;
     EXPECT_EQ(store.copyMatching("s", "a").status, SecretStatus::notAvailable);

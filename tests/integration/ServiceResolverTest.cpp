@@ -18,13 +18,9 @@ TEST_F(ServiceResolverTest, PrimaryOfOurProductElseTheLocalServiceElseThePrimary
     const testing::ScopedEnvironment empty("PGM_SERVER_URL", "");  // as good as none (the
     // environment's address itself is taken by the program in SelfTestModeTest)
     const std::string nowhere = "http://127.0.0.1:" + std::to_string(testing::closedPort());
-    struct Case {
-        int status;  // of the primary's health; 0: it never answers
-        std::string body;
-        std::string reason;       // why the primary is not taken; empty when it is
-        std::string primaryBase;  // the stand-in's when empty
-    };
-    const std::vector<Case> cases = {
+    // The status of the primary's health (0: it never answers) and its body; why the primary
+    // is not taken (empty when it is); the primary's base (the stand-in's when empty).
+    const std::vector<std::tuple<int, std::string, std::string, std::string>> cases = {
         {200, R"({"product":"pagemate"})", "", primary.base() + "/"},
         {200, R"({"product":"other-app"})", "对面是别的服务（product=other-app）", ""},
         {200, "<html>not json</html>", "对面是别的服务（product=空）", ""},
@@ -62,7 +58,7 @@ TEST_F(ServiceResolverTest, PrimaryOfOurProductElseTheLocalServiceElseThePrimary
             << caseLog.text();
     }
     EXPECT_EQ(primary.received().at(0).path, "/health");  // the slash trimmed before the path
-    EXPECT_FALSE(primary.received()[0].hasHeader("x-app-password"));
+    EXPECT_FALSE(primary.received()[0].headers.contains("x-app-password"));
     // The effective base trims what the settled address still carries.
     Settings::shared().setRuntimeBaseURL("/http://127.0.0.1:4310//");
     EXPECT_EQ(baseURL(), "http://127.0.0.1:4310");

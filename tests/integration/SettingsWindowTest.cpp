@@ -28,14 +28,9 @@ using namespace std::chrono_literals;
 
 // The descendant of `widget` with this widget name, or null.
 GtkWidget* findNamed(GtkWidget* widget, const char* name) {
-    if (g_strcmp0(gtk_widget_get_name(widget), name) == 0) {
-        return widget;
-    }
-    if (!GTK_IS_CONTAINER(widget)) {
-        return nullptr;
-    }
-    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
-    GtkWidget* found = nullptr;
+    GtkWidget* found = g_strcmp0(gtk_widget_get_name(widget), name) == 0 ? widget : nullptr;
+    GList* children =
+        GTK_IS_CONTAINER(widget) ? gtk_container_get_children(GTK_CONTAINER(widget)) : nullptr;
     for (GList* child = children; child != nullptr && found == nullptr; child = child->next) {
         found = findNamed(GTK_WIDGET(child->data), name);
     }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "base/AppLog.h"
 #include "diagnostics/MeetingEnvironment.h"
@@ -51,16 +52,7 @@ class SingleInstanceProgram : public testing::DesktopSuite {
     // every other run of the program on the machine, and a self-test starts it anew.
     [[nodiscard]] std::vector<std::string> lines(const std::string& name,
                                                  const std::string& prefix) const {
-        std::vector<std::string> found;
-        std::istringstream text(testing::readFile(errors(name)));
-        for (std::string line; std::getline(text, line);) {
-            const std::size_t message = line.find("] ");
-            if (line.starts_with("[") && message != std::string::npos &&
-                line.compare(message + 2, prefix.size(), prefix) == 0) {
-                found.push_back(line.substr(message + 2));
-            }
-        }
-        return found;
+        return testing::logLines(prefix, errors(name));
     }
 
     // Whether the run logs at least `count` lines starting with the prefix within 20 s.
@@ -68,19 +60,6 @@ class SingleInstanceProgram : public testing::DesktopSuite {
                       testing::ProgramRun& run) const {
         const auto logged = [&] { return lines(name, prefix).size() >= count; };
         return testing::pumpUntil([&] { return logged() || !run.running(); }, 20s) && logged();
-    }
-
-    // Whether some process holds the program's name on the test's bus.
-    static bool nameOwned(GDBusConnection* observer) {
-        const linux_backend::GVariantPtr reply(g_dbus_connection_call_sync(
-            observer, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "NameHasOwner", g_variant_new("(s)", "com.fernwick.pagemate"), G_VARIANT_TYPE("(b)"),
-            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
-        gboolean owned = FALSE;
-        if (reply) {
-            g_variant_get(reply.get(), "(b)", &owned);
-        }
-        return owned == TRUE;
     }
 
     testing::TempDir home;
@@ -166,8 +145,18 @@ TEST_F(SingleInstanceProgram, RequestsDuringTheFirstStartUpAreKeptUntilItIsDone)
     testing::ProgramRun first({"--meeting"}, output("first"), errors("first"));
     // The first holds the name before it builds anything; held still there (stopped) it is
     // a start-up that takes its time.
-    ASSERT_TRUE(
-        testing::pumpUntil([&] { return nameOwned(observer.get()) || !first.running(); }, 20s));
+    const auto nameOwned = [&] {
+        const linux_backend::GVariantPtr reply(g_dbus_connection_call_sync(
+            observer.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "NameHasOwner", g_variant_new("(s)", "com.fernwick.pagemate"), G_VARIANT_TYPE("(b)"),
+            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+        gboolean owned = FALSE;
+        if (reply) {
+            g_variant_get(reply.get(), "(b)", &owned);
+        }
+        return owned == TRUE;
+    };
+    ASSERT_TRUE(testing::pumpUntil([&] { return nameOwned() || !first.running(); }, 20s));
     ASSERT_EQ(::kill(first.pid(), SIGSTOP), 0);
     testing::ProgramRun second({"--chat"}, output("second"), errors("second"));
     std::this_thread::sleep_for(300ms);

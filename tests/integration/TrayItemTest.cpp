@@ -20,7 +20,6 @@ using namespace std::chrono_literals;
 using linux_backend::GLibMainQueue;
 using linux_backend::StatusNotifierBar;
 using testing::MenuNode;
-using testing::PrivateSessionBus;
 using testing::runMainLoopUntil;
 using testing::ScopedEnvironment;
 using testing::StatusWatcher;
@@ -28,15 +27,12 @@ using testing::TempDir;
 using testing::TrayHostView;
 using Availability = StatusItem::Availability;
 
-constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
-
 StatusItemOptions pagemateOptions() {
     return StatusItemOptions{"pagemate-symbolic", "页伴", "页伴（⌥Space 唤出）"};
 }
 
-std::string itemName(int number) {
-    return "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" +
-           std::to_string(number);
+std::string firstItem() {
+    return "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
 }
 
 MenuItem command(std::string title, std::function<void()> action = {}, std::string key = {},
@@ -45,16 +41,10 @@ MenuItem command(std::string title, std::function<void()> action = {}, std::stri
                     enabled};
 }
 
-// A host's event on the first item's menu row `id`.
-TrayHostView::Reply sendEvent(TrayHostView& host, int id, const char* event) {
-    return host.call(itemName(1), "/MenuBar", "com.canonical.dbusmenu", "Event",
-                     g_variant_new("(isvu)", id, event, g_variant_new_int32(0), 0U));
-}
-
 // What a host reads of the item and its menu beyond the program's own entries, which the
 // program's own test reads (tests/program/tray.sh).
 TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
-    PrivateSessionBus bus;
+    testing::PrivateSessionBus bus;
     // Nothing installed where the desktop looks for icons: the source tree's are used.
     const TempDir home;
     const ScopedEnvironment dataHome("XDG_DATA_HOME", home.path().c_str());
@@ -66,7 +56,7 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
     // A watcher runs: the item says so at once, and registers on the main loop.
     EXPECT_EQ(item->availability(), Availability::shown);
     ASSERT_TRUE(runMainLoopUntil([&] { return !watcher.registrations().empty(); }));
-    EXPECT_EQ(watcher.registrations()[0].service, itemName(1));
+    EXPECT_EQ(watcher.registrations()[0].service, firstItem());
 
     TrayHostView host;
     const std::pair<const char*, std::string> texts[] = {{"Category", "ApplicationStatus"},
@@ -74,13 +64,14 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
                                                          {"Menu", "/MenuBar"},
                                                          {"IconThemePath", PAGEMATE_SOURCE_ICONS}};
     for (const auto& [name, value] : texts) {
-        EXPECT_EQ(host.stringProperty(itemName(1), "/StatusNotifierItem", kItemInterface, name),
+        EXPECT_EQ(host.stringProperty(firstItem(), "/StatusNotifierItem",
+                                      "org.kde.StatusNotifierItem", name),
                   value);
     }
 
     item->setMenu({command("状态：本地服务", {}, {}, false), MenuItem::separator(),
                    MenuItem::separator(), command("设置…", [] {}), command("snake_case", [] {})});
-    const TrayHostView::Layout layout = host.layout(itemName(1), "/MenuBar");
+    const TrayHostView::Layout layout = host.layout(firstItem(), "/MenuBar");
     const std::vector<MenuNode>& entries = layout.root.children;
     ASSERT_EQ(entries.size(), 5U) << layout.error;
     EXPECT_EQ(entries[0].label, "状态：本地服务");
@@ -97,7 +88,7 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
     // kind stay (the status row as its text changes); a row of another kind gets a new one.
     item->setMenu({command("状态：连不上 • 本地服务", {}, {}, false), command("设置…")});
     ASSERT_TRUE(runMainLoopUntil([&] { return !host.layoutUpdates().empty(); }));
-    const TrayHostView::Layout after = host.layout(itemName(1), "/MenuBar");
+    const TrayHostView::Layout after = host.layout(firstItem(), "/MenuBar");
     EXPECT_EQ(host.layoutUpdates().back(), std::make_pair(after.revision, 0));
     EXPECT_GT(after.revision, layout.revision);
     ASSERT_EQ(after.root.children.size(), 2U);
@@ -109,7 +100,7 @@ TEST(TrayItem, RegistersAndTheHostReadsTheItemAndTheMenuAsTheCoreBuiltIt) {
 }
 
 TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
-    PrivateSessionBus bus;
+    testing::PrivateSessionBus bus;
     StatusWatcher watcher;
     TrayHostView host;
     // On a queue the test runs itself: the click's answer comes back before the action has
@@ -119,11 +110,15 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     auto item = bar.createItem(pagemateOptions());
     int chosen = 0;
     item->setMenu({command("打开", [&] { ++chosen; })});
-    const std::vector<MenuNode> entries = host.layout(itemName(1), "/MenuBar").root.children;
+    const std::vector<MenuNode> entries = host.layout(firstItem(), "/MenuBar").root.children;
     ASSERT_EQ(entries.size(), 1U);
+    const auto sendEvent = [&](const char* event) {
+        return host.call(firstItem(), "/MenuBar", "com.canonical.dbusmenu", "Event",
+                         g_variant_new("(isvu)", entries[0].id, event, g_variant_new_int32(0), 0U));
+    };
     // Hovering runs nothing.
-    ASSERT_TRUE(sendEvent(host, entries[0].id, "hovered").value);
-    ASSERT_TRUE(sendEvent(host, entries[0].id, "clicked").value);
+    ASSERT_TRUE(sendEvent("hovered").value);
+    ASSERT_TRUE(sendEvent("clicked").value);
     EXPECT_EQ(chosen, 0);
     queue.runUntilIdle();
     EXPECT_EQ(chosen, 1);
@@ -131,7 +126,7 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
     // A click on the layout a host still shows is taken after a new menu; its action,
     // still waiting when the item goes, runs nothing.
     item->setMenu({command("新菜单", [&] { ++chosen; }), command("打开", [&] { chosen += 10; })});
-    ASSERT_TRUE(sendEvent(host, entries[0].id, "clicked").value);
+    ASSERT_TRUE(sendEvent("clicked").value);
     item.reset();
     queue.runUntilIdle();
     EXPECT_EQ(chosen, 1);
@@ -140,7 +135,7 @@ TEST(TrayItem, AClickRunsTheActionOnceLaterOnTheMainQueue) {
 // A tray host coming and going, the watcher ending and the bus going away are followed
 // without a restart; a watcher started later: tests/program/tray.sh.
 TEST(TrayItem, FollowsTheWatcherAndItsHostComingAndGoing) {
-    PrivateSessionBus bus;
+    testing::PrivateSessionBus bus;
     GLibMainQueue queue;
     StatusNotifierBar bar(queue);
     auto item = bar.createItem(pagemateOptions());

@@ -47,44 +47,35 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
         std::initializer_list<const char*> options;
         Start start;
         std::vector<InstanceAction> sent;
-        std::string endMessage;                     // handedOver, notAnswered
-        std::vector<InstanceAction> performedHere;  // primary, alone: after start-up
+        std::vector<InstanceAction> performedHere{};  // primary, alone: after start-up
+        std::string endMessage{};                     // handedOver, notAnswered
     };
+    using enum SingleInstance::Start;
     const Claim taken{Claim::Outcome::taken, {}};
+    const Claim claimed{Claim::Outcome::primary, {}};
+    const Delivery took{Delivery::Outcome::delivered, {}};
     const Delivery gone{Delivery::Outcome::ownerGone, "gone"};
     const Case cases[] = {
         // The holder ended after the claim found the name taken: the next claim gets it.
-        {{taken, {Claim::Outcome::primary, {}}},
-         {gone},
-         {"--chat"},
-         Start::primary,
-         {chat},
-         {},
-         {chat}},
+        {{taken, claimed}, {gone}, {"--chat"}, primary, {chat}, {chat}},
         // One that goes after taking part of the request: the rest goes to the next one.
-        {{taken, taken},
-         {{Delivery::Outcome::delivered, {}}, gone},
-         {"--meeting", "--panel"},
-         Start::handedOver,
-         {meeting, panel, panel},
-         {},
-         {}},
+        {{taken, taken}, {took, gone}, {"--chat", "--panel"}, handedOver, {chat, panel, panel}},
         // A name that keeps changing hands is given up after a few tries.
         {{taken, taken, taken, taken},
          {gone, gone, {Delivery::Outcome::ownerGone, "gone 3"}},
          {},
-         Start::notAnswered,
+         notAnswered,
          {activate, activate, activate},
-         "页伴已在运行，但没有接受请求（打开助手面板）：gone 3",
-         {}},
+         {},
+         "页伴已在运行，但没有接受请求（打开助手面板）：gone 3"},
         {{taken},
          {{Delivery::Outcome::failed, "Timeout was reached"}},
          {"--meeting"},
-         Start::notAnswered,
+         notAnswered,
          {meeting},
-         "页伴已在运行，但没有接受请求（会议记录窗口（显示/隐藏））：Timeout was reached",
-         {}},
-        {{{Claim::Outcome::refused, "refused"}}, {}, {"--panel"}, Start::alone, {}, {}, {panel}},
+         {},
+         "页伴已在运行，但没有接受请求（会议记录窗口（显示/隐藏））：Timeout was reached"},
+        {{{Claim::Outcome::refused, "refused"}}, {}, {"--panel"}, alone, {}, {panel}},
     };
     std::vector<std::string> lastLog;  // of the last case: the refused name
     for (const Case& given : cases) {
@@ -101,7 +92,7 @@ TEST(SingleInstanceTest, EachAnswerOfTheBusEndsTheStartItsWay) {
             EXPECT_EQ(instance.endMessage(), given.endMessage);
         }
         std::vector<InstanceAction> performed;
-        if (start == Start::primary || start == Start::alone) {
+        if (start == primary || start == alone) {
             instance.startupFinished([&](InstanceAction action) { performed.push_back(action); });
         }
         lastLog = log.messages();
