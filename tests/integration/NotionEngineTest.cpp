@@ -103,8 +103,9 @@ class NotionEngine : public testing::DesktopSuite {
         ASSERT_TRUE(
             testing::pumpUntil([] { return notion->text() == "hello WORLD from chromium"; }, 10s))
             << notion->text();
-        EXPECT_EQ(testing::logLines("快速条：已显示").back(),
-                  "快速条：已显示（选中 5 字，页面「Roadmap Q3」）");
+        const auto shown = testing::logLines("快速条：已显示");
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(shown.back(), "快速条：已显示（选中 5 字，页面「Roadmap Q3」）");
         EXPECT_TRUE(testing::pumpUntil([] { return clipboardText() == kUsersCopy; }, 3s))
             << clipboardText();
     }
@@ -133,8 +134,9 @@ TEST_F(NotionEngineWithoutAccessibility, QuickBarAndPanelWriteIntoTheEditorWhate
     ASSERT_TRUE(testing::pumpUntil(
         [] { return notion->text() == "hello INSERTED world from chromium"; }, 10s))
         << notion->text();
-    EXPECT_EQ(testing::logLines("快速条：已显示").back(),
-              "快速条：已显示（选中 0 字，页面「Roadmap Q3」）");
+    const auto shown = testing::logLines("快速条：已显示");
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back(), "快速条：已显示（选中 0 字，页面「Roadmap Q3」）");
 
     for (const Timing& timing : testing::personTimings()) {
         SCOPED_TRACE(testing::describe(timing));
