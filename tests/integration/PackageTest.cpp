@@ -65,9 +65,14 @@ TEST(Package, HoldsTheFilesWhereTheDesktopLooksPassesLintianAndTheProgramRunsFro
     }
     for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const std::string side = std::to_string(size);
-        const fs::path png = share / "icons/hicolor" / (side + "x" + side) / "apps/pagemate.png";
+        const fs::path png = share / "icons/hicolor" / std::string(side).append("x").append(side) /
+                             "apps/pagemate.png";
         EXPECT_TRUE(run("file -b " + png.string())
-                        .second.starts_with("PNG image data, " + side + " x " + side + ","))
+                        .second.starts_with(std::string("PNG image data, ")
+                                                .append(side)
+                                                .append(" x ")
+                                                .append(side)
+                                                .append(",")))
             << png;
     }
     // Nothing outside /usr but the autostart entry, which is a configuration file.
