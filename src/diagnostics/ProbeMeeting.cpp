@@ -67,7 +67,7 @@ void ProbeMeeting::start() {
         if (!self) {
             return;
         }
-        self->errors.push_back(message);
+        self->lastError_ = message;
         if (self->failed) {
             self->failed(message);
         }
@@ -99,10 +99,7 @@ void ProbeMeeting::stateChanged(MeetingState state) {
         // after `over`, outside the run's own calls.
         Platform::current().mainQueue->post([self = std::move(keep_)] {
             if (self && self->over) {
-                self->over(self->recording_
-                               ? std::nullopt
-                               : std::optional(self->errors.empty() ? std::string()
-                                                                    : self->errors.back()));
+                self->over(self->recording_ ? std::nullopt : std::optional(self->lastError_));
             }
         });
     }

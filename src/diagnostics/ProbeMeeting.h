@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "diagnostics/PlayedStream.h"
 #include "meeting/MeetingRun.h"
@@ -37,7 +36,7 @@ class ProbeMeeting : public std::enable_shared_from_this<ProbeMeeting> {
     std::shared_ptr<MeetingRun> run;
     // The run records: the probe's sound goes through it.
     std::function<void()> recording;
-    // Each failure the run reports, also kept in `errors`.
+    // Each failure the run reports.
     std::function<void(const std::string&)> failed;
     // Both sounds have been played; the run is stopped next.
     std::function<void()> played;
@@ -47,8 +46,6 @@ class ProbeMeeting : public std::enable_shared_from_this<ProbeMeeting> {
 
     void start();
 
-    // What the run reported failing while it ran.
-    std::vector<std::string> errors;
     // A recorder was asked for and could not start.
     bool recorderFailed = false;
 
@@ -57,6 +54,8 @@ class ProbeMeeting : public std::enable_shared_from_this<ProbeMeeting> {
     void stopWhenDone();
 
     std::shared_ptr<ProbeMeeting> keep_;
+    // The run's last failure: why a start that never got under way failed.
+    std::string lastError_;
     int soundsLeft_ = 2;
     bool starting_ = false;
     bool recording_ = false;
