@@ -101,18 +101,14 @@ inline bool waitForLog(const std::string& prefix, ProgramRun& run) {
     return waitUntil([&] { return logged() || !run.running(); }, 20s) && logged();
 }
 
-// What a self-test run left: its report (null when it wrote none).
-struct ReportedRun {
-    nlohmann::json report;
-};
-
 // Runs the program with `arguments` until it ends, within `limit`, and reads the report
 // it writes to `report` (removed first). A run that does not start, outlives the limit,
-// ends with another status than 0 or writes no report fails the calling test.
-inline ReportedRun runForReport(const std::vector<std::string>& arguments,
-                                const std::filesystem::path& report,
-                                const std::filesystem::path& output,
-                                std::chrono::milliseconds limit) {
+// ends with another status than 0 or writes no report fails the calling test (and gives
+// null when there is no report).
+inline nlohmann::json runForReport(const std::vector<std::string>& arguments,
+                                   const std::filesystem::path& report,
+                                   const std::filesystem::path& output,
+                                   std::chrono::milliseconds limit) {
     std::filesystem::remove(report);
     ProgramRun program(arguments, output);
     EXPECT_TRUE(program.started());
@@ -120,7 +116,7 @@ inline ReportedRun runForReport(const std::vector<std::string>& arguments,
     EXPECT_EQ(program.status(), 0);
     const bool written = std::filesystem::exists(report);
     EXPECT_TRUE(written) << arguments.at(0) << " wrote no report";
-    return {written ? nlohmann::json::parse(readFile(report), nullptr, false) : nullptr};
+    return written ? nlohmann::json::parse(readFile(report), nullptr, false) : nullptr;
 }
 
 }  // namespace pagemate::testing

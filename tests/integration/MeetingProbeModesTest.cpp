@@ -63,7 +63,7 @@ TEST_P(MeetingProbeMode, WritesItsReportAndEnds) {
     const Mode& mode = GetParam();
     const std::string report = "/tmp/pagemate-" + mode.arguments.front().substr(2) + ".json";
     const json written =
-        testing::runForReport(mode.arguments, report, folders.home() / "stdout", 120s).report;
+        testing::runForReport(mode.arguments, report, folders.home() / "stdout", 120s);
     EXPECT_EQ(written.value("ok", true), true) << written.dump(2);  // where a report has one
     for (const auto& [pointer, value] : mode.expected.items()) {
         EXPECT_EQ(written.value(json::json_pointer(pointer), json()), value) << written.dump(2);

@@ -27,7 +27,7 @@ class SelfTestMode : public testing::DesktopSuite {
   protected:
     // Runs the program with the switch and returns its report once it has ended.
     json run(const char* flag, const char* report) {
-        return testing::runForReport({flag}, report, home.path() / "stdout", 20s).report;
+        return testing::runForReport({flag}, report, home.path() / "stdout", 20s);
     }
 
     testing::TempDir home;
