@@ -95,10 +95,12 @@ inline std::vector<std::string> logLines(const std::string& prefix) {
     return logLines(prefix, AppLog::path);
 }
 
-// Waits (up to 20 s) while the program runs for a log line that starts with the prefix.
-inline bool waitForLog(const std::string& prefix, ProgramRun& run) {
-    const auto logged = [&] { return !logLines(prefix).empty(); };
-    return waitUntil([&] { return logged() || !run.running(); }, 20s) && logged();
+// Waits (up to 20 s) while the program runs for `count` lines of `log` that start with the
+// prefix; with `runMainLoop`, the test's own main loop (a tray watcher) runs meanwhile.
+inline bool waitForLog(const std::string& prefix, ProgramRun& run, std::size_t count = 1,
+                       const std::filesystem::path& log = AppLog::path, bool runMainLoop = false) {
+    const auto logged = [&] { return logLines(prefix, log).size() >= count; };
+    return waitUntil([&] { return logged() || !run.running(); }, 20s, runMainLoop) && logged();
 }
 
 // Runs the program with `arguments` until it ends, within `limit`, and reads the report

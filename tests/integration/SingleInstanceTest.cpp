@@ -58,8 +58,7 @@ class SingleInstanceProgram : public testing::DesktopSuite {
     // Whether the run logs at least `count` lines starting with the prefix within 20 s.
     bool waitForLines(const std::string& name, const std::string& prefix, std::size_t count,
                       testing::ProgramRun& run) const {
-        const auto logged = [&] { return lines(name, prefix).size() >= count; };
-        return testing::pumpUntil([&] { return logged() || !run.running(); }, 20s) && logged();
+        return testing::waitForLog(prefix, run, count, errors(name), /*runMainLoop=*/true);
     }
 
     testing::TempDir home;
