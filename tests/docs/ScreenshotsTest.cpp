@@ -298,7 +298,7 @@ TEST(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     const std::vector<testing::LibrivoxSentence> sentences = testing::librivoxSentences();
     ASSERT_GE(sentences.size(), 2U) << "pocketsphinx-testdata is missing";
     ASSERT_TRUE(sound.running()) << sound.log();
-    testing::PulseDaemon::run("pactl set-default-source mic");
+    testing::runShell("pactl set-default-source mic");
     const auto press = [&](const std::string& button) {
         testing::clickAt(desktop.display(),
                          shown->second.x + std::atoi(reported("meeting", button + "X").c_str()),
@@ -307,8 +307,8 @@ TEST(Screenshots, TrayMenuAndEveryWindowOfTheProgram) {
     const auto play = [&](const testing::LibrivoxSentence& sentence, const std::string& sink) {
         testing::writeWav16(home.path() / "sentence.wav", sentence.samples);
         int status = 0;
-        testing::PulseDaemon::run(
-            "paplay --device=" + sink + " " + (home.path() / "sentence.wav").string(), &status);
+        testing::runShell("paplay --device=" + sink + " " + (home.path() / "sentence.wav").string(),
+                          &status);
         EXPECT_EQ(status, 0) << "paplay into " << sink;
     };
     const auto meetingDrawn = drawnAgain("meeting");

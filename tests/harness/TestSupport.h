@@ -1,6 +1,10 @@
 #pragma once
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,6 +48,23 @@ inline std::string readFile(const std::filesystem::path& path) {
 
 inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+// Runs a shell command; its standard output, and its exit status in `status` (-1 when it
+// did not exit).
+inline std::string runShell(const std::string& command, int* status = nullptr) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::array<char, 4096> chunk{};
+    for (std::size_t got = 0;
+         pipe != nullptr && (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;) {
+        output.append(chunk.data(), got);
+    }
+    const int result = pipe == nullptr ? -1 : ::pclose(pipe);
+    if (status != nullptr) {
+        *status = result != -1 && WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    }
+    return output;
 }
 
 // Sends the program's log to a private file while it lives.

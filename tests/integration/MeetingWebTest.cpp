@@ -103,7 +103,7 @@ TEST_F(MeetingWebTest, AMeetingTranscribesTheSystemAudioAndUploadsItsRecording) 
     ASSERT_TRUE(waitForState("recording", 30s)) << log.text();
 
     // The sentence plays on the computer, the system audio, while the main loop turns.
-    testing::PulseDaemon::run("paplay --device=out '" + wav.string() + "' >/dev/null 2>&1 &");
+    testing::runShell("paplay --device=out '" + wav.string() + "' >/dev/null 2>&1 &");
     const auto playing = std::chrono::milliseconds(sentence.samples.size() / 16);
     testing::pumpUntil([] { return false; }, playing + 1500ms);
 

@@ -1,11 +1,8 @@
 // The Debian package made by CPack from this build, unpacked into a scratch root: its files
 // where the desktop looks, and the unpacked program finding its own data beside itself.
 
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -22,10 +19,9 @@ using testing::TempDir;
 
 // Runs a shell command: its exit status (-1 when it did not exit) and what it printed.
 std::pair<int, std::string> run(const std::string& command) {
-    const TempDir folder;
-    const int status =
-        std::system(("(" + command + ") >'" + (folder.path() / "out").string() + "' 2>&1").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(folder.path() / "out")};
+    int status = 0;
+    std::string printed = testing::runShell("(" + command + ") 2>&1", &status);
+    return {status, std::move(printed)};
 }
 
 TEST(Package, HoldsTheFilesWhereTheDesktopLooksPassesLintianAndTheProgramRunsFromThere) {

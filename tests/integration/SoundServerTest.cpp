@@ -70,7 +70,7 @@ TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesThe
     EXPECT_TRUE(log.contains("音频采集：麦克风已启动（44100Hz / 1 声道）")) << log.text();
     EXPECT_TRUE(log.contains("系统声音采集：已启动（PulseAudio 监听输出，无需屏幕录制权限）"));
     // The system stream is seen by the server's tools by its name.
-    const std::string outputs = testing::PulseDaemon::run("pactl list source-outputs");
+    const std::string outputs = testing::runShell("pactl list source-outputs");
     EXPECT_NE(outputs.find("Pagemate System Audio"), std::string::npos) << outputs;
     EXPECT_NE(outputs.find("Pagemate Microphone"), std::string::npos) << outputs;
 
@@ -86,7 +86,7 @@ TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesThe
 
     // The output goes away: the system audio is lost, the microphone goes on.
     int status = -1;
-    testing::PulseDaemon::run("pactl unload-module module-null-sink", &status);
+    testing::runShell("pactl unload-module module-null-sink", &status);
     ASSERT_EQ(status, 0);
     ASSERT_TRUE(platform.queue.runUntil(
         [&] {
@@ -106,7 +106,7 @@ TEST_F(SoundServerTest, TonesArriveAsSixteenKilohertzMonoAndALostOutputLeavesThe
               10 * testing::toneAmplitude(system, 440, 16000));
 
     // The streams are gone from the server.
-    const std::string left = testing::PulseDaemon::run("pactl list source-outputs");
+    const std::string left = testing::runShell("pactl list source-outputs");
     EXPECT_EQ(left.find("Pagemate"), std::string::npos) << left;
 }
 
@@ -133,7 +133,7 @@ TEST(SoundServerWithoutInput, NoServerOrOnlyAMonitorMeanNoMicrophone) {
     EXPECT_EQ(AudioCapture::microphoneStatus(), 1);
     EXPECT_TRUE(Platform::current().sound->offersOutputMonitor());
     EXPECT_EQ(AudioCapture::make()->start()->message, "拿不到麦克风（可能没有可用的输入设备）");
-    EXPECT_EQ(testing::PulseDaemon::run("pactl list short source-outputs"), "");
+    EXPECT_EQ(testing::runShell("pactl list short source-outputs"), "");
 }
 
 }  // namespace
